@@ -1,0 +1,91 @@
+// SQL distance functions over two vectors of one element type and dimension count.
+#include "functions/distance.h"
+
+#include <cstdint>
+
+#include "vector/handles.h"
+#include "vector/kernels.h"
+#include "vector/vector.h"
+
+namespace {
+
+enum class Metric { kL2, kL1, kCosine, kHamming };
+
+// Parses and matches both arguments, computes the metric's kernel for their element type,
+// and releases both vectors on every path.
+void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metric) {
+  void* a = nullptr;
+  void* b = nullptr;
+  VectorElementType type;
+  size_t dims = 0;
+  vector_cleanup cleanupA, cleanupB;
+  char* error = nullptr;
+  if (ensure_vector_match(argv[0], argv[1], &a, &b, &type, &dims, &cleanupA, &cleanupB, &error) !=
+      SQLITE_OK) {
+    SqlitePtr<char> message(error);
+    sqlite3_result_error(context, message.get(), -1);
+    return;
+  }
+
+  const float* fa = (const float*)a;
+  const float* fb = (const float*)b;
+  const int8_t* ia = (const int8_t*)a;
+  const int8_t* ib = (const int8_t*)b;
+  switch (metric) {
+    case Metric::kL2:
+      if (type == JIX_ELEMENT_FLOAT32) sqlite3_result_double(context, kernel_l2_float32(fa, fb, dims));
+      else if (type == JIX_ELEMENT_INT8) sqlite3_result_double(context, kernel_l2_int8(ia, ib, dims));
+      else sqlite3_result_error(context, "Cannot calculate L2 distance between two bitvectors.", -1);
+      break;
+    case Metric::kL1:
+      if (type == JIX_ELEMENT_FLOAT32) sqlite3_result_double(context, kernel_l1_float32(fa, fb, dims));
+      else if (type == JIX_ELEMENT_INT8) sqlite3_result_int(context, kernel_l1_int8(ia, ib, dims));
+      else sqlite3_result_error(context, "Cannot calculate L1 distance between two bitvectors.", -1);
+      break;
+    case Metric::kCosine:
+      if (type == JIX_ELEMENT_FLOAT32) {
+        sqlite3_result_double(context, kernel_cosine_float32(fa, fb, dims));
+      } else if (type == JIX_ELEMENT_INT8) {
+        sqlite3_result_double(context, kernel_cosine_int8(ia, ib, dims));
+      } else {
+        sqlite3_result_error(context, "Cannot calculate cosine distance between two bitvectors.", -1);
+      }
+      break;
+    case Metric::kHamming:
+      if (type == JIX_ELEMENT_BIT) {
+        sqlite3_result_double(context,
+                              kernel_hamming_bit((const uint8_t*)a, (const uint8_t*)b, dims));
+      } else if (type == JIX_ELEMENT_FLOAT32) {
+        sqlite3_result_error(context,
+                             "Cannot calculate hamming distance between two float32 vectors.", -1);
+      } else {
+        sqlite3_result_error(context, "Cannot calculate hamming distance between two int8 vectors.",
+                             -1);
+      }
+      break;
+  }
+  cleanupA(a);
+  cleanupB(b);
+}
+
+}  // namespace
+
+void jix_distance_l2(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  JIX_ASSERT(argc == 2);
+  distance_frame(context, argv, Metric::kL2);
+}
+
+void jix_distance_l1(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  JIX_ASSERT(argc == 2);
+  distance_frame(context, argv, Metric::kL1);
+}
+
+void jix_distance_cosine(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  JIX_ASSERT(argc == 2);
+  distance_frame(context, argv, Metric::kCosine);
+}
+
+void jix_distance_hamming(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  JIX_ASSERT(argc == 2);
+  distance_frame(context, argv, Metric::kHamming);
+}

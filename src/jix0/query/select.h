@@ -1,0 +1,28 @@
+// Top-k selection: picking a chunk's best candidates and merging them into the running
+// result. Ties: within one selection the highest slot wins; in a merge the entry already in
+// the running result stays ahead. NaN distances order after every real distance (and equal
+// to each other), so they never push a real neighbour out of the top k.
+#pragma once
+
+#include <cstdint>
+
+#include "vector/sqlite.h"
+
+// True when distance a orders before b or ties with it.
+inline bool jix0_distance_le(float a, float b) {
+  if (b != b) return true;   // everything orders before or ties with NaN
+  if (a != a) return false;  // NaN orders after every real distance
+  return a <= b;
+}
+
+// Writes to outIndexes the slots of the k smallest distances among the candidate bits of
+// n slots, ascending. taken is scratch of n bits. REQUIRES: 0 < k <= n, n % 8 == 0.
+int min_idx(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes, int k,
+            uint8_t* taken, int* outCount);
+
+// Merges ascending list A (running top-k) with ascending list B (reached through bIndexes)
+// into at most capacity entries.
+void merge_sorted_lists(const float* aDistances, const sqlite3_int64* aRowids, int aCount,
+                        const float* bDistances, const sqlite3_int64* bRowids,
+                        const int32_t* bIndexes, int bCount, float* outDistances,
+                        sqlite3_int64* outRowids, int capacity, int* outCount);

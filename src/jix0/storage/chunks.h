@@ -1,0 +1,42 @@
+// Row and chunk primitives over the jix0 storage format: row positions, TEXT id mapping,
+// single-value reads, latest-chunk lookup, chunk creation and the rowids shadow table.
+//
+// Every operation answers with an SQLite result code. SQLITE_EMPTY is an answer (no such
+// row, no such chunk), not a failure. Messages, where an operation names one, are set on the
+// table with vtab_set_error. Five operations keep their statement cached on the table; each
+// resets it and clears its bindings after every use.
+#pragma once
+
+#include "jix0/table/table.h"
+
+// Wanted outputs may be null. *outId is a sqlite3_value_dup copy the caller frees.
+[[nodiscard]] int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId,
+                                          sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset);
+[[nodiscard]] int jix0_get_id_value_from_rowid(jix0_vtab* p, sqlite3_int64 rowid,
+                                               sqlite3_value** outId);
+// Maps a TEXT primary key value to its rowid.
+[[nodiscard]] int jix0_rowid_from_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid);
+// Sets the id column's value of rowid as the result of context.
+[[nodiscard]] int jix0_result_id(jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid);
+// *outVector is sqlite3_malloc'd; the caller frees it. outSize may be null.
+[[nodiscard]] int jix0_get_vector_data(jix0_vtab* p, sqlite3_int64 rowid, int vectorColumnIdx,
+                                       void** outVector, int* outSize);
+// *outValue is a sqlite3_value_dup copy the caller frees.
+[[nodiscard]] int jix0_get_partition_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
+                                                     int partitionIdx, sqlite3_value** outValue);
+[[nodiscard]] int jix0_get_auxiliary_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
+                                                     int auxiliaryIdx, sqlite3_value** outValue);
+[[nodiscard]] int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
+                                                       int metadataIdx, sqlite3_context* context);
+// partitionValues: one value per partition-key column, or null when there are none.
+[[nodiscard]] int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
+                                              sqlite3_value** partitionValues);
+[[nodiscard]] int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid);
+// id may be null: the row gets a NULL id.
+[[nodiscard]] int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid);
+[[nodiscard]] int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid,
+                                              sqlite3_int64 chunkId, sqlite3_int64 chunkOffset);
+int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize);
+// outChunkId may be null.
+[[nodiscard]] int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues,
+                                 sqlite3_int64* outChunkId);

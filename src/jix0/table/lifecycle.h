@@ -1,0 +1,23 @@
+// jix0 table lifecycle: construction (xCreate creates the shadow tables, xConnect touches
+// no storage), release, destruction, transaction callbacks and shadow-table names.
+#pragma once
+
+#include "jix0/table/table.h"
+
+int jix0Create(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+               char** pzErr);
+int jix0Connect(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+                char** pzErr);
+int jix0Disconnect(sqlite3_vtab* pVtab);
+int jix0Destroy(sqlite3_vtab* pVtab);
+int jix0Begin(sqlite3_vtab* pVtab);
+int jix0Sync(sqlite3_vtab* pVtab);
+int jix0Commit(sqlite3_vtab* pVtab);
+int jix0Rollback(sqlite3_vtab* pVtab);
+int jix0ShadowName(const char* suffix);
+
+// Finalizes the five cached statements and marks them absent.
+void jix0_free_resources(jix0_vtab* p);
+// Finalizes the cached statements and frees every owned string; safe to call twice.
+// Does not free p itself.
+void jix0_free(jix0_vtab* p);

@@ -1,0 +1,85 @@
+// jix0_vtab: the table object SQLite holds for each jix0 table a connection uses, and the
+// mapping between declared column numbers and column definitions.
+//
+// Declared columns: 0 the id (rowid, or the primary key's name), 1..n the user columns in
+// declaration order, n + 1 the hidden `distance`, n + 2 the hidden `k`.
+#pragma once
+
+#include "jix0/declaration/declaration.h"
+#include "vector/sqlite.h"
+
+constexpr int JIX0_MAX_VECTOR_COLUMNS = 16;
+constexpr int JIX0_MAX_PARTITION_COLUMNS = 4;
+constexpr int JIX0_MAX_AUXILIARY_COLUMNS = 16;
+constexpr int JIX0_MAX_METADATA_COLUMNS = 16;
+constexpr int JIX0_MAX_USER_COLUMNS = JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_PARTITION_COLUMNS +
+                                      JIX0_MAX_AUXILIARY_COLUMNS + JIX0_MAX_METADATA_COLUMNS;
+constexpr int JIX0_MAX_DIMENSIONS = 8192;
+constexpr int JIX0_DEFAULT_CHUNK_SIZE = 1024;
+constexpr int JIX0_MAX_CHUNK_SIZE = 4096;
+constexpr int JIX0_MAX_K = 4096;
+
+enum ColumnKind : int {
+  JIX0_COLUMN_VECTOR = 1,
+  JIX0_COLUMN_PARTITION = 2,
+  JIX0_COLUMN_AUXILIARY = 3,
+  JIX0_COLUMN_METADATA = 4,
+};
+
+// Lives in sqlite3_malloc'd memory between xCreate/xConnect and xDisconnect/xDestroy, so it
+// holds raw handles only; jix0_free releases them.
+struct jix0_vtab {
+  sqlite3_vtab base;  // must be first: SQLite hands us sqlite3_vtab*
+  sqlite3* db;        // not owned
+  int pkIsText;
+  int numVectorColumns;
+  int numPartitionColumns;
+  int numAuxiliaryColumns;
+  int numMetadataColumns;
+  char* schemaName;
+  char* tableName;
+  char* shadowRowidsName;
+  char* shadowChunksName;
+  int user_column_kinds[JIX0_MAX_USER_COLUMNS];
+  unsigned char user_column_idxs[JIX0_MAX_USER_COLUMNS];
+  char* shadowVectorChunksNames[JIX0_MAX_VECTOR_COLUMNS];
+  char* shadowMetadataChunksNames[JIX0_MAX_METADATA_COLUMNS];
+  VectorColumnDefinition vector_columns[JIX0_MAX_VECTOR_COLUMNS];
+  PartitionColumnDefinition partition_columns[JIX0_MAX_PARTITION_COLUMNS];
+  AuxiliaryColumnDefinition auxiliary_columns[JIX0_MAX_AUXILIARY_COLUMNS];
+  MetadataColumnDefinition metadata_columns[JIX0_MAX_METADATA_COLUMNS];
+  int chunk_size;
+  sqlite3_stmt* stmtLatestChunk;
+  sqlite3_stmt* stmtRowidsInsertRowid;
+  sqlite3_stmt* stmtRowidsInsertId;
+  sqlite3_stmt* stmtRowidsUpdatePosition;
+  sqlite3_stmt* stmtRowidsGetChunkPosition;
+};
+
+inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
+  return p->numVectorColumns + p->numPartitionColumns + p->numAuxiliaryColumns +
+         p->numMetadataColumns;
+}
+inline int jix0_column_distance_idx(const jix0_vtab* p) { return jix0_num_defined_user_columns(p) + 1; }
+inline int jix0_column_k_idx(const jix0_vtab* p) { return jix0_num_defined_user_columns(p) + 2; }
+
+inline int jix0_column_idx_is_kind(const jix0_vtab* p, int i, ColumnKind kind) {
+  return i >= 1 && i <= jix0_num_defined_user_columns(p) && p->user_column_kinds[i - 1] == kind;
+}
+inline int jix0_column_idx_is_vector(const jix0_vtab* p, int i) {
+  return jix0_column_idx_is_kind(p, i, JIX0_COLUMN_VECTOR);
+}
+inline int jix0_column_idx_is_partition(const jix0_vtab* p, int i) {
+  return jix0_column_idx_is_kind(p, i, JIX0_COLUMN_PARTITION);
+}
+inline int jix0_column_idx_is_auxiliary(const jix0_vtab* p, int i) {
+  return jix0_column_idx_is_kind(p, i, JIX0_COLUMN_AUXILIARY);
+}
+inline int jix0_column_idx_is_metadata(const jix0_vtab* p, int i) {
+  return jix0_column_idx_is_kind(p, i, JIX0_COLUMN_METADATA);
+}
+// REQUIRES: the matching jix0_column_idx_is_* test succeeded.
+inline int jix0_column_idx_to_vector_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
+inline int jix0_column_idx_to_partition_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
+inline int jix0_column_idx_to_auxiliary_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
+inline int jix0_column_idx_to_metadata_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }

@@ -1,0 +1,16 @@
+// jix0 writes: the xUpdate callback and the insert, delete and update paths.
+#pragma once
+
+#include "jix0/table/table.h"
+
+// xUpdate: dispatches to insert, delete or update.
+int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid);
+
+[[nodiscard]] int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid);
+[[nodiscard]] int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key);
+[[nodiscard]] int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv);
+
+// Checks one metadata value against its column's kind and writes it into the row's slot.
+[[nodiscard]] int jix0_write_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_int64 rowid,
+                                            sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                            sqlite3_value* value, int isUpdate);

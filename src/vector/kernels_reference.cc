@@ -1,0 +1,77 @@
+// Scalar reference kernels: the exact definitions of every distance.
+#include <cmath>
+#include <cstring>
+
+#include "vector/kernels.h"
+
+float kernel_l2_float32(const float* a, const float* b, size_t d) {
+  float s = 0;
+  for (size_t i = 0; i < d; i++) {
+    float t = a[i] - b[i];
+    s = s + t * t;
+  }
+  return sqrtf(s);
+}
+
+float kernel_l2_int8(const int8_t* a, const int8_t* b, size_t d) {
+  float s = 0;
+  for (size_t i = 0; i < d; i++) {
+    float t = (float)((int)a[i] - (int)b[i]);
+    s = s + t * t;
+  }
+  return sqrtf(s);
+}
+
+double kernel_l1_float32(const float* a, const float* b, size_t d) {
+  double s = 0;
+  for (size_t i = 0; i < d; i++) s = s + fabs((double)a[i] - (double)b[i]);
+  return s;
+}
+
+// Integer sums are exact in any grouping, so the compiler may vectorise freely.
+int32_t kernel_l1_int8(const int8_t* a, const int8_t* b, size_t d) {
+  int32_t s = 0;
+  for (size_t i = 0; i < d; i++) s += abs((int)a[i] - (int)b[i]);
+  return s;
+}
+
+static float cosine_finish(float dot, float aa, float bb) {
+  double q = (double)dot / (sqrt((double)aa) * sqrt((double)bb));
+  return (float)(1.0 - q);
+}
+
+float kernel_cosine_float32(const float* a, const float* b, size_t d) {
+  float dot = 0, aa = 0, bb = 0;
+  for (size_t i = 0; i < d; i++) {
+    dot = dot + a[i] * b[i];
+    aa = aa + a[i] * a[i];
+    bb = bb + b[i] * b[i];
+  }
+  return cosine_finish(dot, aa, bb);
+}
+
+float kernel_cosine_int8(const int8_t* a, const int8_t* b, size_t d) {
+  float dot = 0, aa = 0, bb = 0;
+  for (size_t i = 0; i < d; i++) {
+    dot = dot + (float)((int)a[i] * (int)b[i]);
+    aa = aa + (float)((int)a[i] * (int)a[i]);
+    bb = bb + (float)((int)b[i] * (int)b[i]);
+  }
+  return cosine_finish(dot, aa, bb);
+}
+
+float kernel_hamming_bit(const uint8_t* a, const uint8_t* b, size_t d) {
+  size_t bytes = d / 8;
+  uint32_t count = 0;
+  if (d % 64 == 0) {
+    for (size_t i = 0; i < bytes; i += 8) {
+      uint64_t x, y;
+      memcpy(&x, a + i, 8);
+      memcpy(&y, b + i, 8);
+      count += (uint32_t)__builtin_popcountll(x ^ y);
+    }
+  } else {
+    for (size_t i = 0; i < bytes; i++) count += (uint32_t)__builtin_popcount((unsigned)(a[i] ^ b[i]));
+  }
+  return (float)count;
+}
