@@ -2,9 +2,11 @@
 BUILD        ?= build
 BUILD_ASAN   ?= build-asan
 JOBS         ?= $(shell nproc)
+PREFIX       ?= /usr/local
+LIBDIR       ?= $(PREFIX)/lib
 CMAKE_FLAGS  ?=
 
-.PHONY: all build deps test test-sanitize demo clean
+.PHONY: all build deps test test-sanitize demo install uninstall clean
 
 all: build
 
@@ -31,6 +33,15 @@ test-sanitize: deps
 
 demo: deps build
 	@sqlite3 :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
+
+# Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
+install: build
+	install -d $(DESTDIR)$(LIBDIR) $(DESTDIR)$(LIBDIR)/pkgconfig
+	install -m 0755 $(BUILD)/jix.so $(DESTDIR)$(LIBDIR)/jix.so
+	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
+
+uninstall:
+	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN)

@@ -1,0 +1,70 @@
+"""The Python binding against Debian's python3 sqlite3: loading, serialising, KNN, .npy input."""
+
+import io
+import os
+import sqlite3
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+import jix  # noqa: E402
+
+np = pytest.importorskip("numpy")
+
+
+@pytest.fixture
+def conn():
+    c = sqlite3.connect(":memory:")
+    jix.load(c)
+    yield c
+    c.close()
+
+
+def test_loadable_path_points_at_the_library():
+    assert os.path.exists(jix.loadable_path() + ".so")
+
+
+def test_serializers_match_the_compact_forms(conn):
+    assert jix.serialize_float32([1, 2]) == bytes.fromhex("0000803f00000040")
+    assert jix.serialize_int8([1, -2]) == bytes([1, 0xFE])
+    row = conn.execute(
+        "select jix_to_json(?), jix_to_json(jix_int8(?))",
+        (jix.serialize_float32([1, 2.5]), jix.serialize_int8([1, -2])),
+    ).fetchone()
+    assert row == ("[1.000000,2.500000]", "[1,-2]")
+
+
+def test_knn_over_numpy_vectors_matches_brute_force(conn):
+    rng = np.random.default_rng(7)
+    data = rng.standard_normal((300, 16)).astype(np.float32)
+    conn.execute("create virtual table items using jix0(embedding float[16], category integer)")
+    conn.executemany(
+        "insert into items(rowid, embedding, category) values (?, ?, ?)",
+        [(i + 1, data[i].tobytes(), i % 3) for i in range(len(data))],
+    )
+    query = rng.standard_normal(16).astype(np.float32)
+    rows = conn.execute(
+        "select rowid, distance from items where embedding match ? and k = 5",
+        (query.tobytes(),),
+    ).fetchall()
+    expected = np.argsort(np.sqrt(((data - query) ** 2).sum(axis=1)), kind="stable")[:5] + 1
+    assert [r[0] for r in rows] == list(expected)
+
+    filtered = conn.execute(
+        "select rowid from items where embedding match ? and k = 5 and category = 2",
+        (jix.serialize_float32(query.tolist()),),
+    ).fetchall()
+    assert len(filtered) == 5 and all((r[0] - 1) % 3 == 2 for r in filtered)
+
+
+def test_npy_each_lists_a_numpy_array(conn):
+    conn.enable_load_extension(True)
+    conn.load_extension(jix.loadable_path(), "sqlite3_jix_numpy_init")
+    conn.enable_load_extension(False)
+    array = np.arange(6, dtype=np.float32).reshape(2, 3)
+    buffer = io.BytesIO()
+    np.save(buffer, array)
+    rows = conn.execute("select rowid, vector from jix_npy_each(?)", (buffer.getvalue(),)).fetchall()
+    assert [r[0] for r in rows] == [0, 1]
+    assert [np.frombuffer(r[1], dtype=np.float32).tolist() for r in rows] == array.tolist()
