@@ -1,0 +1,200 @@
+#include "support/invariants.h"
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace {
+
+struct Stmt {
+  sqlite3_stmt* stmt = nullptr;
+  Stmt(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr); }
+  ~Stmt() { sqlite3_finalize(stmt); }
+  bool Step() { return stmt && sqlite3_step(stmt) == SQLITE_ROW; }
+  std::vector<unsigned char> Blob(int c) {
+    const unsigned char* p = (const unsigned char*)sqlite3_column_blob(stmt, c);
+    return std::vector<unsigned char>(p, p + sqlite3_column_bytes(stmt, c));
+  }
+};
+
+std::string Quote(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+bool AllZero(const unsigned char* p, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (p[i]) return false;
+  return true;
+}
+
+struct Chunk {
+  int64_t size;
+  std::vector<unsigned char> validity, rowids;
+};
+
+}  // namespace
+
+std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std::string& schema) {
+  std::string problems;
+  int count = 0;
+  auto fail = [&](const std::string& what) {
+    if (count++ < 8) problems += what + "\n";
+  };
+  auto name = [&](const std::string& suffix) { return Quote(schema) + "." + Quote(table + suffix); };
+
+  // Shadow tables present.
+  std::vector<std::string> vectorTables, metadataTables;
+  std::set<std::string> textTables;
+  bool hasAux = false;
+  {
+    Stmt s(db, "SELECT name FROM " + Quote(schema) + ".sqlite_master WHERE type='table' AND name LIKE '" +
+                   table + "\\_%' ESCAPE '\\' ORDER BY name");
+    while (s.Step()) {
+      std::string n = (const char*)sqlite3_column_text(s.stmt, 0);
+      std::string suffix = n.substr(table.size());
+      if (suffix.rfind("_vector_chunks", 0) == 0) vectorTables.push_back(n);
+      else if (suffix.rfind("_metadatachunks", 0) == 0) metadataTables.push_back(n);
+      else if (suffix.rfind("_metadatatext", 0) == 0) textTables.insert(suffix.substr(13));
+      else if (suffix == "_auxiliary") hasAux = true;
+    }
+  }
+
+  std::map<int64_t, Chunk> chunks;
+  {
+    Stmt s(db, "SELECT chunk_id, size, validity, rowids FROM " + name("_chunks"));
+    if (!s.stmt) return "cannot read " + table + "_chunks: " + sqlite3_errmsg(db);
+    while (s.Step()) {
+      Chunk c{sqlite3_column_int64(s.stmt, 1), s.Blob(2), s.Blob(3)};
+      int64_t id = sqlite3_column_int64(s.stmt, 0);
+      if ((int64_t)c.validity.size() != c.size / 8) fail("chunk " + std::to_string(id) + ": validity size");
+      if ((int64_t)c.rowids.size() != c.size * 8) fail("chunk " + std::to_string(id) + ": rowids size");
+      if (AllZero(c.validity.data(), c.validity.size())) fail("chunk " + std::to_string(id) + " is empty");
+      chunks[id] = std::move(c);
+    }
+  }
+  if (!problems.empty()) return problems;
+
+  // Rows and their positions.
+  std::map<int64_t, std::pair<int64_t, int64_t>> rows;
+  std::set<std::pair<int64_t, int64_t>> owned;
+  {
+    Stmt s(db, "SELECT rowid, chunk_id, chunk_offset FROM " + name("_rowids"));
+    while (s.Step()) {
+      int64_t r = sqlite3_column_int64(s.stmt, 0);
+      if (sqlite3_column_type(s.stmt, 1) == SQLITE_NULL || sqlite3_column_type(s.stmt, 2) == SQLITE_NULL) {
+        fail("row " + std::to_string(r) + " has no position");
+        continue;
+      }
+      int64_t c = sqlite3_column_int64(s.stmt, 1), o = sqlite3_column_int64(s.stmt, 2);
+      rows[r] = {c, o};
+      auto it = chunks.find(c);
+      if (it == chunks.end() || o < 0 || o >= it->second.size) {
+        fail("row " + std::to_string(r) + " points to a missing chunk or slot");
+        continue;
+      }
+      if (!owned.insert({c, o}).second) fail("slot " + std::to_string(c) + "/" + std::to_string(o) + " owned twice");
+      if (!((it->second.validity[o / 8] >> (o % 8)) & 1)) fail("row " + std::to_string(r) + ": validity bit clear");
+      int64_t stored;
+      memcpy(&stored, it->second.rowids.data() + 8 * o, 8);
+      if (stored != r) fail("row " + std::to_string(r) + ": rowid entry holds " + std::to_string(stored));
+    }
+  }
+  for (auto& [id, c] : chunks) {
+    for (int64_t o = 0; o < c.size; o++) {
+      bool set = (c.validity[o / 8] >> (o % 8)) & 1;
+      if (set && !owned.count({id, o})) fail("slot " + std::to_string(id) + "/" + std::to_string(o) + " set but unowned");
+      if (!set && !AllZero(c.rowids.data() + 8 * o, 8)) fail("free slot " + std::to_string(id) + "/" + std::to_string(o) + " has a rowid");
+    }
+  }
+
+  // Per-column chunk tables: one row per chunk, right sizes, zero free slots.
+  auto checkColumnTable = [&](const std::string& t, const char* column, std::map<int64_t, std::vector<unsigned char>>* out) {
+    Stmt s(db, "SELECT _rowid_, rowid, " + std::string(column) + " FROM " + Quote(schema) + "." + Quote(t));
+    std::set<int64_t> seen;
+    while (s.Step()) {
+      int64_t id = sqlite3_column_int64(s.stmt, 0);
+      if (sqlite3_column_int64(s.stmt, 1) != id) fail(t + ": rowid column differs from _rowid_ " + std::to_string(id));
+      if (!chunks.count(id)) {
+        fail(t + ": row for missing chunk " + std::to_string(id));
+        continue;
+      }
+      seen.insert(id);
+      (*out)[id] = s.Blob(2);
+    }
+    for (auto& [id, c] : chunks)
+      if (!seen.count(id)) fail(t + ": no row for chunk " + std::to_string(id));
+  };
+  for (const std::string& t : vectorTables) {
+    std::map<int64_t, std::vector<unsigned char>> blobs;
+    checkColumnTable(t, "vectors", &blobs);
+    for (auto& [id, b] : blobs) {
+      const Chunk& c = chunks[id];
+      if (b.size() % c.size != 0) {
+        fail(t + ": vectors size of chunk " + std::to_string(id));
+        continue;
+      }
+      size_t width = b.size() / c.size;
+      for (int64_t o = 0; o < c.size; o++)
+        if (!((c.validity[o / 8] >> (o % 8)) & 1) && !AllZero(b.data() + width * o, width))
+          fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) + " has vector bytes");
+    }
+  }
+  for (const std::string& t : metadataTables) {
+    std::string index = t.substr(table.size() + 15);
+    std::map<int64_t, std::vector<unsigned char>> blobs;
+    checkColumnTable(t, "data", &blobs);
+    bool isText = textTables.count(index) > 0;
+    std::set<int64_t> longRows;
+    for (auto& [id, b] : blobs) {
+      const Chunk& c = chunks[id];
+      size_t expected = isText ? c.size * 16 : 0;
+      if (!isText && b.size() != (size_t)c.size / 8 && b.size() != (size_t)c.size * 8) fail(t + ": data size");
+      if (isText && b.size() != expected) fail(t + ": data size");
+      if (b.size() < (size_t)c.size / 8) continue;
+      size_t width = b.size() * 8 / c.size;  // bits per slot
+      for (int64_t o = 0; o < c.size; o++) {
+        bool set = (c.validity[o / 8] >> (o % 8)) & 1;
+        if (width == 1) {
+          if (!set && ((b[o / 8] >> (o % 8)) & 1)) fail(t + ": free slot has a true bit");
+          continue;
+        }
+        const unsigned char* slot = b.data() + width / 8 * o;
+        if (!set) {
+          if (!AllZero(slot, width / 8)) fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) + " has bytes");
+          continue;
+        }
+        if (isText) {
+          int32_t length;
+          memcpy(&length, slot, 4);
+          int64_t stored;
+          memcpy(&stored, c.rowids.data() + 8 * o, 8);
+          if (length > 12) longRows.insert(stored);
+          size_t prefix = length < 12 ? (size_t)(length < 0 ? 0 : length) : 12;
+          if (!AllZero(slot + 4 + prefix, 12 - prefix)) fail(t + ": text entry padding not zero");
+        }
+      }
+    }
+    if (isText) {
+      Stmt s(db, "SELECT rowid FROM " + name("_metadatatext" + index));
+      std::set<int64_t> textRows;
+      while (s.Step()) textRows.insert(sqlite3_column_int64(s.stmt, 0));
+      if (textRows != longRows) fail(table + "_metadatatext" + index + ": rows differ from the long texts");
+    }
+  }
+  if (hasAux) {
+    Stmt s(db, "SELECT rowid FROM " + name("_auxiliary"));
+    std::set<int64_t> auxRows;
+    while (s.Step()) auxRows.insert(sqlite3_column_int64(s.stmt, 0));
+    std::set<int64_t> rowSet;
+    for (auto& [r, pos] : rows) rowSet.insert(r);
+    if (auxRows != rowSet) fail(table + "_auxiliary: rows differ from the stored rows");
+  }
+  return problems;
+}
