@@ -9,6 +9,10 @@
 
 #include "jix0/table/table.h"
 
+// Opens messages about storage that does not match the table's definition, or failures of
+// SQLite's BLOB interface: states that valid use does not reach.
+#define JIX0_INTERNAL_ERROR "Internal sqlite-jix error"
+
 // Wanted outputs may be null. *outId is a sqlite3_value_dup copy the caller frees.
 [[nodiscard]] int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId,
                                           sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset);
@@ -18,7 +22,8 @@
 [[nodiscard]] int jix0_rowid_from_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid);
 // Sets the id column's value of rowid as the result of context.
 [[nodiscard]] int jix0_result_id(jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid);
-// *outVector is sqlite3_malloc'd; the caller frees it. outSize may be null.
+// *outVector is sqlite3_malloc'd and set only on SQLITE_OK; the caller frees it. outSize may
+// be null. REQUIRES: 0 <= vectorColumnIdx < p->numVectorColumns.
 [[nodiscard]] int jix0_get_vector_data(jix0_vtab* p, sqlite3_int64 rowid, int vectorColumnIdx,
                                        void** outVector, int* outSize);
 // *outValue is a sqlite3_value_dup copy the caller frees.
@@ -28,15 +33,19 @@
                                                      int auxiliaryIdx, sqlite3_value** outValue);
 [[nodiscard]] int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
                                                        int metadataIdx, sqlite3_context* context);
-// partitionValues: one value per partition-key column, or null when there are none.
+// partitionValues: one value per partition-key column, or null when there are none. A NULL
+// key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk.
 [[nodiscard]] int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
                                               sqlite3_value** partitionValues);
+// Reserves rowid in T_rowids with no position yet.
 [[nodiscard]] int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid);
-// id may be null: the row gets a NULL id.
+// id may be null: the row gets a NULL id. *outRowid is the rowid AUTOINCREMENT assigned.
 [[nodiscard]] int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid);
 [[nodiscard]] int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid,
                                               sqlite3_int64 chunkId, sqlite3_int64 chunkOffset);
+// Bytes of one metadata chunk BLOB of the given kind.
 int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize);
-// outChunkId may be null.
+// Creates an empty chunk of the partition and its row in every per-column chunk table.
+// outChunkId may be null. Sets no message, and leaves what it inserted before a failure.
 [[nodiscard]] int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues,
                                  sqlite3_int64* outChunkId);

@@ -1,23 +1,521 @@
-// Placeholder until the table lifecycle is built.
+// jix0 table lifecycle: one constructor behind xCreate and xConnect, release, destruction,
+// transaction callbacks and the shadow-table names the module claims.
 #include "jix0/table/lifecycle.h"
 
-int jix0Create(sqlite3*, void*, int, const char* const*, sqlite3_vtab**, char** pzErr) {
-  *pzErr = sqlite3_mprintf("jix0 constructor error: not implemented");
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <utility>
+
+#include "jix0/storage/shadow_tables.h"
+#include "vector/handles.h"
+
+namespace {
+
+constexpr const char kConstructorError[] = "jix0 constructor error: ";
+
+// Sets *pzErr to the constructor prefix followed by the formatted text.
+void constructor_error(char** pzErr, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* detail = sqlite3_vmprintf(format, args);
+  va_end(args);
+  sqlite3_free(*pzErr);
+  *pzErr = detail ? sqlite3_mprintf("%s%s", kConstructorError, detail) : nullptr;
+  sqlite3_free(detail);
+}
+
+// Owns a half-built table until the constructor hands it to SQLite.
+struct VtabGuard {
+  jix0_vtab* p;
+  ~VtabGuard() {
+    if (p) {
+      jix0_free(p);
+      sqlite3_free(p);
+    }
+  }
+  jix0_vtab* release() { return std::exchange(p, nullptr); }
+};
+
+// Records user column number u = (user columns so far). REQUIRES: the kind's count is not yet
+// raised.
+void append_user_column(jix0_vtab* p, ColumnKind kind, int idx) {
+  int u = jix0_num_defined_user_columns(p);
+  p->user_column_kinds[u] = kind;
+  p->user_column_idxs[u] = (unsigned char)idx;
+}
+
+// Decimal digits from the start of the value; an identifier reads as 0. Values beyond int
+// report overflow instead of wrapping.
+int chunk_size_value(const char* value, int length, bool* outOverflow) {
+  long long n = 0;
+  *outOverflow = false;
+  for (int i = 0; i < length && value[i] >= '0' && value[i] <= '9'; i++) {
+    n = n * 10 + (value[i] - '0');
+    if (n > INT_MAX) {
+      *outOverflow = true;
+      return 0;
+    }
+  }
+  return (int)n;
+}
+
+// Prepares and steps sql once. SQLITE_OK when the step gives SQLITE_DONE.
+int run_once(sqlite3* db, const char* sql) {
+  StmtPtr stmt;
+  int rc = prepare(db, sql, &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_step(stmt.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : (rc == SQLITE_ROW ? SQLITE_ERROR : rc);
+}
+
+// Runs one creation statement; on failure *pzErr gets the message with the connection's
+// error text appended as the last %s.
+int create_shadow(sqlite3* db, char* sql, char** pzErr, const char* message, int idx = -1) {
+  SqlitePtr<char> guard(sql);
+  if (!sql) return SQLITE_ERROR;
+  if (run_once(db, sql) == SQLITE_OK) return SQLITE_OK;
+  sqlite3_free(*pzErr);
+  *pzErr = idx < 0 ? sqlite3_mprintf(message, sqlite3_errmsg(db))
+                   : sqlite3_mprintf(message, idx, sqlite3_errmsg(db));
   return SQLITE_ERROR;
 }
-int jix0Connect(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
-                char** pzErr) {
-  return jix0Create(db, pAux, argc, argv, ppVtab, pzErr);
+
+int seed_info(jix0_vtab* p, char** pzErr) {
+  SqlitePtr<char> sql(sqlite3_mprintf(JIX0_SQL_SEED_INFO, p->schemaName, p->tableName));
+  if (!sql) return SQLITE_ERROR;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc == SQLITE_OK) {
+    sqlite3_stmt* s = stmt.get();
+    sqlite3_bind_text(s, 1, "CREATE_VERSION", -1, SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, JIX0_CREATE_VERSION, -1, SQLITE_STATIC);
+    sqlite3_bind_text(s, 3, "CREATE_VERSION_MAJOR", -1, SQLITE_STATIC);
+    sqlite3_bind_int(s, 4, JIX0_CREATE_VERSION_MAJOR);
+    sqlite3_bind_text(s, 5, "CREATE_VERSION_MINOR", -1, SQLITE_STATIC);
+    sqlite3_bind_int(s, 6, JIX0_CREATE_VERSION_MINOR);
+    sqlite3_bind_text(s, 7, "CREATE_VERSION_PATCH", -1, SQLITE_STATIC);
+    sqlite3_bind_int(s, 8, JIX0_CREATE_VERSION_PATCH);
+    if (sqlite3_step(s) == SQLITE_DONE) return SQLITE_OK;
+  }
+  sqlite3_free(*pzErr);
+  *pzErr = sqlite3_mprintf("Could not seed '_info' shadow table: %s", sqlite3_errmsg(p->db));
+  return SQLITE_ERROR;
 }
-int jix0Disconnect(sqlite3_vtab* pVtab) {
-  sqlite3_free(pVtab);
+
+int create_shadow_tables(jix0_vtab* p, char** pzErr) {
+  sqlite3* db = p->db;
+  const char* s = p->schemaName;
+  const char* t = p->tableName;
+  int rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_INFO, s, t), pzErr,
+                         "Could not create '_info' shadow table: %s");
+  if (rc != SQLITE_OK) return rc;
+  rc = seed_info(p, pzErr);
+  if (rc != SQLITE_OK) return rc;
+  rc = create_shadow(db, jix0_sql_create_chunks(p), pzErr,
+                     "Could not create '_chunks' shadow table: %s");
+  if (rc != SQLITE_OK) return rc;
+  const char* rowids = p->pkIsText ? JIX0_SQL_CREATE_ROWIDS_TEXT_PK : JIX0_SQL_CREATE_ROWIDS;
+  rc = create_shadow(db, sqlite3_mprintf(rowids, s, t), pzErr,
+                     "Could not create '_rowids' shadow table: %s");
+  if (rc != SQLITE_OK) return rc;
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_VECTOR_CHUNKS, s, t, i), pzErr,
+                       "Could not create '_vector_chunks%02d' shadow table: %s", i);
+    if (rc != SQLITE_OK) return rc;
+  }
+  for (int i = 0; i < p->numMetadataColumns; i++) {
+    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_METADATA_CHUNKS, s, t, i), pzErr,
+                       "Could not create '_metata_chunks%02d' shadow table: %s", i);
+    if (rc != SQLITE_OK) return rc;
+    if (p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
+      rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_METADATA_TEXT, s, t, i), pzErr,
+                         "Could not create '_metadatatext%02d' shadow table: %s", i);
+      if (rc != SQLITE_OK) return rc;
+    }
+  }
+  if (p->numAuxiliaryColumns > 0) {
+    rc = create_shadow(db, jix0_sql_create_auxiliary(p), pzErr,
+                       "Could not create auxiliary shadow table: %s");
+    if (rc != SQLITE_OK) return rc;
+  }
   return SQLITE_OK;
 }
-int jix0Destroy(sqlite3_vtab* pVtab) { return jix0Disconnect(pVtab); }
-int jix0Begin(sqlite3_vtab*) { return SQLITE_OK; }
-int jix0Sync(sqlite3_vtab*) { return SQLITE_OK; }
-int jix0Commit(sqlite3_vtab*) { return SQLITE_OK; }
-int jix0Rollback(sqlite3_vtab*) { return SQLITE_OK; }
-int jix0ShadowName(const char*) { return 0; }
-void jix0_free_resources(jix0_vtab*) {}
-void jix0_free(jix0_vtab*) {}
+
+// The schema SQLite sees: the id column, the user columns, then the hidden distance and k.
+int declare_schema(jix0_vtab* p, const char* pkName, int pkNameLength, char** pzErr) {
+  StrBuilder s(nullptr);
+  sqlite3_str_appendall(s.get(), "CREATE TABLE x(");
+  if (pkName) {
+    sqlite3_str_appendf(s.get(), "\"%.*w\" primary key, ", pkNameLength, pkName);
+  } else {
+    sqlite3_str_appendall(s.get(), "rowid, ");
+  }
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    int idx = p->user_column_idxs[u];
+    const char* name = nullptr;
+    int length = 0;
+    switch (p->user_column_kinds[u]) {
+      case JIX0_COLUMN_VECTOR:
+        name = p->vector_columns[idx].name;
+        length = p->vector_columns[idx].name_length;
+        break;
+      case JIX0_COLUMN_PARTITION:
+        name = p->partition_columns[idx].name;
+        length = p->partition_columns[idx].name_length;
+        break;
+      case JIX0_COLUMN_AUXILIARY:
+        name = p->auxiliary_columns[idx].name;
+        length = p->auxiliary_columns[idx].name_length;
+        break;
+      case JIX0_COLUMN_METADATA:
+        name = p->metadata_columns[idx].name;
+        length = p->metadata_columns[idx].name_length;
+        break;
+    }
+    sqlite3_str_appendf(s.get(), "\"%.*w\", ", length, name);
+  }
+  sqlite3_str_appendall(s.get(), " distance hidden, k hidden) ");
+  if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
+  SqlitePtr<char> sql = s.finish();
+  if (!sql) return SQLITE_ERROR;
+  if (sqlite3_declare_vtab(p->db, sql.get()) != SQLITE_OK) {
+    constructor_error(pzErr, "could not declare virtual table, '%s'", sqlite3_errmsg(p->db));
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+// Copies a name that points into a declaration argument.
+bool copy_name(const char* name, int length, char** outName) {
+  *outName = sqlite3_mprintf("%.*s", length, name);
+  return *outName != nullptr;
+}
+
+// Reads every declaration argument into p. Returns SQLITE_OK or SQLITE_ERROR.
+int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char** outPkName,
+                    int* outPkNameLength, int* outPkType, char** pzErr) {
+  bool hasPrimaryKey = false;
+  for (int i = 3; i < argc; i++) {
+    const char* arg = argv[i];
+    int length = (int)strlen(arg);
+    const char* name;
+    int nameLength;
+    int type;
+
+    VectorColumnDefinition vector;
+    int rc = jix0_parse_vector_column(arg, length, &vector);
+    if (rc == SQLITE_ERROR) {
+      constructor_error(pzErr, "could not parse vector column '%s'", arg);
+      return SQLITE_ERROR;
+    }
+    if (rc == SQLITE_OK) {
+      if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
+        sqlite3_free(vector.name);
+        constructor_error(pzErr, "Too many provided vector columns, maximum %d",
+                          JIX0_MAX_VECTOR_COLUMNS);
+        return SQLITE_ERROR;
+      }
+      if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
+        sqlite3_free(vector.name);
+        constructor_error(pzErr,
+                          "Dimension on vector column too large, provided %lld, maximum %lld",
+                          (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
+        return SQLITE_ERROR;
+      }
+      append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
+      p->vector_columns[p->numVectorColumns++] = vector;
+      continue;
+    }
+
+    if (jix0_parse_partition_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
+      if (p->numPartitionColumns >= JIX0_MAX_PARTITION_COLUMNS) {
+        constructor_error(pzErr, "More than %d partition key columns were provided",
+                          JIX0_MAX_PARTITION_COLUMNS);
+        return SQLITE_ERROR;
+      }
+      PartitionColumnDefinition& column = p->partition_columns[p->numPartitionColumns];
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      column.name_length = nameLength;
+      column.type = type;
+      append_user_column(p, JIX0_COLUMN_PARTITION, p->numPartitionColumns);
+      p->numPartitionColumns++;
+      continue;
+    }
+
+    if (jix0_parse_primary_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
+      if (hasPrimaryKey) {
+        constructor_error(pzErr,
+                          "More than one primary key definition was provided, jix0 only suports a "
+                          "single primary key column");
+        return SQLITE_ERROR;
+      }
+      hasPrimaryKey = true;
+      *outPkName = name;
+      *outPkNameLength = nameLength;
+      *outPkType = type;
+      continue;
+    }
+
+    if (jix0_parse_auxiliary_column_definition(arg, length, &name, &nameLength, &type) ==
+        SQLITE_OK) {
+      if (p->numAuxiliaryColumns >= JIX0_MAX_AUXILIARY_COLUMNS) {
+        constructor_error(pzErr, "More than %d auxiliary columns were provided",
+                          JIX0_MAX_AUXILIARY_COLUMNS);
+        return SQLITE_ERROR;
+      }
+      AuxiliaryColumnDefinition& column = p->auxiliary_columns[p->numAuxiliaryColumns];
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      column.name_length = nameLength;
+      column.type = type;
+      append_user_column(p, JIX0_COLUMN_AUXILIARY, p->numAuxiliaryColumns);
+      p->numAuxiliaryColumns++;
+      continue;
+    }
+
+    MetadataColumnKind kind;
+    if (jix0_parse_metadata_column_definition(arg, length, &name, &nameLength, &kind) ==
+        SQLITE_OK) {
+      if (p->numMetadataColumns >= JIX0_MAX_METADATA_COLUMNS) {
+        constructor_error(pzErr, "More than %d metadata columns were provided",
+                          JIX0_MAX_METADATA_COLUMNS);
+        return SQLITE_ERROR;
+      }
+      MetadataColumnDefinition& column = p->metadata_columns[p->numMetadataColumns];
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      column.name_length = nameLength;
+      column.kind = kind;
+      append_user_column(p, JIX0_COLUMN_METADATA, p->numMetadataColumns);
+      p->numMetadataColumns++;
+      continue;
+    }
+
+    const char* key;
+    int keyLength;
+    const char* value;
+    int valueLength;
+    rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
+    if (rc == SQLITE_ERROR) {
+      constructor_error(pzErr, "could not parse table option '%s'", arg);
+      return SQLITE_ERROR;
+    }
+    if (rc == SQLITE_EMPTY) {
+      constructor_error(pzErr, "Could not parse '%s'", arg);
+      return SQLITE_ERROR;
+    }
+    // The key may be abbreviated, like every keyword of the declaration.
+    if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
+      constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
+      return SQLITE_ERROR;
+    }
+    bool overflow;
+    int chunkSize = chunk_size_value(value, valueLength, &overflow);
+    if (overflow) {
+      constructor_error(pzErr, "chunk_size too large");
+      return SQLITE_ERROR;
+    }
+    if (chunkSize < 1) {
+      constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
+      return SQLITE_ERROR;
+    }
+    if (chunkSize % 8 != 0) {
+      constructor_error(pzErr, "chunk_size must be divisible by 8");
+      return SQLITE_ERROR;
+    }
+    if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
+      constructor_error(pzErr, "chunk_size too large");
+      return SQLITE_ERROR;
+    }
+    p->chunk_size = chunkSize;
+  }
+  return SQLITE_OK;
+}
+
+int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr,
+              bool isCreate) {
+  VtabGuard guard{(jix0_vtab*)sqlite3_malloc(sizeof(jix0_vtab))};
+  jix0_vtab* p = guard.p;
+  if (!p) return SQLITE_NOMEM;
+  memset(p, 0, sizeof(*p));
+
+  if (argc < 4) {
+    constructor_error(pzErr, "At least one vector column is required");
+    return SQLITE_ERROR;
+  }
+  const char* pkName = nullptr;
+  int pkNameLength = 0;
+  int pkType = 0;
+  int rc = parse_arguments(p, argc, argv, &pkName, &pkNameLength, &pkType, pzErr);
+  if (rc != SQLITE_OK) return rc;
+  if (p->chunk_size == 0) p->chunk_size = JIX0_DEFAULT_CHUNK_SIZE;
+  if (p->numVectorColumns == 0) {
+    constructor_error(pzErr, "At least one vector column is required");
+    return SQLITE_ERROR;
+  }
+  p->db = db;
+  rc = declare_schema(p, pkName, pkNameLength, pzErr);
+  if (rc != SQLITE_OK) return rc;
+
+  p->pkIsText = pkName && pkType == SQLITE_TEXT;
+  p->schemaName = sqlite3_mprintf("%s", argv[1]);
+  p->tableName = sqlite3_mprintf("%s", argv[2]);
+  if (!p->schemaName || !p->tableName) return SQLITE_ERROR;
+  p->shadowRowidsName = sqlite3_mprintf("%s_rowids", p->tableName);
+  p->shadowChunksName = sqlite3_mprintf("%s_chunks", p->tableName);
+  if (!p->shadowRowidsName || !p->shadowChunksName) return SQLITE_ERROR;
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    p->shadowVectorChunksNames[i] = sqlite3_mprintf("%s_vector_chunks%02d", p->tableName, i);
+    if (!p->shadowVectorChunksNames[i]) return SQLITE_ERROR;
+  }
+  for (int i = 0; i < p->numMetadataColumns; i++) {
+    p->shadowMetadataChunksNames[i] = sqlite3_mprintf("%s_metadatachunks%02d", p->tableName, i);
+    if (!p->shadowMetadataChunksNames[i]) return SQLITE_ERROR;
+  }
+
+  if (isCreate) {
+    // Tables created before a failure are not dropped here; they belong to the failing
+    // CREATE statement, which SQLite rolls back.
+    rc = create_shadow_tables(p, pzErr);
+    if (rc != SQLITE_OK) return rc;
+  }
+  *ppVtab = &guard.release()->base;
+  return SQLITE_OK;
+}
+
+void finalize_statement(sqlite3_stmt** stmt) {
+  sqlite3_finalize(*stmt);
+  *stmt = nullptr;
+}
+
+void free_string(char** s) {
+  sqlite3_free(*s);
+  *s = nullptr;
+}
+
+// Runs one DROP of xDestroy, formatted with the schema and the given names.
+int drop(jix0_vtab* p, char* sql) {
+  SqlitePtr<char> guard(sql);
+  if (!sql) return SQLITE_NOMEM;
+  return run_once(p->db, sql);
+}
+
+}  // namespace
+
+int jix0Create(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+               char** pzErr) {
+  return jix0_init(db, argc, argv, ppVtab, pzErr, true);
+}
+
+int jix0Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+                char** pzErr) {
+  return jix0_init(db, argc, argv, ppVtab, pzErr, false);
+}
+
+int jix0Disconnect(sqlite3_vtab* pVtab) {
+  jix0_vtab* p = (jix0_vtab*)pVtab;
+  jix0_free(p);
+  sqlite3_free(p);
+  return SQLITE_OK;
+}
+
+int jix0Destroy(sqlite3_vtab* pVtab) {
+  jix0_vtab* p = (jix0_vtab*)pVtab;
+  jix0_free_resources(p);
+  const char* s = p->schemaName;
+  const char* t = p->tableName;
+  // A table whose earlier DROP failed has no names left; there is nothing to find.
+  if (!s || !t) return SQLITE_ERROR;
+  if (drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_chunks\"", s, t)) != SQLITE_OK) {
+    vtab_set_error(pVtab, "could not drop chunks shadow table");
+    jix0_free(p);
+    return SQLITE_ERROR;
+  }
+  if (drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_info\"", s, t)) != SQLITE_OK) {
+    vtab_set_error(pVtab, "could not drop info shadow table");
+    jix0_free(p);
+    return SQLITE_ERROR;
+  }
+  bool ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_rowids\"", s, t)) == SQLITE_OK;
+  for (int i = 0; ok && i < p->numVectorColumns; i++) {
+    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i])) ==
+         SQLITE_OK;
+  }
+  if (ok && p->numAuxiliaryColumns > 0) {
+    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_auxiliary\"", s, t)) == SQLITE_OK;
+  }
+  for (int i = 0; ok && i < p->numMetadataColumns; i++) {
+    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_metadatachunks%02d\"", s, t, i)) ==
+         SQLITE_OK;
+    if (ok && p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
+      ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_metadatatext%02d\"", s, t, i)) ==
+           SQLITE_OK;
+    }
+  }
+  if (!ok) {
+    // The host keeps the object until it disconnects; without names, later calls fail.
+    jix0_free(p);
+    return SQLITE_ERROR;
+  }
+  jix0_free(p);
+  sqlite3_free(p);
+  return SQLITE_OK;
+}
+
+int jix0Begin(sqlite3_vtab*) {
+  return SQLITE_OK;
+}
+
+int jix0Sync(sqlite3_vtab* pVtab) {
+  jix0_free_resources((jix0_vtab*)pVtab);
+  return SQLITE_OK;
+}
+
+int jix0Commit(sqlite3_vtab*) {
+  return SQLITE_OK;
+}
+int jix0Rollback(sqlite3_vtab*) {
+  return SQLITE_OK;
+}
+
+int jix0ShadowName(const char* suffix) {
+  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info"};
+  for (const char* name : kFixed) {
+    if (sqlite3_stricmp(suffix, name) == 0) return 1;
+  }
+  // metadatachunks00..15 and metadatatext00..15; vector_chunksNN is deliberately not claimed.
+  static const char* const kIndexed[] = {"metadatachunks", "metadatatext"};
+  for (const char* prefix : kIndexed) {
+    int n = (int)strlen(prefix);
+    if (sqlite3_strnicmp(suffix, prefix, n) != 0) continue;
+    const char* d = suffix + n;
+    if (d[0] < '0' || d[0] > '9' || d[1] < '0' || d[1] > '9' || d[2] != '\0') continue;
+    if ((d[0] - '0') * 10 + (d[1] - '0') < JIX0_MAX_METADATA_COLUMNS) return 1;
+  }
+  return 0;
+}
+
+void jix0_free_resources(jix0_vtab* p) {
+  finalize_statement(&p->stmtLatestChunk);
+  finalize_statement(&p->stmtRowidsInsertRowid);
+  finalize_statement(&p->stmtRowidsInsertId);
+  finalize_statement(&p->stmtRowidsUpdatePosition);
+  finalize_statement(&p->stmtRowidsGetChunkPosition);
+}
+
+void jix0_free(jix0_vtab* p) {
+  jix0_free_resources(p);
+  free_string(&p->schemaName);
+  free_string(&p->tableName);
+  free_string(&p->shadowRowidsName);
+  free_string(&p->shadowChunksName);
+  for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
+    free_string(&p->shadowVectorChunksNames[i]);
+    free_string(&p->vector_columns[i].name);
+  }
+  for (int i = 0; i < JIX0_MAX_PARTITION_COLUMNS; i++) free_string(&p->partition_columns[i].name);
+  for (int i = 0; i < JIX0_MAX_AUXILIARY_COLUMNS; i++) free_string(&p->auxiliary_columns[i].name);
+  for (int i = 0; i < JIX0_MAX_METADATA_COLUMNS; i++) {
+    free_string(&p->shadowMetadataChunksNames[i]);
+    free_string(&p->metadata_columns[i].name);
+  }
+}

@@ -1,7 +1,565 @@
-// Placeholder until insert is built.
-#include "jix0/write/write.h"
+// The xUpdate dispatch and the insert path: every value of the new row is checked before
+// anything is written, then the row gets a rowid, a slot, its chunk bytes, its auxiliary
+// row and its metadata slots.
+#include <cstdint>
+#include <cstring>
+#include <utility>
 
-int jix0Update(sqlite3_vtab* pVtab, int, sqlite3_value**, sqlite_int64*) {
-  vtab_set_error(pVtab, "not implemented");
+#include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
+#include "jix0/write/write.h"
+#include "vector/handles.h"
+
+namespace {
+
+// The working state of one insert; its destructor is the clean-up of every exit.
+struct InsertState {
+  sqlite3_value* partitionValues[JIX0_MAX_PARTITION_COLUMNS] = {};
+  void* vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
+  vector_cleanup cleanups[JIX0_MAX_VECTOR_COLUMNS] = {};
+  int numParsed = 0;
+  sqlite3_blob* blobChunksValidity = nullptr;
+  uint8_t* validity = nullptr;
+
+  InsertState() = default;
+  InsertState(const InsertState&) = delete;
+  InsertState& operator=(const InsertState&) = delete;
+  ~InsertState() {
+    for (int i = 0; i < numParsed; i++) cleanups[i](vectors[i]);
+    sqlite3_free(validity);
+    sqlite3_blob_close(blobChunksValidity);
+  }
+};
+
+// Declared column c of the row being inserted.
+sqlite3_value* column_value(sqlite3_value** argv, int c) {
+  return argv[2 + c];
+}
+
+int check_partition_keys(jix0_vtab* p, sqlite3_value** argv, InsertState* state) {
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    if (p->user_column_kinds[u] != JIX0_COLUMN_PARTITION) continue;
+    const PartitionColumnDefinition& column = p->partition_columns[p->user_column_idxs[u]];
+    sqlite3_value* value = column_value(argv, u + 1);
+    state->partitionValues[p->user_column_idxs[u]] = value;
+    int type = sqlite3_value_type(value);
+    if (type != SQLITE_NULL && type != column.type) {
+      vtab_set_error(&p->base,
+                     "Parition key type mismatch: The partition key column %.*s has type %s, but "
+                     "%s was provided.",
+                     column.name_length, column.name, type_name(column.type), type_name(type));
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int check_vectors(jix0_vtab* p, sqlite3_value** argv, InsertState* state) {
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    if (p->user_column_kinds[u] != JIX0_COLUMN_VECTOR) continue;
+    int idx = p->user_column_idxs[u];
+    const VectorColumnDefinition& column = p->vector_columns[idx];
+    size_t dimensions;
+    VectorElementType elementType;
+    char* error = nullptr;
+    int rc = vector_from_value(column_value(argv, u + 1), &state->vectors[idx], &dimensions,
+                               &elementType, &state->cleanups[idx], &error);
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base, "Inserted vector for the \"%.*s\" column is invalid: %z",
+                     column.name_length, column.name, error);
+      return SQLITE_ERROR;
+    }
+    // Vector columns are numbered in declaration order, so the parsed ones are 0..idx.
+    state->numParsed = idx + 1;
+    if (elementType != column.element_type) {
+      vtab_set_error(&p->base,
+                     "Inserted vector for the \"%.*s\" column is expected to be of type %s, but a "
+                     "%s vector was provided.",
+                     column.name_length, column.name, jix_type_name(column.element_type),
+                     jix_type_name(elementType));
+      return SQLITE_ERROR;
+    }
+    if (dimensions != column.dimensions) {
+      vtab_set_error(&p->base,
+                     "Dimension mismatch for inserted vector for the \"%.*s\" column. Expected %d "
+                     "dimensions but received %d.",
+                     column.name_length, column.name, (int)column.dimensions, (int)dimensions);
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int check_hidden_columns(jix0_vtab* p, sqlite3_value** argv) {
+  if (sqlite3_value_type(column_value(argv, jix0_column_distance_idx(p))) != SQLITE_NULL) {
+    vtab_set_error(&p->base, "A value was provided for the hidden \"distance\" column.");
+    return SQLITE_ERROR;
+  }
+  if (sqlite3_value_type(column_value(argv, jix0_column_k_idx(p))) != SQLITE_NULL) {
+    vtab_set_error(&p->base, "A value was provided for the hidden \"k\" column.");
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+int text_key_error(jix0_vtab* p) {
+  vtab_set_error(&p->base,
+                 "The %s virtual table was declared with a TEXT primary key, but a non-TEXT value "
+                 "was provided in an INSERT.",
+                 p->tableName);
   return SQLITE_ERROR;
+}
+
+int integer_key_error(jix0_vtab* p) {
+  vtab_set_error(&p->base, "Only integers are allows for primary key values on %s", p->tableName);
+  return SQLITE_ERROR;
+}
+
+// The id column's type, and that no row holds the key yet. A lookup that fails for another
+// reason is left for the rowids insert to meet and report.
+int check_id(jix0_vtab* p, sqlite3_value* idValue) {
+  int type = sqlite3_value_type(idValue);
+  int rc;
+  if (p->pkIsText) {
+    if (type != SQLITE_TEXT) return text_key_error(p);
+    sqlite3_int64 existing;
+    rc = jix0_rowid_from_id(p, idValue, &existing);
+  } else {
+    if (type == SQLITE_NULL) return SQLITE_OK;
+    if (type != SQLITE_INTEGER) return integer_key_error(p);
+    rc = jix0_get_chunk_position(p, sqlite3_value_int64(idValue), nullptr, nullptr, nullptr);
+  }
+  if (rc == SQLITE_OK) {
+    vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
+    return SQLITE_ERROR;
+  }
+  if (rc != SQLITE_EMPTY) {
+    sqlite3_free(p->base.zErrMsg);
+    p->base.zErrMsg = nullptr;
+  }
+  return SQLITE_OK;
+}
+
+int check_auxiliary(jix0_vtab* p, sqlite3_value** argv) {
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
+    const AuxiliaryColumnDefinition& column = p->auxiliary_columns[p->user_column_idxs[u]];
+    int type = sqlite3_value_type(column_value(argv, u + 1));
+    if (type != SQLITE_NULL && type != column.type) {
+      vtab_set_error(
+          &p->base,
+          "Auxiliary column type mismatch: The auxiliary column %.*s has type %s, but %s "
+          "was provided.",
+          column.name_length, column.name, type_name(column.type), type_name(type));
+      return SQLITE_CONSTRAINT;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int check_metadata(jix0_vtab* p, sqlite3_value** argv) {
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    if (p->user_column_kinds[u] != JIX0_COLUMN_METADATA) continue;
+    int rc = jix0_check_metadata_value(p, p->user_column_idxs[u], column_value(argv, u + 1));
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
+int jix0Update_InsertRowidStep(jix0_vtab* p, sqlite3_value* idValue, sqlite3_int64* outRowid) {
+  int type = sqlite3_value_type(idValue);
+  if (p->pkIsText) {
+    if (type != SQLITE_TEXT) return text_key_error(p);
+    return jix0_rowids_insert_id(p, idValue, outRowid);
+  }
+  if (type == SQLITE_NULL) return jix0_rowids_insert_id(p, nullptr, outRowid);
+  if (type != SQLITE_INTEGER) return integer_key_error(p);
+  sqlite3_int64 rowid = sqlite3_value_int64(idValue);
+  int rc = jix0_rowids_insert_rowid(p, rowid);
+  if (rc != SQLITE_OK) return rc;
+  *outRowid = rowid;
+  return SQLITE_OK;
+}
+
+// Opens chunk chunkId's validity BLOB read-write and reports its size.
+int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_blob** outBlob, int* outBytes) {
+  int rc =
+      sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "validity", chunkId, 1, outBlob);
+  if (rc == SQLITE_OK) *outBytes = sqlite3_blob_bytes(*outBlob);
+  return rc;
+}
+
+int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
+                                       sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset,
+                                       sqlite3_blob** blobChunksValidity, uint8_t** validity) {
+  const int expectedBytes = p->chunk_size / 8;
+  *outChunkOffset = -1;
+  sqlite3_int64 chunkId;
+  int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues);
+  if (rc == SQLITE_OK) {
+    int bytes;
+    rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open validity blob on %s.%s.%lld",
+                     p->schemaName, p->shadowChunksName, chunkId);
+      return rc;
+    }
+    if (bytes != expectedBytes) {
+      vtab_set_error(
+          &p->base,
+          JIX0_INTERNAL_ERROR
+          ": validity blob size mismatch on %s.%s.%lld, expected %lld but received %lld.",
+          p->schemaName, p->shadowChunksName, chunkId, (sqlite3_int64)expectedBytes,
+          (sqlite3_int64)bytes);
+      return SQLITE_ERROR;
+    }
+    *validity = (uint8_t*)sqlite3_malloc(expectedBytes);
+    if (!*validity) {
+      vtab_set_error(&p->base,
+                     JIX0_INTERNAL_ERROR ": Could not allocate memory for validity bitmap");
+      return SQLITE_NOMEM;
+    }
+    rc = sqlite3_blob_read(*blobChunksValidity, *validity, expectedBytes, 0);
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base,
+                     JIX0_INTERNAL_ERROR ": Could not read validity bitmap for %s.%s.%lld",
+                     p->schemaName, p->shadowChunksName, chunkId);
+      return rc;
+    }
+    // Full bytes are skipped eight slots at a time; the first other byte has the lowest
+    // free slot.
+    for (int i = 0; i < expectedBytes; i++) {
+      uint8_t byte = (*validity)[i];
+      if (byte == 0xFF) continue;
+      int bit = 0;
+      while (byte & (1u << bit)) bit++;
+      *outChunkId = chunkId;
+      *outChunkOffset = (sqlite3_int64)i * 8 + bit;
+      return SQLITE_OK;
+    }
+  } else if (rc != SQLITE_EMPTY) {
+    return rc;
+  }
+
+  // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
+  if (jix0_new_chunk(p, partitionValues, &chunkId) != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
+    return SQLITE_ERROR;
+  }
+  *outChunkOffset = 0;
+  sqlite3_free(*validity);
+  *validity = nullptr;
+  rc = sqlite3_blob_close(*blobChunksValidity);
+  *blobChunksValidity = nullptr;
+  if (rc != SQLITE_OK) {
+    vtab_set_error(
+        &p->base, JIX0_INTERNAL_ERROR
+        ": unknown error, blobChunksValidity could not be closed, please file an issue.");
+    return SQLITE_ERROR;
+  }
+  int bytes;
+  rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR
+                   ": Could not open validity blob for newly created chunk "
+                   "%s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
+    return rc;
+  }
+  if (bytes != expectedBytes) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR
+                   ": validity blob size mismatch for newly created chunk "
+                   "%s.%s.%lld. Exepcted %lld, got %lld",
+                   p->schemaName, p->shadowChunksName, chunkId, (sqlite3_int64)expectedBytes,
+                   (sqlite3_int64)bytes);
+    return SQLITE_ERROR;
+  }
+  *validity = (uint8_t*)sqlite3_malloc(expectedBytes);
+  if (!*validity) return SQLITE_NOMEM;
+  rc = sqlite3_blob_read(*blobChunksValidity, *validity, expectedBytes, 0);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR
+                   ": could not read validity blob newly created chunk "
+                   "%s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
+    return rc;
+  }
+  *outChunkId = chunkId;
+  return SQLITE_OK;
+}
+
+// Writes one vector into its slot of vector column i's chunk BLOB.
+int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                 const void* vector) {
+  const char* table = p->shadowVectorChunksNames[i];
+  sqlite3_blob* raw = nullptr;
+  int rc = sqlite3_blob_open(p->db, p->schemaName, table, "vectors", chunkId, 1, &raw);
+  BlobPtr blob(raw);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Error opening vector blob at %s.%s.%lld", p->schemaName, table,
+                   chunkId);
+    return rc;
+  }
+  sqlite3_int64 size = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
+  sqlite3_int64 expected = (sqlite3_int64)p->chunk_size * size;
+  sqlite3_int64 actual = sqlite3_blob_bytes(blob.get());
+  if (actual != expected) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR
+                   ": vector blob size mismatch on %s.%s.%lld. Expected %lld, actual %lld",
+                   p->schemaName, table, chunkId, expected, actual);
+    return SQLITE_ERROR;
+  }
+  if (sqlite3_blob_write(blob.get(), vector, (int)size, (int)(chunkOffset * size)) != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write vector blob on %s.%s.%lld",
+                   p->schemaName, table, chunkId);
+    return SQLITE_ERROR;
+  }
+  if (sqlite3_blob_close(blob.release()) != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not close vector blob on %s.%s.%lld",
+                   p->schemaName, table, chunkId);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+// Writes the rowid into the chunk's rowids array and records the row's position.
+int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                sqlite3_int64 rowid) {
+  sqlite3_blob* raw = nullptr;
+  int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 1, &raw);
+  BlobPtr blob(raw);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open rowids blob on %s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
+    return rc;
+  }
+  sqlite3_int64 expected = (sqlite3_int64)p->chunk_size * 8;
+  sqlite3_int64 actual = sqlite3_blob_bytes(blob.get());
+  if (actual != expected) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR
+                   ": rowids blob size mismatch on %s.%s.%lld. Expected %lld, actual %lld",
+                   p->schemaName, p->shadowChunksName, chunkId, expected, actual);
+    return SQLITE_ERROR;
+  }
+  if (sqlite3_blob_write(blob.get(), &rowid, 8, (int)(chunkOffset * 8)) != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write rowids blob on %s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
+    return SQLITE_ERROR;
+  }
+  rc = jix0_rowids_update_position(p, rowid, chunkId, chunkOffset);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_blob_close(blob.release());
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not close rowids blob on %s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
+  }
+  return rc;
+}
+
+int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                    sqlite3_int64 rowid, void* const* vectors,
+                                    sqlite3_blob* blobChunksValidity, const uint8_t* validity) {
+  // Only the slot's own byte is written; the buffer keeps the state before the insert.
+  uint8_t byte = validity[chunkOffset / 8] | (uint8_t)(1u << (chunkOffset % 8));
+  int rc = sqlite3_blob_write(blobChunksValidity, &byte, 1, (int)(chunkOffset / 8));
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not mark validity bit ");
+    return rc;
+  }
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    rc = write_vector(p, i, chunkId, chunkOffset, vectors[i]);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return write_rowid(p, chunkId, chunkOffset, rowid);
+}
+
+int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid) {
+  SqlitePtr<char> sql(jix0_sql_insert_auxiliary(p));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, rowid);
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
+    sqlite3_bind_value(stmt.get(), p->user_column_idxs[u] + 2, column_value(argv, u + 1));
+  }
+  return sqlite3_step(stmt.get()) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+}
+
+// Runs one statement on the metadata-text table of column m, binding the rowid to ?1 and,
+// when text is given, the text to ?2.
+int run_metadata_text(jix0_vtab* p, const char* format, int m, sqlite3_int64 rowid,
+                      const char* text, int n) {
+  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, m));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, rowid);
+  if (text) sqlite3_bind_text(stmt.get(), 2, text, n, SQLITE_STATIC);
+  return sqlite3_step(stmt.get()) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+}
+
+int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
+                        sqlite3_int64 chunkOffset, sqlite3_value* value, int isUpdate) {
+  const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
+  int32_t previousLength;
+  int rc = sqlite3_blob_read(blob, &previousLength, sizeof(previousLength), offset);
+  if (rc != SQLITE_OK) return rc;
+  const char* text = (const char*)sqlite3_value_text(value);
+  int32_t n = sqlite3_value_bytes(value);
+  uint8_t entry[JIX0_METADATA_TEXT_ENTRY] = {};
+  memcpy(entry, &n, sizeof(n));
+  if (n > 0) memcpy(entry + 4, text, n < JIX0_METADATA_TEXT_PREFIX ? n : JIX0_METADATA_TEXT_PREFIX);
+  rc = sqlite3_blob_write(blob, entry, sizeof(entry), offset);
+  if (rc != SQLITE_OK) return rc;
+  if (n > JIX0_METADATA_TEXT_PREFIX) {
+    const char* format = isUpdate && previousLength > JIX0_METADATA_TEXT_PREFIX
+                             ? JIX0_SQL_UPDATE_METADATA_TEXT
+                             : JIX0_SQL_INSERT_METADATA_TEXT;
+    return run_metadata_text(p, format, m, rowid, text, n);
+  }
+  if (previousLength > JIX0_METADATA_TEXT_PREFIX) {
+    return run_metadata_text(p, JIX0_SQL_DELETE_METADATA_TEXT, m, rowid, nullptr, 0);
+  }
+  return SQLITE_OK;
+}
+
+int write_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
+                        sqlite3_int64 chunkOffset, sqlite3_value* value, int isUpdate) {
+  switch (p->metadata_columns[m].kind) {
+    case JIX0_METADATA_BOOLEAN: {
+      uint8_t byte;
+      int offset = (int)(chunkOffset / 8);
+      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
+      if (rc != SQLITE_OK) return rc;
+      uint8_t mask = (uint8_t)(1u << (chunkOffset % 8));
+      byte = sqlite3_value_int64(value) ? (uint8_t)(byte | mask) : (uint8_t)(byte & ~mask);
+      return sqlite3_blob_write(blob, &byte, 1, offset);
+    }
+    case JIX0_METADATA_INTEGER: {
+      sqlite3_int64 v = sqlite3_value_int64(value);
+      return sqlite3_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
+    }
+    case JIX0_METADATA_FLOAT: {
+      double v = sqlite3_value_double(value);
+      return sqlite3_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
+    }
+    case JIX0_METADATA_TEXT:
+      return write_metadata_text(p, blob, m, rowid, chunkOffset, value, isUpdate);
+  }
+  return SQLITE_ERROR;
+}
+
+}  // namespace
+
+int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid) {
+  jix0_vtab* p = (jix0_vtab*)pVtab;
+  bool oldRowidIsNull = argc >= 1 && sqlite3_value_type(argv[0]) == SQLITE_NULL;
+  if (argc < 1 || (argc == 1 && oldRowidIsNull)) {
+    vtab_set_error(pVtab, "Unrecognized xUpdate operation provided for jix0.");
+    return SQLITE_ERROR;
+  }
+  // A table whose DROP TABLE failed has lost its names; it can only be disconnected.
+  if (!p->tableName) {
+    vtab_set_error(pVtab, "jix0 table is unusable after a failed DROP TABLE");
+    return SQLITE_ERROR;
+  }
+  if (argc == 1) return jix0Update_Delete(p, argv[0]);
+  if (oldRowidIsNull) return jix0Update_Insert(p, argv, pRowid);
+  return jix0Update_Update(p, argv);
+}
+
+int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) {
+  InsertState state;
+  // Every check runs before the first write, so a refused row leaves storage untouched
+  // even inside a transaction, where SQLite keeps no statement journal for it.
+  int rc = check_partition_keys(p, argv, &state);
+  if (rc == SQLITE_OK) rc = check_vectors(p, argv, &state);
+  if (rc == SQLITE_OK) rc = check_hidden_columns(p, argv);
+  if (rc == SQLITE_OK) rc = check_id(p, column_value(argv, 0));
+  if (rc == SQLITE_OK) rc = check_auxiliary(p, argv);
+  if (rc == SQLITE_OK) rc = check_metadata(p, argv);
+  if (rc != SQLITE_OK) return rc;
+
+  sqlite3_int64 rowid;
+  rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_int64 chunkId, chunkOffset;
+  rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, &chunkId, &chunkOffset,
+                                          &state.blobChunksValidity, &state.validity);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors,
+                                       state.blobChunksValidity, state.validity);
+  if (rc != SQLITE_OK) return rc;
+  if (p->numAuxiliaryColumns > 0) {
+    rc = insert_auxiliary_row(p, argv, rowid);
+    if (rc != SQLITE_OK) return rc;
+  }
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    if (p->user_column_kinds[u] != JIX0_COLUMN_METADATA) continue;
+    rc = jix0_write_metadata_value(p, p->user_column_idxs[u], rowid, chunkId, chunkOffset,
+                                   column_value(argv, u + 1), 0);
+    if (rc != SQLITE_OK) return rc;
+  }
+  rc = sqlite3_blob_close(std::exchange(state.blobChunksValidity, nullptr));
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR
+                   ": unknown error, blobChunksValidity could not be closed, please file an issue");
+    return rc;
+  }
+  *pRowid = rowid;
+  return SQLITE_OK;
+}
+
+int jix0_check_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_value* value) {
+  const MetadataColumnDefinition& column = p->metadata_columns[metadataIdx];
+  int type = sqlite3_value_type(value);
+  switch (column.kind) {
+    case JIX0_METADATA_BOOLEAN: {
+      // The whole 64-bit value decides: 2^32 + 1 is not true.
+      sqlite3_int64 v = sqlite3_value_int64(value);
+      if (type == SQLITE_INTEGER && (v == 0 || v == 1)) return SQLITE_OK;
+      vtab_set_error(&p->base, "Expected 0 or 1 for BOOLEAN metadata column %.*s",
+                     column.name_length, column.name);
+      return SQLITE_ERROR;
+    }
+    case JIX0_METADATA_INTEGER:
+      if (type == SQLITE_INTEGER) return SQLITE_OK;
+      vtab_set_error(&p->base, "Expected integer for INTEGER metadata column %.*s, received %s",
+                     column.name_length, column.name, type_name(type));
+      return SQLITE_ERROR;
+    case JIX0_METADATA_FLOAT:
+      if (type == SQLITE_FLOAT) return SQLITE_OK;
+      vtab_set_error(&p->base, "Expected float for FLOAT metadata column %.*s, received %s",
+                     column.name_length, column.name, type_name(type));
+      return SQLITE_ERROR;
+    case JIX0_METADATA_TEXT:
+      if (type == SQLITE_TEXT) return SQLITE_OK;
+      vtab_set_error(&p->base, "Expected text for TEXT metadata column %.*s, received %s",
+                     column.name_length, column.name, type_name(type));
+      return SQLITE_ERROR;
+  }
+  return SQLITE_ERROR;
+}
+
+int jix0_write_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_int64 rowid,
+                              sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                              sqlite3_value* value, int isUpdate) {
+  int rc = jix0_check_metadata_value(p, metadataIdx, value);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_blob* raw = nullptr;
+  rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
+                         chunkId, 1, &raw);
+  BlobPtr blob(raw);
+  if (rc != SQLITE_OK) return rc;
+  rc = write_metadata_slot(p, blob.get(), metadataIdx, rowid, chunkOffset, value, isUpdate);
+  if (rc != SQLITE_OK) return rc;
+  return sqlite3_blob_close(blob.release());
 }

@@ -10,6 +10,9 @@ int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64
 [[nodiscard]] int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key);
 [[nodiscard]] int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv);
 
+// Checks one metadata value against its column's kind: SQLITE_OK, or SQLITE_ERROR with the
+// message set. Lets a write check every value before it stores anything.
+[[nodiscard]] int jix0_check_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_value* value);
 // Checks one metadata value against its column's kind and writes it into the row's slot.
 [[nodiscard]] int jix0_write_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_int64 rowid,
                                             sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,

@@ -1,0 +1,393 @@
+// Row and chunk primitives: row positions, id mapping, single-value reads through
+// incremental BLOB I/O, latest-chunk lookup, chunk creation and T_rowids maintenance.
+#include "jix0/storage/chunks.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "jix0/storage/shadow_tables.h"
+#include "vector/handles.h"
+
+namespace {
+
+// Prepares a cached statement on first use; later calls find it ready. sql is the
+// statement text (taken over), what names the statement in the failure message.
+int cached_statement(jix0_vtab* p, sqlite3_stmt** slot, char* sql, const char* what) {
+  SqlitePtr<char> text(sql);
+  if (*slot) return SQLITE_OK;
+  if (!text) return SQLITE_NOMEM;
+  int rc = sqlite3_prepare_v2(p->db, text.get(), -1, slot, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(*slot);
+    *slot = nullptr;
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not initialize '%s' statement", what);
+  }
+  return rc;
+}
+
+// Formats a cached statement's text only when it still has to be prepared.
+char* cached_text(jix0_vtab* p, sqlite3_stmt* slot, const char* format) {
+  return slot ? nullptr : sqlite3_mprintf(format, p->schemaName, p->tableName);
+}
+
+// A slot's byte offset in a chunk BLOB, or -1 when it does not fit the BLOB API's int.
+int slot_offset(sqlite3_int64 slot, sqlite3_int64 bytesPerSlot) {
+  if (slot < 0 || bytesPerSlot <= 0 || slot > INT_MAX / bytesPerSlot) return -1;
+  return (int)(slot * bytesPerSlot);
+}
+
+// One column of one row, as a copy: shared by the partition and auxiliary reads.
+int select_value(jix0_vtab* p, char* sql, sqlite3_int64 key, sqlite3_value** outValue) {
+  SqlitePtr<char> text(sql);
+  if (!text) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, text.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, key);
+  if (sqlite3_step(stmt.get()) != SQLITE_ROW) return SQLITE_ERROR;
+  sqlite3_value* value = sqlite3_value_dup(sqlite3_column_value(stmt.get(), 0));
+  if (!value) return SQLITE_NOMEM;
+  *outValue = value;
+  return SQLITE_OK;
+}
+
+// Sets the whole text of a long TEXT metadata value as the result of context.
+int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, sqlite3_context* context) {
+  SqlitePtr<char> sql(
+      sqlite3_mprintf(JIX0_SQL_SELECT_METADATA_TEXT, p->schemaName, p->tableName, metadataIdx));
+  if (!sql) return SQLITE_ERROR;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, rowid);
+  if (sqlite3_step(stmt.get()) != SQLITE_ROW) return SQLITE_ERROR;
+  sqlite3_result_value(context, sqlite3_column_value(stmt.get(), 0));
+  return SQLITE_OK;
+}
+
+// Reads slot `slot` of a metadata chunk and sets it as the result of context.
+int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, int metadataIdx,
+                         sqlite3_int64 slot, sqlite3_context* context) {
+  switch (p->metadata_columns[metadataIdx].kind) {
+    case JIX0_METADATA_BOOLEAN: {
+      uint8_t byte;
+      int rc = sqlite3_blob_read(blob, &byte, 1, slot_offset(slot / 8, 1));
+      if (rc != SQLITE_OK) return rc;
+      sqlite3_result_int(context, (byte >> (slot % 8)) & 1);
+      return SQLITE_OK;
+    }
+    case JIX0_METADATA_INTEGER: {
+      sqlite3_int64 value;
+      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(slot, 8));
+      if (rc != SQLITE_OK) return rc;
+      sqlite3_result_int64(context, value);
+      return SQLITE_OK;
+    }
+    case JIX0_METADATA_FLOAT: {
+      double value;
+      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(slot, 8));
+      if (rc != SQLITE_OK) return rc;
+      sqlite3_result_double(context, value);
+      return SQLITE_OK;
+    }
+    case JIX0_METADATA_TEXT: {
+      uint8_t entry[JIX0_METADATA_TEXT_ENTRY];
+      int rc = sqlite3_blob_read(blob, entry, sizeof(entry),
+                                 slot_offset(slot, JIX0_METADATA_TEXT_ENTRY));
+      if (rc != SQLITE_OK) return rc;
+      int32_t length;
+      memcpy(&length, entry, sizeof(length));
+      // A negative length is damage; read as text it would run past the entry.
+      if (length < 0) return SQLITE_ERROR;
+      if (length <= JIX0_METADATA_TEXT_PREFIX) {
+        sqlite3_result_text(context, (const char*)entry + 4, length, SQLITE_TRANSIENT);
+        return SQLITE_OK;
+      }
+      return result_long_text(p, rowid, metadataIdx, context);
+    }
+  }
+  return SQLITE_ERROR;
+}
+
+}  // namespace
+
+int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId,
+                            sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset) {
+  int rc = cached_statement(
+      p, &p->stmtRowidsGetChunkPosition,
+      cached_text(p, p->stmtRowidsGetChunkPosition, JIX0_SQL_ROWIDS_GET_CHUNK_POSITION),
+      "rowids get chunk position");
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* stmt = p->stmtRowidsGetChunkPosition;
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, rowid);
+  rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return SQLITE_EMPTY;
+  if (rc != SQLITE_ROW) return rc;
+  if (outId) {
+    sqlite3_value* id = sqlite3_value_dup(sqlite3_column_value(stmt, 0));
+    if (!id) return SQLITE_NOMEM;
+    *outId = id;
+  }
+  if (outChunkId) *outChunkId = sqlite3_column_int64(stmt, 1);
+  if (outChunkOffset) *outChunkOffset = sqlite3_column_int64(stmt, 2);
+  return SQLITE_OK;
+}
+
+int jix0_get_id_value_from_rowid(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId) {
+  return jix0_get_chunk_position(p, rowid, outId, nullptr, nullptr);
+}
+
+int jix0_rowid_from_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid) {
+  SqlitePtr<char> sql(sqlite3_mprintf(JIX0_SQL_ROWID_FROM_ID, p->schemaName, p->tableName));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_value(stmt.get(), 1, id);
+  rc = sqlite3_step(stmt.get());
+  if (rc == SQLITE_DONE) return SQLITE_EMPTY;
+  if (rc != SQLITE_ROW) return rc;
+  sqlite3_int64 rowid = sqlite3_column_int64(stmt.get(), 0);
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_DONE) return rc;
+  *outRowid = rowid;
+  return SQLITE_OK;
+}
+
+int jix0_result_id(jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid) {
+  if (!p->pkIsText) {
+    sqlite3_result_int64(context, rowid);
+    return SQLITE_OK;
+  }
+  sqlite3_value* id = nullptr;
+  int rc = jix0_get_id_value_from_rowid(p, rowid, &id);
+  if (rc != SQLITE_OK) return rc;
+  ValuePtr guard(id);
+  sqlite3_result_value(context, id);
+  return SQLITE_OK;
+}
+
+// The parameter names spell the precondition's assertion text.
+int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_column_idx,
+                         void** outVector, int* outSize) {
+  JIX_ASSERT((vector_column_idx >= 0) && (vector_column_idx < pVtab->numVectorColumns));
+  jix0_vtab* p = pVtab;
+  sqlite3_int64 chunkId, chunkOffset;
+  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
+  if (rc == SQLITE_EMPTY) {
+    vtab_set_error(&p->base, "Could not find a row with rowid %lld", rowid);
+    return SQLITE_EMPTY;
+  }
+  if (rc != SQLITE_OK) return rc;
+
+  sqlite3_blob* raw = nullptr;
+  rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[vector_column_idx],
+                         "vectors", chunkId, 0, &raw);
+  BlobPtr blob(raw);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed", rowid);
+    return SQLITE_ERROR;
+  }
+  int size = (int)vector_column_byte_size(p->vector_columns[vector_column_idx]);
+  SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
+  if (!bytes) return SQLITE_NOMEM;
+  int offset = slot_offset(chunkOffset, size);
+  if (offset < 0 || sqlite3_blob_read(blob.get(), bytes.get(), size, offset) != SQLITE_OK) {
+    vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
+                   rowid);
+    return SQLITE_ERROR;
+  }
+  // Bytes leave only with success, so the caller never owns them on an error.
+  rc = sqlite3_blob_close(blob.release());
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR
+                   ": unknown error, could not close vector blob, please file an issue");
+    return rc;
+  }
+  *outVector = bytes.release();
+  if (outSize) *outSize = size;
+  return SQLITE_OK;
+}
+
+int jix0_get_partition_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int partitionIdx,
+                                       sqlite3_value** outValue) {
+  sqlite3_int64 chunkId;
+  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  return select_value(
+      p, sqlite3_mprintf(JIX0_SQL_SELECT_PARTITION, partitionIdx, p->schemaName, p->tableName),
+      chunkId, outValue);
+}
+
+int jix0_get_auxiliary_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int auxiliaryIdx,
+                                       sqlite3_value** outValue) {
+  return select_value(
+      p, sqlite3_mprintf(JIX0_SQL_SELECT_AUXILIARY, auxiliaryIdx, p->schemaName, p->tableName),
+      rowid, outValue);
+}
+
+int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx,
+                                         sqlite3_context* context) {
+  sqlite3_int64 chunkId, chunkOffset;
+  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_blob* raw = nullptr;
+  rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
+                         chunkId, 0, &raw);
+  BlobPtr blob(raw);  // closed on every exit; a read-only close has nothing to report
+  if (rc != SQLITE_OK) return rc;
+  return result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);
+}
+
+int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
+                                sqlite3_value** partitionValues) {
+  int rc =
+      cached_statement(p, &p->stmtLatestChunk,
+                       p->stmtLatestChunk ? nullptr : jix0_sql_latest_chunk(p), "latest chunk");
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* stmt = p->stmtLatestChunk;
+  ResetOnExit reset(stmt);
+  for (int i = 0; i < p->numPartitionColumns; i++) {
+    sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
+  }
+  if (sqlite3_step(stmt) != SQLITE_ROW) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not find latest chunk");
+    return SQLITE_ERROR;
+  }
+  if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return SQLITE_EMPTY;
+  sqlite3_int64 chunkId = sqlite3_column_int64(stmt, 0);
+  rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR
+                   ": unknown result code when closing out stmtLatestChunk. Please file an "
+                   "issue: see the 'Reporting problems' section of the README");
+    return rc;
+  }
+  *outChunkId = chunkId;
+  return SQLITE_OK;
+}
+
+int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
+  int rc = cached_statement(p, &p->stmtRowidsInsertRowid,
+                            cached_text(p, p->stmtRowidsInsertRowid, JIX0_SQL_ROWIDS_INSERT_ROWID),
+                            "insert rowids");
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* stmt = p->stmtRowidsInsertRowid;
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, rowid);
+  if (sqlite3_step(stmt) == SQLITE_DONE) return SQLITE_OK;
+  if (sqlite3_extended_errcode(p->db) == SQLITE_CONSTRAINT_PRIMARYKEY) {
+    vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
+  } else {
+    vtab_set_error(&p->base, "Error inserting rowid into rowids shadow table: %s",
+                   sqlite3_errmsg(p->db));
+  }
+  return SQLITE_ERROR;
+}
+
+int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid) {
+  int rc = cached_statement(p, &p->stmtRowidsInsertId,
+                            cached_text(p, p->stmtRowidsInsertId, JIX0_SQL_ROWIDS_INSERT_ID),
+                            "insert rowids id");
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* stmt = p->stmtRowidsInsertId;
+  ResetOnExit reset(stmt);
+  if (id) sqlite3_bind_value(stmt, 1, id);
+  if (sqlite3_step(stmt) == SQLITE_DONE) {
+    *outRowid = sqlite3_last_insert_rowid(p->db);
+    return SQLITE_OK;
+  }
+  if (sqlite3_extended_errcode(p->db) == SQLITE_CONSTRAINT_UNIQUE) {
+    vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
+  } else {
+    vtab_set_error(&p->base, "Error inserting id into rowids shadow table: %s",
+                   sqlite3_errmsg(p->db));
+  }
+  return SQLITE_ERROR;
+}
+
+int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
+                                sqlite3_int64 chunkOffset) {
+  int rc =
+      cached_statement(p, &p->stmtRowidsUpdatePosition,
+                       cached_text(p, p->stmtRowidsUpdatePosition, JIX0_SQL_ROWIDS_UPDATE_POSITION),
+                       "update rowids position");
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* stmt = p->stmtRowidsUpdatePosition;
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, chunkId);
+  sqlite3_bind_int64(stmt, 2, chunkOffset);
+  sqlite3_bind_int64(stmt, 3, rowid);
+  if (sqlite3_step(stmt) == SQLITE_DONE) return SQLITE_OK;
+  vtab_set_error(&p->base,
+                 JIX0_INTERNAL_ERROR
+                 ": could not update rowids position for rowid=%lld, chunk_rowid=%lld, "
+                 "chunk_offset=%lld",
+                 rowid, chunkId, chunkOffset);
+  return SQLITE_ERROR;
+}
+
+int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize) {
+  switch (kind) {
+    case JIX0_METADATA_BOOLEAN:
+      return chunkSize / 8;
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+      return chunkSize * 8;
+    case JIX0_METADATA_TEXT:
+      return chunkSize * JIX0_METADATA_TEXT_ENTRY;
+  }
+  return 0;
+}
+
+namespace {
+
+// Adds chunk chunkId's row, all zero bytes, to one per-column chunk table.
+int insert_column_chunk(jix0_vtab* p, const char* format, int idx, sqlite3_int64 chunkId,
+                        sqlite3_int64 bytes) {
+  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, idx));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, chunkId);
+  sqlite3_bind_int64(stmt.get(), 2, chunkId);
+  sqlite3_bind_zeroblob64(stmt.get(), 3, (sqlite3_uint64)bytes);
+  rc = sqlite3_step(stmt.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+}  // namespace
+
+int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64* outChunkId) {
+  SqlitePtr<char> sql(jix0_sql_insert_chunk(p));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, p->chunk_size);
+  sqlite3_bind_zeroblob(stmt.get(), 2, p->chunk_size / 8);
+  sqlite3_bind_zeroblob(stmt.get(), 3, p->chunk_size * 8);
+  for (int i = 0; i < p->numPartitionColumns; i++) {
+    sqlite3_bind_value(stmt.get(), 4 + i, partitionValues[i]);
+  }
+  if (sqlite3_step(stmt.get()) != SQLITE_DONE) return SQLITE_ERROR;
+  sqlite3_int64 chunkId = sqlite3_last_insert_rowid(p->db);
+  stmt.reset();
+
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    sqlite3_int64 bytes =
+        (sqlite3_int64)p->chunk_size * (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
+    rc = insert_column_chunk(p, JIX0_SQL_INSERT_VECTOR_CHUNK, i, chunkId, bytes);
+    if (rc != SQLITE_OK) return rc;
+  }
+  for (int i = 0; i < p->numMetadataColumns; i++) {
+    int bytes = jix0_metadata_chunk_size(p->metadata_columns[i].kind, p->chunk_size);
+    rc = insert_column_chunk(p, JIX0_SQL_INSERT_METADATA_CHUNK, i, chunkId, bytes);
+    if (rc != SQLITE_OK) return rc;
+  }
+  if (outChunkId) *outChunkId = chunkId;
+  return SQLITE_OK;
+}
