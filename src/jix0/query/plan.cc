@@ -1,4 +1,271 @@
-// Placeholder until query planning is built.
+// xBestIndex: chooses a full scan, a point lookup or a KNN search and encodes it in the plan
+// string. KNN forms the search cannot serve are rejected here, at prepare time.
 #include "jix0/query/plan.h"
 
-int jix0BestIndex(sqlite3_vtab*, sqlite3_index_info*) { return SQLITE_ERROR; }
+#include "jix0/table/table.h"
+#include "vector/handles.h"
+#include "vector/vector.h"
+
+namespace {
+
+// IN lists handed over whole (sqlite3_vtab_in) exist from 3.38.0 on.
+bool in_capable(sqlite3_index_info* info, int i) {
+  return sqlite3_libversion_number() >= 3038000 && sqlite3_vtab_in(info, i, -1);
+}
+
+bool is_limit_or_offset(unsigned char op) {
+  return op == SQLITE_INDEX_CONSTRAINT_LIMIT || op == SQLITE_INDEX_CONSTRAINT_OFFSET;
+}
+
+// Operator code of a partition or metadata comparison, or 0 for any other operator.
+char comparison_code(unsigned char op) {
+  switch (op) {
+    case SQLITE_INDEX_CONSTRAINT_EQ:
+      return JIX0_OP_EQ;
+    case SQLITE_INDEX_CONSTRAINT_GT:
+      return JIX0_OP_GT;
+    case SQLITE_INDEX_CONSTRAINT_LE:
+      return JIX0_OP_LE;
+    case SQLITE_INDEX_CONSTRAINT_LT:
+      return JIX0_OP_LT;
+    case SQLITE_INDEX_CONSTRAINT_GE:
+      return JIX0_OP_GE;
+    case SQLITE_INDEX_CONSTRAINT_NE:
+      return JIX0_OP_NE;
+    default:
+      return 0;
+  }
+}
+
+char distance_code(unsigned char op) {
+  switch (op) {
+    case SQLITE_INDEX_CONSTRAINT_GT:
+      return JIX0_DISTANCE_OP_GT;
+    case SQLITE_INDEX_CONSTRAINT_GE:
+      return JIX0_DISTANCE_OP_GE;
+    case SQLITE_INDEX_CONSTRAINT_LT:
+      return JIX0_DISTANCE_OP_LT;
+    case SQLITE_INDEX_CONSTRAINT_LE:
+      return JIX0_DISTANCE_OP_LE;
+    default:
+      return 0;
+  }
+}
+
+void append_block(sqlite3_str* s, char tag, char c1, char c2) {
+  sqlite3_str_appendchar(s, 1, tag);
+  sqlite3_str_appendchar(s, 1, c1);
+  sqlite3_str_appendchar(s, 1, c2);
+  sqlite3_str_appendchar(s, 1, '_');
+}
+
+// What the survey of the constraints found; -1 where nothing was found.
+struct Survey {
+  int match = -1;
+  int vectorIdx = -1;
+  int limit = -1;
+  int k = -1;
+  int rowidEq = -1;
+  int rowidIn = -1;
+  bool auxiliaryConstrained = false;
+};
+
+int survey_constraints(jix0_vtab* p, sqlite3_index_info* info, Survey* out) {
+  for (int i = 0; i < info->nConstraint; i++) {
+    const auto& c = info->aConstraint[i];
+    bool inCapable = in_capable(info, i);
+    if (!c.usable) continue;
+    if (c.op == SQLITE_INDEX_CONSTRAINT_LIMIT) out->limit = i;
+    if (c.op == SQLITE_INDEX_CONSTRAINT_MATCH) {
+      if (c.iColumn < 1) continue;
+      if (jix0_column_idx_is_vector(p, c.iColumn)) {
+        if (out->match >= 0) {
+          vtab_set_error(&p->base, "only 1 MATCH operator is allowed in a single jix0 query");
+          return SQLITE_ERROR;
+        }
+        out->match = i;
+        out->vectorIdx = jix0_column_idx_to_vector_idx(p, c.iColumn);
+      }
+    }
+    if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == 0) {
+      if (inCapable) {
+        if (out->rowidIn >= 0) {
+          vtab_set_error(&p->base,
+                         "only 1 'rowid in (..)' operator is allowed in a single jix0 query");
+          return SQLITE_ERROR;
+        }
+        out->rowidIn = i;
+      } else {
+        out->rowidEq = i;
+      }
+    }
+    if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == jix0_column_k_idx(p)) out->k = i;
+    if (!is_limit_or_offset(c.op) && jix0_column_idx_is_auxiliary(p, c.iColumn)) {
+      out->auxiliaryConstrained = true;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
+  if (survey.limit < 0 && survey.k < 0) {
+    vtab_set_error(&p->base, "A LIMIT or 'k = ?' constraint is required on jix0 knn queries.");
+    return SQLITE_ERROR;
+  }
+  if (survey.limit >= 0 && survey.k >= 0) {
+    vtab_set_error(&p->base, "Only LIMIT or 'k =?' can be provided, not both");
+    return SQLITE_ERROR;
+  }
+  if (info->nOrderBy > 1) {
+    vtab_set_error(&p->base,
+                   "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries");
+    return SQLITE_ERROR;
+  }
+  if (info->nOrderBy == 1) {
+    if (info->aOrderBy[0].iColumn != jix0_column_distance_idx(p)) {
+      vtab_set_error(&p->base,
+                     "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries, not "
+                     "on other columns");
+      return SQLITE_ERROR;
+    }
+    if (info->aOrderBy[0].desc) {
+      vtab_set_error(&p->base,
+                     "Only ascending in ORDER BY distance clause is supported, DESC is not "
+                     "supported yet.");
+      return SQLITE_ERROR;
+    }
+  }
+  if (survey.auxiliaryConstrained) {
+    vtab_set_error(&p->base,
+                   "An illegal WHERE constraint was provided on a jix0 auxiliary column in a KNN "
+                   "query.");
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+void consume(sqlite3_index_info* info, int i, int* nextArg) {
+  info->aConstraintUsage[i].argvIndex = (*nextArg)++;
+  info->aConstraintUsage[i].omit = 1;
+}
+
+int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sqlite3_str* s) {
+  int nextArg = 1;
+  sqlite3_str_appendchar(s, 1, JIX0_PLAN_KNN);
+  consume(info, survey.match, &nextArg);
+  append_block(s, JIX0_BLOCK_QUERY, '_', '_');
+  consume(info, survey.limit >= 0 ? survey.limit : survey.k, &nextArg);
+  append_block(s, JIX0_BLOCK_K, '_', '_');
+  if (survey.rowidIn >= 0) {
+    sqlite3_vtab_in(info, survey.rowidIn, 1);
+    consume(info, survey.rowidIn, &nextArg);
+    append_block(s, JIX0_BLOCK_ROWID_IN, '_', '_');
+  }
+
+  for (int i = 0; i < info->nConstraint; i++) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || is_limit_or_offset(c.op) || !jix0_column_idx_is_partition(p, c.iColumn)) {
+      continue;
+    }
+    char code = comparison_code(c.op);
+    if (!code) continue;  // IS, LIKE, GLOB...: SQLite checks those itself
+    consume(info, i, &nextArg);
+    append_block(s, JIX0_BLOCK_PARTITION,
+                 (char)('A' + jix0_column_idx_to_partition_idx(p, c.iColumn)), code);
+  }
+
+  for (int i = 0; i < info->nConstraint; i++) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || is_limit_or_offset(c.op) || !jix0_column_idx_is_metadata(p, c.iColumn)) {
+      continue;
+    }
+    int metadataIdx = jix0_column_idx_to_metadata_idx(p, c.iColumn);
+    MetadataColumnKind kind = p->metadata_columns[metadataIdx].kind;
+    char code;
+    if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && in_capable(info, i)) {
+      if (kind == JIX0_METADATA_BOOLEAN || kind == JIX0_METADATA_FLOAT) {
+        vtab_set_error(&p->base,
+                       "'xxx in (...)' is only available on INTEGER or TEXT metadata columns.");
+        return SQLITE_ERROR;
+      }
+      sqlite3_vtab_in(info, i, 1);
+      code = JIX0_OP_IN;
+    } else {
+      code = comparison_code(c.op);
+    }
+    if (!code) {
+      vtab_set_error(&p->base,
+                     "An illegal WHERE constraint was provided on a jix0 metadata column in a KNN "
+                     "query. Only one of EQUALS, GREATER_THAN, LESS_THAN_OR_EQUAL, LESS_THAN, "
+                     "GREATER_THAN_OR_EQUAL, NOT_EQUALS is allowed.");
+      return SQLITE_ERROR;
+    }
+    if (kind == JIX0_METADATA_BOOLEAN && code != JIX0_OP_EQ && code != JIX0_OP_NE) {
+      vtab_set_error(&p->base,
+                     "ONLY EQUALS (=) or NOT_EQUALS (!=) operators are allowed on boolean metadata "
+                     "columns.");
+      return SQLITE_ERROR;
+    }
+    consume(info, i, &nextArg);
+    append_block(s, JIX0_BLOCK_METADATA, (char)('A' + metadataIdx), code);
+  }
+
+  for (int i = 0; i < info->nConstraint; i++) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || is_limit_or_offset(c.op) || c.iColumn != jix0_column_distance_idx(p)) {
+      continue;
+    }
+    char code = distance_code(c.op);
+    if (!code) {
+      vtab_set_error(&p->base,
+                     "Illegal WHERE constraint on distance column in a KNN query. Only one of GT, "
+                     "GE, LT, LE constraints are allowed.");
+      return SQLITE_ERROR;
+    }
+    consume(info, i, &nextArg);
+    append_block(s, JIX0_BLOCK_DISTANCE, code, '_');
+  }
+
+  info->idxNum = survey.vectorIdx;
+  info->estimatedCost = 30.0;
+  info->estimatedRows = 10;
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int jix0BestIndex(sqlite3_vtab* pVtab, sqlite3_index_info* info) {
+  jix0_vtab* p = (jix0_vtab*)pVtab;
+  Survey survey;
+  if (info->nConstraint > 0) {
+    int rc = survey_constraints(p, info, &survey);
+    if (rc != SQLITE_OK) return rc;
+  }
+
+  StrBuilder s(p->db);
+  if (survey.match >= 0) {
+    int rc = check_knn(p, info, survey);
+    if (rc != SQLITE_OK) return rc;
+    rc = encode_knn(p, info, survey, s.get());
+    if (rc != SQLITE_OK) return rc;
+  } else if (survey.rowidEq >= 0) {
+    sqlite3_str_appendchar(s.get(), 1, JIX0_PLAN_POINT);
+    append_block(s.get(), JIX0_BLOCK_POINT_ID, '_', '_');
+    info->aConstraintUsage[survey.rowidEq].argvIndex = 1;
+    info->aConstraintUsage[survey.rowidEq].omit = 1;
+    info->idxNum = (int)(info->colUsed & 0xFFFFFFFFu);
+    info->estimatedCost = 10.0;
+    info->estimatedRows = 1;
+  } else {
+    sqlite3_str_appendchar(s.get(), 1, JIX0_PLAN_FULLSCAN);
+    info->estimatedCost = 3000000.0;
+    info->estimatedRows = 100000;
+  }
+
+  // xFilter reads the plan string unconditionally, so a plan without one must not be offered.
+  SqlitePtr<char> idxStr = s.finish();
+  if (!idxStr) return SQLITE_NOMEM;
+  info->idxStr = idxStr.release();
+  info->needToFreeIdxStr = 1;
+  return SQLITE_OK;
+}
