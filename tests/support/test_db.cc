@@ -52,8 +52,10 @@ std::string RenderRow(sqlite3_stmt* stmt) {
         row += "X'" + Hex(p, sqlite3_column_bytes(stmt, c)) + "'";
         break;
       }
-      default:
-        row += (const char*)sqlite3_column_text(stmt, c);
+      default: {
+        const char* text = (const char*)sqlite3_column_text(stmt, c);
+        row += text ? text : "<out of memory>";
+      }
     }
   }
   return row;
