@@ -97,8 +97,12 @@ sqlite3* OpenDb(const Workload& w) {
   EXPECT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
   char* error = nullptr;
   EXPECT_EQ(sqlite3_jix_init(db, &error, nullptr), SQLITE_OK);
-  if (w.loadsNumpy) EXPECT_EQ(sqlite3_jix_numpy_init(db, &error, nullptr), SQLITE_OK);
-  if (w.loadsStaticBlobs) EXPECT_EQ(sqlite3_jix_static_blobs_init(db, &error, nullptr), SQLITE_OK);
+  if (w.loadsNumpy) {
+    EXPECT_EQ(sqlite3_jix_numpy_init(db, &error, nullptr), SQLITE_OK);
+  }
+  if (w.loadsStaticBlobs) {
+    EXPECT_EQ(sqlite3_jix_static_blobs_init(db, &error, nullptr), SQLITE_OK);
+  }
   Outcome setup = RunStatements(db, w.setup);
   EXPECT_EQ(setup.rc, SQLITE_OK) << setup.text;
   return db;
