@@ -1,12 +1,16 @@
 # Entry points for people and CI. CMake does the real work.
+SHELL := /bin/bash
 BUILD        ?= build
 BUILD_ASAN   ?= build-asan
+BUILD_FUZZ   ?= build-fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := json_vector declaration npy knn
 JOBS         ?= $(shell nproc)
 PREFIX       ?= /usr/local
 LIBDIR       ?= $(PREFIX)/lib
 CMAKE_FLAGS  ?=
 
-.PHONY: all build deps test test-sanitize demo install uninstall clean
+.PHONY: all build deps test test-sanitize fuzz demo install uninstall clean
 
 all: build
 
@@ -31,6 +35,24 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 
+# Each libFuzzer target for FUZZ_SECONDS, starting from the committed seed corpus (copied,
+# so the committed seeds stay as they are).
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DJIX_FUZZ=ON -DJIX_BUILD_TESTS=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(BUILD_FUZZ)/corpus-$$t && mkdir -p $(BUILD_FUZZ)/corpus-$$t && \
+	  cp fuzz/corpus/$$t/* $(BUILD_FUZZ)/corpus-$$t/ 2>/dev/null; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS)s"; \
+	  if ! $(BUILD_FUZZ)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	      -print_final_stats=1 -artifact_prefix=$(BUILD_FUZZ)/crash-$$t- \
+	      $(BUILD_FUZZ)/corpus-$$t > $(BUILD_FUZZ)/fuzz-$$t.log 2>&1; then \
+	    tail -60 $(BUILD_FUZZ)/fuzz-$$t.log; exit 1; \
+	  fi; \
+	  grep -E '^stat::number_of_executed_units' $(BUILD_FUZZ)/fuzz-$$t.log; \
+	done
+
 demo: deps build
 	@sqlite3 :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
@@ -44,4 +66,4 @@ uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)
