@@ -18,3 +18,31 @@ float kernel_cosine_float32(const float* a, const float* b, size_t d);
 float kernel_cosine_int8(const int8_t* a, const int8_t* b, size_t d);
 // d is the number of bits, a multiple of 8.
 float kernel_hamming_bit(const uint8_t* a, const uint8_t* b, size_t d);
+
+// Batch forms: the distance from one query to `count` stored vectors laid out back to back,
+// as in a chunk (vector i starts at element i * d). Each result is exactly the pair kernel's
+// kernel_x(vector i, query, d), narrowed to the 32-bit float the KNN search keeps: L1 float32's
+// double and L1 int8's integer are converted to float.
+//
+// out[i] is written for every i < count whose bit is set in `candidates` (bit i is bit i % 8 of
+// byte i / 8); other entries are left untouched. candidates == nullptr means every slot.
+// To work on part of a chunk, pass the part's vectors, candidates + first / 8 and out + first.
+// REQUIRES: first % 8 == 0 when slicing the bitmap; count < 2^32.
+//
+// With JIX_FAST_KERNELS on x86-64 the variant is chosen once, when the library is loaded, from
+// the CPU's instruction sets (SSE2, AVX2, AVX-512); every variant gives the same bits.
+void kernel_l2_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
+                             const uint8_t* candidates, float* out);
+void kernel_l2_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                          const uint8_t* candidates, float* out);
+void kernel_l1_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
+                             const uint8_t* candidates, float* out);
+void kernel_l1_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                          const uint8_t* candidates, float* out);
+void kernel_cosine_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
+                                 const uint8_t* candidates, float* out);
+void kernel_cosine_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                              const uint8_t* candidates, float* out);
+// d is the number of bits, a multiple of 8; vector i starts at byte i * d / 8.
+void kernel_hamming_bit_batch(const uint8_t* query, const uint8_t* vectors, size_t d, size_t count,
+                              const uint8_t* candidates, float* out);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "vector/kernels.h"
+#include "vector/kernels_batch.h"
 
 float kernel_l2_float32(const float* a, const float* b, size_t d) {
   float s = 0;
@@ -71,7 +72,55 @@ float kernel_hamming_bit(const uint8_t* a, const uint8_t* b, size_t d) {
       count += (uint32_t)__builtin_popcountll(x ^ y);
     }
   } else {
-    for (size_t i = 0; i < bytes; i++) count += (uint32_t)__builtin_popcount((unsigned)(a[i] ^ b[i]));
+    for (size_t i = 0; i < bytes; i++)
+      count += (uint32_t)__builtin_popcount((unsigned)(a[i] ^ b[i]));
   }
   return (float)count;
+}
+
+// Batch references: the pair kernel on every candidate, stored vector first.
+static bool is_candidate(const uint8_t* candidates, size_t i) {
+  return candidates == nullptr || (candidates[i / 8] >> (i % 8)) & 1;
+}
+
+void kernel_l2_float32_batch_reference(const float* query, const float* vectors, size_t d,
+                                       size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = kernel_l2_float32(vectors + i * d, query, d);
+}
+
+void kernel_l2_int8_batch_reference(const int8_t* query, const int8_t* vectors, size_t d,
+                                    size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = kernel_l2_int8(vectors + i * d, query, d);
+}
+
+void kernel_l1_float32_batch_reference(const float* query, const float* vectors, size_t d,
+                                       size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = (float)kernel_l1_float32(vectors + i * d, query, d);
+}
+
+void kernel_l1_int8_batch_reference(const int8_t* query, const int8_t* vectors, size_t d,
+                                    size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = (float)kernel_l1_int8(vectors + i * d, query, d);
+}
+
+void kernel_cosine_float32_batch_reference(const float* query, const float* vectors, size_t d,
+                                           size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = kernel_cosine_float32(vectors + i * d, query, d);
+}
+
+void kernel_cosine_int8_batch_reference(const int8_t* query, const int8_t* vectors, size_t d,
+                                        size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = kernel_cosine_int8(vectors + i * d, query, d);
+}
+
+void kernel_hamming_bit_batch_reference(const uint8_t* query, const uint8_t* vectors, size_t d,
+                                        size_t count, const uint8_t* candidates, float* out) {
+  for (size_t i = 0; i < count; i++)
+    if (is_candidate(candidates, i)) out[i] = kernel_hamming_bit(vectors + i * (d / 8), query, d);
 }

@@ -1,0 +1,377 @@
+// Batch kernels for AVX2 with POPCNT: Intel Haswell and later, AMD Zen and later. The layout of
+// the work is that of vector/kernels_avx512.cc with 8 lanes: float sums run across candidates
+// (lane j is candidate j, adding dimensions in order), integer sums along each vector. No FMA:
+// a fused multiply-add rounds once where the pair kernels round twice.
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "vector/kernels_batch.h"
+
+#if defined(JIX_X86_BATCH_KERNELS)
+
+// Included headers keep the default target; only the code below uses AVX2.
+#pragma GCC push_options
+#pragma GCC target("avx2,popcnt")
+
+#include "vector/kernels_simd.h"
+
+namespace {
+
+constexpr size_t kLanes = 8;
+
+// r[j] is row j; afterwards r[c] holds column c of every row, row j in lane j.
+inline void transpose8(__m256 r[8]) {
+  __m256 t[8];
+  for (int k = 0; k < 4; k++) {
+    t[2 * k] = _mm256_unpacklo_ps(r[2 * k], r[2 * k + 1]);
+    t[2 * k + 1] = _mm256_unpackhi_ps(r[2 * k], r[2 * k + 1]);
+  }
+  // u[4k + m], 128-bit lane L: rows 4k .. 4k + 3 at column 4L + m.
+  __m256 u[8];
+  for (int k = 0; k < 2; k++) {
+    u[4 * k] = _mm256_shuffle_ps(t[4 * k], t[4 * k + 2], 0x44);
+    u[4 * k + 1] = _mm256_shuffle_ps(t[4 * k], t[4 * k + 2], 0xEE);
+    u[4 * k + 2] = _mm256_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0x44);
+    u[4 * k + 3] = _mm256_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0xEE);
+  }
+  for (int m = 0; m < 4; m++) {
+    r[m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x20);
+    r[4 + m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x31);
+  }
+}
+
+// The same for 4 rows of 4 doubles.
+inline void transpose4d(__m256d r[4]) {
+  __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
+  __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
+  r[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+  r[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+  r[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+  r[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// Lane i of the mask is set when i < n; VMASKMOVPS does not touch memory under clear lanes.
+inline __m256i mask8(size_t n) {
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)(n < 8 ? n : 8)),
+                            _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// n <= 8 int8 values widened to int32, zero past n.
+inline __m256i load_int8_as_int32(const int8_t* p, size_t n) {
+  int64_t bytes = 0;
+  memcpy(&bytes, p, n < 8 ? n : 8);
+  return _mm256_cvtepi8_epi32(_mm_cvtsi64_si128(bytes));
+}
+
+inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
+                           const char* p[kLanes]) {
+  for (size_t j = 0; j < kLanes; j++)
+    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
+}
+
+inline void store_group(__m256 v, const uint32_t* slots, size_t n, float* out) {
+  float lanes[kLanes];
+  _mm256_storeu_ps(lanes, v);
+  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
+}
+
+// Adds to acc[a], lane j, the terms of candidate p[j] for dimensions 0 .. d - 1 in order.
+template <int kAcc, typename T>
+inline void float_lanes(const T& terms, const char* const p[kLanes], size_t d, __m256 acc[kAcc]) {
+  for (size_t i = 0; i < d; i += 8) {
+    size_t n = d - i < 8 ? d - i : 8;
+    auto q = terms.query(i, n);
+    for (int a = 0; a < kAcc; a++) {
+      __m256 r[8];
+      for (size_t j = 0; j < kLanes; j++) r[j] = terms.term(a, q, p[j], i, n);
+      transpose8(r);
+      if (n == 8) {
+        for (int c = 0; c < 8; c++) acc[a] = _mm256_add_ps(acc[a], r[c]);
+      } else {
+        for (size_t c = 0; c < n; c++) acc[a] = _mm256_add_ps(acc[a], r[c]);
+      }
+    }
+  }
+}
+
+inline __m256 cosine_finish8(__m256 dot, __m256 aa, double sqrtBb) {
+  __m128 half[2];
+  for (int h = 0; h < 2; h++) {
+    __m256d dotD =
+        _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(dot) : _mm256_extractf128_ps(dot, 1));
+    __m256d aaD =
+        _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(aa) : _mm256_extractf128_ps(aa, 1));
+    __m256d den = _mm256_mul_pd(_mm256_sqrt_pd(aaD), _mm256_set1_pd(sqrtBb));
+    half[h] = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_div_pd(dotD, den)));
+  }
+  return _mm256_set_m128(half[1], half[0]);
+}
+
+struct L2Float32Terms {
+  const float* q;
+  __m256 query(size_t i, size_t n) const { return _mm256_maskload_ps(q + i, mask8(n)); }
+  __m256 term(int, __m256 qv, const char* p, size_t i, size_t n) const {
+    __m256 t = _mm256_sub_ps(_mm256_maskload_ps((const float*)p + i, mask8(n)), qv);
+    return _mm256_mul_ps(t, t);
+  }
+};
+
+struct CosineFloat32Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
+  const float* q;
+  __m256 query(size_t i, size_t n) const { return _mm256_maskload_ps(q + i, mask8(n)); }
+  __m256 term(int a, __m256 qv, const char* p, size_t i, size_t n) const {
+    __m256 v = _mm256_maskload_ps((const float*)p + i, mask8(n));
+    return _mm256_mul_ps(v, a == 0 ? qv : v);
+  }
+};
+
+struct L2Int8Terms {
+  const int8_t* q;
+  __m256i query(size_t i, size_t n) const { return load_int8_as_int32(q + i, n); }
+  __m256 term(int, __m256i qv, const char* p, size_t i, size_t n) const {
+    __m256i t = _mm256_sub_epi32(load_int8_as_int32((const int8_t*)p + i, n), qv);
+    return _mm256_cvtepi32_ps(_mm256_mullo_epi32(t, t));
+  }
+};
+
+struct CosineInt8Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
+  const int8_t* q;
+  __m256i query(size_t i, size_t n) const { return load_int8_as_int32(q + i, n); }
+  __m256 term(int a, __m256i qv, const char* p, size_t i, size_t n) const {
+    __m256i v = load_int8_as_int32((const int8_t*)p + i, n);
+    return _mm256_cvtepi32_ps(_mm256_mullo_epi32(v, a == 0 ? qv : v));
+  }
+};
+
+float query_norm_float32(const float* q, size_t d) {
+  float s = 0;
+  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
+  return s;
+}
+
+inline int64_t hsum_epi32(__m256i v) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+  return _mm_cvtsi128_si32(s);
+}
+
+inline int64_t hsum_epi64(__m256i v) {
+  __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  s = _mm_add_epi64(s, _mm_unpackhi_epi64(s, s));
+  return _mm_cvtsi128_si64(s);
+}
+
+struct Overflow {
+  uint32_t slots[kLanes];
+  size_t n = 0;
+};
+
+inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
+  __m256i acc = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 16 <= d; i += 16) {
+    __m256i t = _mm256_sub_epi16(_mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(v + i))),
+                                 _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(q + i))));
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(t, t));
+  }
+  int32_t s = (int32_t)hsum_epi32(acc);
+  for (; i < d; i++) s += ((int)v[i] - (int)q[i]) * ((int)v[i] - (int)q[i]);
+  return s;
+}
+
+inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
+                              int32_t* outNorm) {
+  __m256i dot = _mm256_setzero_si256(), norm = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 16 <= d; i += 16) {
+    __m256i vv = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(v + i)));
+    __m256i qv = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(q + i)));
+    dot = _mm256_add_epi32(dot, _mm256_madd_epi16(vv, qv));
+    norm = _mm256_add_epi32(norm, _mm256_madd_epi16(vv, vv));
+  }
+  int32_t sDot = (int32_t)hsum_epi32(dot), sNorm = (int32_t)hsum_epi32(norm);
+  for (; i < d; i++) {
+    sDot += (int)v[i] * (int)q[i];
+    sNorm += (int)v[i] * (int)v[i];
+  }
+  *outDot = sDot;
+  *outNorm = sNorm;
+}
+
+}  // namespace
+
+void kernel_l2_float32_batch_avx2(const float* query, const float* vectors, size_t d, size_t count,
+                                  const uint8_t* candidates, float* out) {
+  L2Float32Terms terms{query};
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[kLanes];
+    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    __m256 acc[1] = {_mm256_setzero_ps()};
+    float_lanes<1>(terms, p, d, acc);
+    store_group(_mm256_sqrt_ps(acc[0]), slots, n, out);
+  });
+}
+
+void kernel_cosine_float32_batch_avx2(const float* query, const float* vectors, size_t d,
+                                      size_t count, const uint8_t* candidates, float* out) {
+  CosineFloat32Terms terms{query};
+  double sqrtQq = sqrt((double)query_norm_float32(query, d));
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[kLanes];
+    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    float_lanes<2>(terms, p, d, acc);
+    store_group(cosine_finish8(acc[0], acc[1], sqrtQq), slots, n, out);
+  });
+}
+
+// Doubles: 4 lanes per register, two registers per group of 8 candidates.
+void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size_t d, size_t count,
+                                  const uint8_t* candidates, float* out) {
+  const __m256d noSign = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[kLanes];
+    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (size_t i = 0; i < d; i += 4) {
+      size_t cols = d - i < 4 ? d - i : 4;
+      __m128i m = _mm256_castsi256_si128(mask8(cols));
+      __m256d qd = _mm256_cvtps_pd(_mm_maskload_ps(query + i, m));
+      for (int h = 0; h < 2; h++) {
+        __m256d r[4];
+        for (int j = 0; j < 4; j++) {
+          __m256d v = _mm256_cvtps_pd(_mm_maskload_ps((const float*)p[4 * h + j] + i, m));
+          r[j] = _mm256_and_pd(_mm256_sub_pd(v, qd), noSign);
+        }
+        transpose4d(r);
+        for (size_t c = 0; c < cols; c++) acc[h] = _mm256_add_pd(acc[h], r[c]);
+      }
+    }
+    store_group(_mm256_set_m128(_mm256_cvtpd_ps(acc[1]), _mm256_cvtpd_ps(acc[0])), slots, n, out);
+  });
+}
+
+void kernel_l2_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                               const uint8_t* candidates, float* out) {
+  L2Int8Terms terms{query};
+  Overflow overflow;
+  auto flush = [&] {
+    const char* p[kLanes];
+    group_pointers(vectors, d, overflow.slots, overflow.n, p);
+    __m256 acc[1] = {_mm256_setzero_ps()};
+    float_lanes<1>(terms, p, d, acc);
+    store_group(_mm256_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
+    overflow.n = 0;
+  };
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      int32_t s = l2_int8_exact(vectors + (size_t)slots[j] * d, query, d);
+      if (s <= kExactFloatIntegers) {
+        out[slots[j]] = sqrtf((float)s);
+      } else {
+        overflow.slots[overflow.n++] = slots[j];
+        if (overflow.n == kLanes) flush();
+      }
+    }
+  });
+  if (overflow.n > 0) flush();
+}
+
+void kernel_cosine_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d,
+                                   size_t count, const uint8_t* candidates, float* out) {
+  CosineInt8Terms terms{query};
+  float qq = 0;
+  int64_t qqExact = 0;
+  for (size_t i = 0; i < d; i++) {
+    qq = qq + (float)((int)query[i] * (int)query[i]);
+    qqExact += (int)query[i] * (int)query[i];
+  }
+  double sqrtQq = sqrt((double)qq);
+  Overflow overflow;
+  auto flush = [&] {
+    const char* p[kLanes];
+    group_pointers(vectors, d, overflow.slots, overflow.n, p);
+    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    float_lanes<2>(terms, p, d, acc);
+    store_group(cosine_finish8(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
+    overflow.n = 0;
+  };
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      int32_t dot, norm;
+      cosine_int8_exact(vectors + (size_t)slots[j] * d, query, d, &dot, &norm);
+      // Both norms within 2^24 bound the dot product's partial sums too (Cauchy-Schwarz).
+      if (norm <= kExactFloatIntegers && qqExact <= kExactFloatIntegers) {
+        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq);
+      } else {
+        overflow.slots[overflow.n++] = slots[j];
+        if (overflow.n == kLanes) flush();
+      }
+    }
+  });
+  if (overflow.n > 0) flush();
+}
+
+// Signed bytes biased by 128 become unsigned with the same differences, for VPSADBW.
+void kernel_l1_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                               const uint8_t* candidates, float* out) {
+  const __m256i bias = _mm256_set1_epi8((char)0x80);
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      const int8_t* v = vectors + (size_t)slots[j] * d;
+      __m256i acc = _mm256_setzero_si256();
+      size_t i = 0;
+      for (; i + 32 <= d; i += 32) {
+        __m256i a = _mm256_xor_si256(_mm256_loadu_si256((const __m256i*)(v + i)), bias);
+        __m256i b = _mm256_xor_si256(_mm256_loadu_si256((const __m256i*)(query + i)), bias);
+        acc = _mm256_add_epi64(acc, _mm256_sad_epu8(a, b));
+      }
+      int32_t s = (int32_t)hsum_epi64(acc);
+      for (; i < d; i++) s += abs((int)v[i] - (int)query[i]);
+      out[slots[j]] = (float)s;
+    }
+  });
+}
+
+// Population count by nibble lookup (VPSHUFB), bytes summed by VPSADBW; the tail by POPCNT.
+void kernel_hamming_bit_batch_avx2(const uint8_t* query, const uint8_t* vectors, size_t d,
+                                   size_t count, const uint8_t* candidates, float* out) {
+  size_t bytes = d / 8;
+  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2,
+                                         1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  const __m256i low = _mm256_set1_epi8(0x0F);
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      const uint8_t* v = vectors + (size_t)slots[j] * bytes;
+      __m256i acc = _mm256_setzero_si256();
+      size_t i = 0;
+      for (; i + 32 <= bytes; i += 32) {
+        __m256i x = _mm256_xor_si256(_mm256_loadu_si256((const __m256i*)(v + i)),
+                                     _mm256_loadu_si256((const __m256i*)(query + i)));
+        __m256i c = _mm256_add_epi8(
+            _mm256_shuffle_epi8(table, _mm256_and_si256(x, low)),
+            _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(x, 4), low)));
+        acc = _mm256_add_epi64(acc, _mm256_sad_epu8(c, _mm256_setzero_si256()));
+      }
+      uint32_t s = (uint32_t)hsum_epi64(acc);
+      for (; i + 8 <= bytes; i += 8) {
+        uint64_t x, y;
+        memcpy(&x, v + i, 8);
+        memcpy(&y, query + i, 8);
+        s += (uint32_t)__builtin_popcountll(x ^ y);
+      }
+      for (; i < bytes; i++) s += (uint32_t)__builtin_popcount((unsigned)(v[i] ^ query[i]));
+      out[slots[j]] = (float)s;
+    }
+  });
+}
+
+#pragma GCC pop_options
+
+#endif

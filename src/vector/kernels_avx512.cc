@@ -1,0 +1,396 @@
+// Batch kernels for AVX-512 F/BW/DQ/VL, Hamming also VPOPCNTDQ: Intel Ice Lake and later, AMD
+// Zen 4 and later. vector/kernels_batch.cc binds them at load on CPUs that have these sets.
+//
+// Float sums run across candidates: 16 candidates per group, candidate j in lane j. Each block
+// of 16 dimensions is loaded per candidate, turned into the pair kernel's terms element by
+// element, transposed so that register c holds dimension c of all 16 candidates, and added to
+// the accumulator in dimension order. Every lane thus performs its candidate's additions exactly
+// as the pair kernel does; no candidate's sum is ever split.
+//
+// Integer work (L1 int8, Hamming) is exact in any grouping and runs along each vector. The int8
+// L2 and cosine sums are first formed in integers; when they are provably exact in float32
+// (kExactFloatIntegers) the integer result is the answer, otherwise the candidate takes the
+// float lanes.
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "vector/kernels_batch.h"
+
+#if defined(JIX_X86_BATCH_KERNELS)
+
+// Included headers keep the default target; only the code below uses the wider sets.
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,popcnt")
+
+#include "vector/kernels_simd.h"
+
+// GCC 12's AVX-512 headers fill "undefined" registers by self-initialisation, which its own
+// uninitialised-use warnings then report at every inlined intrinsic.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace {
+
+constexpr size_t kLanes = 16;
+
+// r[j] is row j; afterwards r[c] holds column c of every row, row j in lane j.
+inline void transpose16(__m512 r[16]) {
+  __m512 t[16];
+  for (int k = 0; k < 8; k++) {
+    t[2 * k] = _mm512_unpacklo_ps(r[2 * k], r[2 * k + 1]);
+    t[2 * k + 1] = _mm512_unpackhi_ps(r[2 * k], r[2 * k + 1]);
+  }
+  // u[4k + m], 128-bit lane L: rows 4k .. 4k + 3 at column 4L + m.
+  __m512 u[16];
+  for (int k = 0; k < 4; k++) {
+    u[4 * k] = _mm512_shuffle_ps(t[4 * k], t[4 * k + 2], 0x44);
+    u[4 * k + 1] = _mm512_shuffle_ps(t[4 * k], t[4 * k + 2], 0xEE);
+    u[4 * k + 2] = _mm512_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0x44);
+    u[4 * k + 3] = _mm512_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0xEE);
+  }
+  for (int m = 0; m < 4; m++) {
+    __m512 a = _mm512_shuffle_f32x4(u[m], u[4 + m], 0x88);
+    __m512 a2 = _mm512_shuffle_f32x4(u[m], u[4 + m], 0xDD);
+    __m512 b = _mm512_shuffle_f32x4(u[8 + m], u[12 + m], 0x88);
+    __m512 b2 = _mm512_shuffle_f32x4(u[8 + m], u[12 + m], 0xDD);
+    r[m] = _mm512_shuffle_f32x4(a, b, 0x88);
+    r[8 + m] = _mm512_shuffle_f32x4(a, b, 0xDD);
+    r[4 + m] = _mm512_shuffle_f32x4(a2, b2, 0x88);
+    r[12 + m] = _mm512_shuffle_f32x4(a2, b2, 0xDD);
+  }
+}
+
+// The same for 8 rows of 8 doubles.
+inline void transpose8d(__m512d r[8]) {
+  __m512d t[8];
+  for (int k = 0; k < 4; k++) {
+    t[2 * k] = _mm512_unpacklo_pd(r[2 * k], r[2 * k + 1]);
+    t[2 * k + 1] = _mm512_unpackhi_pd(r[2 * k], r[2 * k + 1]);
+  }
+  // t[2k + m], 128-bit lane L: rows 2k, 2k + 1 at column 2L + m.
+  for (int m = 0; m < 2; m++) {
+    __m512d a = _mm512_shuffle_f64x2(t[m], t[2 + m], 0x88);
+    __m512d a2 = _mm512_shuffle_f64x2(t[m], t[2 + m], 0xDD);
+    __m512d b = _mm512_shuffle_f64x2(t[4 + m], t[6 + m], 0x88);
+    __m512d b2 = _mm512_shuffle_f64x2(t[4 + m], t[6 + m], 0xDD);
+    r[m] = _mm512_shuffle_f64x2(a, b, 0x88);
+    r[4 + m] = _mm512_shuffle_f64x2(a, b, 0xDD);
+    r[2 + m] = _mm512_shuffle_f64x2(a2, b2, 0x88);
+    r[6 + m] = _mm512_shuffle_f64x2(a2, b2, 0xDD);
+  }
+}
+
+inline __mmask16 mask16(size_t n) {
+  return n >= 16 ? (__mmask16)0xFFFF : (__mmask16)((1u << n) - 1);
+}
+inline __mmask8 mask8(size_t n) {
+  return n >= 8 ? (__mmask8)0xFF : (__mmask8)((1u << n) - 1);
+}
+inline __mmask32 mask32(size_t n) {
+  return n >= 32 ? ~(__mmask32)0 : (__mmask32)((1u << n) - 1);
+}
+inline __mmask64 mask64(size_t n) {
+  return n >= 64 ? ~(__mmask64)0 : (__mmask64)((uint64_t{1} << n) - 1);
+}
+
+// Pointers to the group's vectors; lanes past n repeat the last one and are never stored.
+inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
+                           const char* p[kLanes]) {
+  for (size_t j = 0; j < kLanes; j++)
+    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
+}
+
+inline void store_group(__m512 v, const uint32_t* slots, size_t n, float* out) {
+  float lanes[kLanes];
+  _mm512_storeu_ps(lanes, v);
+  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
+}
+
+// Adds to acc[a], lane j, the terms T::term(a, ...) of candidate p[j] for dimensions 0 .. d - 1
+// in order. Masked-off dimensions of the last block are loaded as zero and never added.
+template <int kAcc, typename T>
+inline void float_lanes(const T& terms, const char* const p[kLanes], size_t d, __m512 acc[kAcc]) {
+  for (size_t i = 0; i < d; i += 16) {
+    size_t n = d - i < 16 ? d - i : 16;
+    __mmask16 m = mask16(n);
+    auto q = terms.query(i, m);
+    for (int a = 0; a < kAcc; a++) {
+      __m512 r[16];
+      for (size_t j = 0; j < kLanes; j++) r[j] = terms.term(a, q, p[j], i, m);
+      transpose16(r);
+      if (n == 16) {
+        for (int c = 0; c < 16; c++) acc[a] = _mm512_add_ps(acc[a], r[c]);
+      } else {
+        for (size_t c = 0; c < n; c++) acc[a] = _mm512_add_ps(acc[a], r[c]);
+      }
+    }
+  }
+}
+
+// (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
+inline __m512 cosine_finish16(__m512 dot, __m512 aa, double sqrtBb) {
+  __m256 half[2];
+  for (int h = 0; h < 2; h++) {
+    __m512d dotD = _mm512_cvtps_pd(
+        h == 0 ? _mm512_castps512_ps256(dot)
+               : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(dot), 1)));
+    __m512d aaD =
+        _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(aa)
+                               : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(aa), 1)));
+    __m512d den = _mm512_mul_pd(_mm512_sqrt_pd(aaD), _mm512_set1_pd(sqrtBb));
+    __m512d q = _mm512_div_pd(dotD, den);
+    half[h] = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_set1_pd(1.0), q));
+  }
+  return _mm512_insertf32x8(_mm512_castps256_ps512(half[0]), half[1], 1);
+}
+
+// Terms for float_lanes: query(i, m) loads the query's block, term(a, q, p, i, m) forms the
+// terms of accumulator a for the candidate at p, element by element as the pair kernel does.
+struct L2Float32Terms {
+  const float* q;
+  __m512 query(size_t i, __mmask16 m) const { return _mm512_maskz_loadu_ps(m, q + i); }
+  __m512 term(int, __m512 qv, const char* p, size_t i, __mmask16 m) const {
+    __m512 t = _mm512_sub_ps(_mm512_maskz_loadu_ps(m, (const float*)p + i), qv);
+    return _mm512_mul_ps(t, t);
+  }
+};
+
+struct CosineFloat32Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
+  const float* q;
+  __m512 query(size_t i, __mmask16 m) const { return _mm512_maskz_loadu_ps(m, q + i); }
+  __m512 term(int a, __m512 qv, const char* p, size_t i, __mmask16 m) const {
+    __m512 v = _mm512_maskz_loadu_ps(m, (const float*)p + i);
+    return _mm512_mul_ps(v, a == 0 ? qv : v);
+  }
+};
+
+inline __m512i load_int8_as_int32(const int8_t* p, __mmask16 m) {
+  return _mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, p));
+}
+
+// Products of int8 values are exact in int32 and, at most 2^16, exact in float32 too.
+struct L2Int8Terms {
+  const int8_t* q;
+  __m512i query(size_t i, __mmask16 m) const { return load_int8_as_int32(q + i, m); }
+  __m512 term(int, __m512i qv, const char* p, size_t i, __mmask16 m) const {
+    __m512i t = _mm512_sub_epi32(load_int8_as_int32((const int8_t*)p + i, m), qv);
+    return _mm512_cvtepi32_ps(_mm512_mullo_epi32(t, t));
+  }
+};
+
+struct CosineInt8Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
+  const int8_t* q;
+  __m512i query(size_t i, __mmask16 m) const { return load_int8_as_int32(q + i, m); }
+  __m512 term(int a, __m512i qv, const char* p, size_t i, __mmask16 m) const {
+    __m512i v = load_int8_as_int32((const int8_t*)p + i, m);
+    return _mm512_cvtepi32_ps(_mm512_mullo_epi32(v, a == 0 ? qv : v));
+  }
+};
+
+// The query's squared norm, summed as the pair kernels sum it.
+float query_norm_float32(const float* q, size_t d) {
+  float s = 0;
+  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
+  return s;
+}
+
+// Candidates whose int8 sums were not exact in float32, run through the float lanes 16 at a time.
+struct Overflow {
+  uint32_t slots[kLanes];
+  size_t n = 0;
+};
+
+// Sums over one int8 vector pair in int32 (exact: |terms| <= 2 * 2^16, d <= 8192).
+inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
+  __m512i acc = _mm512_setzero_si512();
+  for (size_t i = 0; i < d; i += 32) {
+    __mmask32 m = mask32(d - i);
+    __m512i t = _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
+                                 _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
+    acc = _mm512_add_epi32(acc, _mm512_madd_epi16(t, t));
+  }
+  return _mm512_reduce_add_epi32(acc);
+}
+
+inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
+                              int32_t* outNorm) {
+  __m512i dot = _mm512_setzero_si512(), norm = _mm512_setzero_si512();
+  for (size_t i = 0; i < d; i += 32) {
+    __mmask32 m = mask32(d - i);
+    __m512i vv = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i));
+    __m512i qv = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i));
+    dot = _mm512_add_epi32(dot, _mm512_madd_epi16(vv, qv));
+    norm = _mm512_add_epi32(norm, _mm512_madd_epi16(vv, vv));
+  }
+  *outDot = _mm512_reduce_add_epi32(dot);
+  *outNorm = _mm512_reduce_add_epi32(norm);
+}
+
+}  // namespace
+
+void kernel_l2_float32_batch_avx512(const float* query, const float* vectors, size_t d,
+                                    size_t count, const uint8_t* candidates, float* out) {
+  L2Float32Terms terms{query};
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[kLanes];
+    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    __m512 acc[1] = {_mm512_setzero_ps()};
+    float_lanes<1>(terms, p, d, acc);
+    store_group(_mm512_sqrt_ps(acc[0]), slots, n, out);
+  });
+}
+
+void kernel_cosine_float32_batch_avx512(const float* query, const float* vectors, size_t d,
+                                        size_t count, const uint8_t* candidates, float* out) {
+  CosineFloat32Terms terms{query};
+  double sqrtQq = sqrt((double)query_norm_float32(query, d));
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[kLanes];
+    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+    float_lanes<2>(terms, p, d, acc);
+    store_group(cosine_finish16(acc[0], acc[1], sqrtQq), slots, n, out);
+  });
+}
+
+// Doubles: 8 lanes per register, two registers per group of 16 candidates.
+void kernel_l1_float32_batch_avx512(const float* query, const float* vectors, size_t d,
+                                    size_t count, const uint8_t* candidates, float* out) {
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[kLanes];
+    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    __m512d acc[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+    for (size_t i = 0; i < d; i += 8) {
+      size_t cols = d - i < 8 ? d - i : 8;
+      __mmask8 m = mask8(cols);
+      __m512d qd = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, query + i));
+      for (int h = 0; h < 2; h++) {
+        __m512d r[8];
+        for (int j = 0; j < 8; j++) {
+          __m512d v = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, (const float*)p[8 * h + j] + i));
+          r[j] = _mm512_abs_pd(_mm512_sub_pd(v, qd));
+        }
+        transpose8d(r);
+        if (cols == 8) {
+          for (int c = 0; c < 8; c++) acc[h] = _mm512_add_pd(acc[h], r[c]);
+        } else {
+          for (size_t c = 0; c < cols; c++) acc[h] = _mm512_add_pd(acc[h], r[c]);
+        }
+      }
+    }
+    __m512 narrowed = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(acc[0])),
+                                         _mm512_cvtpd_ps(acc[1]), 1);
+    store_group(narrowed, slots, n, out);
+  });
+}
+
+void kernel_l2_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                                 const uint8_t* candidates, float* out) {
+  L2Int8Terms terms{query};
+  Overflow overflow;
+  auto flush = [&] {
+    const char* p[kLanes];
+    group_pointers(vectors, d, overflow.slots, overflow.n, p);
+    __m512 acc[1] = {_mm512_setzero_ps()};
+    float_lanes<1>(terms, p, d, acc);
+    store_group(_mm512_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
+    overflow.n = 0;
+  };
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      int32_t s = l2_int8_exact(vectors + (size_t)slots[j] * d, query, d);
+      if (s <= kExactFloatIntegers) {
+        out[slots[j]] = sqrtf((float)s);
+      } else {
+        overflow.slots[overflow.n++] = slots[j];
+        if (overflow.n == kLanes) flush();
+      }
+    }
+  });
+  if (overflow.n > 0) flush();
+}
+
+void kernel_cosine_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d,
+                                     size_t count, const uint8_t* candidates, float* out) {
+  CosineInt8Terms terms{query};
+  float qq = 0;
+  int64_t qqExact = 0;
+  for (size_t i = 0; i < d; i++) {
+    qq = qq + (float)((int)query[i] * (int)query[i]);
+    qqExact += (int)query[i] * (int)query[i];
+  }
+  double sqrtQq = sqrt((double)qq);
+  Overflow overflow;
+  auto flush = [&] {
+    const char* p[kLanes];
+    group_pointers(vectors, d, overflow.slots, overflow.n, p);
+    __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+    float_lanes<2>(terms, p, d, acc);
+    store_group(cosine_finish16(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
+    overflow.n = 0;
+  };
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      int32_t dot, norm;
+      cosine_int8_exact(vectors + (size_t)slots[j] * d, query, d, &dot, &norm);
+      // |dot| summed term by term is at most sqrt(norm * qq) (Cauchy-Schwarz), so both bounds
+      // keep every partial sum of all three accumulators exact.
+      if (norm <= kExactFloatIntegers && qqExact <= kExactFloatIntegers) {
+        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq);
+      } else {
+        overflow.slots[overflow.n++] = slots[j];
+        if (overflow.n == kLanes) flush();
+      }
+    }
+  });
+  if (overflow.n > 0) flush();
+}
+
+// Signed bytes biased by 128 become unsigned with the same differences, for VPSADBW.
+void kernel_l1_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                                 const uint8_t* candidates, float* out) {
+  const __m512i bias = _mm512_set1_epi8((char)0x80);
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      const int8_t* v = vectors + (size_t)slots[j] * d;
+      __m512i acc = _mm512_setzero_si512();
+      for (size_t i = 0; i < d; i += 64) {
+        __mmask64 m = mask64(d - i);
+        __m512i a = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, v + i), bias);
+        __m512i b = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, query + i), bias);
+        acc = _mm512_add_epi64(acc, _mm512_sad_epu8(a, b));
+      }
+      out[slots[j]] = (float)(int32_t)_mm512_reduce_add_epi64(acc);
+    }
+  });
+}
+
+// Bound at load only where VPOPCNTDQ exists (Ice Lake, Zen 4), hence its own target.
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx512vpopcntdq,popcnt")
+
+void kernel_hamming_bit_batch_avx512(const uint8_t* query, const uint8_t* vectors, size_t d,
+                                     size_t count, const uint8_t* candidates, float* out) {
+  size_t bytes = d / 8;
+  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      const uint8_t* v = vectors + (size_t)slots[j] * bytes;
+      __m512i acc = _mm512_setzero_si512();
+      for (size_t i = 0; i < bytes; i += 64) {
+        __mmask64 m = mask64(bytes - i);
+        __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, v + i),
+                                     _mm512_maskz_loadu_epi8(m, query + i));
+        acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(x));
+      }
+      out[slots[j]] = (float)(uint32_t)_mm512_reduce_add_epi64(acc);
+    }
+  });
+}
+
+#pragma GCC pop_options
+#pragma GCC pop_options
+
+#endif

@@ -1,0 +1,39 @@
+// Every variant of the batch kernels, for the tests and benchmarks that compare them. Callers
+// outside those use the dispatched names in vector/kernels.h.
+//
+// _reference  a loop over the pair kernel: the definition every other variant must match.
+// _sse2       x86-64 baseline; every x86-64 CPU.
+// _avx2       AVX2 (and POPCNT): Intel Haswell and later, AMD Zen and later.
+// _avx512     AVX-512 F/BW/DQ/VL (Hamming: VPOPCNTDQ): Intel Ice Lake and later, AMD Zen 4 and
+//             later. Skylake-X and Cascade Lake lack VPOPCNTDQ and use _avx2 for Hamming.
+// The x86 variants exist only when JIX_FAST_KERNELS is set on x86-64.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vector/kernels.h"
+
+#define JIX_DECLARE_BATCH_KERNELS(suffix)                                                         \
+  void kernel_l2_float32_batch_##suffix(const float* query, const float* vectors, size_t d,       \
+                                        size_t count, const uint8_t* candidates, float* out);     \
+  void kernel_l2_int8_batch_##suffix(const int8_t* query, const int8_t* vectors, size_t d,        \
+                                     size_t count, const uint8_t* candidates, float* out);        \
+  void kernel_l1_float32_batch_##suffix(const float* query, const float* vectors, size_t d,       \
+                                        size_t count, const uint8_t* candidates, float* out);     \
+  void kernel_l1_int8_batch_##suffix(const int8_t* query, const int8_t* vectors, size_t d,        \
+                                     size_t count, const uint8_t* candidates, float* out);        \
+  void kernel_cosine_float32_batch_##suffix(const float* query, const float* vectors, size_t d,   \
+                                            size_t count, const uint8_t* candidates, float* out); \
+  void kernel_cosine_int8_batch_##suffix(const int8_t* query, const int8_t* vectors, size_t d,    \
+                                         size_t count, const uint8_t* candidates, float* out);    \
+  void kernel_hamming_bit_batch_##suffix(const uint8_t* query, const uint8_t* vectors, size_t d,  \
+                                         size_t count, const uint8_t* candidates, float* out);
+
+JIX_DECLARE_BATCH_KERNELS(reference)
+#if defined(JIX_FAST_KERNELS) && defined(__x86_64__)
+#define JIX_X86_BATCH_KERNELS 1
+JIX_DECLARE_BATCH_KERNELS(sse2)
+JIX_DECLARE_BATCH_KERNELS(avx2)
+JIX_DECLARE_BATCH_KERNELS(avx512)
+#endif
