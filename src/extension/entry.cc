@@ -109,7 +109,7 @@ int sqlite3_jix_static_blobs_init(sqlite3* db, char**, const sqlite3_api_routine
   // The registry belongs to jix_static_blobs (freed with the module at connection close);
   // jix_static_blob_entries borrows it.
   rc = sqlite3_create_module_v2(db, "jix_static_blobs", &jix_static_blobsModule, registry,
-                                sqlite3_free);
+                                static_blob_registry_free);
   if (rc != SQLITE_OK) return rc;
   return sqlite3_create_module_v2(db, "jix_static_blob_entries", &jix_static_blob_entriesModule,
                                   registry, nullptr);

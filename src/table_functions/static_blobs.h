@@ -19,6 +19,9 @@ struct static_blob_registry {
   static_blob slots[JIX_STATIC_BLOB_SLOTS];
 };
 
+// Frees a registry and the names it holds; the module destructor of jix_static_blobs.
+void static_blob_registry_free(void* registry);
+
 void jix_static_blob_from_raw(sqlite3_context* context, int argc, sqlite3_value** argv);
 extern const sqlite3_module jix_static_blobsModule;
 extern const sqlite3_module jix_static_blob_entriesModule;
