@@ -52,9 +52,12 @@ std::string HalvesRows(int n, int d) {
 }
 
 Bytes HalvesData(int n, int d) {
-  std::vector<float> v(n * d);
-  for (int i = 0; i < n * d; i++) v[i] = (float)i * 0.5f;
-  return Float32Blob(v);
+  Bytes out(n * d * 4);
+  for (int i = 0; i < n * d; i++) {
+    float v = (float)i * 0.5f;
+    memcpy(out.data() + i * 4, &v, 4);
+  }
+  return out;
 }
 
 class NpyDb : public TestDb {

@@ -1,0 +1,157 @@
+// Allocation failures in NumPy input and static blobs: fail allocation 1, 2, 3, ... of each
+// workload and accept only the fault-free result or an error, with every byte given back.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "extension/entry.h"
+#include "support/test_db.h"
+
+namespace {
+
+struct FaultInjector {
+  sqlite3_mem_methods real;
+  int countdown;  // fail the allocation that brings it to 0; inactive at or below 0
+  bool fired;
+};
+FaultInjector g_fault;
+
+bool ShouldFail() {
+  if (g_fault.countdown <= 0) return false;
+  if (--g_fault.countdown > 0) return false;
+  g_fault.fired = true;
+  return true;
+}
+void* FaultMalloc(int n) {
+  return ShouldFail() ? nullptr : g_fault.real.xMalloc(n);
+}
+void* FaultRealloc(void* p, int n) {
+  return ShouldFail() ? nullptr : g_fault.real.xRealloc(p, n);
+}
+
+class NpyStaticBlobsOom : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(sqlite3_shutdown(), SQLITE_OK);
+    ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_GETMALLOC, &g_fault.real), SQLITE_OK);
+    sqlite3_mem_methods faulty = g_fault.real;
+    faulty.xMalloc = FaultMalloc;
+    faulty.xRealloc = FaultRealloc;
+    ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_MALLOC, &faulty), SQLITE_OK);
+    ASSERT_EQ(sqlite3_initialize(), SQLITE_OK);
+  }
+  void TearDown() override {
+    g_fault.countdown = 0;
+    sqlite3_shutdown();
+    sqlite3_config(SQLITE_CONFIG_MALLOC, &g_fault.real);
+    sqlite3_initialize();
+  }
+};
+
+struct Outcome {
+  int rc;
+  std::string text;
+};
+
+// Runs the setup statements without faults, then sql with allocation failAt failing (0: none).
+Outcome RunWithFault(const std::vector<std::string>& setup, const std::string& sql, int failAt) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_jix_init(db, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_jix_numpy_init(db, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_jix_static_blobs_init(db, nullptr, nullptr), SQLITE_OK);
+  for (const std::string& s : setup) {
+    EXPECT_EQ(sqlite3_exec(db, s.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << s;
+  }
+  g_fault.fired = false;
+  g_fault.countdown = failAt;
+  Outcome out{SQLITE_OK, ""};
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) {
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      int pending = std::exchange(g_fault.countdown, 0);  // rendering is the test's own work
+      out.text += RenderRow(stmt) + "\n";
+      g_fault.countdown = pending;
+    }
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  g_fault.countdown = 0;
+  if (rc != SQLITE_OK) out = {rc, sqlite3_errmsg(db)};
+  sqlite3_finalize(stmt);
+  EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+  return out;
+}
+
+std::string HexLiteral(const std::vector<unsigned char>& bytes) {
+  return "X'" + Hex(bytes.data(), (int)bytes.size()) + "'";
+}
+
+TEST_F(NpyStaticBlobsOom, EveryFailureIsReportedAndNothingLeaks) {
+  std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (5, 3), }";
+  std::vector<unsigned char> npy = {
+      0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0, (unsigned char)header.size(), 0};
+  npy.insert(npy.end(), header.begin(), header.end());
+  for (int i = 0; i < 15; i++) {
+    float v = (float)i;
+    unsigned char b[4];
+    memcpy(b, &v, 4);
+    npy.insert(npy.end(), b, b + 4);
+  }
+  std::string path = testing::TempDir() + "jix_oom_" + std::to_string((long)getpid()) + ".npy";
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_TRUE(f);
+  fwrite(npy.data(), 1, npy.size(), f);
+  fclose(f);
+
+  static const float kData[6][2] = {{0, 0}, {1, 0}, {3, 0}, {0, 2}, {5, 5}, {0, 1}};
+  const std::string raw = "jix_static_blob_from_raw(" +
+                          std::to_string((long long)(uintptr_t)&kData[0][0]) + ", NULL, 2, 6)";
+  const std::vector<std::string> registered = {
+      "INSERT INTO jix_static_blobs(name, data) VALUES ('b', " + raw + ")",
+      "CREATE VIRTUAL TABLE t USING jix_static_blob_entries(b)"};
+  struct Case {
+    std::vector<std::string> setup;
+    std::string sql;
+    bool plainErrorAllowed;  // the search reports failures of its own arrays as SQLITE_ERROR
+  };
+  const Case cases[] = {
+      {{}, "SELECT rowid, vector FROM jix_npy_each(" + HexLiteral(npy) + ")", false},
+      {{}, "SELECT rowid, vector FROM jix_npy_each(jix_npy_file('" + path + "'))", false},
+      {{}, "INSERT INTO jix_static_blobs(name, data) VALUES ('b', " + raw + ")", false},
+      {registered, "SELECT name, dimensions, count FROM jix_static_blobs", false},
+      {registered, "SELECT rowid, vector FROM t", false},
+      {registered, "SELECT rowid FROM t WHERE vector MATCH '[0.9, 0]' AND k = 3 ORDER BY distance",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    const sqlite3_int64 baseline = sqlite3_memory_used();
+    const Outcome expected = RunWithFault(c.setup, c.sql, 0);
+    ASSERT_EQ(expected.rc, SQLITE_OK) << expected.text;
+    for (int failAt = 1;; failAt++) {
+      Outcome got = RunWithFault(c.setup, c.sql, failAt);
+      EXPECT_EQ(sqlite3_memory_used(), baseline) << "failAt=" << failAt;
+      if (!g_fault.fired) {
+        EXPECT_EQ(got.text, expected.text);
+        break;
+      }
+      if (got.rc != SQLITE_OK) {
+        EXPECT_TRUE(got.rc == SQLITE_NOMEM || (c.plainErrorAllowed && got.rc == SQLITE_ERROR))
+            << "failAt=" << failAt << ": " << got.rc << " " << got.text;
+      } else {
+        EXPECT_EQ(got.text, expected.text) << "failAt=" << failAt;
+      }
+    }
+  }
+  remove(path.c_str());
+}
+
+}  // namespace
