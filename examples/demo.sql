@@ -37,4 +37,31 @@ FROM jix_each(jix_normalize(jix_sub('[4, 6]', '[1, 2]')));
 
 -- == jix0 tables ==
 
+-- A jix0 table: a partition key, three vector columns (one per element type), an
+-- auxiliary column returned as stored, and metadata columns that KNN queries can filter.
+CREATE VIRTUAL TABLE tracks USING jix0(
+  user_id integer partition key,
+  embedding float[4] distance_metric=cosine,
+  embedding_int8 int8[4],
+  embedding_bits bit[8],
+  +title text,
+  genre text,
+  plays integer,
+  chunk_size=8
+);
+
+-- int8 and bit vectors are tagged with jix_int8() and jix_bit(); float32 needs nothing.
+INSERT INTO tracks(rowid, user_id, embedding, embedding_int8, embedding_bits, title, genre, plays)
+VALUES
+  (1, 1, '[0.9, 0.1, 0.3, 0.2]', jix_quantize_int8('[0.9, 0.1, 0.3, 0.2]', 'unit'),
+      jix_bit(X'A5'), 'So What', 'jazz', 120),
+  (2, 1, '[0.8, 0.2, 0.1, 0.4]', jix_int8('[100, 25, 12, 50]'),
+      jix_bit(X'B4'), 'Blue in Green', 'jazz', 75),
+  (3, 2, '[0.1, 0.9, 0.7, 0.3]', jix_int8('[12, 114, 88, 38]'),
+      jix_bit(X'0F'), 'Clair de lune', 'classical', 300);
+
+-- Rows live in chunks of 8 slots, one chunk per partition; each row knows its slot.
+SELECT rowid, chunk_id, chunk_offset FROM tracks_rowids;
+SELECT chunk_id, partition00 AS user_id, hex(validity) AS occupied_slots FROM tracks_chunks;
+
 -- == KNN queries ==
