@@ -339,9 +339,9 @@ int entries_knn(const jix_static_blob_entries_vtab* vtab, const float* query, sq
   SqlitePtr<uint8_t> taken(bitmap_new(slots));
   if (!candidates || !taken) return SQLITE_NOMEM;
   // Only real vectors are candidates; the padding bits up to the multiple of 8 stay clear.
-  int fullBytes = (int)(count / 8 * 8);
-  bitmap_fill(candidates.get(), fullBytes);
-  for (int i = fullBytes; i < count; i++) bitmap_set(candidates.get(), i, 1);
+  int wholeBytes = (int)(count / 8 * 8);  // bits in the bytes that are all candidates
+  bitmap_fill(candidates.get(), wholeBytes);
+  for (int i = wholeBytes; i < count; i++) bitmap_set(candidates.get(), i, 1);
 
   int selected = 0;
   min_idx(knn->distances, slots, candidates.get(), knn->rowids, (int)k, taken.get(), &selected);
