@@ -1,13 +1,356 @@
-// Placeholder until the cursor is built.
+// The cursor: plan dispatch, the full scan in storage order, the point lookup, and column
+// output under each plan. Every value except the KNN distance is read from storage when
+// SQLite asks for it; the point plan reads its vectors once, at filter time.
 #include "jix0/query/cursor.h"
 
-int jix0Open(sqlite3_vtab*, sqlite3_vtab_cursor**) { return SQLITE_ERROR; }
-int jix0Close(sqlite3_vtab_cursor* cur) {
-  sqlite3_free(cur);
+#include <cstring>
+
+#include "jix0/query/knn.h"
+#include "jix0/query/plan.h"
+#include "jix0/storage/chunks.h"
+#include "vector/handles.h"
+#include "vector/vector.h"
+
+void jix0_query_fullscan_data_clear(jix0_query_fullscan_data* data) {
+  if (!data) return;
+  sqlite3_finalize(data->rowids_stmt);
+  data->rowids_stmt = nullptr;
+}
+
+void jix0_query_knn_data_clear(jix0_query_knn_data* data) {
+  if (!data) return;
+  sqlite3_free(data->rowids);
+  data->rowids = nullptr;
+  sqlite3_free(data->distances);
+  data->distances = nullptr;
+}
+
+void jix0_query_point_data_clear(jix0_query_point_data* data) {
+  if (!data) return;
+  for (void*& vector : data->vectors) {
+    sqlite3_free(vector);
+    vector = nullptr;
+  }
+}
+
+void jix0_cursor_clear(jix0_cursor* cursor) {
+  if (cursor->fullscan_data) {
+    jix0_query_fullscan_data_clear(cursor->fullscan_data);
+    sqlite3_free(cursor->fullscan_data);
+    cursor->fullscan_data = nullptr;
+  }
+  if (cursor->knn_data) {
+    jix0_query_knn_data_clear(cursor->knn_data);
+    sqlite3_free(cursor->knn_data);
+    cursor->knn_data = nullptr;
+  }
+  if (cursor->point_data) {
+    jix0_query_point_data_clear(cursor->point_data);
+    sqlite3_free(cursor->point_data);
+    cursor->point_data = nullptr;
+  }
+}
+
+int jix0Open(sqlite3_vtab*, sqlite3_vtab_cursor** ppCursor) {
+  jix0_cursor* cursor = (jix0_cursor*)sqlite3_malloc(sizeof(jix0_cursor));
+  if (!cursor) return SQLITE_NOMEM;
+  memset(cursor, 0, sizeof(*cursor));
+  *ppCursor = &cursor->base;
   return SQLITE_OK;
 }
-int jix0Filter(sqlite3_vtab_cursor*, int, const char*, int, sqlite3_value**) { return SQLITE_ERROR; }
-int jix0Next(sqlite3_vtab_cursor*) { return SQLITE_ERROR; }
-int jix0Eof(sqlite3_vtab_cursor*) { return 1; }
-int jix0Column(sqlite3_vtab_cursor*, sqlite3_context*, int) { return SQLITE_ERROR; }
-int jix0Rowid(sqlite3_vtab_cursor*, sqlite_int64*) { return SQLITE_ERROR; }
+
+int jix0Close(sqlite3_vtab_cursor* cur) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  jix0_cursor_clear(cursor);
+  sqlite3_free(cursor);
+  return SQLITE_OK;
+}
+
+namespace {
+
+struct FullscanDataFree {
+  void operator()(jix0_query_fullscan_data* p) const {
+    jix0_query_fullscan_data_clear(p);
+    sqlite3_free(p);
+  }
+};
+struct PointDataFree {
+  void operator()(jix0_query_point_data* p) const {
+    jix0_query_point_data_clear(p);
+    sqlite3_free(p);
+  }
+};
+
+}  // namespace
+
+static int jix0Filter_fullscan(jix0_vtab* p, jix0_cursor* cursor) {
+  std::unique_ptr<jix0_query_fullscan_data, FullscanDataFree> data(
+      (jix0_query_fullscan_data*)sqlite3_malloc(sizeof(jix0_query_fullscan_data)));
+  if (!data) return SQLITE_NOMEM;
+  memset(data.get(), 0, sizeof(*data));
+
+  SqlitePtr<char> sql(
+      sqlite3_mprintf(" SELECT rowid  FROM \"%w\".\"%w_rowids\" ORDER by chunk_id, chunk_offset ",
+                      p->schemaName, p->tableName));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Error preparing rowid scan: %s", sqlite3_errmsg(p->db));
+    return rc;
+  }
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return rc;
+  data->done = rc == SQLITE_DONE;
+  data->rowids_stmt = stmt.release();
+  cursor->fullscan_data = data.release();
+  cursor->query_plan = JIX0_PLAN_FULLSCAN;
+  return SQLITE_OK;
+}
+
+static int jix0Filter_point(jix0_cursor* cursor, jix0_vtab* p, int argc, sqlite3_value** argv) {
+  JIX_ASSERT(argc == 1);
+  std::unique_ptr<jix0_query_point_data, PointDataFree> data(
+      (jix0_query_point_data*)sqlite3_malloc(sizeof(jix0_query_point_data)));
+  if (!data) return SQLITE_NOMEM;
+  memset(data.get(), 0, sizeof(*data));
+
+  data->done = 0;
+  if (p->pkIsText) {
+    int rc = jix0_rowid_from_id(p, argv[0], &data->rowid);
+    if (rc == SQLITE_EMPTY)
+      data->done = 1;
+    else if (rc != SQLITE_OK)
+      return rc;
+  } else {
+    data->rowid = sqlite3_value_int64(argv[0]);
+  }
+
+  for (int i = 0; !data->done && i < p->numVectorColumns; i++) {
+    int rc = jix0_get_vector_data(p, data->rowid, i, &data->vectors[i], nullptr);
+    if (rc == SQLITE_EMPTY) {
+      data->done = 1;  // no such row: zero rows, not an error
+    } else if (rc != SQLITE_OK) {
+      return rc;
+    }
+  }
+  cursor->point_data = data.release();
+  cursor->query_plan = JIX0_PLAN_POINT;
+  return SQLITE_OK;
+}
+
+int jix0Filter(sqlite3_vtab_cursor* cur, int idxNum, const char* idxStr, int argc,
+               sqlite3_value** argv) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  jix0_vtab* p = (jix0_vtab*)cur->pVtab;
+  jix0_cursor_clear(cursor);
+
+  // Every argument has one 4-character block after the plan character.
+  size_t length = idxStr ? strlen(idxStr) : 0;
+  if (length == 0 || (length - 1) % 4 != 0 || (length - 1) / 4 != (size_t)argc) {
+    return SQLITE_ERROR;
+  }
+  switch (idxStr[0]) {
+    case JIX0_PLAN_KNN:
+      return jix0Filter_knn(cursor, p, idxNum, idxStr, argc, argv);
+    case JIX0_PLAN_POINT:
+      return jix0Filter_point(cursor, p, argc, argv);
+    case JIX0_PLAN_FULLSCAN:
+      return jix0Filter_fullscan(p, cursor);
+    default:
+      vtab_set_error(&p->base, "unknown idxStr '%s'", idxStr);
+      return SQLITE_ERROR;
+  }
+}
+
+int jix0Next(sqlite3_vtab_cursor* cur) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  switch (cursor->query_plan) {
+    case JIX0_PLAN_KNN:
+      if (!cursor->knn_data) return SQLITE_ERROR;
+      cursor->knn_data->current_idx++;
+      return SQLITE_OK;
+    case JIX0_PLAN_POINT:
+      if (!cursor->point_data) return SQLITE_ERROR;
+      cursor->point_data->done = 1;
+      return SQLITE_OK;
+    case JIX0_PLAN_FULLSCAN: {
+      if (!cursor->fullscan_data) return SQLITE_ERROR;
+      int rc = sqlite3_step(cursor->fullscan_data->rowids_stmt);
+      if (rc == SQLITE_ROW) return SQLITE_OK;
+      if (rc == SQLITE_DONE) {
+        cursor->fullscan_data->done = 1;
+        return SQLITE_OK;
+      }
+      return SQLITE_ERROR;
+    }
+    default:
+      return SQLITE_ERROR;
+  }
+}
+
+int jix0Eof(sqlite3_vtab_cursor* cur) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  switch (cursor->query_plan) {
+    case JIX0_PLAN_KNN:
+      return !cursor->knn_data || cursor->knn_data->current_idx >= cursor->knn_data->k_used;
+    case JIX0_PLAN_POINT:
+      return !cursor->point_data || cursor->point_data->done;
+    case JIX0_PLAN_FULLSCAN:
+      return !cursor->fullscan_data || cursor->fullscan_data->done;
+    default:
+      return 1;
+  }
+}
+
+namespace {
+
+// The current row's rowid under the cursor's plan; false (with the error set on context)
+// when the plan's record is missing.
+bool current_rowid(jix0_cursor* cursor, sqlite3_context* context, sqlite3_int64* outRowid) {
+  switch (cursor->query_plan) {
+    case JIX0_PLAN_FULLSCAN:
+      if (!cursor->fullscan_data) {
+        sqlite3_result_error(context, "Internal sqlite-jix error: fullscan_data is NULL.", -1);
+        return false;
+      }
+      *outRowid = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 0);
+      return true;
+    case JIX0_PLAN_POINT:
+      if (!cursor->point_data) {
+        sqlite3_result_error(context, "Internal sqlite-jix error: point_data is NULL.", -1);
+        return false;
+      }
+      *outRowid = cursor->point_data->rowid;
+      return true;
+    case JIX0_PLAN_KNN:
+      if (!cursor->knn_data) {
+        sqlite3_result_error(context, "Internal sqlite-jix error: knn_data is NULL.", -1);
+        return false;
+      }
+      *outRowid = cursor->knn_data->rowids[cursor->knn_data->current_idx];
+      return true;
+    default:
+      return false;
+  }
+}
+
+int column_vector(jix0_cursor* cursor, jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid,
+                  int vectorIdx) {
+  const VectorColumnDefinition& column = p->vector_columns[vectorIdx];
+  if (cursor->query_plan == JIX0_PLAN_POINT) {
+    // An UPDATE that leaves the vector alone gets NULL, which the update path skips.
+    if (sqlite3_vtab_nochange(context)) {
+      sqlite3_result_null(context);
+      return SQLITE_OK;
+    }
+    sqlite3_result_blob(context, cursor->point_data->vectors[vectorIdx],
+                        (int)vector_column_byte_size(column), SQLITE_TRANSIENT);
+    sqlite3_result_subtype(context, column.element_type);
+    return SQLITE_OK;
+  }
+  void* vector = nullptr;
+  int size = 0;
+  int rc = jix0_get_vector_data(p, rowid, vectorIdx, &vector, &size);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_result_blob(context, vector, size, sqlite3_free);
+  sqlite3_result_subtype(context, column.element_type);
+  return SQLITE_OK;
+}
+
+// Partition and auxiliary values: a failed read fails this value, not the callback.
+void result_copied_value(sqlite3_context* context, int rc, sqlite3_value* value) {
+  ValuePtr guard(value);
+  if (rc != SQLITE_OK) {
+    sqlite3_result_error_code(context, rc);
+    return;
+  }
+  sqlite3_result_value(context, value);
+}
+
+void column_metadata(jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid, int metadataIdx) {
+  int rc = jix0_result_metadata_value_for_rowid(p, rowid, metadataIdx, context);
+  if (rc == SQLITE_OK) return;
+  const MetadataColumnDefinition& column = p->metadata_columns[metadataIdx];
+  SqlitePtr<char> message(
+      sqlite3_mprintf("Could not extract metadata value for column %.*s at rowid %lld",
+                      column.name_length, column.name, rowid));
+  if (!message) {
+    sqlite3_result_error_nomem(context);
+    return;
+  }
+  sqlite3_result_error(context, message.get(), -1);
+}
+
+}  // namespace
+
+int jix0Column(sqlite3_vtab_cursor* cur, sqlite3_context* context, int i) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  jix0_vtab* p = (jix0_vtab*)cur->pVtab;
+  sqlite3_int64 rowid = 0;
+  if (!current_rowid(cursor, context, &rowid)) return SQLITE_ERROR;
+
+  if (i == 0) return jix0_result_id(p, context, rowid);
+  if (i == jix0_column_distance_idx(p)) {
+    if (cursor->query_plan == JIX0_PLAN_KNN) {
+      sqlite3_result_double(context, cursor->knn_data->distances[cursor->knn_data->current_idx]);
+    } else {
+      sqlite3_result_null(context);
+    }
+    return SQLITE_OK;
+  }
+  if (i < 0 || i > jix0_num_defined_user_columns(p)) return SQLITE_OK;  // k, or out of range
+
+  // Under the point plan, an UPDATE's unassigned columns stay unset so they arrive flagged
+  // as unchanged; the full scan does the same for metadata only, the KNN plan never.
+  bool point = cursor->query_plan == JIX0_PLAN_POINT;
+  bool unchanged = cursor->query_plan != JIX0_PLAN_KNN && sqlite3_vtab_nochange(context);
+  switch (p->user_column_kinds[i - 1]) {
+    case JIX0_COLUMN_VECTOR:
+      return column_vector(cursor, p, context, rowid, jix0_column_idx_to_vector_idx(p, i));
+    case JIX0_COLUMN_PARTITION: {
+      if (point && unchanged) return SQLITE_OK;
+      sqlite3_value* value = nullptr;
+      int rc = jix0_get_partition_value_for_rowid(p, rowid, jix0_column_idx_to_partition_idx(p, i),
+                                                  &value);
+      result_copied_value(context, rc, value);
+      return SQLITE_OK;
+    }
+    case JIX0_COLUMN_AUXILIARY: {
+      if (point && unchanged) return SQLITE_OK;
+      sqlite3_value* value = nullptr;
+      int rc = jix0_get_auxiliary_value_for_rowid(p, rowid, jix0_column_idx_to_auxiliary_idx(p, i),
+                                                  &value);
+      result_copied_value(context, rc, value);
+      return SQLITE_OK;
+    }
+    case JIX0_COLUMN_METADATA:
+      if (unchanged) return SQLITE_OK;
+      column_metadata(p, context, rowid, jix0_column_idx_to_metadata_idx(p, i));
+      return SQLITE_OK;
+    default:
+      return SQLITE_OK;
+  }
+}
+
+int jix0Rowid(sqlite3_vtab_cursor* cur, sqlite_int64* pRowid) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  switch (cursor->query_plan) {
+    case JIX0_PLAN_FULLSCAN:
+      if (!cursor->fullscan_data) return SQLITE_ERROR;
+      *pRowid = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 0);
+      return SQLITE_OK;
+    case JIX0_PLAN_POINT:
+      if (!cursor->point_data) return SQLITE_ERROR;
+      *pRowid = cursor->point_data->rowid;
+      return SQLITE_OK;
+    case JIX0_PLAN_KNN:
+      // Writes address rows through xRowid; a KNN result is not a place to write through.
+      vtab_set_error(cur->pVtab,
+                     "Internal sqlite-jix error: expected point query plan in jix0Rowid, found %d",
+                     cursor->query_plan);
+      return SQLITE_ERROR;
+    default:
+      return SQLITE_ERROR;
+  }
+}

@@ -40,9 +40,12 @@ void merge_sorted_lists(const float* aDistances, const sqlite3_int64* aRowids, i
   int a = 0, b = 0, out = 0;
   while (out < capacity && (a < aCount || b < bCount)) {
     bool takeA;
-    if (a < aCount && b >= bCount) takeA = true;
-    else if (b < bCount && a >= aCount) takeA = false;
-    else takeA = jix0_distance_le(aDistances[a], bDistances[bIndexes[b]]);
+    if (a < aCount && b >= bCount)
+      takeA = true;
+    else if (b < bCount && a >= aCount)
+      takeA = false;
+    else
+      takeA = jix0_distance_le(aDistances[a], bDistances[bIndexes[b]]);
     if (takeA) {
       outDistances[out] = aDistances[a];
       outRowids[out] = aRowids[a];

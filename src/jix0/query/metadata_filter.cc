@@ -1,0 +1,294 @@
+// Metadata filter bitmaps, read from one metadata chunk BLOB per constraint and chunk.
+//
+// A NULL constraint value matches no slot, as SQL's comparisons with NULL are never true;
+// IN lists hold no NULLs (the KNN filter skips them while gathering).
+#include "jix0/query/metadata_filter.h"
+
+#include <cstring>
+
+#include "jix0/query/plan.h"
+#include "jix0/storage/bitmap.h"
+#include "jix0/storage/chunks.h"
+#include "vector/handles.h"
+
+constexpr int JIX0_TEXT_ENTRY_SIZE = 16;
+constexpr int JIX0_TEXT_PREFIX_SIZE = 12;
+
+void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p) {
+  if (!lists) return;
+  jix0_metadata_in_list* entries = (jix0_metadata_in_list*)lists->data;
+  for (size_t i = 0; i < lists->length; i++) {
+    jix0_metadata_in_list& list = entries[i];
+    if (p->metadata_columns[list.metadata_index].kind == JIX0_METADATA_TEXT) {
+      jix0_metadata_text_value* values = (jix0_metadata_text_value*)list.values.data;
+      for (size_t j = 0; j < list.values.length; j++) sqlite3_free(values[j].text);
+    }
+    array_cleanup(&list.values);
+  }
+  array_cleanup(lists);
+}
+
+int jix0_get_metadata_text_long_value(jix0_vtab* p, sqlite3_stmt** stmt, int metadataIdx,
+                                      sqlite3_int64 rowid, int* outLength, const char** outText) {
+  if (!*stmt) {
+    SqlitePtr<char> sql(
+        sqlite3_mprintf("select data from \"%w\".\"%w_metadatatext%02d\" where rowid = ?",
+                        p->schemaName, p->tableName, metadataIdx));
+    if (!sql) return SQLITE_NOMEM;
+    StmtPtr prepared;
+    int rc = prepare(p->db, sql.get(), &prepared);
+    if (rc != SQLITE_OK) return rc;
+    *stmt = prepared.release();
+  }
+  sqlite3_reset(*stmt);
+  sqlite3_bind_int64(*stmt, 1, rowid);
+  if (sqlite3_step(*stmt) != SQLITE_ROW) return SQLITE_ERROR;
+  *outText = (const char*)sqlite3_column_text(*stmt, 0);
+  *outLength = sqlite3_column_bytes(*stmt, 0);
+  if (!*outText && *outLength > 0) return SQLITE_NOMEM;
+  return SQLITE_OK;
+}
+
+namespace {
+
+// Orders two texts byte by byte as unsigned values, then by length: SQLite's own BINARY
+// order, so a filtered KNN query agrees with the same comparison evaluated by SQLite.
+int compare_text(const char* a, int aLength, const char* b, int bLength) {
+  int n = aLength < bLength ? aLength : bLength;
+  int c = n > 0 ? memcmp(a, b, (size_t)n) : 0;
+  if (c != 0) return c;
+  return (aLength > bLength) - (aLength < bLength);
+}
+
+bool relation_holds(char op, int c) {
+  switch (op) {
+    case JIX0_OP_EQ:
+      return c == 0;
+    case JIX0_OP_GT:
+      return c > 0;
+    case JIX0_OP_LE:
+      return c <= 0;
+    case JIX0_OP_LT:
+      return c < 0;
+    case JIX0_OP_GE:
+      return c >= 0;
+    case JIX0_OP_NE:
+      return c != 0;
+    default:
+      return false;
+  }
+}
+
+const jix0_metadata_in_list* find_in_list(const Array* inLists, int argumentIndex) {
+  if (!inLists) return nullptr;
+  const jix0_metadata_in_list* lists = (const jix0_metadata_in_list*)inLists->data;
+  for (size_t i = 0; i < inLists->length; i++) {
+    if (lists[i].argument_index == argumentIndex) return &lists[i];
+  }
+  return nullptr;
+}
+
+sqlite3_int64 rowid_at(const uint8_t* rowids, int slot) {
+  sqlite3_int64 rowid;
+  memcpy(&rowid, rowids + (size_t)slot * sizeof(rowid), sizeof(rowid));
+  return rowid;
+}
+
+// State shared by the per-slot text comparisons of one filter call.
+struct TextFilter {
+  jix0_vtab* p;
+  int metadataIdx;
+  const uint8_t* rowids;
+  sqlite3_stmt** longTextStmt;
+
+  // The whole stored text of slot, whose entry says it is storedLength bytes long.
+  int fetch(int slot, int storedLength, const char** outText) const {
+    int length = 0;
+    int rc = jix0_get_metadata_text_long_value(p, longTextStmt, metadataIdx, rowid_at(rowids, slot),
+                                               &length, outText);
+    if (rc != SQLITE_OK) return rc;
+    if (length != storedLength) return SQLITE_ERROR;
+    return SQLITE_OK;
+  }
+};
+
+int filter_text(const TextFilter& f, const uint8_t* data, int size, char op, sqlite3_value* value,
+                const jix0_metadata_in_list* inList, uint8_t* outBitmap) {
+  const char* q = nullptr;
+  int n = 0;
+  if (op != JIX0_OP_IN) {
+    if (sqlite3_value_type(value) == SQLITE_NULL) {
+      bitmap_clear(outBitmap, size);
+      return SQLITE_OK;
+    }
+    q = (const char*)sqlite3_value_text(value);
+    n = sqlite3_value_bytes(value);
+    if (!q) return SQLITE_NOMEM;
+  }
+
+  for (int i = 0; i < size; i++) {
+    const uint8_t* entry = data + (size_t)i * JIX0_TEXT_ENTRY_SIZE;
+    int32_t storedLength;
+    memcpy(&storedLength, entry, sizeof(storedLength));
+    const char* prefix = (const char*)entry + 4;
+    int prefixLength = storedLength < JIX0_TEXT_PREFIX_SIZE ? storedLength : JIX0_TEXT_PREFIX_SIZE;
+    if (prefixLength < 0) prefixLength = 0;
+    bool isLong = storedLength > JIX0_TEXT_PREFIX_SIZE;
+
+    bool pass = false;
+    if (op == JIX0_OP_IN) {
+      const jix0_metadata_text_value* values = (const jix0_metadata_text_value*)inList->values.data;
+      for (size_t j = 0; j < inList->values.length && !pass; j++) {
+        if (values[j].length != storedLength) continue;
+        if (memcmp(prefix, values[j].text, (size_t)prefixLength) != 0) continue;
+        if (!isLong) {
+          pass = true;
+          continue;
+        }
+        const char* full = nullptr;
+        int rc = f.fetch(i, storedLength, &full);
+        if (rc != SQLITE_OK) return rc;
+        pass = memcmp(full, values[j].text, (size_t)storedLength) == 0;
+      }
+    } else if (op == JIX0_OP_EQ || op == JIX0_OP_NE) {
+      // Length and the 12-byte prefix decide most slots without touching the long-text table.
+      bool equal = storedLength == n && memcmp(prefix, q, (size_t)prefixLength) == 0;
+      if (equal && isLong) {
+        const char* full = nullptr;
+        int rc = f.fetch(i, storedLength, &full);
+        if (rc != SQLITE_OK) return rc;
+        equal = memcmp(full, q, (size_t)n) == 0;
+      }
+      pass = op == JIX0_OP_EQ ? equal : !equal;
+    } else {
+      const char* s = prefix;
+      if (isLong) {
+        int rc = f.fetch(i, storedLength, &s);
+        if (rc != SQLITE_OK) return rc;
+      }
+      pass = relation_holds(op, compare_text(s, isLong ? storedLength : prefixLength, q, n));
+    }
+    bitmap_set(outBitmap, i, pass);
+  }
+  return SQLITE_OK;
+}
+
+int filter_integer(const uint8_t* data, int size, char op, sqlite3_value* value,
+                   const jix0_metadata_in_list* inList, uint8_t* outBitmap) {
+  if (op != JIX0_OP_IN && sqlite3_value_type(value) == SQLITE_NULL) {
+    bitmap_clear(outBitmap, size);
+    return SQLITE_OK;
+  }
+  sqlite3_int64 y = op == JIX0_OP_IN ? 0 : sqlite3_value_int64(value);
+  for (int i = 0; i < size; i++) {
+    sqlite3_int64 x;
+    memcpy(&x, data + (size_t)i * sizeof(x), sizeof(x));
+    bool pass = false;
+    if (op == JIX0_OP_IN) {
+      const sqlite3_int64* values = (const sqlite3_int64*)inList->values.data;
+      for (size_t j = 0; j < inList->values.length && !pass; j++) pass = x == values[j];
+    } else {
+      pass = relation_holds(op, (x > y) - (x < y));
+    }
+    bitmap_set(outBitmap, i, pass);
+  }
+  return SQLITE_OK;
+}
+
+int filter_float(const uint8_t* data, int size, char op, sqlite3_value* value, uint8_t* outBitmap) {
+  if (sqlite3_value_type(value) == SQLITE_NULL) {
+    bitmap_clear(outBitmap, size);
+    return SQLITE_OK;
+  }
+  double y = sqlite3_value_double(value);
+  for (int i = 0; i < size; i++) {
+    double x;
+    memcpy(&x, data + (size_t)i * sizeof(x), sizeof(x));
+    // Direct comparisons, so a NaN on either side fails all but !=.
+    bool pass = false;
+    switch (op) {
+      case JIX0_OP_EQ:
+        pass = x == y;
+        break;
+      case JIX0_OP_GT:
+        pass = x > y;
+        break;
+      case JIX0_OP_LE:
+        pass = x <= y;
+        break;
+      case JIX0_OP_LT:
+        pass = x < y;
+        break;
+      case JIX0_OP_GE:
+        pass = x >= y;
+        break;
+      case JIX0_OP_NE:
+        pass = x != y;
+        break;
+    }
+    bitmap_set(outBitmap, i, pass);
+  }
+  return SQLITE_OK;
+}
+
+void filter_boolean(const uint8_t* data, int size, char op, sqlite3_value* value,
+                    uint8_t* outBitmap) {
+  if (sqlite3_value_type(value) == SQLITE_NULL) {
+    bitmap_clear(outBitmap, size);
+    return;
+  }
+  bool v = sqlite3_value_int(value) != 0;
+  bool keepTrue = (op == JIX0_OP_EQ) == v;
+  for (int b = 0; b < size / 8; b++) outBitmap[b] = keepTrue ? data[b] : (uint8_t)~data[b];
+}
+
+}  // namespace
+
+int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op, sqlite3_value* value,
+                                    sqlite3_blob* blob, sqlite3_int64 chunkId, uint8_t* outBitmap,
+                                    int size, const Array* inLists, int argumentIndex,
+                                    const uint8_t* rowids, sqlite3_stmt** longTextStmt) {
+  int rc = sqlite3_blob_reopen(blob, chunkId);
+  if (rc != SQLITE_OK) return rc;
+
+  MetadataColumnKind kind = p->metadata_columns[metadataIdx].kind;
+  int expected = 0;
+  switch (kind) {
+    case JIX0_METADATA_BOOLEAN:
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+    case JIX0_METADATA_TEXT:
+      expected = jix0_metadata_chunk_size(kind, size);
+      break;
+    default:
+      return SQLITE_ERROR;
+  }
+  int bytes = sqlite3_blob_bytes(blob);
+  if (bytes != expected) return SQLITE_ERROR;
+
+  const jix0_metadata_in_list* inList = nullptr;
+  if (op == JIX0_OP_IN) {
+    inList = find_in_list(inLists, argumentIndex);
+    if (!inList) return SQLITE_ERROR;
+    if (kind != JIX0_METADATA_INTEGER && kind != JIX0_METADATA_TEXT) return SQLITE_ERROR;
+  }
+
+  SqlitePtr<uint8_t> data((uint8_t*)sqlite3_malloc(bytes > 0 ? bytes : 1));
+  if (!data) return SQLITE_NOMEM;
+  rc = sqlite3_blob_read(blob, data.get(), bytes, 0);
+  if (rc != SQLITE_OK) return rc;
+
+  switch (kind) {
+    case JIX0_METADATA_BOOLEAN:
+      filter_boolean(data.get(), size, op, value, outBitmap);
+      return SQLITE_OK;
+    case JIX0_METADATA_INTEGER:
+      return filter_integer(data.get(), size, op, value, inList, outBitmap);
+    case JIX0_METADATA_FLOAT:
+      return filter_float(data.get(), size, op, value, outBitmap);
+    case JIX0_METADATA_TEXT:
+      return filter_text(TextFilter{p, metadataIdx, rowids, longTextStmt}, data.get(), size, op,
+                         value, inList, outBitmap);
+  }
+  return SQLITE_ERROR;
+}

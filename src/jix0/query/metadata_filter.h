@@ -1,0 +1,44 @@
+// Metadata filters of a KNN query: one bitmap per '&' block and chunk, bit i set when slot i
+// passes the constraint. Stored values are on the left of every comparison.
+#pragma once
+
+#include <cstdint>
+
+#include "jix0/table/table.h"
+#include "vector/array.h"
+
+// The values of one `x IN (...)` constraint, gathered once per query.
+struct jix0_metadata_in_list {
+  int argument_index;  // the plan block and xFilter argument it belongs to
+  int metadata_index;
+  Array values;  // sqlite3_int64 for INTEGER columns, jix0_metadata_text_value for TEXT
+};
+
+struct jix0_metadata_text_value {
+  int length;  // bytes
+  char* text;  // owned, NUL-terminated
+};
+
+// Frees every list's values (and text copies) and the lists array itself. Accepts null.
+void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p);
+
+// Writes the filter bitmap of one metadata constraint for one chunk.
+//   blob: open on the column's "data"; moved here to chunkId with sqlite3_blob_reopen.
+//   value: the constraint value (unused for IN, whose values come from the list whose
+//     argument_index is argumentIndex).
+//   rowids: the chunk's size slot rowids, for fetching long texts.
+//   longTextStmt: statement slot for long-text lookups; prepared on first use, the caller
+//     finalizes it.
+// outBitmap must be cleared by the caller. Sets no message; the caller reports failures.
+[[nodiscard]] int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op,
+                                                  sqlite3_value* value, sqlite3_blob* blob,
+                                                  sqlite3_int64 chunkId, uint8_t* outBitmap,
+                                                  int size, const Array* inLists, int argumentIndex,
+                                                  const uint8_t* rowids,
+                                                  sqlite3_stmt** longTextStmt);
+
+// The full text of one long TEXT metadata value. *outText belongs to *stmt and stays valid
+// until its next use.
+[[nodiscard]] int jix0_get_metadata_text_long_value(jix0_vtab* p, sqlite3_stmt** stmt,
+                                                    int metadataIdx, sqlite3_int64 rowid,
+                                                    int* outLength, const char** outText);

@@ -1,0 +1,359 @@
+// Query planning: the plan strings, idxNum and costs xBestIndex chooses, every rejection,
+// and the xFilter dispatcher's checks of the plan string.
+//
+// Forms that SQLite 3.40 hands to xBestIndex are checked through EXPLAIN QUERY PLAN, whose
+// "INDEX n:s" shows idxNum and the plan string. SQLite 3.40 never offers LIMIT together with
+// a MATCH, so the LIMIT forms, costs and states SQL cannot reach are checked by calling the
+// callbacks directly on a table object built by hand.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "jix0/query/cursor.h"
+#include "jix0/query/plan.h"
+#include "support/test_db.h"
+
+namespace {
+
+// The detail of the virtual table's line of EXPLAIN QUERY PLAN, or the error message.
+std::string PlanOf(TestDb& db, const std::string& sql) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string eqp = "EXPLAIN QUERY PLAN " + sql;
+  if (sqlite3_prepare_v2(db.db(), eqp.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    return sqlite3_errmsg(db.db());
+  }
+  std::string detail;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    std::string line = (const char*)sqlite3_column_text(stmt, 3);
+    if (line.find("VIRTUAL TABLE") != std::string::npos) detail = line;
+  }
+  sqlite3_finalize(stmt);
+  return detail;
+}
+
+constexpr const char* kTable =
+    "CREATE VIRTUAL TABLE t USING jix0(v float[2], w int8[2], p integer partition key,"
+    " q text partition key, +aux text, flag boolean, n integer, x float, s text)";
+
+TEST(Jix0Plan, PlanStringsOfTheFormsSqlite340Offers) {
+  TestDb db;
+  db.Exec(kTable);
+  const SqlCase cases[] = {
+      {"SELECT * FROM t", "SCAN t VIRTUAL TABLE INDEX 0:1"},
+      {"SELECT rowid FROM t WHERE rowid = 1", "SCAN t VIRTUAL TABLE INDEX 1:2!___"},
+      // idxNum of a point plan is colUsed: columns 0, 1 and 5 here.
+      {"SELECT v, aux FROM t WHERE rowid = ?", "SCAN t VIRTUAL TABLE INDEX 35:2!___"},
+      // IN lists are handed over whole, so no point plan; SQLite checks the list itself.
+      {"SELECT rowid FROM t WHERE rowid IN (1, 2)", "SCAN t VIRTUAL TABLE INDEX 0:1"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3", "SCAN t VIRTUAL TABLE INDEX 0:3{___}___"},
+      {"SELECT * FROM t WHERE w MATCH ? AND k = 3", "SCAN t VIRTUAL TABLE INDEX 1:3{___}___"},
+      {"SELECT * FROM t WHERE k = 3 AND v MATCH ? ORDER BY distance",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___"},
+      // Blocks follow the pass order (rowid list, partitions, metadata, distance), not the
+      // order of the WHERE clause; within a pass, the order SQLite lists the constraints in
+      // (it lists IN after = and != last).
+      {"SELECT * FROM t WHERE distance < 1 AND s = 'a' AND q >= 'x' AND rowid IN (1, 2)"
+       " AND p != 4 AND v MATCH ? AND k = 3 AND flag != 1 AND n IN (1, 2)",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___[___]Be_]Af_&Da_&Bg_&Af_*c__"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND p = 1 AND p > 1 AND p <= 1 AND p < 1"
+       " AND p >= 1 AND p != 1",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___]Aa_]Ab_]Ac_]Ad_]Ae_]Af_"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND n = 1 AND n > 1 AND n <= 1 AND n < 1"
+       " AND n >= 1 AND n != 1 AND s IN ('a', 'b')",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___&Ba_&Bb_&Bc_&Bd_&Be_&Dg_&Bf_"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND distance > 1 AND distance >= 1"
+       " AND distance < 1 AND distance <= 1",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___*a__*b__*c__*d__"},
+      // Left to SQLite: a partition IS, a rowid equality beside a MATCH.
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND q IS 'a' AND rowid = 2",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___"},
+      // Without a MATCH nothing is rejected: SQLite checks k, distance and auxiliary itself.
+      {"SELECT * FROM t WHERE k = 3 AND distance < 1 AND aux = 'a' ORDER BY distance DESC",
+       "SCAN t VIRTUAL TABLE INDEX 0:1"},
+      // A MATCH on a column that is not a vector does not start a KNN search.
+      {"SELECT * FROM t WHERE n MATCH ?", "SCAN t VIRTUAL TABLE INDEX 0:1"},
+  };
+  for (const SqlCase& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(PlanOf(db, c.sql), c.expected);
+  }
+}
+
+TEST(Jix0Plan, PointPlanOnTheDeclaredPrimaryKey) {
+  TestDb db;
+  db.Exec("CREATE VIRTUAL TABLE a USING jix0(id text primary key, v float[2])");
+  db.Exec("CREATE VIRTUAL TABLE b USING jix0(id integer primary key, v float[2])");
+  EXPECT_EQ(PlanOf(db, "SELECT id FROM a WHERE id = 'x'"), "SCAN a VIRTUAL TABLE INDEX 1:2!___");
+  EXPECT_EQ(PlanOf(db, "SELECT v FROM b WHERE id = 4"), "SCAN b VIRTUAL TABLE INDEX 3:2!___");
+}
+
+TEST(Jix0Plan, RejectionsOfKnnFormsTheSearchCannotServe) {
+  TestDb db;
+  db.Exec(kTable);
+  const SqlCase cases[] = {
+      {"SELECT * FROM t WHERE v MATCH ?",
+       "A LIMIT or 'k = ?' constraint is required on jix0 knn queries."},
+      // SQLite 3.40 does not offer the LIMIT of a query with a MATCH.
+      {"SELECT * FROM t WHERE v MATCH ? ORDER BY distance LIMIT 3",
+       "A LIMIT or 'k = ?' constraint is required on jix0 knn queries."},
+      {"SELECT * FROM t WHERE v MATCH ? AND w MATCH ? AND k = 1",
+       "only 1 MATCH operator is allowed in a single jix0 query"},
+      {"SELECT * FROM t WHERE v MATCH ? AND v MATCH ? AND k = 1",
+       "only 1 MATCH operator is allowed in a single jix0 query"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND rowid IN (1, 2) AND rowid IN (3, 4)",
+       "only 1 'rowid in (..)' operator is allowed in a single jix0 query"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 ORDER BY distance, rowid",
+       "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 ORDER BY n",
+       "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries, not on other "
+       "columns"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 ORDER BY distance DESC",
+       "Only ascending in ORDER BY distance clause is supported, DESC is not supported yet."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND aux = 'a'",
+       "An illegal WHERE constraint was provided on a jix0 auxiliary column in a KNN query."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND aux MATCH 'a'",
+       "An illegal WHERE constraint was provided on a jix0 auxiliary column in a KNN query."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND flag IN (0, 1)",
+       "'xxx in (...)' is only available on INTEGER or TEXT metadata columns."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND x IN (0.5, 1.5)",
+       "'xxx in (...)' is only available on INTEGER or TEXT metadata columns."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND s LIKE 'a%'",
+       "An illegal WHERE constraint was provided on a jix0 metadata column in a KNN query. Only one"
+       " of EQUALS, GREATER_THAN, LESS_THAN_OR_EQUAL, LESS_THAN, GREATER_THAN_OR_EQUAL, NOT_EQUALS"
+       " is allowed."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND flag > 0",
+       "ONLY EQUALS (=) or NOT_EQUALS (!=) operators are allowed on boolean metadata columns."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND distance = 1.0",
+       "Illegal WHERE constraint on distance column in a KNN query. Only one of GT, GE, LT, LE"
+       " constraints are allowed."},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND distance != 1.0",
+       "Illegal WHERE constraint on distance column in a KNN query. Only one of GT, GE, LT, LE"
+       " constraints are allowed."},
+  };
+  for (const SqlCase& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(PlanOf(db, c.sql), c.expected);
+  }
+}
+
+// A table object with the same columns as kTable, for calling the callbacks directly:
+// 0 rowid, 1 v float[2], 2 w int8[2], 3 p, 4 q, 5 aux, 6 flag, 7 n, 8 x, 9 s, 10 distance, 11 k.
+class HandTable {
+ public:
+  explicit HandTable(sqlite3* db) {
+    memset(&vtab_, 0, sizeof(vtab_));
+    vtab_.db = db;
+    static char v[] = "v", w[] = "w";
+    vtab_.vector_columns[0] = {v, 1, 2, JIX_ELEMENT_FLOAT32, JIX0_DISTANCE_L2};
+    vtab_.vector_columns[1] = {w, 1, 2, JIX_ELEMENT_INT8, JIX0_DISTANCE_L2};
+    vtab_.numVectorColumns = 2;
+    vtab_.numPartitionColumns = 2;
+    vtab_.numAuxiliaryColumns = 1;
+    const MetadataColumnKind kinds[] = {JIX0_METADATA_BOOLEAN, JIX0_METADATA_INTEGER,
+                                        JIX0_METADATA_FLOAT, JIX0_METADATA_TEXT};
+    for (int i = 0; i < 4; i++) vtab_.metadata_columns[i].kind = kinds[i];
+    vtab_.numMetadataColumns = 4;
+    const int columnKinds[] = {JIX0_COLUMN_VECTOR,    JIX0_COLUMN_VECTOR,    JIX0_COLUMN_PARTITION,
+                               JIX0_COLUMN_PARTITION, JIX0_COLUMN_AUXILIARY, JIX0_COLUMN_METADATA,
+                               JIX0_COLUMN_METADATA,  JIX0_COLUMN_METADATA,  JIX0_COLUMN_METADATA};
+    const unsigned char columnIdxs[] = {0, 1, 0, 1, 0, 0, 1, 2, 3};
+    for (int i = 0; i < 9; i++) {
+      vtab_.user_column_kinds[i] = columnKinds[i];
+      vtab_.user_column_idxs[i] = columnIdxs[i];
+    }
+    vtab_.chunk_size = 8;
+  }
+  ~HandTable() { sqlite3_free(vtab_.base.zErrMsg); }
+  HandTable(const HandTable&) = delete;
+  HandTable& operator=(const HandTable&) = delete;
+
+  jix0_vtab* get() { return &vtab_; }
+  std::string TakeError() {
+    std::string message = vtab_.base.zErrMsg ? vtab_.base.zErrMsg : "";
+    sqlite3_free(vtab_.base.zErrMsg);
+    vtab_.base.zErrMsg = nullptr;
+    return message;
+  }
+
+ private:
+  jix0_vtab vtab_;
+};
+
+struct Constraint {
+  int column;
+  unsigned char op;
+  bool usable = true;
+};
+
+struct PlanResult {
+  int rc = 0;
+  std::string idxStr;
+  int idxNum = 0;
+  double cost = 0;
+  sqlite3_int64 rows = 0;
+  std::string usage;  // argvIndex/omit of each constraint, "1o 0 2o"
+  std::string error;
+};
+
+// Calls xBestIndex with an index_info built by hand. The bytes after the struct are where
+// SQLite keeps its own planning state; zero there reads as "no IN list to hand over".
+PlanResult BestIndex(HandTable& table, const std::vector<Constraint>& constraints,
+                     const std::vector<std::pair<int, bool>>& orderBy = {},
+                     sqlite3_uint64 colUsed = 0) {
+  std::vector<unsigned char> memory(sizeof(sqlite3_index_info) + 4096, 0);
+  sqlite3_index_info* info = (sqlite3_index_info*)memory.data();
+  std::vector<sqlite3_index_info::sqlite3_index_constraint> aConstraint(constraints.size() + 1);
+  std::vector<sqlite3_index_info::sqlite3_index_constraint_usage> aUsage(constraints.size() + 1);
+  std::vector<sqlite3_index_info::sqlite3_index_orderby> aOrderBy(orderBy.size() + 1);
+  for (size_t i = 0; i < constraints.size(); i++) {
+    aConstraint[i].iColumn = constraints[i].column;
+    aConstraint[i].op = constraints[i].op;
+    aConstraint[i].usable = constraints[i].usable;
+  }
+  for (size_t i = 0; i < orderBy.size(); i++) {
+    aOrderBy[i].iColumn = orderBy[i].first;
+    aOrderBy[i].desc = orderBy[i].second;
+  }
+  info->nConstraint = (int)constraints.size();
+  info->aConstraint = aConstraint.data();
+  info->nOrderBy = (int)orderBy.size();
+  info->aOrderBy = aOrderBy.data();
+  info->aConstraintUsage = aUsage.data();
+  info->colUsed = colUsed;
+
+  PlanResult out;
+  out.rc = jix0BestIndex(&table.get()->base, info);
+  if (info->idxStr) out.idxStr = info->idxStr;
+  if (info->needToFreeIdxStr) sqlite3_free(info->idxStr);
+  out.idxNum = info->idxNum;
+  out.cost = info->estimatedCost;
+  out.rows = info->estimatedRows;
+  for (size_t i = 0; i < constraints.size(); i++) {
+    if (i > 0) out.usage += " ";
+    out.usage += std::to_string(aUsage[i].argvIndex) + (aUsage[i].omit ? "o" : "");
+  }
+  out.error = table.TakeError();
+  return out;
+}
+
+constexpr unsigned char EQ = SQLITE_INDEX_CONSTRAINT_EQ;
+constexpr unsigned char LT = SQLITE_INDEX_CONSTRAINT_LT;
+constexpr unsigned char MATCH = SQLITE_INDEX_CONSTRAINT_MATCH;
+constexpr unsigned char LIMIT = SQLITE_INDEX_CONSTRAINT_LIMIT;
+constexpr unsigned char OFFSET = SQLITE_INDEX_CONSTRAINT_OFFSET;
+
+TEST(Jix0Plan, CostsArgumentsAndOmitFlags) {
+  TestDb db;
+  HandTable table(db.db());
+
+  PlanResult scan = BestIndex(table, {});
+  EXPECT_EQ(scan.rc, SQLITE_OK);
+  EXPECT_EQ(scan.idxStr, "1");
+  EXPECT_EQ(scan.cost, 3000000.0);
+  EXPECT_EQ(scan.rows, 100000);
+
+  PlanResult point = BestIndex(table, {{5, EQ}, {0, EQ}}, {}, 0x1'0000'0023ull);
+  EXPECT_EQ(point.idxStr, "2!___");
+  EXPECT_EQ(point.usage, "0 1o");
+  EXPECT_EQ(point.idxNum, 0x23);
+  EXPECT_EQ(point.cost, 10.0);
+  EXPECT_EQ(point.rows, 1);
+
+  // The LIMIT value takes k's place; OFFSET and unusable constraints are never consumed.
+  PlanResult knn =
+      BestIndex(table, {{7, LT}, {0, OFFSET}, {0, LIMIT}, {3, EQ, false}, {2, MATCH}, {6, EQ}},
+                {{10, false}});
+  EXPECT_EQ(knn.rc, SQLITE_OK) << knn.error;
+  EXPECT_EQ(knn.idxStr, "3{___}___&Bd_&Aa_");
+  EXPECT_EQ(knn.usage, "3o 0 2o 0 1o 4o");
+  EXPECT_EQ(knn.idxNum, 1);
+  EXPECT_EQ(knn.cost, 30.0);
+  EXPECT_EQ(knn.rows, 10);
+
+  // An unusable MATCH starts no KNN search.
+  EXPECT_EQ(BestIndex(table, {{1, MATCH, false}, {0, LIMIT}}).idxStr, "1");
+}
+
+TEST(Jix0Plan, LimitAndKTogetherAreRejected) {
+  TestDb db;
+  HandTable table(db.db());
+  PlanResult both = BestIndex(table, {{1, MATCH}, {11, EQ}, {0, LIMIT}});
+  EXPECT_EQ(both.rc, SQLITE_ERROR);
+  EXPECT_EQ(both.error, "Only LIMIT or 'k =?' can be provided, not both");
+  EXPECT_EQ(both.idxStr, "");
+}
+
+TEST(Jix0Plan, PlanStringThatCannotBeAllocatedIsOutOfMemory) {
+  TestDb db;
+  HandTable table(db.db());
+  // The string builder obeys the connection's length limit, so a limit of 1 makes it fail.
+  sqlite3_limit(db.db(), SQLITE_LIMIT_LENGTH, 1);
+  PlanResult knn = BestIndex(table, {{1, MATCH}, {11, EQ}});
+  EXPECT_EQ(knn.rc, SQLITE_NOMEM);
+  EXPECT_EQ(knn.idxStr, "");
+}
+
+// Runs xFilter on a fresh cursor over the hand-made table: argument 1 is idxStr, argument 2
+// idxNum, the rest the filter's arguments. Returns "rc|message".
+void CallFilter(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  HandTable* table = (HandTable*)sqlite3_user_data(context);
+  sqlite3_vtab_cursor* cursor = nullptr;
+  ASSERT_EQ(jix0Open(&table->get()->base, &cursor), SQLITE_OK);
+  cursor->pVtab = &table->get()->base;
+  int rc = jix0Filter(cursor, sqlite3_value_int(argv[1]), (const char*)sqlite3_value_text(argv[0]),
+                      argc - 2, argv + 2);
+  int eof = jix0Eof(cursor);
+  jix0Close(cursor);
+  std::string out = std::to_string(rc) + "|" + table->TakeError() + (eof ? "" : "|row");
+  sqlite3_result_text(context, out.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+// xColumn on a cursor whose plan is argument 1 but which holds no record, as after a failed
+// filter. Returns "rc|message".
+void CallColumnWithoutRecord(sqlite3_context* context, int, sqlite3_value** argv) {
+  HandTable* table = (HandTable*)sqlite3_user_data(context);
+  jix0_cursor cursor{};
+  cursor.base.pVtab = &table->get()->base;
+  cursor.query_plan = sqlite3_value_int(argv[0]);
+  int rc = jix0Column(&cursor.base, context, 1);
+  if (rc == SQLITE_OK) sqlite3_result_text(context, "ok", -1, SQLITE_STATIC);
+}
+
+TEST(Jix0Dispatch, PlanStringChecksAndStatesSqlCannotReach) {
+  TestDb db;
+  HandTable table(db.db());
+  ASSERT_EQ(sqlite3_create_function(db.db(), "filter", -1, SQLITE_UTF8, &table, CallFilter, nullptr,
+                                    nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_create_function(db.db(), "column_without_record", 1, SQLITE_UTF8, &table,
+                                    CallColumnWithoutRecord, nullptr, nullptr),
+            SQLITE_OK);
+  const SqlCase cases[] = {
+      {"SELECT filter('', 0)", "1|"},
+      {"SELECT filter('2', 0, 5)", "1|"},
+      {"SELECT filter('1abc', 0)", "1|"},
+      {"SELECT filter('3{___}___', 0, '[1, 2]')", "1|"},
+      {"SELECT filter('4', 0)", "1|unknown idxStr '4'"},
+      {"SELECT filter('4!___', 0, 1)", "1|unknown idxStr '4!___'"},
+      // k = 0 reads no chunk, so it succeeds here without any storage.
+      {"SELECT filter('3{___}___', 0, '[1, 2]', 0)", "0|"},
+      // An IN-list argument that SQLite did not hand over whole cannot be iterated.
+      {"SELECT filter('3{___}___[___', 0, '[1, 2]', 1, 5)",
+       "21|error processing rowid in (...) array"},
+      {"SELECT filter('3{___}___&Dg_', 0, '[1, 2]', 1, 'a')",
+       "21|Error fetching next value in `x in (...)` text expression"},
+      {"SELECT filter('3{___}___&Bg_', 0, '[1, 2]', 1, 5)",
+       "21|Error fetching next value in `x in (...)` integer expression"},
+      {"SELECT filter('3{___}___&Ag_', 0, '[1, 2]', 1, 5)", "1|Internal sqlite-jix error"},
+      {"SELECT column_without_record(49)", "Internal sqlite-jix error: fullscan_data is NULL."},
+      {"SELECT column_without_record(50)", "Internal sqlite-jix error: point_data is NULL."},
+      {"SELECT column_without_record(51)", "Internal sqlite-jix error: knn_data is NULL."},
+  };
+  for (const SqlCase& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(db.Query(c.sql), c.expected);
+  }
+}
+
+}  // namespace
