@@ -65,3 +65,17 @@ SELECT rowid, chunk_id, chunk_offset FROM tracks_rowids;
 SELECT chunk_id, partition00 AS user_id, hex(validity) AS occupied_slots FROM tracks_chunks;
 
 -- == KNN queries ==
+
+-- The two nearest jazz tracks with at least 100 plays. Filters narrow each chunk before
+-- any distance is computed, so k counts only rows that pass them: one row here.
+SELECT rowid, title, genre, plays, round(distance, 4) AS distance
+FROM tracks
+WHERE embedding MATCH '[0.85, 0.15, 0.2, 0.3]' AND k = 2
+  AND genre = 'jazz' AND plays >= 100;
+
+-- int8 search inside one partition, with a bound on the distance.
+SELECT rowid, title, round(distance, 2) AS distance
+FROM tracks
+WHERE embedding_int8 MATCH jix_int8('[100, 20, 20, 40]') AND k = 3
+  AND user_id = 1 AND distance < 20
+ORDER BY distance;
