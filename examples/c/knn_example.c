@@ -75,7 +75,7 @@ int main(int argc, char **argv) {
            (long long)(intptr_t)host_vectors);
   if (check(db, sqlite3_exec(db, sql, NULL, NULL, NULL), "register")) return 1;
   char host[128];
-  if (rowids_of(db, "SELECT rowid FROM host_points WHERE vector MATCH ? ORDER BY distance LIMIT 2",
+  if (rowids_of(db, "SELECT rowid FROM host_points WHERE vector MATCH ? AND k = 2 ORDER BY distance",
                 query, 2, host, sizeof host))
     return 1;
   printf("static blob nearest: %s\n", host);
