@@ -22,23 +22,29 @@
 
 namespace {
 
+// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
+#define JIX_HOT inline __attribute__((always_inline))
+
 constexpr size_t kLanes = 8;
 
 // r[j] is row j; afterwards r[c] holds column c of every row, row j in lane j.
-inline void transpose8(__m256 r[8]) {
+JIX_HOT void transpose8(__m256 r[8]) {
   __m256 t[8];
+#pragma GCC unroll 16
   for (int k = 0; k < 4; k++) {
     t[2 * k] = _mm256_unpacklo_ps(r[2 * k], r[2 * k + 1]);
     t[2 * k + 1] = _mm256_unpackhi_ps(r[2 * k], r[2 * k + 1]);
   }
   // u[4k + m], 128-bit lane L: rows 4k .. 4k + 3 at column 4L + m.
   __m256 u[8];
+#pragma GCC unroll 16
   for (int k = 0; k < 2; k++) {
     u[4 * k] = _mm256_shuffle_ps(t[4 * k], t[4 * k + 2], 0x44);
     u[4 * k + 1] = _mm256_shuffle_ps(t[4 * k], t[4 * k + 2], 0xEE);
     u[4 * k + 2] = _mm256_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0x44);
     u[4 * k + 3] = _mm256_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0xEE);
   }
+#pragma GCC unroll 16
   for (int m = 0; m < 4; m++) {
     r[m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x20);
     r[4 + m] = _mm256_permute2f128_ps(u[m], u[4 + m], 0x31);
@@ -46,7 +52,7 @@ inline void transpose8(__m256 r[8]) {
 }
 
 // The same for 4 rows of 4 doubles.
-inline void transpose4d(__m256d r[4]) {
+JIX_HOT void transpose4d(__m256d r[4]) {
   __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
   __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
   r[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
@@ -56,13 +62,13 @@ inline void transpose4d(__m256d r[4]) {
 }
 
 // Lane i of the mask is set when i < n; VMASKMOVPS does not touch memory under clear lanes.
-inline __m256i mask8(size_t n) {
+JIX_HOT __m256i mask8(size_t n) {
   return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)(n < 8 ? n : 8)),
                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
 }
 
 // n <= 8 int8 values widened to int32, zero past n.
-inline __m256i load_int8_as_int32(const int8_t* p, size_t n) {
+JIX_HOT __m256i load_int8_as_int32(const int8_t* p, size_t n) {
   int64_t bytes = 0;
   memcpy(&bytes, p, n < 8 ? n : 8);
   return _mm256_cvtepi8_epi32(_mm_cvtsi64_si128(bytes));
@@ -70,6 +76,7 @@ inline __m256i load_int8_as_int32(const int8_t* p, size_t n) {
 
 inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
                            const char* p[kLanes]) {
+#pragma GCC unroll 16
   for (size_t j = 0; j < kLanes; j++)
     p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
 }
@@ -80,27 +87,34 @@ inline void store_group(__m256 v, const uint32_t* slots, size_t n, float* out) {
   for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
 }
 
-// Adds to acc[a], lane j, the terms of candidate p[j] for dimensions 0 .. d - 1 in order.
-template <int kAcc, typename T>
-inline void float_lanes(const T& terms, const char* const p[kLanes], size_t d, __m256 acc[kAcc]) {
+// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 8
+// dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
+// holds dimension i + c of all 8 candidates; S then forms that dimension's terms from it and
+// the broadcast query element and adds them, as the pair kernel's loop body does for one
+// candidate. Dimensions past d in the last block are loaded as zero and never added.
+template <typename R, typename S>
+JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes], size_t d,
+                         __m256* acc) {
   for (size_t i = 0; i < d; i += 8) {
     size_t n = d - i < 8 ? d - i : 8;
-    auto q = terms.query(i, n);
-    for (int a = 0; a < kAcc; a++) {
-      __m256 r[8];
-      for (size_t j = 0; j < kLanes; j++) r[j] = terms.term(a, q, p[j], i, n);
-      transpose8(r);
-      if (n == 8) {
-        for (int c = 0; c < 8; c++) acc[a] = _mm256_add_ps(acc[a], r[c]);
-      } else {
-        for (size_t c = 0; c < n; c++) acc[a] = _mm256_add_ps(acc[a], r[c]);
-      }
+    __m256i m = mask8(n);
+    __m256 r[8];
+#pragma GCC unroll 16
+    for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
+    transpose8(r);
+    if (n == 8) {
+#pragma GCC unroll 16
+      for (int col = 0; col < 8; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
+    } else {
+      for (size_t col = 0; col < n; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
     }
   }
 }
 
-inline __m256 cosine_finish8(__m256 dot, __m256 aa, double sqrtBb) {
+// (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
+JIX_HOT __m256 cosine_finish8(__m256 dot, __m256 aa, double sqrtBb) {
   __m128 half[2];
+#pragma GCC unroll 16
   for (int h = 0; h < 2; h++) {
     __m256d dotD =
         _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(dot) : _mm256_extractf128_ps(dot, 1));
@@ -112,42 +126,40 @@ inline __m256 cosine_finish8(__m256 dot, __m256 aa, double sqrtBb) {
   return _mm256_set_m128(half[1], half[0]);
 }
 
-struct L2Float32Terms {
+struct Float32Rows {
   const float* q;
-  __m256 query(size_t i, size_t n) const { return _mm256_maskload_ps(q + i, mask8(n)); }
-  __m256 term(int, __m256 qv, const char* p, size_t i, size_t n) const {
-    __m256 t = _mm256_sub_ps(_mm256_maskload_ps((const float*)p + i, mask8(n)), qv);
-    return _mm256_mul_ps(t, t);
+  JIX_HOT __m256 row(const char* p, size_t i, size_t, __m256i m) const {
+    return _mm256_maskload_ps((const float*)p + i, m);
   }
+  JIX_HOT float query(size_t i) const { return q[i]; }
 };
 
-struct CosineFloat32Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
-  const float* q;
-  __m256 query(size_t i, size_t n) const { return _mm256_maskload_ps(q + i, mask8(n)); }
-  __m256 term(int a, __m256 qv, const char* p, size_t i, size_t n) const {
-    __m256 v = _mm256_maskload_ps((const float*)p + i, mask8(n));
-    return _mm256_mul_ps(v, a == 0 ? qv : v);
-  }
-};
-
-struct L2Int8Terms {
+// int8 values, their differences (at most 255) and products (at most 2^14) are exact in
+// float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
+struct Int8Rows {
   const int8_t* q;
-  __m256i query(size_t i, size_t n) const { return load_int8_as_int32(q + i, n); }
-  __m256 term(int, __m256i qv, const char* p, size_t i, size_t n) const {
-    __m256i t = _mm256_sub_epi32(load_int8_as_int32((const int8_t*)p + i, n), qv);
-    return _mm256_cvtepi32_ps(_mm256_mullo_epi32(t, t));
+  JIX_HOT __m256 row(const char* p, size_t i, size_t n, __m256i) const {
+    return _mm256_cvtepi32_ps(load_int8_as_int32((const int8_t*)p + i, n));
+  }
+  JIX_HOT float query(size_t i) const { return (float)q[i]; }
+};
+
+// One dimension of the pair kernels' loops, stored vector v first.
+struct L2Step {  // t = v - q; s = s + t * t
+  JIX_HOT void operator()(__m256* acc, __m256 v, __m256 q) const {
+    __m256 t = _mm256_sub_ps(v, q);
+    acc[0] = _mm256_add_ps(acc[0], _mm256_mul_ps(t, t));
   }
 };
 
-struct CosineInt8Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
-  const int8_t* q;
-  __m256i query(size_t i, size_t n) const { return load_int8_as_int32(q + i, n); }
-  __m256 term(int a, __m256i qv, const char* p, size_t i, size_t n) const {
-    __m256i v = load_int8_as_int32((const int8_t*)p + i, n);
-    return _mm256_cvtepi32_ps(_mm256_mullo_epi32(v, a == 0 ? qv : v));
+struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
+  JIX_HOT void operator()(__m256* acc, __m256 v, __m256 q) const {
+    acc[0] = _mm256_add_ps(acc[0], _mm256_mul_ps(v, q));
+    acc[1] = _mm256_add_ps(acc[1], _mm256_mul_ps(v, v));
   }
 };
 
+// The query's squared norm, summed as the pair kernels sum it.
 float query_norm_float32(const float* q, size_t d) {
   float s = 0;
   for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
@@ -208,25 +220,27 @@ inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_
 
 void kernel_l2_float32_batch_avx2(const float* query, const float* vectors, size_t d, size_t count,
                                   const uint8_t* candidates, float* out) {
-  L2Float32Terms terms{query};
+  const Float32Rows rows{query};
+  const L2Step step;
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
     group_pointers(vectors, d * sizeof(float), slots, n, p);
     __m256 acc[1] = {_mm256_setzero_ps()};
-    float_lanes<1>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(_mm256_sqrt_ps(acc[0]), slots, n, out);
   });
 }
 
 void kernel_cosine_float32_batch_avx2(const float* query, const float* vectors, size_t d,
                                       size_t count, const uint8_t* candidates, float* out) {
-  CosineFloat32Terms terms{query};
+  const Float32Rows rows{query};
+  const CosineStep step;
   double sqrtQq = sqrt((double)query_norm_float32(query, d));
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
     group_pointers(vectors, d * sizeof(float), slots, n, p);
     __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    float_lanes<2>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(cosine_finish8(acc[0], acc[1], sqrtQq), slots, n, out);
   });
 }
@@ -243,8 +257,10 @@ void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size
       size_t cols = d - i < 4 ? d - i : 4;
       __m128i m = _mm256_castsi256_si128(mask8(cols));
       __m256d qd = _mm256_cvtps_pd(_mm_maskload_ps(query + i, m));
+#pragma GCC unroll 16
       for (int h = 0; h < 2; h++) {
         __m256d r[4];
+#pragma GCC unroll 16
         for (int j = 0; j < 4; j++) {
           __m256d v = _mm256_cvtps_pd(_mm_maskload_ps((const float*)p[4 * h + j] + i, m));
           r[j] = _mm256_and_pd(_mm256_sub_pd(v, qd), noSign);
@@ -259,13 +275,14 @@ void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size
 
 void kernel_l2_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
                                const uint8_t* candidates, float* out) {
-  L2Int8Terms terms{query};
+  const Int8Rows rows{query};
+  const L2Step step;
   Overflow overflow;
   auto flush = [&] {
     const char* p[kLanes];
     group_pointers(vectors, d, overflow.slots, overflow.n, p);
     __m256 acc[1] = {_mm256_setzero_ps()};
-    float_lanes<1>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(_mm256_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
     overflow.n = 0;
   };
@@ -285,7 +302,8 @@ void kernel_l2_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_
 
 void kernel_cosine_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d,
                                    size_t count, const uint8_t* candidates, float* out) {
-  CosineInt8Terms terms{query};
+  const Int8Rows rows{query};
+  const CosineStep step;
   float qq = 0;
   int64_t qqExact = 0;
   for (size_t i = 0; i < d; i++) {
@@ -298,7 +316,7 @@ void kernel_cosine_int8_batch_avx2(const int8_t* query, const int8_t* vectors, s
     const char* p[kLanes];
     group_pointers(vectors, d, overflow.slots, overflow.n, p);
     __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    float_lanes<2>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(cosine_finish8(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
     overflow.n = 0;
   };

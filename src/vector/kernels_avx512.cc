@@ -2,9 +2,9 @@
 // Zen 4 and later. vector/kernels_batch.cc binds them at load on CPUs that have these sets.
 //
 // Float sums run across candidates: 16 candidates per group, candidate j in lane j. Each block
-// of 16 dimensions is loaded per candidate, turned into the pair kernel's terms element by
-// element, transposed so that register c holds dimension c of all 16 candidates, and added to
-// the accumulator in dimension order. Every lane thus performs its candidate's additions exactly
+// of 16 dimensions is loaded per candidate and transposed, so that register c holds dimension c
+// of all 16 candidates; then, dimension by dimension, the pair kernel's terms are formed with the
+// broadcast query element and added. Every lane thus performs its candidate's operations exactly
 // as the pair kernel does; no candidate's sum is ever split.
 //
 // Integer work (L1 int8, Hamming) is exact in any grouping and runs along each vector. The int8
@@ -34,23 +34,29 @@
 
 namespace {
 
+// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
+#define JIX_HOT inline __attribute__((always_inline))
+
 constexpr size_t kLanes = 16;
 
 // r[j] is row j; afterwards r[c] holds column c of every row, row j in lane j.
-inline void transpose16(__m512 r[16]) {
+JIX_HOT void transpose16(__m512 r[16]) {
   __m512 t[16];
+#pragma GCC unroll 16
   for (int k = 0; k < 8; k++) {
     t[2 * k] = _mm512_unpacklo_ps(r[2 * k], r[2 * k + 1]);
     t[2 * k + 1] = _mm512_unpackhi_ps(r[2 * k], r[2 * k + 1]);
   }
   // u[4k + m], 128-bit lane L: rows 4k .. 4k + 3 at column 4L + m.
   __m512 u[16];
+#pragma GCC unroll 16
   for (int k = 0; k < 4; k++) {
     u[4 * k] = _mm512_shuffle_ps(t[4 * k], t[4 * k + 2], 0x44);
     u[4 * k + 1] = _mm512_shuffle_ps(t[4 * k], t[4 * k + 2], 0xEE);
     u[4 * k + 2] = _mm512_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0x44);
     u[4 * k + 3] = _mm512_shuffle_ps(t[4 * k + 1], t[4 * k + 3], 0xEE);
   }
+#pragma GCC unroll 16
   for (int m = 0; m < 4; m++) {
     __m512 a = _mm512_shuffle_f32x4(u[m], u[4 + m], 0x88);
     __m512 a2 = _mm512_shuffle_f32x4(u[m], u[4 + m], 0xDD);
@@ -64,13 +70,15 @@ inline void transpose16(__m512 r[16]) {
 }
 
 // The same for 8 rows of 8 doubles.
-inline void transpose8d(__m512d r[8]) {
+JIX_HOT void transpose8d(__m512d r[8]) {
   __m512d t[8];
+#pragma GCC unroll 16
   for (int k = 0; k < 4; k++) {
     t[2 * k] = _mm512_unpacklo_pd(r[2 * k], r[2 * k + 1]);
     t[2 * k + 1] = _mm512_unpackhi_pd(r[2 * k], r[2 * k + 1]);
   }
-  // t[2k + m], 128-bit lane L: rows 2k, 2k + 1 at column 2L + m.
+// t[2k + m], 128-bit lane L: rows 2k, 2k + 1 at column 2L + m.
+#pragma GCC unroll 16
   for (int m = 0; m < 2; m++) {
     __m512d a = _mm512_shuffle_f64x2(t[m], t[2 + m], 0x88);
     __m512d a2 = _mm512_shuffle_f64x2(t[m], t[2 + m], 0xDD);
@@ -83,7 +91,7 @@ inline void transpose8d(__m512d r[8]) {
   }
 }
 
-inline __mmask16 mask16(size_t n) {
+JIX_HOT __mmask16 mask16(size_t n) {
   return n >= 16 ? (__mmask16)0xFFFF : (__mmask16)((1u << n) - 1);
 }
 inline __mmask8 mask8(size_t n) {
@@ -99,6 +107,7 @@ inline __mmask64 mask64(size_t n) {
 // Pointers to the group's vectors; lanes past n repeat the last one and are never stored.
 inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
                            const char* p[kLanes]) {
+#pragma GCC unroll 16
   for (size_t j = 0; j < kLanes; j++)
     p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
 }
@@ -109,30 +118,34 @@ inline void store_group(__m512 v, const uint32_t* slots, size_t n, float* out) {
   for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
 }
 
-// Adds to acc[a], lane j, the terms T::term(a, ...) of candidate p[j] for dimensions 0 .. d - 1
-// in order. Masked-off dimensions of the last block are loaded as zero and never added.
-template <int kAcc, typename T>
-inline void float_lanes(const T& terms, const char* const p[kLanes], size_t d, __m512 acc[kAcc]) {
+// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 16
+// dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
+// holds dimension i + c of all 16 candidates; S then forms that dimension's terms from it and
+// the broadcast query element and adds them, as the pair kernel's loop body does for one
+// candidate. Dimensions past d in the last block are loaded as zero and never added.
+template <typename R, typename S>
+JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes], size_t d,
+                         __m512* acc) {
   for (size_t i = 0; i < d; i += 16) {
     size_t n = d - i < 16 ? d - i : 16;
     __mmask16 m = mask16(n);
-    auto q = terms.query(i, m);
-    for (int a = 0; a < kAcc; a++) {
-      __m512 r[16];
-      for (size_t j = 0; j < kLanes; j++) r[j] = terms.term(a, q, p[j], i, m);
-      transpose16(r);
-      if (n == 16) {
-        for (int c = 0; c < 16; c++) acc[a] = _mm512_add_ps(acc[a], r[c]);
-      } else {
-        for (size_t c = 0; c < n; c++) acc[a] = _mm512_add_ps(acc[a], r[c]);
-      }
+    __m512 r[16];
+#pragma GCC unroll 16
+    for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
+    transpose16(r);
+    if (n == 16) {
+#pragma GCC unroll 16
+      for (int col = 0; col < 16; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
+    } else {
+      for (size_t col = 0; col < n; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
     }
   }
 }
 
 // (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
-inline __m512 cosine_finish16(__m512 dot, __m512 aa, double sqrtBb) {
+JIX_HOT __m512 cosine_finish16(__m512 dot, __m512 aa, double sqrtBb) {
   __m256 half[2];
+#pragma GCC unroll 16
   for (int h = 0; h < 2; h++) {
     __m512d dotD = _mm512_cvtps_pd(
         h == 0 ? _mm512_castps512_ps256(dot)
@@ -147,46 +160,36 @@ inline __m512 cosine_finish16(__m512 dot, __m512 aa, double sqrtBb) {
   return _mm512_insertf32x8(_mm512_castps256_ps512(half[0]), half[1], 1);
 }
 
-// Terms for float_lanes: query(i, m) loads the query's block, term(a, q, p, i, m) forms the
-// terms of accumulator a for the candidate at p, element by element as the pair kernel does.
-struct L2Float32Terms {
+struct Float32Rows {
   const float* q;
-  __m512 query(size_t i, __mmask16 m) const { return _mm512_maskz_loadu_ps(m, q + i); }
-  __m512 term(int, __m512 qv, const char* p, size_t i, __mmask16 m) const {
-    __m512 t = _mm512_sub_ps(_mm512_maskz_loadu_ps(m, (const float*)p + i), qv);
-    return _mm512_mul_ps(t, t);
+  JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
+    return _mm512_maskz_loadu_ps(m, (const float*)p + i);
   }
+  JIX_HOT float query(size_t i) const { return q[i]; }
 };
 
-struct CosineFloat32Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
-  const float* q;
-  __m512 query(size_t i, __mmask16 m) const { return _mm512_maskz_loadu_ps(m, q + i); }
-  __m512 term(int a, __m512 qv, const char* p, size_t i, __mmask16 m) const {
-    __m512 v = _mm512_maskz_loadu_ps(m, (const float*)p + i);
-    return _mm512_mul_ps(v, a == 0 ? qv : v);
-  }
-};
-
-inline __m512i load_int8_as_int32(const int8_t* p, __mmask16 m) {
-  return _mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, p));
-}
-
-// Products of int8 values are exact in int32 and, at most 2^16, exact in float32 too.
-struct L2Int8Terms {
+// int8 values, their differences (at most 255) and products (at most 2^14) are exact in
+// float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
+struct Int8Rows {
   const int8_t* q;
-  __m512i query(size_t i, __mmask16 m) const { return load_int8_as_int32(q + i, m); }
-  __m512 term(int, __m512i qv, const char* p, size_t i, __mmask16 m) const {
-    __m512i t = _mm512_sub_epi32(load_int8_as_int32((const int8_t*)p + i, m), qv);
-    return _mm512_cvtepi32_ps(_mm512_mullo_epi32(t, t));
+  JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
+    return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, (const int8_t*)p + i)));
+  }
+  JIX_HOT float query(size_t i) const { return (float)q[i]; }
+};
+
+// One dimension of the pair kernels' loops, stored vector v first.
+struct L2Step {  // t = v - q; s = s + t * t
+  JIX_HOT void operator()(__m512* acc, __m512 v, __m512 q) const {
+    __m512 t = _mm512_sub_ps(v, q);
+    acc[0] = _mm512_add_ps(acc[0], _mm512_mul_ps(t, t));
   }
 };
 
-struct CosineInt8Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
-  const int8_t* q;
-  __m512i query(size_t i, __mmask16 m) const { return load_int8_as_int32(q + i, m); }
-  __m512 term(int a, __m512i qv, const char* p, size_t i, __mmask16 m) const {
-    __m512i v = load_int8_as_int32((const int8_t*)p + i, m);
-    return _mm512_cvtepi32_ps(_mm512_mullo_epi32(v, a == 0 ? qv : v));
+struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
+  JIX_HOT void operator()(__m512* acc, __m512 v, __m512 q) const {
+    acc[0] = _mm512_add_ps(acc[0], _mm512_mul_ps(v, q));
+    acc[1] = _mm512_add_ps(acc[1], _mm512_mul_ps(v, v));
   }
 };
 
@@ -206,7 +209,13 @@ struct Overflow {
 // Sums over one int8 vector pair in int32 (exact: |terms| <= 2 * 2^16, d <= 8192).
 inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
   __m512i acc = _mm512_setzero_si512();
-  for (size_t i = 0; i < d; i += 32) {
+  size_t i = 0;
+  for (; i + 32 <= d; i += 32) {
+    __m512i t = _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(v + i))),
+                                 _mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(q + i))));
+    acc = _mm512_add_epi32(acc, _mm512_madd_epi16(t, t));
+  }
+  if (i < d) {
     __mmask32 m = mask32(d - i);
     __m512i t = _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
                                  _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
@@ -218,12 +227,18 @@ inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
 inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
                               int32_t* outNorm) {
   __m512i dot = _mm512_setzero_si512(), norm = _mm512_setzero_si512();
-  for (size_t i = 0; i < d; i += 32) {
-    __mmask32 m = mask32(d - i);
-    __m512i vv = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i));
-    __m512i qv = _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i));
+  auto add = [&](__m512i vv, __m512i qv) {
     dot = _mm512_add_epi32(dot, _mm512_madd_epi16(vv, qv));
     norm = _mm512_add_epi32(norm, _mm512_madd_epi16(vv, vv));
+  };
+  size_t i = 0;
+  for (; i + 32 <= d; i += 32)
+    add(_mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(v + i))),
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(q + i))));
+  if (i < d) {
+    __mmask32 m = mask32(d - i);
+    add(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
+        _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
   }
   *outDot = _mm512_reduce_add_epi32(dot);
   *outNorm = _mm512_reduce_add_epi32(norm);
@@ -233,25 +248,27 @@ inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_
 
 void kernel_l2_float32_batch_avx512(const float* query, const float* vectors, size_t d,
                                     size_t count, const uint8_t* candidates, float* out) {
-  L2Float32Terms terms{query};
+  const Float32Rows rows{query};
+  const L2Step step;
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
     group_pointers(vectors, d * sizeof(float), slots, n, p);
     __m512 acc[1] = {_mm512_setzero_ps()};
-    float_lanes<1>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(_mm512_sqrt_ps(acc[0]), slots, n, out);
   });
 }
 
 void kernel_cosine_float32_batch_avx512(const float* query, const float* vectors, size_t d,
                                         size_t count, const uint8_t* candidates, float* out) {
-  CosineFloat32Terms terms{query};
+  const Float32Rows rows{query};
+  const CosineStep step;
   double sqrtQq = sqrt((double)query_norm_float32(query, d));
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
     group_pointers(vectors, d * sizeof(float), slots, n, p);
     __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-    float_lanes<2>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(cosine_finish16(acc[0], acc[1], sqrtQq), slots, n, out);
   });
 }
@@ -267,14 +284,17 @@ void kernel_l1_float32_batch_avx512(const float* query, const float* vectors, si
       size_t cols = d - i < 8 ? d - i : 8;
       __mmask8 m = mask8(cols);
       __m512d qd = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, query + i));
+#pragma GCC unroll 16
       for (int h = 0; h < 2; h++) {
         __m512d r[8];
+#pragma GCC unroll 16
         for (int j = 0; j < 8; j++) {
           __m512d v = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, (const float*)p[8 * h + j] + i));
           r[j] = _mm512_abs_pd(_mm512_sub_pd(v, qd));
         }
         transpose8d(r);
         if (cols == 8) {
+#pragma GCC unroll 16
           for (int c = 0; c < 8; c++) acc[h] = _mm512_add_pd(acc[h], r[c]);
         } else {
           for (size_t c = 0; c < cols; c++) acc[h] = _mm512_add_pd(acc[h], r[c]);
@@ -289,13 +309,14 @@ void kernel_l1_float32_batch_avx512(const float* query, const float* vectors, si
 
 void kernel_l2_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
                                  const uint8_t* candidates, float* out) {
-  L2Int8Terms terms{query};
+  const Int8Rows rows{query};
+  const L2Step step;
   Overflow overflow;
   auto flush = [&] {
     const char* p[kLanes];
     group_pointers(vectors, d, overflow.slots, overflow.n, p);
     __m512 acc[1] = {_mm512_setzero_ps()};
-    float_lanes<1>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(_mm512_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
     overflow.n = 0;
   };
@@ -315,7 +336,8 @@ void kernel_l2_int8_batch_avx512(const int8_t* query, const int8_t* vectors, siz
 
 void kernel_cosine_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d,
                                      size_t count, const uint8_t* candidates, float* out) {
-  CosineInt8Terms terms{query};
+  const Int8Rows rows{query};
+  const CosineStep step;
   float qq = 0;
   int64_t qqExact = 0;
   for (size_t i = 0; i < d; i++) {
@@ -328,7 +350,7 @@ void kernel_cosine_int8_batch_avx512(const int8_t* query, const int8_t* vectors,
     const char* p[kLanes];
     group_pointers(vectors, d, overflow.slots, overflow.n, p);
     __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-    float_lanes<2>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(cosine_finish16(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
     overflow.n = 0;
   };
@@ -357,7 +379,13 @@ void kernel_l1_int8_batch_avx512(const int8_t* query, const int8_t* vectors, siz
     for (size_t j = 0; j < n; j++) {
       const int8_t* v = vectors + (size_t)slots[j] * d;
       __m512i acc = _mm512_setzero_si512();
-      for (size_t i = 0; i < d; i += 64) {
+      size_t i = 0;
+      for (; i + 64 <= d; i += 64) {
+        __m512i a = _mm512_xor_si512(_mm512_loadu_si512(v + i), bias);
+        __m512i b = _mm512_xor_si512(_mm512_loadu_si512(query + i), bias);
+        acc = _mm512_add_epi64(acc, _mm512_sad_epu8(a, b));
+      }
+      if (i < d) {  // masked-off bytes load as 0 in both, so they add nothing
         __mmask64 m = mask64(d - i);
         __m512i a = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, v + i), bias);
         __m512i b = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, query + i), bias);
@@ -379,7 +407,12 @@ void kernel_hamming_bit_batch_avx512(const uint8_t* query, const uint8_t* vector
     for (size_t j = 0; j < n; j++) {
       const uint8_t* v = vectors + (size_t)slots[j] * bytes;
       __m512i acc = _mm512_setzero_si512();
-      for (size_t i = 0; i < bytes; i += 64) {
+      size_t i = 0;
+      for (; i + 64 <= bytes; i += 64) {
+        __m512i x = _mm512_xor_si512(_mm512_loadu_si512(v + i), _mm512_loadu_si512(query + i));
+        acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(x));
+      }
+      if (i < bytes) {
         __mmask64 m = mask64(bytes - i);
         __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, v + i),
                                      _mm512_maskz_loadu_epi8(m, query + i));

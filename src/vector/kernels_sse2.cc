@@ -18,26 +18,23 @@
 
 namespace {
 
+// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
+#define JIX_HOT inline __attribute__((always_inline))
+
 constexpr size_t kLanes = 4;
 
 // n <= 4 floats, zero past n; reads nothing past n.
-inline __m128 load_floats(const float* p, size_t n) {
+JIX_HOT __m128 load_floats(const float* p, size_t n) {
   if (n >= 4) return _mm_loadu_ps(p);
+  if (n == 2) return _mm_castsi128_ps(_mm_loadl_epi64((const __m128i*)p));
   float v[4] = {0, 0, 0, 0};
   memcpy(v, p, n * sizeof(float));
   return _mm_loadu_ps(v);
 }
 
-// n <= 4 int8 values widened to float32 products by `product`, zero past n.
-template <typename F>
-inline __m128 int8_terms(const int8_t* v, const int8_t* q, size_t n, F product) {
-  float t[4] = {0, 0, 0, 0};
-  for (size_t c = 0; c < n && c < 4; c++) t[c] = (float)product((int)v[c], (int)q[c]);
-  return _mm_loadu_ps(t);
-}
-
 inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
                            const char* p[kLanes]) {
+#pragma GCC unroll 16
   for (size_t j = 0; j < kLanes; j++)
     p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
 }
@@ -48,26 +45,27 @@ inline void store_group(__m128 v, const uint32_t* slots, size_t n, float* out) {
   for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
 }
 
-// Adds to acc[a], lane j, the terms of candidate p[j] for dimensions 0 .. d - 1 in order.
-template <int kAcc, typename T>
-inline void float_lanes(const T& terms, const char* const p[kLanes], size_t d, __m128 acc[kAcc]) {
+// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order: blocks of 4
+// dimensions are loaded per candidate (R::row, as float32) and transposed, and S forms and adds
+// each dimension's terms from its column and the broadcast query element.
+template <typename R, typename S>
+JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes], size_t d,
+                         __m128* acc) {
   for (size_t i = 0; i < d; i += 4) {
     size_t n = d - i < 4 ? d - i : 4;
-    auto q = terms.query(i, n);
-    for (int a = 0; a < kAcc; a++) {
-      __m128 r0 = terms.term(a, q, p[0], i, n), r1 = terms.term(a, q, p[1], i, n);
-      __m128 r2 = terms.term(a, q, p[2], i, n), r3 = terms.term(a, q, p[3], i, n);
-      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-      acc[a] = _mm_add_ps(acc[a], r0);
-      if (n > 1) acc[a] = _mm_add_ps(acc[a], r1);
-      if (n > 2) acc[a] = _mm_add_ps(acc[a], r2);
-      if (n > 3) acc[a] = _mm_add_ps(acc[a], r3);
-    }
+    __m128 r0 = rows.row(p[0], i, n), r1 = rows.row(p[1], i, n);
+    __m128 r2 = rows.row(p[2], i, n), r3 = rows.row(p[3], i, n);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    step(acc, r0, _mm_set1_ps(rows.query(i)));
+    if (n > 1) step(acc, r1, _mm_set1_ps(rows.query(i + 1)));
+    if (n > 2) step(acc, r2, _mm_set1_ps(rows.query(i + 2)));
+    if (n > 3) step(acc, r3, _mm_set1_ps(rows.query(i + 3)));
   }
 }
 
-inline __m128 cosine_finish4(__m128 dot, __m128 aa, double sqrtBb) {
+JIX_HOT __m128 cosine_finish4(__m128 dot, __m128 aa, double sqrtBb) {
   __m128 half[2];
+#pragma GCC unroll 16
   for (int h = 0; h < 2; h++) {
     __m128d dotD = _mm_cvtps_pd(h == 0 ? dot : _mm_movehl_ps(dot, dot));
     __m128d aaD = _mm_cvtps_pd(h == 0 ? aa : _mm_movehl_ps(aa, aa));
@@ -77,44 +75,42 @@ inline __m128 cosine_finish4(__m128 dot, __m128 aa, double sqrtBb) {
   return _mm_movelh_ps(half[0], half[1]);
 }
 
-struct L2Float32Terms {
+struct Float32Rows {
   const float* q;
-  __m128 query(size_t i, size_t n) const { return load_floats(q + i, n); }
-  __m128 term(int, __m128 qv, const char* p, size_t i, size_t n) const {
-    __m128 t = _mm_sub_ps(load_floats((const float*)p + i, n), qv);
-    return _mm_mul_ps(t, t);
+  JIX_HOT __m128 row(const char* p, size_t i, size_t n) const {
+    return load_floats((const float*)p + i, n);
   }
+  JIX_HOT float query(size_t i) const { return q[i]; }
 };
 
-struct CosineFloat32Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
-  const float* q;
-  __m128 query(size_t i, size_t n) const { return load_floats(q + i, n); }
-  __m128 term(int a, __m128 qv, const char* p, size_t i, size_t n) const {
-    __m128 v = load_floats((const float*)p + i, n);
-    return _mm_mul_ps(v, a == 0 ? qv : v);
-  }
-};
-
-// The int8 fallbacks are rare (sums beyond 2^24), so their terms are formed in scalar code.
-struct L2Int8Terms {
+// int8 values, their differences (at most 255) and products (at most 2^14) are exact in
+// float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
+struct Int8Rows {
   const int8_t* q;
-  int query(size_t, size_t) const { return 0; }
-  __m128 term(int, int, const char* p, size_t i, size_t n) const {
-    return int8_terms((const int8_t*)p + i, q + i, n,
-                      [](int v, int w) { return (v - w) * (v - w); });
+  JIX_HOT __m128 row(const char* p, size_t i, size_t n) const {
+    float v[4] = {0, 0, 0, 0};
+    for (size_t c = 0; c < n && c < 4; c++) v[c] = (float)((const int8_t*)p)[i + c];
+    return _mm_loadu_ps(v);
+  }
+  JIX_HOT float query(size_t i) const { return (float)q[i]; }
+};
+
+// One dimension of the pair kernels' loops, stored vector v first.
+struct L2Step {  // t = v - q; s = s + t * t
+  JIX_HOT void operator()(__m128* acc, __m128 v, __m128 q) const {
+    __m128 t = _mm_sub_ps(v, q);
+    acc[0] = _mm_add_ps(acc[0], _mm_mul_ps(t, t));
   }
 };
 
-struct CosineInt8Terms {  // accumulator 0: dot product, 1: the candidate's squared norm
-  const int8_t* q;
-  int query(size_t, size_t) const { return 0; }
-  __m128 term(int a, int, const char* p, size_t i, size_t n) const {
-    if (a == 0)
-      return int8_terms((const int8_t*)p + i, q + i, n, [](int v, int w) { return v * w; });
-    return int8_terms((const int8_t*)p + i, q + i, n, [](int v, int) { return v * v; });
+struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
+  JIX_HOT void operator()(__m128* acc, __m128 v, __m128 q) const {
+    acc[0] = _mm_add_ps(acc[0], _mm_mul_ps(v, q));
+    acc[1] = _mm_add_ps(acc[1], _mm_mul_ps(v, v));
   }
 };
 
+// The query's squared norm, summed as the pair kernels sum it.
 float query_norm_float32(const float* q, size_t d) {
   float s = 0;
   for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
@@ -181,25 +177,27 @@ inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_
 
 void kernel_l2_float32_batch_sse2(const float* query, const float* vectors, size_t d, size_t count,
                                   const uint8_t* candidates, float* out) {
-  L2Float32Terms terms{query};
+  const Float32Rows rows{query};
+  const L2Step step;
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
     group_pointers(vectors, d * sizeof(float), slots, n, p);
     __m128 acc[1] = {_mm_setzero_ps()};
-    float_lanes<1>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(_mm_sqrt_ps(acc[0]), slots, n, out);
   });
 }
 
 void kernel_cosine_float32_batch_sse2(const float* query, const float* vectors, size_t d,
                                       size_t count, const uint8_t* candidates, float* out) {
-  CosineFloat32Terms terms{query};
+  const Float32Rows rows{query};
+  const CosineStep step;
   double sqrtQq = sqrt((double)query_norm_float32(query, d));
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
     group_pointers(vectors, d * sizeof(float), slots, n, p);
     __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
-    float_lanes<2>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(cosine_finish4(acc[0], acc[1], sqrtQq), slots, n, out);
   });
 }
@@ -215,6 +213,7 @@ void kernel_l1_float32_batch_sse2(const float* query, const float* vectors, size
     for (size_t i = 0; i < d; i += 2) {
       size_t cols = d - i < 2 ? d - i : 2;
       __m128d qd = _mm_cvtps_pd(load_floats(query + i, cols));
+#pragma GCC unroll 16
       for (int h = 0; h < 2; h++) {
         __m128d r0 = _mm_cvtps_pd(load_floats((const float*)p[2 * h] + i, cols));
         __m128d r1 = _mm_cvtps_pd(load_floats((const float*)p[2 * h + 1] + i, cols));
@@ -230,13 +229,14 @@ void kernel_l1_float32_batch_sse2(const float* query, const float* vectors, size
 
 void kernel_l2_int8_batch_sse2(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
                                const uint8_t* candidates, float* out) {
-  L2Int8Terms terms{query};
+  const Int8Rows rows{query};
+  const L2Step step;
   Overflow overflow;
   auto flush = [&] {
     const char* p[kLanes];
     group_pointers(vectors, d, overflow.slots, overflow.n, p);
     __m128 acc[1] = {_mm_setzero_ps()};
-    float_lanes<1>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(_mm_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
     overflow.n = 0;
   };
@@ -256,7 +256,8 @@ void kernel_l2_int8_batch_sse2(const int8_t* query, const int8_t* vectors, size_
 
 void kernel_cosine_int8_batch_sse2(const int8_t* query, const int8_t* vectors, size_t d,
                                    size_t count, const uint8_t* candidates, float* out) {
-  CosineInt8Terms terms{query};
+  const Int8Rows rows{query};
+  const CosineStep step;
   float qq = 0;
   int64_t qqExact = 0;
   for (size_t i = 0; i < d; i++) {
@@ -269,7 +270,7 @@ void kernel_cosine_int8_batch_sse2(const int8_t* query, const int8_t* vectors, s
     const char* p[kLanes];
     group_pointers(vectors, d, overflow.slots, overflow.n, p);
     __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
-    float_lanes<2>(terms, p, d, acc);
+    float_lanes(rows, step, p, d, acc);
     store_group(cosine_finish4(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
     overflow.n = 0;
   };
