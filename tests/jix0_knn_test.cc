@@ -430,4 +430,36 @@ TEST(Jix0Knn, DamagedStorageIsReportedNotTrusted) {
   }
 }
 
+TEST(Jix0Knn, VectorsThatCannotBeReadAreReported) {
+  // A vectors BLOB longer than a page continues on overflow pages; breaking the chain of
+  // pages in the file makes the read fail while the BLOB still opens.
+  std::string path = testing::TempDir() + "jix0_knn_corrupt.db";
+  std::remove(path.c_str());
+  int page = 0;
+  {
+    TestDb db(path.c_str());
+    db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[512], chunk_size=8)");
+    EXPECT_EQ(db.QueryWithBlobs("INSERT INTO t(rowid, v) VALUES (1, ?)",
+                                {Float32Blob(std::vector<float>(512, 1.0f))}),
+              "");
+    page =
+        std::stoi(db.Query("SELECT min(pageno) FROM dbstat WHERE name = 't_vector_chunks00' AND "
+                           "pagetype = 'overflow'"));
+    ASSERT_EQ(db.Query("PRAGMA page_size"), "4096");
+  }
+  FILE* file = fopen(path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr);
+  const unsigned char kNoSuchPage[4] = {0x7F, 0xFF, 0xFF, 0xFF};  // next overflow page
+  fseek(file, (long)(page - 1) * 4096, SEEK_SET);
+  fwrite(kNoSuchPage, 1, sizeof(kNoSuchPage), file);
+  fclose(file);
+  {
+    TestDb db(path.c_str());
+    EXPECT_EQ(db.QueryWithBlobs("SELECT rowid FROM t WHERE v MATCH ? AND k = 1",
+                                {Float32Blob(std::vector<float>(512, 0.0f))}),
+              "vectors blob read error for 1");
+  }
+  std::remove(path.c_str());
+}
+
 }  // namespace

@@ -91,6 +91,14 @@ TEST(Jix0Scan, TextKeyTablesShowTheirIdsAndLookThemUp) {
   }
 }
 
+TEST(Jix0Scan, PointLookupOfNullFindsNothing) {
+  TestDb db;
+  db.Exec("CREATE VIRTUAL TABLE z USING jix0(v float[1])");
+  db.Exec("INSERT INTO z(rowid, v) VALUES (0, '[1]')");
+  EXPECT_EQ(db.Query("SELECT rowid FROM z WHERE rowid = 0"), "0");
+  EXPECT_EQ(db.Query("SELECT rowid FROM z WHERE rowid = NULL"), "");
+}
+
 TEST(Jix0Scan, EmptyTableYieldsNoRowsUnderEveryPlan) {
   TestDb db;
   db.Exec("CREATE VIRTUAL TABLE e USING jix0(v float[2])");

@@ -122,6 +122,8 @@ static int jix0Filter_point(jix0_cursor* cursor, jix0_vtab* p, int argc, sqlite3
       data->done = 1;
     else if (rc != SQLITE_OK)
       return rc;
+  } else if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    data->done = 1;  // rowid = NULL is never true, even for a row 0
   } else {
     data->rowid = sqlite3_value_int64(argv[0]);
   }
