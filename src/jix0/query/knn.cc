@@ -349,6 +349,7 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
                      (sqlite3_int64)size * 8, (sqlite3_int64)rowidsBytes);
       return SQLITE_ERROR;
     }
+    if (!validity || !rowids) return SQLITE_NOMEM;  // a zeroblob could not be expanded
     // Copied: a column BLOB may sit unaligned in the page.
     memcpy(chunkRowids.get(), rowids, (size_t)rowidsBytes);
 
