@@ -399,6 +399,13 @@ int drop(jix0_vtab* p, char* sql) {
   return run_once(p->db, sql);
 }
 
+// Frees the object and a message nobody collected (SQLite never reads xDestroy's).
+void release(jix0_vtab* p) {
+  jix0_free(p);
+  sqlite3_free(p->base.zErrMsg);
+  sqlite3_free(p);
+}
+
 }  // namespace
 
 int jix0Create(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
@@ -412,9 +419,7 @@ int jix0Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_v
 }
 
 int jix0Disconnect(sqlite3_vtab* pVtab) {
-  jix0_vtab* p = (jix0_vtab*)pVtab;
-  jix0_free(p);
-  sqlite3_free(p);
+  release((jix0_vtab*)pVtab);
   return SQLITE_OK;
 }
 
@@ -456,8 +461,7 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
     jix0_free(p);
     return SQLITE_ERROR;
   }
-  jix0_free(p);
-  sqlite3_free(p);
+  release(p);
   return SQLITE_OK;
 }
 
