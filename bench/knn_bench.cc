@@ -1,0 +1,402 @@
+// KNN and bulk-insert benchmark of jix0 against SQLite's own floors, on seeded data sets.
+//
+//   jix_knn_bench EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2,D3,D4]
+//
+// For each data set it writes DATA_DIR/<set>.vectors and <set>.queries (raw element bytes, for
+// the NumPy and FAISS baselines) and a database, then measures, single thread, warm cache:
+//   - loading the vectors into a jix0 table in one transaction, and the same vectors into an
+//     ordinary table (id INTEGER PRIMARY KEY, v BLOB): SQLite's insert floor;
+//   - KNN with k = 10 (every query: median and p90), k = 100, k = 1000, and k = 10 filtered by
+//     an INTEGER metadata column and by a partition key (on a second table that has both);
+//   - one pass over the same bytes in memory (the physical limit) and reading every chunk's
+//     vector BLOB with sqlite3_blob_read (SQLite's floor for the scan);
+//   - whether jix0's answers equal, bit for bit and in order, a brute force over the reference
+//     kernels with the search's tie order.
+// Results go to DATA_DIR/jix.json for bench/report.py.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vector/kernels_batch.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+enum class Element { kFloat32, kInt8, kBit };
+
+struct DataSet {
+  const char* name;
+  Element element;
+  size_t dims;  // bits for bit vectors
+  size_t rows;
+  size_t bytes() const {
+    return element == Element::kFloat32 ? 4 * dims : element == Element::kInt8 ? dims : dims / 8;
+  }
+  const char* type() const {
+    return element == Element::kFloat32 ? "float" : element == Element::kInt8 ? "int8" : "bit";
+  }
+  const char* wrap() const {  // how a query or stored BLOB is tagged with its element type
+    return element == Element::kFloat32 ? "?"
+           : element == Element::kInt8  ? "jix_int8(?)"
+                                        : "jix_bit(?)";
+  }
+};
+
+constexpr int kChunkSize = 1024;  // jix0's default
+constexpr int kPartitions = 8;
+constexpr int kCategories = 16;
+
+void check(int rc, sqlite3* db, const char* what) {
+  if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
+  fprintf(stderr, "%s: %s (%d)\n", what, db ? sqlite3_errmsg(db) : "", rc);
+  exit(1);
+}
+
+void exec(sqlite3* db, const std::string& sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    fprintf(stderr, "%s: %s\n", sql.c_str(), err ? err : "");
+    exit(1);
+  }
+}
+
+sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* stmt = nullptr;
+  check(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), db, sql.c_str());
+  return stmt;
+}
+
+// Seeded data: float elements uniform in [-1, 1), int8 and bit bytes uniform.
+std::vector<uint8_t> generate(const DataSet& set, size_t count, uint64_t seed) {
+  std::vector<uint8_t> out(count * set.bytes());
+  uint64_t x = seed;
+  auto next = [&x] {  // splitmix64
+    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  };
+  if (set.element == Element::kFloat32) {
+    for (size_t i = 0; i < out.size(); i += 4) {
+      float f = (float)(int32_t)(next() >> 40) / (float)(1 << 23) - 1.0f;
+      memcpy(&out[i], &f, 4);
+    }
+  } else {
+    for (size_t i = 0; i < out.size(); i += 8) {
+      uint64_t r = next();
+      memcpy(&out[i], &r, std::min<size_t>(8, out.size() - i));
+    }
+  }
+  return out;
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
+    fprintf(stderr, "cannot write %s\n", path.c_str());
+    exit(1);
+  }
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[std::min(v.size() - 1, (size_t)(p * (double)v.size()))];
+}
+
+struct Hit {
+  int64_t rowid;
+  float distance;
+};
+
+std::vector<Hit> knn(sqlite3_stmt* stmt, const uint8_t* query, int bytes, int k) {
+  sqlite3_bind_blob(stmt, 1, query, bytes, SQLITE_STATIC);
+  sqlite3_bind_int(stmt, 2, k);
+  std::vector<Hit> hits;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+    hits.push_back({sqlite3_column_int64(stmt, 0), (float)sqlite3_column_double(stmt, 1)});
+  check(rc, sqlite3_db_handle(stmt), "knn");
+  sqlite3_reset(stmt);
+  return hits;
+}
+
+// Times `repeat` queries (query i cycles through the query set); returns per-query seconds.
+std::vector<double> time_queries(sqlite3_stmt* stmt, const DataSet& set,
+                                 const std::vector<uint8_t>& queries, size_t numQueries, int k,
+                                 size_t repeat) {
+  std::vector<double> times;
+  for (size_t i = 0; i < repeat; i++) {
+    const uint8_t* q = queries.data() + (i % numQueries) * set.bytes();
+    auto start = Clock::now();
+    std::vector<Hit> hits = knn(stmt, q, (int)set.bytes(), k);
+    times.push_back(seconds_since(start));
+    if (hits.empty()) {
+      fprintf(stderr, "query returned no rows\n");
+      exit(1);
+    }
+  }
+  return times;
+}
+
+// The answer the search must give: reference kernel distances (stored vector first), ascending,
+// ties by earlier chunk first and then higher slot first. Rows were inserted in rowid order
+// 1..n, so row r sits in chunk (r - 1) / kChunkSize at slot (r - 1) % kChunkSize.
+std::vector<Hit> brute_force(const DataSet& set, const std::vector<uint8_t>& vectors,
+                             const uint8_t* query, size_t k) {
+  std::vector<float> d(set.rows);
+  size_t n = set.rows;
+  switch (set.element) {
+    case Element::kFloat32:
+      kernel_l2_float32_batch_reference((const float*)query, (const float*)vectors.data(), set.dims,
+                                        n, nullptr, d.data());
+      break;
+    case Element::kInt8:
+      kernel_l2_int8_batch_reference((const int8_t*)query, (const int8_t*)vectors.data(), set.dims,
+                                     n, nullptr, d.data());
+      break;
+    case Element::kBit:
+      kernel_hamming_bit_batch_reference(query, vectors.data(), set.dims, n, nullptr, d.data());
+      break;
+  }
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; i++) order[i] = i;
+  auto before = [&](size_t a, size_t b) {
+    if (d[a] != d[b]) return d[a] < d[b];
+    if (a / kChunkSize != b / kChunkSize) return a / kChunkSize < b / kChunkSize;
+    return a % kChunkSize > b % kChunkSize;
+  };
+  k = std::min(k, n);
+  std::partial_sort(order.begin(), order.begin() + (long)k, order.end(), before);
+  std::vector<Hit> out;
+  for (size_t i = 0; i < k; i++) out.push_back({(int64_t)order[i] + 1, d[order[i]]});
+  return out;
+}
+
+bool same_hits(const std::vector<Hit>& a, const std::vector<Hit>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (a[i].rowid != b[i].rowid ||
+        std::bit_cast<uint32_t>(a[i].distance) != std::bit_cast<uint32_t>(b[i].distance))
+      return false;
+  return true;
+}
+
+// Reads every chunk's vectors BLOB of table `table` through one moving handle.
+double blob_read_pass(sqlite3* db, const std::string& table, std::vector<uint8_t>& buffer) {
+  sqlite3_stmt* ids = prepare(db, "SELECT chunk_id FROM \"" + table + "_chunks\"");
+  std::vector<int64_t> chunks;
+  while (sqlite3_step(ids) == SQLITE_ROW) chunks.push_back(sqlite3_column_int64(ids, 0));
+  sqlite3_finalize(ids);
+  std::string vectorTable = table + "_vector_chunks00";
+  auto start = Clock::now();
+  sqlite3_blob* blob = nullptr;
+  for (size_t i = 0; i < chunks.size(); i++) {
+    int rc =
+        i == 0 ? sqlite3_blob_open(db, "main", vectorTable.c_str(), "vectors", chunks[i], 0, &blob)
+               : sqlite3_blob_reopen(blob, chunks[i]);
+    check(rc, db, "blob open");
+    int bytes = sqlite3_blob_bytes(blob);
+    if (buffer.size() < (size_t)bytes) buffer.resize((size_t)bytes);
+    check(sqlite3_blob_read(blob, buffer.data(), bytes, 0), db, "blob read");
+  }
+  sqlite3_blob_close(blob);
+  return seconds_since(start);
+}
+
+// One read of every byte, the way a scan must touch them; the sum keeps the loop honest.
+double memory_pass(const std::vector<uint8_t>& bytes, uint64_t* outSum) {
+  auto start = Clock::now();
+  uint64_t s[4] = {0, 0, 0, 0};
+  size_t words = bytes.size() / 8;
+  const uint8_t* p = bytes.data();
+  size_t i = 0;
+  for (; i + 4 <= words; i += 4) {
+    for (int j = 0; j < 4; j++) {
+      uint64_t w;
+      memcpy(&w, p + 8 * (i + (size_t)j), 8);
+      s[j] += w;
+    }
+  }
+  *outSum += s[0] + s[1] + s[2] + s[3];
+  return seconds_since(start);
+}
+
+struct Results {
+  std::string json;
+  void add(const char* key, double value, bool last = false) {
+    char buf[128];
+    snprintf(buf, sizeof buf, "    \"%s\": %.9g%s\n", key, value, last ? "" : ",");
+    json += buf;
+  }
+};
+
+void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t numQueries,
+             std::string* json) {
+  fprintf(stderr, "[%s] %zu x %zu %s: generating\n", set.name, set.rows, set.dims, set.type());
+  std::vector<uint8_t> vectors = generate(set, set.rows, 1000 + (uint64_t)set.element);
+  std::vector<uint8_t> queries = generate(set, numQueries, 2000 + (uint64_t)set.element);
+  write_file(dir + "/" + set.name + ".vectors", vectors);
+  write_file(dir + "/" + set.name + ".queries", queries);
+  Results r;
+  int bytes = (int)set.bytes();
+  std::string t = set.name, tf = std::string(set.name) + "_f",
+              tp = std::string(set.name) + "_plain";
+  std::string column =
+      "embedding " + std::string(set.type()) + "[" + std::to_string(set.dims) + "]";
+
+  // Load: jix0 with the vector only, the ordinary table, and jix0 with metadata and partition.
+  exec(db, "CREATE VIRTUAL TABLE " + t + " USING jix0(" + column + ")");
+  exec(db, "CREATE TABLE " + tp + "(id INTEGER PRIMARY KEY, v BLOB)");
+  exec(db, "CREATE VIRTUAL TABLE " + tf + " USING jix0(" + column +
+               ", part integer partition key, category integer)");
+  auto load = [&](const std::string& sql, int extra) {
+    sqlite3_stmt* ins = prepare(db, sql);
+    auto start = Clock::now();
+    exec(db, "BEGIN");
+    for (size_t i = 0; i < set.rows; i++) {
+      sqlite3_bind_int64(ins, 1, (int64_t)i + 1);
+      sqlite3_bind_blob(ins, 2, vectors.data() + i * set.bytes(), bytes, SQLITE_STATIC);
+      if (extra) {
+        // Partitions in contiguous blocks, so each keeps full chunks; categories interleaved.
+        sqlite3_bind_int(ins, 3, (int)(i * kPartitions / set.rows));
+        sqlite3_bind_int(ins, 4, (int)(i % kCategories));
+      }
+      check(sqlite3_step(ins), db, "insert");
+      sqlite3_reset(ins);
+    }
+    exec(db, "COMMIT");
+    sqlite3_finalize(ins);
+    return seconds_since(start);
+  };
+  fprintf(stderr, "[%s] loading\n", set.name);
+  r.add("load_jix0_s",
+        load("INSERT INTO " + t + "(rowid, embedding) VALUES (?, " + set.wrap() + ")", 0));
+  r.add("load_plain_s", load("INSERT INTO " + tp + "(id, v) VALUES (?, ?)", 0));
+  r.add("load_jix0_filtered_table_s",
+        load("INSERT INTO " + tf + "(rowid, embedding, part, category) VALUES (?, " + set.wrap() +
+                 ", ?, ?)",
+             1));
+
+  // Floors. The first blob pass also warms SQLite's page cache.
+  std::vector<uint8_t> buffer;
+  blob_read_pass(db, t, buffer);
+  std::vector<double> blob, mem;
+  uint64_t sum = 0;
+  for (int i = 0; i < 5; i++) blob.push_back(blob_read_pass(db, t, buffer));
+  for (int i = 0; i < 5; i++) mem.push_back(memory_pass(vectors, &sum));
+  r.add("blob_read_s", median(blob));
+  r.add("memory_pass_s", median(mem));
+  r.add("bytes", (double)vectors.size());
+  fprintf(stderr, "[%s] floors: blob read %.2f ms, memory pass %.2f ms (sum %llu)\n", set.name,
+          median(blob) * 1e3, median(mem) * 1e3, (unsigned long long)(sum & 0xFF));
+
+  // Queries.
+  std::string match = " WHERE embedding MATCH " + std::string(set.wrap()) + " AND k = ?";
+  sqlite3_stmt* plain = prepare(db, "SELECT rowid, distance FROM " + t + match);
+  sqlite3_stmt* onF = prepare(db, "SELECT rowid, distance FROM " + tf + match);
+  sqlite3_stmt* byCategory =
+      prepare(db, "SELECT rowid, distance FROM " + tf + match + " AND category = 3");
+  sqlite3_stmt* byPartition =
+      prepare(db, "SELECT rowid, distance FROM " + tf + match + " AND part = 2");
+  fprintf(stderr, "[%s] querying\n", set.name);
+  time_queries(plain, set, queries, numQueries, 10, 1);  // warm-up
+  std::vector<double> k10 = time_queries(plain, set, queries, numQueries, 10, numQueries);
+  r.add("k10_median_s", median(k10));
+  r.add("k10_p90_s", percentile(k10, 0.9));
+  r.add("k100_s", median(time_queries(plain, set, queries, numQueries, 100, 5)));
+  r.add("k1000_s", median(time_queries(plain, set, queries, numQueries, 1000, 5)));
+  time_queries(onF, set, queries, numQueries, 10, 1);
+  r.add("filtered_table_k10_s", median(time_queries(onF, set, queries, numQueries, 10, 5)));
+  r.add("metadata_eq_k10_s", median(time_queries(byCategory, set, queries, numQueries, 10, 5)));
+  r.add("partition_k10_s", median(time_queries(byPartition, set, queries, numQueries, 10, 5)));
+
+  // Bit-for-bit agreement with the reference on a few queries, k = 10 and k = 100.
+  bool identical = true;
+  for (size_t i = 0; i < std::min<size_t>(3, numQueries); i++) {
+    const uint8_t* q = queries.data() + i * set.bytes();
+    for (int k : {10, 100})
+      identical =
+          identical && same_hits(knn(plain, q, bytes, k), brute_force(set, vectors, q, (size_t)k));
+  }
+  r.add("identical_to_reference", identical ? 1 : 0, true);
+  fprintf(stderr, "[%s] k=10 median %.2f ms, p90 %.2f ms; identical to reference: %s\n", set.name,
+          median(k10) * 1e3, percentile(k10, 0.9) * 1e3, identical ? "yes" : "NO");
+  for (sqlite3_stmt* s : {plain, onF, byCategory, byPartition}) sqlite3_finalize(s);
+
+  char head[256];
+  snprintf(head, sizeof head,
+           "  \"%s\": {\n    \"type\": \"%s\",\n    \"dims\": %zu,\n    \"rows\": %zu,\n"
+           "    \"queries\": %zu,\n",
+           set.name, set.type(), set.dims, set.rows, numQueries);
+  if (!json->empty()) *json += ",\n";
+  *json += head + r.json + "  }";
+  exec(db, "DROP TABLE " + t + "; DROP TABLE " + tf + "; DROP TABLE " + tp);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: %s EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2]\n",
+            argv[0]);
+    return 2;
+  }
+  std::string extension = argv[1], dir = argv[2], only;
+  double scale = 1.0;
+  size_t numQueries = 50;
+  for (int i = 3; i + 1 < argc; i += 2) {
+    if (!strcmp(argv[i], "--scale"))
+      scale = atof(argv[i + 1]);
+    else if (!strcmp(argv[i], "--queries"))
+      numQueries = (size_t)atoi(argv[i + 1]);
+    else if (!strcmp(argv[i], "--sets"))
+      only = argv[i + 1];
+  }
+  const DataSet sets[] = {
+      {"D1", Element::kFloat32, 768, 100000},
+      {"D2", Element::kFloat32, 128, 1000000},
+      {"D3", Element::kBit, 1024, 1000000},
+      {"D4", Element::kInt8, 768, 100000},
+  };
+  std::string json;
+  for (DataSet set : sets) {
+    if (!only.empty() && only.find(set.name) == std::string::npos) continue;
+    set.rows = std::max<size_t>(kChunkSize, (size_t)((double)set.rows * scale));
+    std::string path = dir + "/" + set.name + ".db";
+    remove(path.c_str());
+    sqlite3* db = nullptr;
+    check(sqlite3_open(path.c_str(), &db), db, "open");
+    sqlite3_enable_load_extension(db, 1);
+    char* err = nullptr;
+    if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
+      fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
+      return 1;
+    }
+    // Everything stays in SQLite's page cache (warm); no fsync, the data is thrown away.
+    exec(db, "PRAGMA cache_size = -8000000; PRAGMA synchronous = OFF");
+    run_set(db, set, dir, numQueries, &json);
+    sqlite3_close(db);
+    remove(path.c_str());
+  }
+  std::string out = "{\n" + json + "\n}\n";
+  write_file(dir + "/jix.json", std::vector<uint8_t>(out.begin(), out.end()));
+  return 0;
+}

@@ -1,0 +1,143 @@
+#!/usr/bin/python3
+"""Turns DATA_DIR/jix.json and baselines.json into a table, a Markdown report and a chart.
+
+    bench/report.py DATA_DIR bench/RESULTS.md bench/latency.png
+"""
+import datetime
+import json
+import os
+import platform
+import sqlite3
+import subprocess
+import sys
+
+
+def ms(seconds):
+    return "—" if seconds is None else f"{seconds * 1e3:.2f}"
+
+
+def ratio(a, b):
+    return "—" if a is None or b in (None, 0) else f"{a / b:.2f}×"
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def git_revision():
+    try:
+        return subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def tables(jix, base):
+    query = ["| Set | Vectors | Memory pass | Blob-read floor | jix0 k=10 median | p90 "
+             "| ÷ blob floor | ÷ memory pass | FAISS flat | NumPy | Identical to reference |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    more = ["| Set | k=10 | k=100 | k=1000 | k=1000 ÷ k=10 | k=10, table with metadata "
+            "| metadata `=` | partition key | metadata ÷ unfiltered |",
+            "|---|---|---|---|---|---|---|---|---|"]
+    load = ["| Set | jix0 load | Ordinary table (insert floor) | ÷ floor "
+            "| jix0 with partition key + metadata | per row (jix0) |",
+            "|---|---|---|---|---|---|"]
+    for name, r in jix.items():
+        b = base.get(name, {})
+        faiss = b.get("faiss", {}).get("median_s")
+        numpy = b.get("numpy", {}).get("median_s")
+        shape = f"{r['rows']:,} × {r['dims']} {r['type']}"
+        query.append(
+            f"| {name} | {shape} | {ms(r['memory_pass_s'])} ms | {ms(r['blob_read_s'])} ms "
+            f"| {ms(r['k10_median_s'])} ms | {ms(r['k10_p90_s'])} ms "
+            f"| {ratio(r['k10_median_s'], r['blob_read_s'])} "
+            f"| {ratio(r['k10_median_s'], r['memory_pass_s'])} "
+            f"| {ms(faiss) + ' ms' if faiss else 'n/a'} | {ms(numpy)} ms "
+            f"| {'yes' if r['identical_to_reference'] else '**no**'} |")
+        more.append(
+            f"| {name} | {ms(r['k10_median_s'])} ms | {ms(r['k100_s'])} ms | {ms(r['k1000_s'])} ms "
+            f"| {ratio(r['k1000_s'], r['k10_median_s'])} | {ms(r['filtered_table_k10_s'])} ms "
+            f"| {ms(r['metadata_eq_k10_s'])} ms | {ms(r['partition_k10_s'])} ms "
+            f"| {ratio(r['metadata_eq_k10_s'], r['filtered_table_k10_s'])} |")
+        load.append(
+            f"| {name} | {r['load_jix0_s']:.2f} s | {r['load_plain_s']:.2f} s "
+            f"| {ratio(r['load_jix0_s'], r['load_plain_s'])} "
+            f"| {r['load_jix0_filtered_table_s']:.2f} s "
+            f"| {r['load_jix0_s'] / r['rows'] * 1e6:.1f} µs |")
+    return query, more, load
+
+
+def chart(jix, base, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    engines = [("Memory pass", lambda r, b: r["memory_pass_s"]),
+               ("SQLite blob read", lambda r, b: r["blob_read_s"]),
+               ("jix0 k=10", lambda r, b: r["k10_median_s"]),
+               ("FAISS IndexFlat", lambda r, b: b.get("faiss", {}).get("median_s")),
+               ("NumPy", lambda r, b: b.get("numpy", {}).get("median_s"))]
+    names = list(jix)
+    width = 0.8 / len(engines)
+    fig, ax = plt.subplots(figsize=(9, 4.5))
+    for i, (label, get) in enumerate(engines):
+        xs, ys = [], []
+        for j, name in enumerate(names):
+            value = get(jix[name], base.get(name, {}))
+            if value:
+                xs.append(j + (i - (len(engines) - 1) / 2) * width)
+                ys.append(value * 1e3)
+        ax.bar(xs, ys, width, label=label)
+    ax.set_xticks(range(len(names)))
+    ax.set_xticklabels([f"{n}\n{jix[n]['rows']:,} × {jix[n]['dims']} {jix[n]['type']}"
+                        for n in names])
+    ax.set_yscale("log")
+    ax.set_ylabel("ms per query (median, single thread)")
+    ax.set_title("Exact KNN latency by data set and engine")
+    ax.legend(fontsize="small")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    directory, out_md, out_png = sys.argv[1:4]
+    with open(os.path.join(directory, "jix.json")) as f:
+        jix = json.load(f)
+    base = {}
+    path = os.path.join(directory, "baselines.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            base = json.load(f)
+    query, more, load = tables(jix, base)
+    print("\n".join(query + [""] + more + [""] + load))
+    queries = next(iter(jix.values()))["queries"] if jix else 0
+    header = [
+        "# Benchmark results",
+        "",
+        f"`make bench` on {datetime.date.today()}, commit {git_revision()}: {cpu_name()}, "
+        f"{os.cpu_count()} cores, SQLite {sqlite3.sqlite_version} (Python's; the harness uses "
+        "the system library), single thread, warm cache. Medians over "
+        f"{queries} queries for k=10, over 5 for the others.",
+        "",
+        "Generated by bench/report.py; do not edit by hand.",
+        "",
+        f"![KNN latency per data set and engine]({os.path.basename(out_png)})",
+        "",
+        "## KNN, k = 10",
+        "",
+    ]
+    body = query + ["", "## k, filters", ""] + more + ["", "## Bulk insert, one transaction", ""] + load
+    with open(out_md, "w") as f:
+        f.write("\n".join(header + body) + "\n")
+    chart(jix, base, out_png)
+
+
+if __name__ == "__main__":
+    main()
