@@ -13,7 +13,7 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all build deps test test-sanitize fuzz demo install uninstall clean bench bench-kernels
+.PHONY: all build deps test test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 
 all: build
 
@@ -74,11 +74,11 @@ clean:
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
 # FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets
 # are generated into a temporary folder that is removed afterwards.
-$(BUILD_BENCH)/CMakeCache.txt:
+bench-deps: deps
+	@scripts/install-bench-deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DJIX_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 
-bench: deps $(BUILD_BENCH)/CMakeCache.txt
-	@scripts/install-bench-deps
+bench: bench-deps
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_knn_bench
 	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
 	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) && \
@@ -86,7 +86,6 @@ bench: deps $(BUILD_BENCH)/CMakeCache.txt
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
 
 # Google Benchmark micro-benchmarks of every batch kernel variant against the reference.
-bench-kernels: deps $(BUILD_BENCH)/CMakeCache.txt
-	@scripts/install-bench-deps
+bench-kernels: bench-deps
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix_kernel_bench
 	$(BUILD_BENCH)/jix_kernel_bench
