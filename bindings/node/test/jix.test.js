@@ -23,7 +23,8 @@ test('KNN with ORDER BY distance LIMIT k', () => {
   db.exec('create virtual table items using jix0(embedding float[2])');
   const insert = db.prepare('insert into items(rowid, embedding) values (?, ?)');
   const points = [[0, 0], [1, 0], [5, 5], [0, 2], [-3, -3]];
-  points.forEach((p, i) => insert.run(i + 1, float32(p)));
+  // better-sqlite3 binds JavaScript numbers as REAL; rowids must be INTEGER, so use BigInt.
+  points.forEach((p, i) => insert.run(BigInt(i + 1), float32(p)));
   const rows = db
     .prepare('select rowid, distance from items where embedding match ? order by distance limit 3')
     .all(float32([0.1, 0]));

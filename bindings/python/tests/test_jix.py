@@ -59,8 +59,9 @@ def test_knn_over_numpy_vectors_matches_brute_force(conn):
 
 
 def test_npy_each_lists_a_numpy_array(conn):
+    # Python before 3.12 names no entry point in load_extension(); SQL's load_extension() does.
     conn.enable_load_extension(True)
-    conn.load_extension(jix.loadable_path(), "sqlite3_jix_numpy_init")
+    conn.execute("select load_extension(?, 'sqlite3_jix_numpy_init')", (jix.loadable_path(),))
     conn.enable_load_extension(False)
     array = np.arange(6, dtype=np.float32).reshape(2, 3)
     buffer = io.BytesIO()
