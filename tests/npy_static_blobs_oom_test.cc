@@ -12,48 +12,14 @@
 #include <vector>
 
 #include "extension/entry.h"
+#include "support/fault_injection.h"
 #include "support/test_db.h"
 
 namespace {
 
-struct FaultInjector {
-  sqlite3_mem_methods real;
-  int countdown;  // fail the allocation that brings it to 0; inactive at or below 0
-  bool fired;
-};
-FaultInjector g_fault;
+using NpyStaticBlobsOom = AllocationFaultTest;
 
-bool ShouldFail() {
-  if (g_fault.countdown <= 0) return false;
-  if (--g_fault.countdown > 0) return false;
-  g_fault.fired = true;
-  return true;
-}
-void* FaultMalloc(int n) {
-  return ShouldFail() ? nullptr : g_fault.real.xMalloc(n);
-}
-void* FaultRealloc(void* p, int n) {
-  return ShouldFail() ? nullptr : g_fault.real.xRealloc(p, n);
-}
-
-class NpyStaticBlobsOom : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(sqlite3_shutdown(), SQLITE_OK);
-    ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_GETMALLOC, &g_fault.real), SQLITE_OK);
-    sqlite3_mem_methods faulty = g_fault.real;
-    faulty.xMalloc = FaultMalloc;
-    faulty.xRealloc = FaultRealloc;
-    ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_MALLOC, &faulty), SQLITE_OK);
-    ASSERT_EQ(sqlite3_initialize(), SQLITE_OK);
-  }
-  void TearDown() override {
-    g_fault.countdown = 0;
-    sqlite3_shutdown();
-    sqlite3_config(SQLITE_CONFIG_MALLOC, &g_fault.real);
-    sqlite3_initialize();
-  }
-};
+bool g_fired = false;  // whether the last run reached its fault
 
 struct Outcome {
   int rc;
@@ -70,20 +36,18 @@ Outcome RunWithFault(const std::vector<std::string>& setup, const std::string& s
   for (const std::string& s : setup) {
     EXPECT_EQ(sqlite3_exec(db, s.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << s;
   }
-  g_fault.fired = false;
-  g_fault.countdown = failAt;
+  if (failAt > 0) AllocationFaults::Arm(failAt, false);
   Outcome out{SQLITE_OK, ""};
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
   if (rc == SQLITE_OK) {
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      int pending = std::exchange(g_fault.countdown, 0);  // rendering is the test's own work
+      AllocationFaults::Pause pause;  // rendering is the test's own work
       out.text += RenderRow(stmt) + "\n";
-      g_fault.countdown = pending;
     }
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
   }
-  g_fault.countdown = 0;
+  g_fired = AllocationFaults::Disarm() > 0;
   if (rc != SQLITE_OK) out = {rc, sqlite3_errmsg(db)};
   sqlite3_finalize(stmt);
   EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
@@ -139,7 +103,7 @@ TEST_F(NpyStaticBlobsOom, EveryFailureIsReportedAndNothingLeaks) {
     for (int failAt = 1;; failAt++) {
       Outcome got = RunWithFault(c.setup, c.sql, failAt);
       EXPECT_EQ(sqlite3_memory_used(), baseline) << "failAt=" << failAt;
-      if (!g_fault.fired) {
+      if (!g_fired) {
         EXPECT_EQ(got.text, expected.text);
         break;
       }

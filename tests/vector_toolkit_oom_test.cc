@@ -6,48 +6,14 @@
 #include <string>
 #include <utility>
 
+#include "support/fault_injection.h"
 #include "support/test_db.h"
 
 namespace {
 
-struct FaultInjector {
-  sqlite3_mem_methods real;
-  int countdown;  // fail the allocation that brings it to 0; inactive at or below 0
-  bool fired;
-};
-FaultInjector g_fault;
+using VectorToolkitOom = AllocationFaultTest;
 
-bool ShouldFail() {
-  if (g_fault.countdown <= 0) return false;
-  if (--g_fault.countdown > 0) return false;
-  g_fault.fired = true;
-  return true;
-}
-void* FaultMalloc(int n) {
-  return ShouldFail() ? nullptr : g_fault.real.xMalloc(n);
-}
-void* FaultRealloc(void* p, int n) {
-  return ShouldFail() ? nullptr : g_fault.real.xRealloc(p, n);
-}
-
-class VectorToolkitOom : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(sqlite3_shutdown(), SQLITE_OK);
-    ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_GETMALLOC, &g_fault.real), SQLITE_OK);
-    sqlite3_mem_methods faulty = g_fault.real;
-    faulty.xMalloc = FaultMalloc;
-    faulty.xRealloc = FaultRealloc;
-    ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_MALLOC, &faulty), SQLITE_OK);
-    ASSERT_EQ(sqlite3_initialize(), SQLITE_OK);
-  }
-  void TearDown() override {
-    g_fault.countdown = 0;
-    sqlite3_shutdown();
-    sqlite3_config(SQLITE_CONFIG_MALLOC, &g_fault.real);
-    sqlite3_initialize();
-  }
-};
+bool g_fired = false;  // whether the last run reached its fault
 
 struct Outcome {
   int rc;
@@ -59,17 +25,14 @@ Outcome RunWithFault(sqlite3* db, const char* sql, int failAt) {
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) return {rc, sqlite3_errmsg(db)};
-  g_fault.fired = false;
-  g_fault.countdown = failAt;
+  if (failAt > 0) AllocationFaults::Arm(failAt, false);
   std::string rows;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    // Rendering is the test's own work: keep faults out of it.
-    int pending = std::exchange(g_fault.countdown, 0);
+    AllocationFaults::Pause pause;  // rendering is the test's own work
     if (!rows.empty()) rows += "\n";
     rows += RenderRow(stmt);
-    g_fault.countdown = pending;
   }
-  g_fault.countdown = 0;
+  g_fired = AllocationFaults::Disarm() > 0;
   Outcome out{rc == SQLITE_DONE ? SQLITE_OK : rc, rc == SQLITE_DONE ? rows : sqlite3_errmsg(db)};
   sqlite3_finalize(stmt);
   return out;
@@ -116,7 +79,7 @@ TEST_F(VectorToolkitOom, EveryFailureIsReportedAndNothingLeaks) {
         got = RunWithFault(db.db(), c.sql, failAt);
       }
       EXPECT_EQ(sqlite3_memory_used(), before);
-      if (!g_fault.fired) {
+      if (!g_fired) {
         EXPECT_EQ(got.rc, SQLITE_OK);
         EXPECT_EQ(got.text, expected.text);
         break;

@@ -1,0 +1,200 @@
+// Out-of-memory sweeps over representative workloads: for N = 1, 2, ... allocation N of the
+// workload fails (once, then again with every later allocation failing too) until the
+// workload completes without reaching the fault. Every faulted run must report an error or
+// give exactly the fault-free result; afterwards the database passes integrity_check and the
+// storage-invariant checker, and closing it gives every byte back.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "extension/entry.h"
+#include "support/fault_injection.h"
+#include "support/invariants.h"
+#include "support/test_db.h"
+
+namespace {
+
+struct Outcome {
+  int rc = SQLITE_OK;
+  std::string text;  // rows of every statement, or the first error
+};
+
+Outcome RunStatements(sqlite3* db, const std::vector<std::string>& statements) {
+  Outcome outcome;
+  for (const std::string& sql : statements) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+      while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        AllocationFaults::Pause pause;  // reading rows back is the test's work
+        outcome.text += RenderRow(stmt) + "\n";
+      }
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_OK) {
+      AllocationFaults::Pause pause;
+      outcome.rc = rc;
+      outcome.text = sqlite3_errmsg(db);
+      sqlite3_finalize(stmt);
+      return outcome;
+    }
+    sqlite3_finalize(stmt);
+  }
+  return outcome;
+}
+
+struct Workload {
+  const char* name;
+  std::vector<std::string> setup;       // runs without faults
+  std::vector<std::string> statements;  // runs with faults
+  std::vector<std::string> tables;      // jix0 tables whose invariants must hold afterwards
+};
+
+sqlite3* OpenDb(const Workload& w) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_jix_init(db, &error, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_jix_numpy_init(db, &error, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_jix_static_blobs_init(db, &error, nullptr), SQLITE_OK);
+  Outcome setup = RunStatements(db, w.setup);
+  EXPECT_EQ(setup.rc, SQLITE_OK) << setup.text;
+  return db;
+}
+
+// Returns the number of fault points tried in each mode.
+long SweepFaults(const Workload& w, bool persistent) {
+  sqlite3_int64 baseline = sqlite3_memory_used();
+  sqlite3* db = OpenDb(w);
+  // Some workloads end in an error of their own; under faults they must still fail.
+  Outcome reference = RunStatements(db, w.statements);
+  sqlite3_close(db);
+
+  long n = 1;
+  for (;; n++) {
+    SCOPED_TRACE(std::string(w.name) + (persistent ? ", persistent" : ", transient") +
+                 " failure of allocation " + std::to_string(n));
+    db = OpenDb(w);
+    AllocationFaults::Arm(n, persistent);
+    Outcome outcome = RunStatements(db, w.statements);
+    long failures = AllocationFaults::Disarm();
+    if (failures == 0) {
+      EXPECT_EQ(outcome.text, reference.text);
+      sqlite3_close(db);
+      break;
+    }
+    if (outcome.rc == SQLITE_OK) {
+      EXPECT_EQ(outcome.text, reference.text) << "success with a wrong result";
+    }
+    if (reference.rc != SQLITE_OK) {
+      EXPECT_NE(outcome.rc, SQLITE_OK) << "an error turned into success";
+    }
+    EXPECT_EQ(RunStatements(db, {"PRAGMA integrity_check"}).text, "ok\n");
+    for (const std::string& t : w.tables) EXPECT_EQ(CheckJix0Invariants(db, t), "") << t;
+    EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_memory_used(), baseline) << "memory not given back";
+    if (::testing::Test::HasFailure()) break;
+  }
+  return n;
+}
+
+class OomSweep : public AllocationFaultTest {
+ protected:
+  void Sweep(const std::vector<Workload>& workloads) {
+    for (const Workload& w : workloads) {
+      long transient = SweepFaults(w, false);
+      if (HasFailure()) return;
+      long persistent = SweepFaults(w, true);
+      if (HasFailure()) return;
+      printf("[ oom      ] %-24s %5ld fault points (transient), %5ld (persistent)\n", w.name,
+             transient, persistent);
+    }
+  }
+};
+
+const std::vector<std::string> kTables = {
+    "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2], +aux text,"
+    " n integer, s text, f boolean, x float, chunk_size=8)",
+    "INSERT INTO t(rowid, p, v, aux, n, s, f, x) VALUES (1, 1, '[1, 0]', 'a', 1, 'short', 1, 0.5),"
+    " (2, 1, '[2, 0]', 'b', 2, 'a much longer text value', 0, 1.5),"
+    " (3, 2, '[3, 0]', NULL, 3, 'a much longer text value!', 1, 2.5),"
+    " (4, 1, '[4, 0]', 'd', 4, '', 0, 3.5)",
+    "CREATE VIRTUAL TABLE d USING jix0(id text primary key, v float[1], chunk_size=8)",
+    "INSERT INTO d(id, v) VALUES ('a', '[1]'), ('b', '[2]'), ('c', '[3]')",
+};
+
+TEST_F(OomSweep, ScalarFunctions) {
+  Sweep({
+      {"distances",
+       {},
+       {"SELECT jix_distance_l2('[1,2,3]', '[4,5,6]'), jix_distance_l1(X'0000803F', '[2]'),"
+        " jix_distance_cosine('[1,2]', '[2,1]')"},
+       {}},
+      {"parse errors", {}, {"SELECT jix_distance_l2('[1,2]', '[1,2,3]')"}, {}},
+  });
+}
+
+TEST_F(OomSweep, Jix0Lifecycle) {
+  Sweep({
+      {"create",
+       {},
+       {"CREATE VIRTUAL TABLE c USING jix0(p text partition key, v float[2], b bit[8],"
+        " +a integer, m text, chunk_size=8)"},
+       {}},
+      {"create text key",
+       {},
+       {"CREATE VIRTUAL TABLE c USING jix0(id text primary key, v int8[2])"},
+       {}},
+      {"drop", kTables, {"DROP TABLE t"}, {}},
+  });
+}
+
+TEST_F(OomSweep, Jix0Insert) {
+  Sweep({
+      {"insert",
+       kTables,
+       {"INSERT INTO t(rowid, p, v, aux, n, s, f, x) VALUES (5, 1, '[5, 0]', 'e', 5,"
+        " 'another long text value', 1, 4.5), (6, 3, '[6, 0]', 'f', 6, 'x', 0, 5.5)"},
+       {"t"}},
+      {"insert new chunk",
+       kTables,
+       {"WITH RECURSIVE g(value) AS (SELECT 10 UNION ALL SELECT value + 1 FROM g WHERE value < 14)"
+        " INSERT INTO t(p, v, aux, n, s, f, x) SELECT 1, '[7, 7]', 'g', value,"
+        " 'text number ' || value, 0, 1.0 FROM g"},
+       {"t"}},
+      {"insert text id", kTables, {"INSERT INTO d(id, v) VALUES ('e', '[5]')"}, {"d"}},
+      {"insert refused",
+       kTables,
+       {"INSERT INTO t(rowid, p, v, aux, n, s, f, x) VALUES (9, 1, '[1, 0]', 'a', 1, 's', 2, 0.5)"},
+       {"t"}},
+  });
+}
+
+TEST_F(OomSweep, Jix0Queries) {
+  Sweep({
+      {"knn filters",
+       kTables,
+       {"SELECT rowid, distance, p, v, aux, n, s, f, x FROM t WHERE v MATCH '[0, 0]' AND k = 3"
+        " AND p = 1 AND rowid IN (1, 2, 4, 9) AND n IN (1, 2, 4) AND s IN ('short',"
+        " 'a much longer text value', 'zz') AND f != 1 AND x > 0.0 AND distance < 10"},
+       {"t"}},
+      {"knn text compare",
+       kTables,
+       {"SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 4 AND s > 'a much longer text'",
+        "SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 4 AND s = 'a much longer text value'"},
+       {"t"}},
+      {"full scan and point",
+       kTables,
+       {"SELECT rowid, p, v, aux, n, s, f, x, distance FROM t",
+        "SELECT rowid, p, v, aux, n, s, f, x FROM t WHERE rowid = 3"},
+       {"t"}},
+      {"text ids",
+       kTables,
+       {"SELECT id, v FROM d", "SELECT id FROM d WHERE id = 'b'",
+        "SELECT id, distance FROM d WHERE v MATCH '[0]' AND k = 2 AND id IN ('c', 'zz', 'a')"},
+       {"d"}},
+      {"knn errors", kTables, {"SELECT rowid FROM t WHERE v MATCH '[0, 0, 0]' AND k = 3"}, {"t"}},
+  });
+}
+
+}  // namespace
