@@ -1,7 +1,322 @@
-// Placeholder until delete is built.
-#include "jix0/write/write.h"
+// The delete path: a row's slot is cleared in every chunk BLOB, its rowids, auxiliary and
+// long-text rows go, and a chunk left without valid rows is removed with its per-column rows.
+//
+// Every BLOB the delete writes is opened, and the slot checked to lie inside it, before the
+// first write. Damaged storage is then met while nothing has changed yet: inside a
+// transaction SQLite keeps no statement journal for a single-row write of a virtual table,
+// so a delete that failed half-way would stay half-done.
+#include <cstdint>
+#include <cstring>
 
-int jix0Update_Delete(jix0_vtab* p, sqlite3_value*) {
-  vtab_set_error(&p->base, "DELETE on jix0 tables is not implemented yet");
+#include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
+#include "jix0/write/write.h"
+#include "vector/handles.h"
+
+namespace {
+
+// Zeros for the largest slot of any chunk BLOB: a float32 vector of the most dimensions.
+constexpr int kMaxSlotBytes = JIX0_MAX_DIMENSIONS * 4;
+const uint8_t kZeros[kMaxSlotBytes] = {};
+
+// The chunk BLOBs of the row being deleted, opened read-write before any write. Each step
+// closes the handles it used; whatever is left open is closed on exit.
+struct DeleteBlobs {
+  BlobPtr validity;
+  SqlitePtr<uint8_t> bitmap;  // the whole validity bitmap, kept current by ClearValidity
+  int bitmapBytes = 0;
+  BlobPtr rowids;
+  BlobPtr vectors[JIX0_MAX_VECTOR_COLUMNS];
+  BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
+};
+
+// True when `bytes` bytes at slot * bytes lie inside the BLOB.
+bool slot_fits(sqlite3_blob* blob, sqlite3_int64 slot, sqlite3_int64 bytes) {
+  if (slot < 0) return false;
+  return bytes == 0 || slot < sqlite3_blob_bytes(blob) / bytes;
+}
+
+int open_blob(jix0_vtab* p, const char* table, const char* column, sqlite3_int64 row,
+              BlobPtr* out) {
+  sqlite3_blob* raw = nullptr;
+  int rc = sqlite3_blob_open(p->db, p->schemaName, table, column, row, 1, &raw);
+  out->reset(raw);
+  return rc;
+}
+
+// Reads the validity bitmap and checks the row's bit, which is tested by itself: the other
+// bits of its byte do not matter.
+int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                  DeleteBlobs* blobs) {
+  const int b = (int)(chunkOffset / 8);
+  if (open_blob(p, p->shadowChunksName, "validity", chunkId, &blobs->validity) != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not open validity blob for %s.%s.%lld", p->schemaName,
+                   p->shadowChunksName, chunkId);
+    return SQLITE_ERROR;
+  }
+  int bytes = sqlite3_blob_bytes(blobs->validity.get());
+  if (chunkOffset < 0 || !slot_fits(blobs->validity.get(), chunkOffset / 8, 1)) {
+    vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
+                   p->shadowChunksName, chunkId, b);
+    return SQLITE_ERROR;
+  }
+  blobs->bitmap.reset((uint8_t*)sqlite3_malloc(bytes));
+  if (!blobs->bitmap) return SQLITE_NOMEM;
+  blobs->bitmapBytes = bytes;
+  int rc = sqlite3_blob_read(blobs->validity.get(), blobs->bitmap.get(), bytes, 0);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
+                   p->shadowChunksName, chunkId, b);
+    return rc;
+  }
+  if (!((blobs->bitmap.get()[b] >> (chunkOffset % 8)) & 1)) {
+    vtab_set_error(&p->base, "jix0 deletion error: validity bit is not set for %s.%s.%lld at %d",
+                   p->schemaName, p->shadowChunksName, chunkId, b);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+int open_rowids(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                DeleteBlobs* blobs) {
+  if (open_blob(p, p->shadowChunksName, "rowids", chunkId, &blobs->rowids) != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not open rowids blob for %s.%s.%lld", p->schemaName,
+                   p->shadowChunksName, chunkId);
+    return SQLITE_ERROR;
+  }
+  if (!slot_fits(blobs->rowids.get(), chunkOffset, 8)) {
+    vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
+                   p->shadowChunksName, chunkId, chunkOffset);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+int open_vectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                 DeleteBlobs* blobs) {
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    const char* table = p->shadowVectorChunksNames[i];
+    if (open_blob(p, table, "vectors", chunkId, &blobs->vectors[i]) != SQLITE_OK) {
+      vtab_set_error(&p->base, "could not open vector blob for %s.%s.%lld column %d", p->schemaName,
+                     table, chunkId, i);
+      return SQLITE_ERROR;
+    }
+    sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
+    if (!slot_fits(blobs->vectors[i].get(), chunkOffset, s)) {
+      vtab_set_error(&p->base, "could not write to vector blob for %s.%s.%lld at %llu column %d",
+                     p->schemaName, table, chunkId, chunkOffset, i);
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+
+// BOOLEAN slots share their byte with seven others.
+bool metadata_slot_fits(sqlite3_blob* blob, MetadataColumnKind kind, sqlite3_int64 chunkOffset) {
+  switch (kind) {
+    case JIX0_METADATA_BOOLEAN:
+      return slot_fits(blob, chunkOffset / 8, 1);
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+      return slot_fits(blob, chunkOffset, 8);
+    case JIX0_METADATA_TEXT:
+      return slot_fits(blob, chunkOffset, JIX0_METADATA_TEXT_ENTRY);
+  }
+  return false;
+}
+
+int open_metadata(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                  DeleteBlobs* blobs) {
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    int rc = open_blob(p, p->shadowMetadataChunksNames[m], "data", chunkId, &blobs->metadata[m]);
+    if (rc != SQLITE_OK) return rc;
+    if (!metadata_slot_fits(blobs->metadata[m].get(), p->metadata_columns[m].kind, chunkOffset)) {
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+
+int jix0Update_Delete_ClearValidity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                    DeleteBlobs* blobs) {
+  const int b = (int)(chunkOffset / 8);
+  uint8_t* byte = blobs->bitmap.get() + b;
+  *byte &= (uint8_t) ~(1u << (chunkOffset % 8));
+  int rc = sqlite3_blob_write(blobs->validity.get(), byte, 1, b);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not write to validity blob for %s.%s.%lld at %d", p->schemaName,
+                   p->shadowChunksName, chunkId, b);
+    return rc;
+  }
+  rc = sqlite3_blob_close(blobs->validity.release());
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base,
+                   "jix0 deletion error: Error commiting validity blob transaction on "
+                   "%s.%s.%lld at %d",
+                   p->schemaName, p->shadowChunksName, chunkId, b);
+  }
+  return rc;
+}
+
+int jix0Update_Delete_ClearRowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                 DeleteBlobs* blobs) {
+  int rc = sqlite3_blob_write(blobs->rowids.get(), kZeros, 8, (int)(chunkOffset * 8));
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
+                   p->shadowChunksName, chunkId, chunkOffset);
+    return rc;
+  }
+  rc = sqlite3_blob_close(blobs->rowids.release());
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base,
+                   "jix0 deletion error: Error commiting rowids blob transaction on %s.%s.%lld at "
+                   "%llu",
+                   p->schemaName, p->shadowChunksName, chunkId, chunkOffset);
+  }
+  return rc;
+}
+
+int jix0Update_Delete_ClearVectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                   DeleteBlobs* blobs) {
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    const char* table = p->shadowVectorChunksNames[i];
+    int s = (int)vector_column_byte_size(p->vector_columns[i]);
+    int rc = sqlite3_blob_write(blobs->vectors[i].get(), kZeros, s, (int)(chunkOffset * s));
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base, "could not write to vector blob for %s.%s.%lld at %llu column %d",
+                     p->schemaName, table, chunkId, chunkOffset, i);
+      return rc;
+    }
+    rc = sqlite3_blob_close(blobs->vectors[i].release());
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base,
+                     "jix0 deletion error: Error commiting vector blob transaction on %s.%s.%lld "
+                     "column %d",
+                     p->schemaName, table, chunkId, i);
+      return rc;
+    }
+  }
+  return SQLITE_OK;
+}
+
+// Runs a one-parameter statement formatted with the schema and table names (and `index`,
+// where the format takes one). SQLITE_DONE gives SQLITE_OK; any other step result is
+// returned.
+int run_keyed(jix0_vtab* p, const char* format, int index, sqlite3_int64 key) {
+  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, index));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, key);
+  rc = sqlite3_step(stmt.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int jix0Update_Delete_DeleteRowids(jix0_vtab* p, sqlite3_int64 rowid) {
+  return run_keyed(p, "DELETE FROM \"%w\".\"%w_rowids\" WHERE rowid = ?", 0, rowid);
+}
+
+int jix0Update_Delete_DeleteAux(jix0_vtab* p, sqlite3_int64 rowid) {
+  return run_keyed(p, "DELETE FROM \"%w\".\"%w_auxiliary\" WHERE rowid = ?", 0, rowid);
+}
+
+int clear_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
+                        sqlite3_int64 chunkOffset) {
+  switch (p->metadata_columns[m].kind) {
+    case JIX0_METADATA_BOOLEAN: {
+      const int offset = (int)(chunkOffset / 8);
+      uint8_t byte;
+      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
+      if (rc != SQLITE_OK) return rc;
+      byte &= (uint8_t) ~(1u << (chunkOffset % 8));
+      return sqlite3_blob_write(blob, &byte, 1, offset);
+    }
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+      return sqlite3_blob_write(blob, kZeros, 8, (int)(chunkOffset * 8));
+    case JIX0_METADATA_TEXT: {
+      const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
+      int32_t length;
+      int rc = sqlite3_blob_read(blob, &length, sizeof(length), offset);
+      if (rc != SQLITE_OK) return rc;
+      rc = sqlite3_blob_write(blob, kZeros, JIX0_METADATA_TEXT_ENTRY, offset);
+      if (rc != SQLITE_OK) return rc;
+      if (length <= JIX0_METADATA_TEXT_PREFIX) return SQLITE_OK;
+      return jix0_write_failure(run_keyed(p, JIX0_SQL_DELETE_METADATA_TEXT, m, rowid));
+    }
+  }
   return SQLITE_ERROR;
+}
+
+int jix0Update_Delete_ClearMetadata(jix0_vtab* p, int m, sqlite3_int64 rowid,
+                                    sqlite3_int64 chunkOffset, DeleteBlobs* blobs) {
+  int rc = clear_metadata_slot(p, blobs->metadata[m].get(), m, rowid, chunkOffset);
+  int closeRc = sqlite3_blob_close(blobs->metadata[m].release());
+  return rc != SQLITE_OK ? rc : closeRc;
+}
+
+// bitmap is the chunk's validity bitmap as it now stands in storage.
+int jix0Update_Delete_DeleteChunkIfEmpty(jix0_vtab* p, sqlite3_int64 chunkId, const uint8_t* bitmap,
+                                         int bitmapBytes, int* outRemoved) {
+  *outRemoved = 0;
+  for (int i = 0; i < bitmapBytes; i++) {
+    if (bitmap[i]) return SQLITE_OK;
+  }
+  int rc = run_keyed(p, "DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?", 0, chunkId);
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = run_keyed(p, "DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?", i, chunkId);
+  }
+  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
+    rc = run_keyed(p, "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?", m, chunkId);
+  }
+  if (rc != SQLITE_OK) return jix0_write_failure(rc);
+  // Prepared again on next use.
+  sqlite3_finalize(p->stmtLatestChunk);
+  p->stmtLatestChunk = nullptr;
+  *outRemoved = 1;
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key) {
+  sqlite3_int64 rowid;
+  int rc;
+  if (p->pkIsText) {
+    rc = jix0_rowid_from_id(p, key, &rowid);
+    if (rc != SQLITE_OK) return rc;
+  } else {
+    rowid = sqlite3_value_int64(key);
+  }
+  sqlite3_int64 chunkId, chunkOffset;
+  rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
+  if (rc != SQLITE_OK) return rc;
+
+  DeleteBlobs blobs;
+  rc = open_validity(p, chunkId, chunkOffset, &blobs);
+  if (rc == SQLITE_OK) rc = open_rowids(p, chunkId, chunkOffset, &blobs);
+  if (rc == SQLITE_OK) rc = open_vectors(p, chunkId, chunkOffset, &blobs);
+  if (rc == SQLITE_OK) rc = open_metadata(p, chunkId, chunkOffset, &blobs);
+  if (rc != SQLITE_OK) return rc;
+
+  rc = jix0Update_Delete_ClearValidity(p, chunkId, chunkOffset, &blobs);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix0Update_Delete_ClearRowid(p, chunkId, chunkOffset, &blobs);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix0Update_Delete_ClearVectors(p, chunkId, chunkOffset, &blobs);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix0Update_Delete_DeleteRowids(p, rowid);
+  if (rc != SQLITE_OK) return rc;
+  if (p->numAuxiliaryColumns > 0) {
+    rc = jix0Update_Delete_DeleteAux(p, rowid);
+    if (rc != SQLITE_OK) return rc;
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    rc = jix0Update_Delete_ClearMetadata(p, m, rowid, chunkOffset, &blobs);
+    if (rc != SQLITE_OK) return rc;
+  }
+  int removed;
+  return jix0Update_Delete_DeleteChunkIfEmpty(p, chunkId, blobs.bitmap.get(), blobs.bitmapBytes,
+                                              &removed);
 }
