@@ -81,6 +81,20 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
   }
   if (!problems.empty()) return problems;
 
+  // The id column: NULL in every row without a TEXT primary key, else a distinct TEXT.
+  {
+    Stmt schemaSql(db, "SELECT sql FROM " + Quote(schema) + ".sqlite_master WHERE name = '" + table + "_rowids'");
+    const char* sql = schemaSql.Step() ? (const char*)sqlite3_column_text(schemaSql.stmt, 0) : nullptr;
+    bool textKey = sql && strstr(sql, "id TEXT UNIQUE");
+    Stmt s(db, "SELECT count(*), count(id), count(DISTINCT id), sum(typeof(id) = 'text') FROM " + name("_rowids"));
+    if (s.Step()) {
+      int64_t rows = sqlite3_column_int64(s.stmt, 0), ids = sqlite3_column_int64(s.stmt, 1);
+      if (!textKey && ids != 0) fail(table + "_rowids: an id in a table without a TEXT key");
+      if (textKey && (ids != rows || sqlite3_column_int64(s.stmt, 2) != rows || sqlite3_column_int64(s.stmt, 3) != rows))
+        fail(table + "_rowids: ids not distinct TEXT values");
+    }
+  }
+
   // Rows and their positions.
   std::map<int64_t, std::pair<int64_t, int64_t>> rows;
   std::set<std::pair<int64_t, int64_t>> owned;
@@ -134,6 +148,7 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
   for (const std::string& t : vectorTables) {
     std::map<int64_t, std::vector<unsigned char>> blobs;
     checkColumnTable(t, "vectors", &blobs);
+    size_t vectorWidth = 0;
     for (auto& [id, b] : blobs) {
       const Chunk& c = chunks[id];
       if (b.size() % c.size != 0) {
@@ -141,6 +156,8 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
         continue;
       }
       size_t width = b.size() / c.size;
+      if (vectorWidth == 0) vectorWidth = width;
+      if (width != vectorWidth) fail(t + ": chunk " + std::to_string(id) + " has another vector width");
       for (int64_t o = 0; o < c.size; o++)
         if (!((c.validity[o / 8] >> (o % 8)) & 1) && !AllZero(b.data() + width * o, width))
           fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) + " has vector bytes");
@@ -151,7 +168,7 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
     std::map<int64_t, std::vector<unsigned char>> blobs;
     checkColumnTable(t, "data", &blobs);
     bool isText = textTables.count(index) > 0;
-    std::set<int64_t> longRows;
+    std::map<int64_t, std::string> longRows;  // rowid -> its 16-byte entry
     for (auto& [id, b] : blobs) {
       const Chunk& c = chunks[id];
       size_t expected = isText ? c.size * 16 : 0;
@@ -175,17 +192,31 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
           memcpy(&length, slot, 4);
           int64_t stored;
           memcpy(&stored, c.rowids.data() + 8 * o, 8);
-          if (length > 12) longRows.insert(stored);
+          if (length > 12) longRows[stored] = std::string((const char*)slot, 16);
           size_t prefix = length < 12 ? (size_t)(length < 0 ? 0 : length) : 12;
           if (!AllZero(slot + 4 + prefix, 12 - prefix)) fail(t + ": text entry padding not zero");
         }
       }
     }
     if (isText) {
-      Stmt s(db, "SELECT rowid FROM " + name("_metadatatext" + index));
+      // One row per long text, holding the whole text that the entry's length and prefix describe.
+      std::string textTable = table + "_metadatatext" + index;
+      Stmt s(db, "SELECT rowid, CAST(data AS BLOB) FROM " + name("_metadatatext" + index));
       std::set<int64_t> textRows;
-      while (s.Step()) textRows.insert(sqlite3_column_int64(s.stmt, 0));
-      if (textRows != longRows) fail(table + "_metadatatext" + index + ": rows differ from the long texts");
+      while (s.Step()) {
+        int64_t r = sqlite3_column_int64(s.stmt, 0);
+        textRows.insert(r);
+        auto it = longRows.find(r);
+        if (it == longRows.end()) continue;
+        std::vector<unsigned char> text = s.Blob(1);
+        int32_t length;
+        memcpy(&length, it->second.data(), 4);
+        if ((int64_t)text.size() != length || memcmp(text.data(), it->second.data() + 4, 12) != 0)
+          fail(textTable + ": text of row " + std::to_string(r) + " does not match its entry");
+      }
+      std::set<int64_t> longSet;
+      for (auto& [r, entry] : longRows) longSet.insert(r);
+      if (textRows != longSet) fail(textTable + ": rows differ from the long texts");
     }
   }
   if (hasAux) {

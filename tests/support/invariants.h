@@ -13,6 +13,9 @@
 //  - every chunk has exactly one row in each per-column chunk table, and those tables hold
 //    nothing else; every chunk BLOB has the size its chunk_size gives;
 //  - free slots are all zero (rowid entry, vector bytes, metadata bytes); no chunk is empty;
-//  - auxiliary rows and long-text rows exist exactly for the rows that need them.
+//  - auxiliary rows and long-text rows exist exactly for the rows that need them, and each
+//    long text has the length and 12-byte prefix its chunk entry records;
+//  - T_rowids ids are all NULL without a TEXT primary key, distinct TEXT values with one;
+//  - every chunk of a vector column stores vectors of the same width.
 std::string CheckJix0Invariants(sqlite3* db, const std::string& table,
                                 const std::string& schema = "main");
