@@ -56,8 +56,11 @@ fuzz: deps
 	  grep -E '^stat::number_of_executed_units' $(BUILD_FUZZ)/fuzz-$$t.log; \
 	done
 
-demo: deps build
-	@sqlite3 :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
+# Only the library is needed; configuring waits for deps, so this also works with -j.
+demo: deps
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target jix
+	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
 install: build
