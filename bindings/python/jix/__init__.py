@@ -39,6 +39,11 @@ def loadable_path():
 
 def load(conn):
     """Loads jix into an open sqlite3.Connection."""
+    if not hasattr(conn, "enable_load_extension"):
+        raise RuntimeError(
+            "this Python's sqlite3 module cannot load extensions (it was built without "
+            "--enable-loadable-sqlite-extensions): use a Python that can, such as "
+            "Debian's /usr/bin/python3")
     conn.enable_load_extension(True)
     try:
         conn.load_extension(loadable_path())

@@ -69,3 +69,11 @@ def test_npy_each_lists_a_numpy_array(conn):
     rows = conn.execute("select rowid, vector from jix_npy_each(?)", (buffer.getvalue(),)).fetchall()
     assert [r[0] for r in rows] == [0, 1]
     assert [np.frombuffer(r[1], dtype=np.float32).tolist() for r in rows] == array.tolist()
+
+
+def test_load_explains_a_python_without_extension_loading():
+    class NoExtensions:  # what sqlite3.connect() returns in such a build lacks the method
+        pass
+
+    with pytest.raises(RuntimeError, match="cannot load extensions"):
+        jix.load(NoExtensions())
