@@ -3,8 +3,9 @@
 //
 // Every BLOB the delete writes is opened, and the slot checked to lie inside it, before the
 // first write. Damaged storage is then met while nothing has changed yet: inside a
-// transaction SQLite keeps no statement journal for a single-row write of a virtual table,
-// so a delete that failed half-way would stay half-done.
+// transaction SQLite keeps no statement journal for a virtual-table write it can do in one
+// pass (a plan that promises a single row), so a delete that failed half-way would stay
+// half-done.
 #include <cstdint>
 #include <cstring>
 

@@ -2,8 +2,9 @@
 // vector values are rewritten in place. Keys and partition keys cannot change.
 //
 // Every assigned value is checked, and every vector BLOB to be written opened, before the
-// first write: inside a transaction SQLite keeps no statement journal for a single-row
-// UPDATE of a virtual table, so an update refused half-way would stay half-applied.
+// first write: inside a transaction SQLite keeps no statement journal for a virtual-table
+// UPDATE it can do in one pass (a plan that promises a single row), so an update refused
+// half-way would stay half-applied.
 #include <cstring>
 #include <utility>
 
