@@ -416,7 +416,7 @@ TEST(Jix0Knn, DamagedStorageIsReportedNotTrusted) {
       {"DROP TABLE t_chunks", kKnn, "Error preparing stmtChunk: no such table: main.t_chunks"},
       // Stepping the chunks fails on its second row.
       {"DROP TABLE t_chunks; CREATE VIEW t_chunks AS SELECT 1 AS chunk_id, X'03' AS validity,"
-       " X'01000000000000000200000000000000' || zeroblob(48) AS rowids UNION ALL"
+       " CAST(X'01000000000000000200000000000000' || zeroblob(48) AS BLOB) AS rowids UNION ALL"
        " SELECT abs(-9223372036854775808), X'00', zeroblob(64)",
        kKnn, "chunks iter error"},
   };

@@ -335,6 +335,14 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
   int rc;
   while ((rc = sqlite3_step(in.stmtChunks)) == SQLITE_ROW) {
     sqlite3_int64 chunkId = sqlite3_column_int64(in.stmtChunks, 0);
+    // Any other value would be read through its text form: garbage bits of the right size.
+    if (sqlite3_column_type(in.stmtChunks, 1) != SQLITE_BLOB ||
+        sqlite3_column_type(in.stmtChunks, 2) != SQLITE_BLOB) {
+      vtab_set_error(&p->base,
+                     JIX0_INTERNAL_ERROR ": validity or rowids of chunk %lld is not a BLOB",
+                     chunkId);
+      return SQLITE_ERROR;
+    }
     const uint8_t* validity = (const uint8_t*)sqlite3_column_blob(in.stmtChunks, 1);
     int validityBytes = sqlite3_column_bytes(in.stmtChunks, 1);
     if (validityBytes != size / 8) {
