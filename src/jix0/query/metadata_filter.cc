@@ -130,9 +130,10 @@ int filter_text(const TextFilter& f, const uint8_t* data, int size, char op, sql
     const uint8_t* entry = data + (size_t)i * JIX0_TEXT_ENTRY_SIZE;
     int32_t storedLength;
     memcpy(&storedLength, entry, sizeof(storedLength));
+    // Damage: no text has a negative length, and read as empty it would match silently.
+    if (storedLength < 0) return SQLITE_ERROR;
     const char* prefix = (const char*)entry + 4;
     int prefixLength = storedLength < JIX0_TEXT_PREFIX_SIZE ? storedLength : JIX0_TEXT_PREFIX_SIZE;
-    if (prefixLength < 0) prefixLength = 0;
     bool isLong = storedLength > JIX0_TEXT_PREFIX_SIZE;
 
     bool pass = false;

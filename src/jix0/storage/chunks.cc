@@ -52,8 +52,10 @@ int select_value(jix0_vtab* p, char* sql, sqlite3_int64 key, sqlite3_value** out
   return SQLITE_OK;
 }
 
-// Sets the whole text of a long TEXT metadata value as the result of context.
-int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, sqlite3_context* context) {
+// Sets the whole text of a long TEXT metadata value, `length` bytes by its chunk entry, as the
+// result of context.
+int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, int32_t length,
+                     sqlite3_context* context) {
   SqlitePtr<char> sql(
       sqlite3_mprintf(JIX0_SQL_SELECT_METADATA_TEXT, p->schemaName, p->tableName, metadataIdx));
   if (!sql) return SQLITE_ERROR;
@@ -62,6 +64,11 @@ int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, sqlite3
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, rowid);
   if (sqlite3_step(stmt.get()) != SQLITE_ROW) return SQLITE_ERROR;
+  // A row that disagrees with the entry is damage, as the KNN filters also find.
+  if (sqlite3_column_type(stmt.get(), 0) != SQLITE_TEXT ||
+      sqlite3_column_bytes(stmt.get(), 0) != length) {
+    return SQLITE_ERROR;
+  }
   sqlite3_result_value(context, sqlite3_column_value(stmt.get(), 0));
   return SQLITE_OK;
 }
@@ -104,7 +111,7 @@ int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, 
         sqlite3_result_text(context, (const char*)entry + 4, length, SQLITE_TRANSIENT);
         return SQLITE_OK;
       }
-      return result_long_text(p, rowid, metadataIdx, context);
+      return result_long_text(p, rowid, metadataIdx, length, context);
     }
   }
   return SQLITE_ERROR;

@@ -112,9 +112,9 @@ TEST_F(Jix0Chunks, ReadsOneValueOfEachKind) {
                      "typeof(meta(4, 2)), meta(3, 3), meta(4, 3), quote(meta(5, 3)), id(99)"),
             "id10|1|0|-1|4.25|real|exactly12byt|thirteen byte|''|rc=16");
   // The 13-byte text is read from the long-text table, the 12-byte one from its entry.
-  db.Exec("UPDATE t_metadatatext03 SET data = 'from the table' WHERE rowid = 4");
+  db.Exec("UPDATE t_metadatatext03 SET data = 'the table row' WHERE rowid = 4");
   db.Exec("DELETE FROM t_metadatatext03 WHERE rowid = 3");
-  EXPECT_EQ(db.Query("SELECT meta(4, 3), meta(3, 3)"), "from the table|exactly12byt");
+  EXPECT_EQ(db.Query("SELECT meta(4, 3), meta(3, 3)"), "the table row|exactly12byt");
   db.Exec("DELETE FROM t_metadatatext03");
   EXPECT_EQ(db.Query("SELECT meta(4, 3), meta(99, 3)"), "rc=1|rc=16");
 }
