@@ -78,7 +78,7 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset
   return SQLITE_OK;
 }
 
-int open_rowids(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+int open_rowids(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 DeleteBlobs* blobs) {
   if (open_blob(p, p->shadowChunksName, "rowids", chunkId, &blobs->rowids) != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open rowids blob for %s.%s.%lld", p->schemaName,
@@ -88,6 +88,16 @@ int open_rowids(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
   if (!slot_fits(blobs->rowids.get(), chunkOffset, 8)) {
     vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
                    p->shadowChunksName, chunkId, chunkOffset);
+    return SQLITE_ERROR;
+  }
+  // A position that names another row's slot would clear that row instead.
+  sqlite3_int64 stored;
+  int rc = sqlite3_blob_read(blobs->rowids.get(), &stored, 8, (int)(chunkOffset * 8));
+  if (rc != SQLITE_OK) return rc;
+  if (stored != rowid) {
+    vtab_set_error(&p->base,
+                   "jix0 deletion error: slot %lld of %s.%s.%lld holds rowid %lld, not %lld",
+                   chunkOffset, p->schemaName, p->shadowChunksName, chunkId, stored, rowid);
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
@@ -296,7 +306,7 @@ int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key) {
 
   DeleteBlobs blobs;
   rc = open_validity(p, chunkId, chunkOffset, &blobs);
-  if (rc == SQLITE_OK) rc = open_rowids(p, chunkId, chunkOffset, &blobs);
+  if (rc == SQLITE_OK) rc = open_rowids(p, rowid, chunkId, chunkOffset, &blobs);
   if (rc == SQLITE_OK) rc = open_vectors(p, chunkId, chunkOffset, &blobs);
   if (rc == SQLITE_OK) rc = open_metadata(p, chunkId, chunkOffset, &blobs);
   if (rc != SQLITE_OK) return rc;

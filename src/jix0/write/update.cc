@@ -172,6 +172,27 @@ int open_vector_blob(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOff
   return SQLITE_OK;
 }
 
+// The slot must hold the row: a position naming another row's slot would overwrite that row.
+int check_slot_owner(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
+                     sqlite3_int64 chunkOffset) {
+  sqlite3_blob* raw = nullptr;
+  int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &raw);
+  BlobPtr blob(raw);
+  sqlite3_int64 stored = 0;
+  if (rc == SQLITE_OK) {
+    rc = chunkOffset >= 0 && chunkOffset < sqlite3_blob_bytes(raw) / 8
+             ? sqlite3_blob_read(raw, &stored, 8, (int)(chunkOffset * 8))
+             : SQLITE_ERROR;
+  }
+  if (rc != SQLITE_OK || stored != rowid) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR ": slot %lld of %s.%s.%lld does not hold rowid %lld",
+                   chunkOffset, p->schemaName, p->shadowChunksName, chunkId, rowid);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
 int check_vectors(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 chunkId,
                   sqlite3_int64 chunkOffset, UpdateState* state) {
   for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
@@ -236,6 +257,7 @@ int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv) {
   rc = check_partition_keys(p, argv);
   if (rc == SQLITE_OK) rc = check_metadata(p, argv);
   if (rc == SQLITE_OK) rc = check_vectors(p, argv, chunkId, chunkOffset, &state);
+  if (rc == SQLITE_OK) rc = check_slot_owner(p, rowid, chunkId, chunkOffset);
   if (rc != SQLITE_OK) return rc;
 
   // Unlike an insert, an update stores any auxiliary value, whatever the declared type.
