@@ -14,9 +14,14 @@
 
 #if defined(JIX_X86_BATCH_KERNELS)
 
-// Included headers keep the default target; only the code below uses AVX2.
+// Included headers keep the default target; only the code below uses AVX2. Clang ignores
+// GCC's target pragma and takes the attribute on every function instead.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,popcnt"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,popcnt")
+#endif
 
 #include "vector/kernels_simd.h"
 
@@ -390,6 +395,10 @@ void kernel_hamming_bit_batch_avx2(const uint8_t* query, const uint8_t* vectors,
   });
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

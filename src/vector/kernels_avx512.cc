@@ -21,16 +21,24 @@
 
 #if defined(JIX_X86_BATCH_KERNELS)
 
-// Included headers keep the default target; only the code below uses the wider sets.
+// Included headers keep the default target; only the code below uses the wider sets. Clang
+// ignores GCC's target pragma and takes the attribute on every function instead.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,popcnt"))), \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,popcnt")
+#endif
 
 #include "vector/kernels_simd.h"
 
 // GCC 12's AVX-512 headers fill "undefined" registers by self-initialisation, which its own
 // uninitialised-use warnings then report at every inlined intrinsic.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace {
 
@@ -397,8 +405,15 @@ void kernel_l1_int8_batch_avx512(const int8_t* query, const int8_t* vectors, siz
 }
 
 // Bound at load only where VPOPCNTDQ exists (Ice Lake, Zen 4), hence its own target.
+#if defined(__clang__)
+#pragma clang attribute pop
+#pragma clang attribute push(                                                               \
+    __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vpopcntdq,popcnt"))), \
+    apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx512vpopcntdq,popcnt")
+#endif
 
 void kernel_hamming_bit_batch_avx512(const uint8_t* query, const uint8_t* vectors, size_t d,
                                      size_t count, const uint8_t* candidates, float* out) {
@@ -423,7 +438,11 @@ void kernel_hamming_bit_batch_avx512(const uint8_t* query, const uint8_t* vector
   });
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
 #pragma GCC pop_options
+#endif
 
 #endif
