@@ -407,7 +407,7 @@ void kernel_l1_int8_batch_avx512(const int8_t* query, const int8_t* vectors, siz
 // Bound at load only where VPOPCNTDQ exists (Ice Lake, Zen 4), hence its own target.
 #if defined(__clang__)
 #pragma clang attribute pop
-#pragma clang attribute push(                                                               \
+#pragma clang attribute push(                                                             \
     __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vpopcntdq,popcnt"))), \
     apply_to = function)
 #else
