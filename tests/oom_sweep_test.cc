@@ -197,4 +197,19 @@ TEST_F(OomSweep, Jix0Queries) {
   });
 }
 
+TEST_F(OomSweep, Jix0UpdateAndDelete) {
+  Sweep({
+      {"update", kTables,
+       {"UPDATE t SET v = '[9, 9]', aux = 'z', n = 7, s = 'now a longer text than before', f = 0,"
+        " x = 9.5 WHERE rowid = 1",
+        "UPDATE t SET s = 'short' WHERE rowid = 2", "UPDATE d SET v = '[7]' WHERE id = 'b'"},
+       {"t", "d"}},
+      {"update refused", kTables, {"UPDATE t SET v = '[1, 2, 3]' WHERE rowid = 1"}, {"t"}},
+      {"delete", kTables,
+       {"DELETE FROM t WHERE rowid = 2", "DELETE FROM t WHERE rowid = 3",
+        "DELETE FROM d WHERE id = 'a'"},
+       {"t", "d"}},
+  });
+}
+
 }  // namespace
