@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <map>
 #include <random>
 #include <string>
@@ -267,7 +268,7 @@ std::vector<Row> Knn(sqlite3* db, const KnnCase& c, const std::vector<unsigned c
 }
 
 TEST(Jix0Knn, MatchesBruteForceWithFiltersAndTiesAlsoAfterReopening) {
-  std::string path = testing::TempDir() + "jix0_knn_reopen.db";
+  std::string path = testing::TempDir() + "jix0_knn_reopen_" + std::to_string(getpid()) + ".db";
   std::remove(path.c_str());
   std::mt19937 rng(7);
   std::vector<std::vector<unsigned char>> queries;
@@ -433,7 +434,7 @@ TEST(Jix0Knn, DamagedStorageIsReportedNotTrusted) {
 TEST(Jix0Knn, VectorsThatCannotBeReadAreReported) {
   // A vectors BLOB longer than a page continues on overflow pages; breaking the chain of
   // pages in the file makes the read fail while the BLOB still opens.
-  std::string path = testing::TempDir() + "jix0_knn_corrupt.db";
+  std::string path = testing::TempDir() + "jix0_knn_corrupt_" + std::to_string(getpid()) + ".db";
   std::remove(path.c_str());
   int page = 0;
   {
