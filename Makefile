@@ -13,7 +13,7 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all build deps test test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all build deps test test-normal test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 
 all: build
 
@@ -26,7 +26,11 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: deps
+# Everything CI checks: the suite in the normal build, the suite again under the sanitizers,
+# and each fuzz target for FUZZ_SECONDS.
+test: test-normal test-sanitize fuzz
+
+test-normal: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
