@@ -1,10 +1,111 @@
-// Straightforward top-k selection and merge.
+// Top-k selection with a bounded heap, its straightforward reference, and the merge.
 #include "jix0/query/select.h"
+
+#include <bit>
+#include <cstring>
 
 #include "jix0/storage/bitmap.h"
 
+namespace {
+
+// Maps a distance to an unsigned key in the order of jix0_distance_le: negative and positive
+// zero tie, NaN of any sign or payload ties other NaNs and follows +infinity.
+inline uint32_t distance_key(float d) {
+  if (d != d) return 0xFFFFFFFFu;
+  uint32_t bits = std::bit_cast<uint32_t>(d);
+  if (bits == 0x80000000u) bits = 0;
+  return (bits & 0x80000000u) ? ~bits : bits | 0x80000000u;
+}
+
+// One key per slot, unique and in selection order: distance first, then the higher slot.
+// Slots are below 2^31, so no key is all ones and UINT64_MAX bounds nothing.
+inline uint64_t slot_key(const float* distances, int32_t slot) {
+  return (uint64_t)distance_key(distances[slot]) << 32 | (uint32_t)(0x7FFFFFFF - slot);
+}
+
+// heap[0, count) is a max-heap by slot_key: its root is the slot that orders last.
+void sift_down(const float* distances, int32_t* heap, int count, int i) {
+  int32_t slot = heap[i];
+  uint64_t key = slot_key(distances, slot);
+  for (;;) {
+    int child = 2 * i + 1;
+    if (child >= count) break;
+    uint64_t childKey = slot_key(distances, heap[child]);
+    if (child + 1 < count) {
+      uint64_t rightKey = slot_key(distances, heap[child + 1]);
+      if (rightKey > childKey) {
+        child++;
+        childKey = rightKey;
+      }
+    }
+    if (childKey <= key) break;
+    heap[i] = heap[child];
+    i = child;
+  }
+  heap[i] = slot;
+}
+
+void sift_up(const float* distances, int32_t* heap, int i) {
+  int32_t slot = heap[i];
+  uint64_t key = slot_key(distances, slot);
+  while (i > 0) {
+    int parent = (i - 1) / 2;
+    if (slot_key(distances, heap[parent]) >= key) break;
+    heap[i] = heap[parent];
+    i = parent;
+  }
+  heap[i] = slot;
+}
+
+}  // namespace
+
+int min_idx_before(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes,
+                   int k, const float* bound, int* outCount) {
+  JIX_ASSERT(k > 0);
+  JIX_ASSERT(k <= n);
+  // A slot is taken only with a key below limit: first the bound (a slot tying it has a key
+  // above bound << 32), then, once the heap is full, the key of its root.
+  uint64_t limit = bound ? (uint64_t)distance_key(*bound) << 32 : UINT64_MAX;
+  int count = 0;
+  const int bytes = n / 8;
+  for (int b = 0; b < bytes; b += 8) {
+    int wordBytes = bytes - b < 8 ? bytes - b : 8;
+    uint64_t word = 0;
+    memcpy(&word, candidates + b, (size_t)wordBytes);
+    while (word != 0) {
+      int32_t slot = b * 8 + std::countr_zero(word);
+      word &= word - 1;
+      uint64_t key = slot_key(distances, slot);
+      if (key >= limit) continue;
+      if (count < k) {
+        outIndexes[count] = slot;
+        sift_up(distances, outIndexes, count++);
+        if (count == k) limit = slot_key(distances, outIndexes[0]);
+      } else {
+        outIndexes[0] = slot;
+        sift_down(distances, outIndexes, count, 0);
+        limit = slot_key(distances, outIndexes[0]);
+      }
+    }
+  }
+  // Heap sort: the root, the last in order, goes to the end each time.
+  for (int end = count - 1; end > 0; end--) {
+    int32_t last = outIndexes[0];
+    outIndexes[0] = outIndexes[end];
+    outIndexes[end] = last;
+    sift_down(distances, outIndexes, end, 0);
+  }
+  *outCount = count;
+  return 0;
+}
+
 int min_idx(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes, int k,
-            uint8_t* taken, int* outCount) {
+            uint8_t*, int* outCount) {
+  return min_idx_before(distances, n, candidates, outIndexes, k, nullptr, outCount);
+}
+
+int min_idx_reference(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes,
+                      int k, uint8_t* taken, int* outCount) {
   JIX_ASSERT(k > 0);
   JIX_ASSERT(k <= n);
   bitmap_clear(taken, n);

@@ -16,9 +16,23 @@ inline bool jix0_distance_le(float a, float b) {
 }
 
 // Writes to outIndexes the slots of the k smallest distances among the candidate bits of
-// n slots, ascending. taken is scratch of n bits. REQUIRES: 0 < k <= n, n % 8 == 0.
+// n slots, ascending. taken is scratch of n bits (only the reference uses it).
+// O(n log k) with a bounded heap held in outIndexes.
+// REQUIRES: 0 < k <= n, n % 8 == 0.
 int min_idx(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes, int k,
             uint8_t* taken, int* outCount);
+
+// min_idx restricted to the candidates whose distance orders strictly before *bound (none
+// when bound is null). Once the running top k is full, a slot that only ties its last entry
+// can never enter it, because the entry already there wins the tie; leaving such slots out
+// keeps the heap to the few slots that can.
+int min_idx_before(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes,
+                   int k, const float* bound, int* outCount);
+
+// The straightforward selection: k passes over the n slots, each taking the smallest
+// remaining distance, the highest slot among equals. The definition min_idx must match.
+int min_idx_reference(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes,
+                      int k, uint8_t* taken, int* outCount);
 
 // Merges ascending list A (running top-k) with ascending list B (reached through bIndexes)
 // into at most capacity entries.
