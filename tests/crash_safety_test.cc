@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int kKillsPerMode = 30;
+constexpr int kKillsPerMode = 20;
 // The parent kills after this many commits at most, then after a random pause, so kills land
 // in statements, in COMMIT and between transactions.
 constexpr int kMaxCommitsBeforeKill = 10;
