@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "jix0/storage/bitmap.h"
 
 namespace {
@@ -57,6 +61,20 @@ void sift_up(const float* distances, int32_t* heap, int i) {
   heap[i] = slot;
 }
 
+// Bit j is set when distances[j] <= t, for the 8 distances from `distances`; NaN compares false.
+inline unsigned le_mask8(const float* distances, float t) {
+#if defined(__SSE2__)
+  __m128 tv = _mm_set1_ps(t);
+  unsigned lo = (unsigned)_mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(distances), tv));
+  unsigned hi = (unsigned)_mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(distances + 4), tv));
+  return lo | hi << 4;
+#else
+  unsigned m = 0;
+  for (int j = 0; j < 8; j++) m |= (unsigned)(distances[j] <= t) << j;
+  return m;
+#endif
+}
+
 }  // namespace
 
 int min_idx_before(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes,
@@ -66,12 +84,31 @@ int min_idx_before(const float* distances, int n, const uint8_t* candidates, int
   // A slot is taken only with a key below limit: first the bound (a slot tying it has a key
   // above bound << 32), then, once the heap is full, the key of its root.
   uint64_t limit = bound ? (uint64_t)distance_key(*bound) << 32 : UINT64_MAX;
+  // Cheap first test, eight slots at a time: a slot below limit has a distance <= the
+  // limit's. With a NaN limit every distance passes it, so it is skipped.
+  bool screen = bound && *bound == *bound;
+  float screenDistance = bound ? *bound : 0;
+  auto set_limit = [&](int32_t root) {
+    limit = slot_key(distances, root);
+    screenDistance = distances[root];
+    screen = screenDistance == screenDistance;
+  };
   int count = 0;
   const int bytes = n / 8;
   for (int b = 0; b < bytes; b += 8) {
     int wordBytes = bytes - b < 8 ? bytes - b : 8;
     uint64_t word = 0;
     memcpy(&word, candidates + b, (size_t)wordBytes);
+    if (word == 0) continue;
+    if (screen) {
+      uint64_t pass = 0;
+      for (int j = 0; j < wordBytes; j++) {
+        if ((word >> (8 * j)) & 0xFF) {
+          pass |= (uint64_t)le_mask8(distances + (b + j) * 8, screenDistance) << (8 * j);
+        }
+      }
+      word &= pass;
+    }
     while (word != 0) {
       int32_t slot = b * 8 + std::countr_zero(word);
       word &= word - 1;
@@ -80,11 +117,11 @@ int min_idx_before(const float* distances, int n, const uint8_t* candidates, int
       if (count < k) {
         outIndexes[count] = slot;
         sift_up(distances, outIndexes, count++);
-        if (count == k) limit = slot_key(distances, outIndexes[0]);
+        if (count == k) set_limit(outIndexes[0]);
       } else {
         outIndexes[0] = slot;
         sift_down(distances, outIndexes, count, 0);
-        limit = slot_key(distances, outIndexes[0]);
+        set_limit(outIndexes[0]);
       }
     }
   }

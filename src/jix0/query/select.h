@@ -18,7 +18,8 @@ inline bool jix0_distance_le(float a, float b) {
 // Writes to outIndexes the slots of the k smallest distances among the candidate bits of
 // n slots, ascending. taken is scratch of n bits (only the reference uses it).
 // O(n log k) with a bounded heap held in outIndexes.
-// REQUIRES: 0 < k <= n, n % 8 == 0.
+// REQUIRES: 0 < k <= n, n % 8 == 0, all n distances initialised (a non-candidate's value is
+// read alongside its neighbours' and then ignored).
 int min_idx(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes, int k,
             uint8_t* taken, int* outCount);
 
