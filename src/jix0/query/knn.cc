@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "jix0/query/metadata_filter.h"
 #include "jix0/query/plan.h"
@@ -225,40 +226,52 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
   return SQLITE_OK;
 }
 
-// Distance of one stored vector to the query, as a 32-bit float. The same kernels as the
-// SQL distance functions, so a KNN distance equals theirs rounded to float.
-float knn_distance(const VectorColumnDefinition& column, const void* query, const void* vector) {
+// Distances of `count` stored vectors (back to back from `vectors`) to the query, as 32-bit
+// floats, into out[i] for every candidate bit i. The batch kernels compute exactly the pair
+// kernels of the SQL distance functions (stored vector first), so a KNN distance equals
+// theirs rounded to float.
+void knn_distances(const VectorColumnDefinition& column, sqlite3_int64 vectorBytes,
+                   const void* query, const uint8_t* vectors, size_t count,
+                   const uint8_t* candidates, float* out) {
   size_t d = column.dimensions;
   switch (column.element_type) {
     case JIX_ELEMENT_FLOAT32: {
-      const float* a = (const float*)query;
-      const float* b = (const float*)vector;
+      const float* q = (const float*)query;
+      const float* v = (const float*)vectors;
       switch (column.distance_metric) {
         case JIX0_DISTANCE_L1:
-          return (float)kernel_l1_float32(a, b, d);
+          return kernel_l1_float32_batch(q, v, d, count, candidates, out);
         case JIX0_DISTANCE_COSINE:
-          return kernel_cosine_float32(a, b, d);
+          return kernel_cosine_float32_batch(q, v, d, count, candidates, out);
         default:
-          return kernel_l2_float32(a, b, d);
+          return kernel_l2_float32_batch(q, v, d, count, candidates, out);
       }
     }
     case JIX_ELEMENT_INT8: {
-      const int8_t* a = (const int8_t*)query;
-      const int8_t* b = (const int8_t*)vector;
+      const int8_t* q = (const int8_t*)query;
+      const int8_t* v = (const int8_t*)vectors;
       switch (column.distance_metric) {
         case JIX0_DISTANCE_L1:
-          return (float)kernel_l1_int8(a, b, d);
+          return kernel_l1_int8_batch(q, v, d, count, candidates, out);
         case JIX0_DISTANCE_COSINE:
-          return kernel_cosine_int8(a, b, d);
+          return kernel_cosine_int8_batch(q, v, d, count, candidates, out);
         default:
-          return kernel_l2_int8(a, b, d);
+          return kernel_l2_int8_batch(q, v, d, count, candidates, out);
       }
     }
     case JIX_ELEMENT_BIT:
-      // Bit columns are searched by Hamming distance whatever metric they carry.
-      return kernel_hamming_bit((const uint8_t*)query, (const uint8_t*)vector, d);
+      // Bit columns are searched by Hamming distance whatever metric they carry. The kernel
+      // counts whole bytes, the stored size of a slot.
+      return kernel_hamming_bit_batch((const uint8_t*)query, vectors, (size_t)vectorBytes * 8,
+                                      count, candidates, out);
   }
-  return 0;
+}
+
+// True when any of the n bits (n a multiple of 8) is set.
+bool bitmap_any(const uint8_t* bitmap, int n) {
+  for (int i = 0; i < n / 8; i++)
+    if (bitmap[i]) return true;
+  return false;
 }
 
 bool bound_keeps(char op, float distance, float bound) {
@@ -295,6 +308,11 @@ struct ChunkLoopInput {
   int k;
 };
 
+// Bytes of vectors read and computed at a time: small enough that a piece is still in the
+// core's own L2 cache when the kernel runs over it right after the read, large enough that
+// the cost of a read call is spread over many vectors and the kernel gets full groups.
+constexpr sqlite3_int64 kPieceBytes = 192 * 1024;
+
 // Scans every chunk of the statement and keeps the k nearest candidates. On SQLITE_OK the
 // caller owns *outRowids and *outDistances (k entries, *outCount valid).
 int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowids,
@@ -304,24 +322,29 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
   const int k = in.k;
   const int perChunk = k < size ? k : size;
   const sqlite3_int64 vectorBytes = (sqlite3_int64)vector_column_byte_size(*in.column);
+  // Slots per piece: a multiple of 8, so that a piece starts on a byte of the bitmaps.
+  int pieceSlots = vectorBytes > 0 ? (int)(kPieceBytes / vectorBytes) / 8 * 8 : size;
+  if (pieceSlots < 8) pieceSlots = 8;
+  if (pieceSlots > size) pieceSlots = size;
 
   SqlitePtr<sqlite3_int64> topRowids = allocate<sqlite3_int64>(k);
   SqlitePtr<float> topDistances = allocate<float>(k);
   SqlitePtr<sqlite3_int64> mergeRowids = allocate<sqlite3_int64>(k);
   SqlitePtr<float> mergeDistances = allocate<float>(k);
-  SqlitePtr<uint8_t> chunkVectors = allocate<uint8_t>((sqlite3_uint64)size * vectorBytes);
+  SqlitePtr<uint8_t> pieceVectors = allocate<uint8_t>((sqlite3_uint64)pieceSlots * vectorBytes);
   SqlitePtr<float> chunkDistances = allocate<float>(size);
   SqlitePtr<sqlite3_int64> chunkRowids = allocate<sqlite3_int64>(size);
   SqlitePtr<int32_t> chunkBest = allocate<int32_t>(perChunk);
   SqlitePtr<uint8_t> candidates(bitmap_new(size));
-  SqlitePtr<uint8_t> taken(bitmap_new(size));
   SqlitePtr<uint8_t> rowidBitmap(bitmap_new(size));
   SqlitePtr<uint8_t> metadataBitmap(bitmap_new(size));
-  if (!topRowids || !topDistances || !mergeRowids || !mergeDistances || !chunkVectors ||
-      !chunkDistances || !chunkRowids || !chunkBest || !candidates || !taken || !rowidBitmap ||
+  if (!topRowids || !topDistances || !mergeRowids || !mergeDistances || !pieceVectors ||
+      !chunkDistances || !chunkRowids || !chunkBest || !candidates || !rowidBitmap ||
       !metadataBitmap) {
     return SQLITE_NOMEM;
   }
+  // The selection reads the distances of whole bytes of slots, candidates or not.
+  memset(chunkDistances.get(), 0, (size_t)size * sizeof(float));
 
   bool hasMetadata = false, hasDistance = false;
   for (int i = 0; i < in.argc; i++) {
@@ -358,8 +381,14 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
       return SQLITE_ERROR;
     }
     if (!validity || !rowids) return SQLITE_NOMEM;  // a zeroblob could not be expanded
-    // Copied: a column BLOB may sit unaligned in the page.
-    memcpy(chunkRowids.get(), rowids, (size_t)rowidsBytes);
+    // Copied, because a column BLOB may sit unaligned in the page, and only when a filter or
+    // the merge needs them: most chunks of a large table add nothing to the top k.
+    bool rowidsCopied = false;
+    auto chunk_rowids = [&]() {
+      if (!rowidsCopied) memcpy(chunkRowids.get(), rowids, (size_t)rowidsBytes);
+      rowidsCopied = true;
+      return chunkRowids.get();
+    };
 
     // One handle, moved from chunk to chunk: far cheaper than closing and opening.
     int blobRc;
@@ -381,18 +410,16 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
                      size * vectorBytes, (sqlite3_int64)vectorsSize);
       return SQLITE_ERROR;
     }
-    if (sqlite3_blob_read(vectorsBlob.get(), chunkVectors.get(), vectorsSize, 0) != SQLITE_OK) {
-      vtab_set_error(&p->base, "vectors blob read error for %lld", chunkId);
-      return SQLITE_ERROR;
-    }
 
+    // Filters first, on bitmaps, so that no vector is read for a slot they rule out.
     bitmap_copy(candidates.get(), validity, size);
 
     if (in.rowidList) {
+      const sqlite3_int64* slotRowids = chunk_rowids();
       bitmap_clear(rowidBitmap.get(), size);
       for (int slot = 0; slot < size; slot++) {
         if (!bitmap_get(validity, slot)) continue;
-        bool found = bsearch(&chunkRowids.get()[slot], in.rowidList->data, in.rowidList->length,
+        bool found = bsearch(&slotRowids[slot], in.rowidList->data, in.rowidList->length,
                              sizeof(sqlite3_int64), _cmp) != nullptr;
         bitmap_set(rowidBitmap.get(), slot, found);
       }
@@ -416,7 +443,7 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
         bitmap_clear(metadataBitmap.get(), size);
         int filterRc = jix0_set_metadata_filter_bitmap(
             p, metadataIdx, block_char(in.idxStr, i, 2), in.argv[i], metadata.blobs[metadataIdx],
-            chunkId, metadataBitmap.get(), size, in.inLists, i, (const uint8_t*)chunkRowids.get(),
+            chunkId, metadataBitmap.get(), size, in.inLists, i, (const uint8_t*)chunk_rowids(),
             &metadata.longTextStmts[metadataIdx]);
         if (filterRc != SQLITE_OK) {
           vtab_set_error(&p->base, "Could not filter metadata fields");
@@ -426,10 +453,19 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
       }
     }
 
-    for (int slot = 0; slot < size; slot++) {
-      if (!bitmap_get(candidates.get(), slot)) continue;
-      chunkDistances.get()[slot] =
-          knn_distance(*in.column, in.query, chunkVectors.get() + slot * vectorBytes);
+    // The vectors, piece by piece, each computed on while it is still in cache; a piece
+    // without candidates is not read at all.
+    for (int first = 0; first < size; first += pieceSlots) {
+      int count = size - first < pieceSlots ? size - first : pieceSlots;
+      const uint8_t* pieceCandidates = candidates.get() + first / 8;
+      if (!bitmap_any(pieceCandidates, count)) continue;
+      if (sqlite3_blob_read(vectorsBlob.get(), pieceVectors.get(), (int)(count * vectorBytes),
+                            (int)(first * vectorBytes)) != SQLITE_OK) {
+        vtab_set_error(&p->base, "vectors blob read error for %lld", chunkId);
+        return SQLITE_ERROR;
+      }
+      knn_distances(*in.column, vectorBytes, in.query, pieceVectors.get(), (size_t)count,
+                    pieceCandidates, chunkDistances.get() + first);
     }
 
     if (hasDistance) {
@@ -448,15 +484,18 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
       }
     }
 
+    // Once the top k is full, only slots strictly before its last entry can enter it.
+    const float* worst = topCount == k ? &topDistances.get()[k - 1] : nullptr;
     int selected = 0;
-    min_idx(chunkDistances.get(), size, candidates.get(), chunkBest.get(), perChunk, taken.get(),
-            &selected);
+    min_idx_before(chunkDistances.get(), size, candidates.get(), chunkBest.get(), perChunk, worst,
+                   &selected);
+    if (selected == 0) continue;
     int merged = 0;
     merge_sorted_lists(topDistances.get(), topRowids.get(), topCount, chunkDistances.get(),
-                       chunkRowids.get(), chunkBest.get(), selected, mergeDistances.get(),
+                       chunk_rowids(), chunkBest.get(), selected, mergeDistances.get(),
                        mergeRowids.get(), k, &merged);
-    memcpy(topDistances.get(), mergeDistances.get(), (size_t)merged * sizeof(float));
-    memcpy(topRowids.get(), mergeRowids.get(), (size_t)merged * sizeof(sqlite3_int64));
+    std::swap(topDistances, mergeDistances);
+    std::swap(topRowids, mergeRowids);
     topCount = merged;
   }
   if (rc != SQLITE_DONE) {
