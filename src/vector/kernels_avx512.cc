@@ -112,6 +112,24 @@ inline __mmask64 mask64(size_t n) {
   return n >= 64 ? ~(__mmask64)0 : (__mmask64)((uint64_t{1} << n) - 1);
 }
 
+// a[j] holds eight partial sums of candidate j; lane j of the result is their total. Integer
+// sums are exact in any grouping, so three transposing steps replace eight reductions.
+JIX_HOT __m512i sum_lanes8_epi64(const __m512i a[8]) {
+  __m512i b[4];
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; k++) {
+    b[k] = _mm512_add_epi64(_mm512_unpacklo_epi64(a[2 * k], a[2 * k + 1]),
+                            _mm512_unpackhi_epi64(a[2 * k], a[2 * k + 1]));
+  }
+  // b[k], 128-bit lane L: candidates 2k and 2k + 1, each the sum of its lanes 2L and 2L + 1.
+  __m512i c0 = _mm512_add_epi64(_mm512_shuffle_i64x2(b[0], b[1], 0x88),
+                                _mm512_shuffle_i64x2(b[0], b[1], 0xDD));
+  __m512i c1 = _mm512_add_epi64(_mm512_shuffle_i64x2(b[2], b[3], 0x88),
+                                _mm512_shuffle_i64x2(b[2], b[3], 0xDD));
+  // c0, 128-bit lanes: candidates (0, 1) over lanes 0-3, (0, 1) over 4-7, (2, 3), (2, 3).
+  return _mm512_add_epi64(_mm512_shuffle_i64x2(c0, c1, 0x88), _mm512_shuffle_i64x2(c0, c1, 0xDD));
+}
+
 // Pointers to the group's vectors; lanes past n repeat the last one and are never stored.
 inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
                            const char* p[kLanes]) {
@@ -419,7 +437,40 @@ void kernel_hamming_bit_batch_avx512(const uint8_t* query, const uint8_t* vector
                                      size_t count, const uint8_t* candidates, float* out) {
   size_t bytes = d / 8;
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
+    size_t j = 0;
+    // Eight candidates at a time share each query load and one reduction of their counts.
+    for (; j + 8 <= n; j += 8) {
+      const uint8_t* v[8];
+      __m512i acc[8];
+      for (int c = 0; c < 8; c++) {
+        v[c] = vectors + (size_t)slots[j + c] * bytes;
+        acc[c] = _mm512_setzero_si512();
+      }
+      size_t i = 0;
+      for (; i + 64 <= bytes; i += 64) {
+        __m512i q = _mm512_loadu_si512(query + i);
+#pragma GCC unroll 8
+        for (int c = 0; c < 8; c++) {
+          __m512i x = _mm512_xor_si512(_mm512_loadu_si512(v[c] + i), q);
+          acc[c] = _mm512_add_epi64(acc[c], _mm512_popcnt_epi64(x));
+        }
+      }
+      if (i < bytes) {
+        __mmask64 m = mask64(bytes - i);
+        __m512i q = _mm512_maskz_loadu_epi8(m, query + i);
+#pragma GCC unroll 8
+        for (int c = 0; c < 8; c++) {
+          __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi8(m, v[c] + i), q);
+          acc[c] = _mm512_add_epi64(acc[c], _mm512_popcnt_epi64(x));
+        }
+      }
+      // Counts are taken modulo 2^32 and then converted, as the pair kernel's int32 count is.
+      __m256 counts = _mm256_cvtepu32_ps(_mm512_cvtepi64_epi32(sum_lanes8_epi64(acc)));
+      alignas(32) float f[8];
+      _mm256_store_ps(f, counts);
+      for (int c = 0; c < 8; c++) out[slots[j + c]] = f[c];
+    }
+    for (; j < n; j++) {
       const uint8_t* v = vectors + (size_t)slots[j] * bytes;
       __m512i acc = _mm512_setzero_si512();
       size_t i = 0;

@@ -29,6 +29,10 @@ inline void kernel_for_each_group(const uint8_t* candidates, size_t count, Visit
       for (size_t byte = first / 8; byte * 8 < end; byte++) {
         unsigned bits = candidates[byte];
         if (end - byte * 8 < 8) bits &= (1u << (end - byte * 8)) - 1;
+        if (bits == 0xFF) {  // the common case of a full byte, without a search per slot
+          for (uint32_t b = 0; b < 8; b++) slots[n++] = (uint32_t)(byte * 8) + b;
+          continue;
+        }
         while (bits != 0) {
           slots[n++] = (uint32_t)(byte * 8 + (size_t)__builtin_ctz(bits));
           bits &= bits - 1;
