@@ -175,14 +175,18 @@ int gather_metadata_in_lists(jix0_vtab* p, const char* idxStr, int argc, sqlite3
   return SQLITE_OK;
 }
 
-// The chunks statement: (chunk_id, validity, rowids) of every chunk whose partition values
-// satisfy the ']' blocks, so partition keys prune whole chunks inside SQL.
+// The chunks statement: (chunk_id, validity, typeof(rowids), length(rowids)) of every chunk
+// whose partition values satisfy the ']' blocks, so partition keys prune whole chunks inside
+// SQL. The rowids themselves are not selected: typeof() and length() leave a large value
+// unread, and most chunks of a large table never need their rowids.
 int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
                      StmtPtr* outStmt) {
   JIX_ASSERT(argc == (int)(strlen(idxStr) - 1) / 4);  // argc == numValueEntries
   StrBuilder s(p->db);
-  sqlite3_str_appendf(s.get(), "select chunk_id, validity, rowids  from \"%w\".\"%w_chunks\"",
-                      p->schemaName, p->tableName);
+  sqlite3_str_appendf(
+      s.get(),
+      "select chunk_id, validity, typeof(rowids), length(rowids)  from \"%w\".\"%w_chunks\"",
+      p->schemaName, p->tableName);
   int numPartitionBlocks = 0;
   for (int i = 0; i < argc; i++) {
     if (block_tag(idxStr, i) != JIX0_BLOCK_PARTITION) continue;
@@ -274,6 +278,29 @@ bool bitmap_any(const uint8_t* bitmap, int n) {
   return false;
 }
 
+// Reads chunk chunkId's rowid array (size entries, its length already checked) into out
+// through *blob, which is opened on first use and moved from chunk to chunk after that.
+int read_chunk_rowids(jix0_vtab* p, BlobPtr* blob, sqlite3_int64 chunkId, int size,
+                      sqlite3_int64* out) {
+  int rc;
+  if (!*blob) {
+    sqlite3_blob* opened = nullptr;
+    rc =
+        sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
+    blob->reset(opened);
+  } else {
+    rc = sqlite3_blob_reopen(blob->get(), chunkId);
+  }
+  if (rc == SQLITE_OK && sqlite3_blob_bytes(blob->get()) != size * 8) rc = SQLITE_ERROR;
+  if (rc == SQLITE_OK) rc = sqlite3_blob_read(blob->get(), out, size * 8, 0);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the rowids of chunk %lld",
+                   chunkId);
+    return rc == SQLITE_NOMEM ? rc : SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
 bool bound_keeps(char op, float distance, float bound) {
   switch (op) {
     case JIX0_DISTANCE_OP_GT:
@@ -352,15 +379,16 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
     hasDistance |= block_tag(in.idxStr, i) == JIX0_BLOCK_DISTANCE;
   }
 
-  BlobPtr vectorsBlob;
+  BlobPtr vectorsBlob, rowidsBlob;
   MetadataHandles metadata;
   int topCount = 0;
   int rc;
   while ((rc = sqlite3_step(in.stmtChunks)) == SQLITE_ROW) {
     sqlite3_int64 chunkId = sqlite3_column_int64(in.stmtChunks, 0);
     // Any other value would be read through its text form: garbage bits of the right size.
-    if (sqlite3_column_type(in.stmtChunks, 1) != SQLITE_BLOB ||
-        sqlite3_column_type(in.stmtChunks, 2) != SQLITE_BLOB) {
+    const char* rowidsType = (const char*)sqlite3_column_text(in.stmtChunks, 2);
+    if (sqlite3_column_type(in.stmtChunks, 1) != SQLITE_BLOB || !rowidsType ||
+        strcmp(rowidsType, "blob") != 0) {
       vtab_set_error(&p->base,
                      JIX0_INTERNAL_ERROR ": validity or rowids of chunk %lld is not a BLOB",
                      chunkId);
@@ -373,21 +401,21 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
                      (sqlite3_int64)(size / 8), (sqlite3_int64)validityBytes);
       return SQLITE_ERROR;
     }
-    const void* rowids = sqlite3_column_blob(in.stmtChunks, 2);
-    int rowidsBytes = sqlite3_column_bytes(in.stmtChunks, 2);
+    sqlite3_int64 rowidsBytes = sqlite3_column_int64(in.stmtChunks, 3);
     if (rowidsBytes != size * 8) {
       vtab_set_error(&p->base, "chunk rowids size doesn't match - expected %lld, found %lld",
-                     (sqlite3_int64)size * 8, (sqlite3_int64)rowidsBytes);
+                     (sqlite3_int64)size * 8, rowidsBytes);
       return SQLITE_ERROR;
     }
-    if (!validity || !rowids) return SQLITE_NOMEM;  // a zeroblob could not be expanded
-    // Copied, because a column BLOB may sit unaligned in the page, and only when a filter or
-    // the merge needs them: most chunks of a large table add nothing to the top k.
-    bool rowidsCopied = false;
+    if (!validity) return SQLITE_NOMEM;  // a zeroblob could not be expanded
+    // Read only when a filter or the merge needs them: most chunks of a large table add
+    // nothing to the top k.
+    bool rowidsRead = false;
     auto chunk_rowids = [&]() {
-      if (!rowidsCopied) memcpy(chunkRowids.get(), rowids, (size_t)rowidsBytes);
-      rowidsCopied = true;
-      return chunkRowids.get();
+      int readRc = SQLITE_OK;
+      if (!rowidsRead) readRc = read_chunk_rowids(p, &rowidsBlob, chunkId, size, chunkRowids.get());
+      rowidsRead = readRc == SQLITE_OK;
+      return readRc;
     };
 
     // One handle, moved from chunk to chunk: far cheaper than closing and opening.
@@ -415,7 +443,9 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
     bitmap_copy(candidates.get(), validity, size);
 
     if (in.rowidList) {
-      const sqlite3_int64* slotRowids = chunk_rowids();
+      int readRc = chunk_rowids();
+      if (readRc != SQLITE_OK) return readRc;
+      const sqlite3_int64* slotRowids = chunkRowids.get();
       bitmap_clear(rowidBitmap.get(), size);
       for (int slot = 0; slot < size; slot++) {
         if (!bitmap_get(validity, slot)) continue;
@@ -427,6 +457,8 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
     }
 
     if (hasMetadata) {
+      int readRc = chunk_rowids();  // long texts are looked up by rowid
+      if (readRc != SQLITE_OK) return readRc;
       for (int i = 0; i < in.argc; i++) {
         if (block_tag(in.idxStr, i) != JIX0_BLOCK_METADATA) continue;
         int metadataIdx = block_char(in.idxStr, i, 1) - 'A';
@@ -443,7 +475,7 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
         bitmap_clear(metadataBitmap.get(), size);
         int filterRc = jix0_set_metadata_filter_bitmap(
             p, metadataIdx, block_char(in.idxStr, i, 2), in.argv[i], metadata.blobs[metadataIdx],
-            chunkId, metadataBitmap.get(), size, in.inLists, i, (const uint8_t*)chunk_rowids(),
+            chunkId, metadataBitmap.get(), size, in.inLists, i, (const uint8_t*)chunkRowids.get(),
             &metadata.longTextStmts[metadataIdx]);
         if (filterRc != SQLITE_OK) {
           vtab_set_error(&p->base, "Could not filter metadata fields");
@@ -490,9 +522,11 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
     min_idx_before(chunkDistances.get(), size, candidates.get(), chunkBest.get(), perChunk, worst,
                    &selected);
     if (selected == 0) continue;
+    int readRc = chunk_rowids();
+    if (readRc != SQLITE_OK) return readRc;
     int merged = 0;
     merge_sorted_lists(topDistances.get(), topRowids.get(), topCount, chunkDistances.get(),
-                       chunk_rowids(), chunkBest.get(), selected, mergeDistances.get(),
+                       chunkRowids.get(), chunkBest.get(), selected, mergeDistances.get(),
                        mergeRowids.get(), k, &merged);
     std::swap(topDistances, mergeDistances);
     std::swap(topRowids, mergeRowids);
