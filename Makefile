@@ -42,23 +42,13 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 
-# Each libFuzzer target for FUZZ_SECONDS, starting from the committed seed corpus (copied,
-# so the committed seeds stay as they are).
+# Each libFuzzer target for FUZZ_SECONDS, as many at once as there are cores, starting from
+# a copy of the committed seed corpus.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DJIX_FUZZ=ON -DJIX_BUILD_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
-	@for t in $(FUZZ_TARGETS); do \
-	  rm -rf $(BUILD_FUZZ)/corpus-$$t && mkdir -p $(BUILD_FUZZ)/corpus-$$t && \
-	  cp fuzz/corpus/$$t/* $(BUILD_FUZZ)/corpus-$$t/ 2>/dev/null; \
-	  echo "== fuzz_$$t for $(FUZZ_SECONDS)s"; \
-	  if ! $(BUILD_FUZZ)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
-	      -print_final_stats=1 -artifact_prefix=$(BUILD_FUZZ)/crash-$$t- \
-	      $(BUILD_FUZZ)/corpus-$$t > $(BUILD_FUZZ)/fuzz-$$t.log 2>&1; then \
-	    tail -60 $(BUILD_FUZZ)/fuzz-$$t.log; exit 1; \
-	  fi; \
-	  grep -E '^stat::number_of_executed_units' $(BUILD_FUZZ)/fuzz-$$t.log; \
-	done
+	scripts/run-fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Only the library is needed; configuring waits for deps, so this also works with -j.
 demo: deps
