@@ -11,6 +11,7 @@
 #include "table_functions/each.h"
 #include "table_functions/npy.h"
 #include "table_functions/static_blobs.h"
+#include "vector/handles.h"
 
 SQLITE_EXTENSION_INIT1
 
@@ -93,9 +94,8 @@ int sqlite3_jix_numpy_init(sqlite3* db, char**, const sqlite3_api_routines* pApi
 
 int sqlite3_jix_static_blobs_init(sqlite3* db, char**, const sqlite3_api_routines* pApi) {
   SQLITE_EXTENSION_INIT2(pApi);
-  auto* registry = (static_blob_registry*)sqlite3_malloc(sizeof(static_blob_registry));
+  auto* registry = malloc_zeroed<static_blob_registry>();
   if (!registry) return SQLITE_NOMEM;
-  memset(registry, 0, sizeof(*registry));
   // The function turns an integer into a memory address: never from a trigger, view or
   // schema, so it is direct-only and not innocuous.
   constexpr int kFromRawFlags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_SUBTYPE |

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "table_functions/argument_plan.h"
 #include "vector/handles.h"
 #include "vector/vector.h"
 
@@ -35,9 +36,8 @@ void jix_each_release_vector(jix_each_cursor* cursor) {
 int jix_eachConnect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** ppVtab, char**) {
   int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(value, vector hidden)");
   if (rc != SQLITE_OK) return rc;
-  auto* vtab = (sqlite3_vtab*)sqlite3_malloc(sizeof(sqlite3_vtab));
+  auto* vtab = malloc_zeroed<sqlite3_vtab>();
   if (!vtab) return SQLITE_NOMEM;
-  memset(vtab, 0, sizeof(*vtab));
   *ppVtab = vtab;
   return SQLITE_OK;
 }
@@ -48,27 +48,12 @@ int jix_eachDisconnect(sqlite3_vtab* vtab) {
 }
 
 int jix_eachBestIndex(sqlite3_vtab*, sqlite3_index_info* info) {
-  bool hasVector = false;
-  for (int i = 0; i < info->nConstraint; i++) {
-    const auto& constraint = info->aConstraint[i];
-    if (constraint.iColumn == kColumnVector && constraint.op == SQLITE_INDEX_CONSTRAINT_EQ &&
-        constraint.usable) {
-      info->aConstraintUsage[i].argvIndex = 1;
-      info->aConstraintUsage[i].omit = 1;
-      hasVector = true;
-    }
-  }
-  // Without the vector there is nothing to list: refuse the plan.
-  if (!hasVector) return SQLITE_CONSTRAINT;
-  info->estimatedCost = 100000.0;
-  info->estimatedRows = 100000;
-  return SQLITE_OK;
+  return table_function_argument_plan(info, kColumnVector);
 }
 
 int jix_eachOpen(sqlite3_vtab*, sqlite3_vtab_cursor** ppCursor) {
-  auto* cursor = (jix_each_cursor*)sqlite3_malloc(sizeof(jix_each_cursor));
+  auto* cursor = malloc_zeroed<jix_each_cursor>();
   if (!cursor) return SQLITE_NOMEM;
-  memset(cursor, 0, sizeof(*cursor));
   *ppCursor = &cursor->base;
   return SQLITE_OK;
 }

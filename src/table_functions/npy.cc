@@ -7,6 +7,7 @@
 #include <memory>
 #include <sys/types.h>
 
+#include "table_functions/argument_plan.h"
 #include "vector/handles.h"
 #include "vector/vector.h"
 
@@ -202,9 +203,8 @@ int jix_npy_eachConnect(sqlite3* db, void*, int, const char* const*, sqlite3_vta
                         char**) {
   int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(vector, input hidden)");
   if (rc != SQLITE_OK) return rc;
-  auto* vtab = (sqlite3_vtab*)sqlite3_malloc(sizeof(sqlite3_vtab));
+  auto* vtab = malloc_zeroed<sqlite3_vtab>();
   if (!vtab) return SQLITE_NOMEM;
-  memset(vtab, 0, sizeof(*vtab));
   *outVtab = vtab;
   return SQLITE_OK;
 }
@@ -218,26 +218,12 @@ constexpr int kColumnVector = 0;
 constexpr int kColumnInput = 1;
 
 int jix_npy_eachBestIndex(sqlite3_vtab*, sqlite3_index_info* info) {
-  bool hasInput = false;
-  for (int i = 0; i < info->nConstraint; i++) {
-    const auto& c = info->aConstraint[i];
-    if (c.iColumn == kColumnInput && c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.usable) {
-      info->aConstraintUsage[i].argvIndex = 1;
-      info->aConstraintUsage[i].omit = 1;
-      hasInput = true;
-    }
-  }
-  // Without its input there is nothing to list.
-  if (!hasInput) return SQLITE_CONSTRAINT;
-  info->estimatedCost = 100000.0;
-  info->estimatedRows = 100000;
-  return SQLITE_OK;
+  return table_function_argument_plan(info, kColumnInput);
 }
 
 int jix_npy_eachOpen(sqlite3_vtab*, sqlite3_vtab_cursor** outCursor) {
-  auto* cursor = (jix_npy_each_cursor*)sqlite3_malloc(sizeof(jix_npy_each_cursor));
+  auto* cursor = malloc_zeroed<jix_npy_each_cursor>();
   if (!cursor) return SQLITE_NOMEM;
-  memset(cursor, 0, sizeof(*cursor));
   *outCursor = &cursor->base;
   return SQLITE_OK;
 }

@@ -48,9 +48,8 @@ int jix_static_blobsConnect(sqlite3* db, void* aux, int, const char* const*, sql
                             char**) {
   int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(name, data, dimensions hidden, count hidden)");
   if (rc != SQLITE_OK) return rc;
-  auto* vtab = (jix_static_blobs_vtab*)sqlite3_malloc(sizeof(jix_static_blobs_vtab));
+  auto* vtab = malloc_zeroed<jix_static_blobs_vtab>();
   if (!vtab) return SQLITE_NOMEM;
-  memset(vtab, 0, sizeof(*vtab));
   vtab->registry = (static_blob_registry*)aux;
   *outVtab = &vtab->base;
   return SQLITE_OK;
@@ -69,9 +68,8 @@ int jix_static_blobsBestIndex(sqlite3_vtab*, sqlite3_index_info* info) {
 }
 
 int jix_static_blobsOpen(sqlite3_vtab*, sqlite3_vtab_cursor** outCursor) {
-  auto* cursor = (jix_static_blobs_cursor*)sqlite3_malloc(sizeof(jix_static_blobs_cursor));
+  auto* cursor = malloc_zeroed<jix_static_blobs_cursor>();
   if (!cursor) return SQLITE_NOMEM;
-  memset(cursor, 0, sizeof(*cursor));
   *outCursor = &cursor->base;
   return SQLITE_OK;
 }
@@ -229,9 +227,8 @@ int jix_static_blob_entriesConnect(sqlite3* db, void* aux, int argc, const char*
   }
   int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(vector, distance hidden, k hidden)");
   if (rc != SQLITE_OK) return rc;
-  auto* vtab = (jix_static_blob_entries_vtab*)sqlite3_malloc(sizeof(jix_static_blob_entries_vtab));
+  auto* vtab = malloc_zeroed<jix_static_blob_entries_vtab>();
   if (!vtab) return SQLITE_NOMEM;
-  memset(vtab, 0, sizeof(*vtab));
   vtab->data = found->data;
   vtab->dimensions = found->dimensions;
   vtab->count = found->count;
@@ -298,10 +295,8 @@ int jix_static_blob_entriesBestIndex(sqlite3_vtab* base, sqlite3_index_info* inf
 }
 
 int jix_static_blob_entriesOpen(sqlite3_vtab*, sqlite3_vtab_cursor** outCursor) {
-  auto* cursor =
-      (jix_static_blob_entries_cursor*)sqlite3_malloc(sizeof(jix_static_blob_entries_cursor));
+  auto* cursor = malloc_zeroed<jix_static_blob_entries_cursor>();
   if (!cursor) return SQLITE_NOMEM;
-  memset(cursor, 0, sizeof(*cursor));
   *outCursor = &cursor->base;
   return SQLITE_OK;
 }

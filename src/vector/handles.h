@@ -1,6 +1,7 @@
 // Small owning wrappers around SQLite handles and SQLite-allocated memory.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -59,6 +60,15 @@ class ResetOnExit {
  private:
   sqlite3_stmt* stmt_;
 };
+
+// A zero-filled T from sqlite3_malloc, or null: the plain structs SQLite drives (tables,
+// cursors, query records) start this way.
+template <typename T>
+T* malloc_zeroed() {
+  T* p = (T*)sqlite3_malloc(sizeof(T));
+  if (p) memset((void*)p, 0, sizeof(T));
+  return p;
+}
 
 // Prepares sql on db. *out is empty unless the result is SQLITE_OK.
 [[nodiscard]] inline int prepare(sqlite3* db, const char* sql, StmtPtr* out) {
