@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "jix0/table/table.h"
 #include "jix0/write/write.h"
+#include "support/captured_vtab.h"
 #include "support/invariants.h"
 #include "support/test_db.h"
 
@@ -137,6 +139,52 @@ TEST_F(Jix0Insert, TakesLowestFreeSlotOfNewestChunk) {
   db.Exec("INSERT INTO t(v) VALUES ('[6]')");
   EXPECT_EQ(db.Query("SELECT chunk_id, chunk_offset FROM t_rowids ORDER BY rowid DESC LIMIT 1"),
             "2|1");
+  EXPECT_EQ(CheckJix0Invariants(db.db(), "t"), "");
+}
+
+// The auxiliary insert and each column's long-text insert are prepared once and kept on the
+// table object, idle after every row (so nothing holds the transaction open), and released
+// at COMMIT with the other cached statements; rows written through them, also by an UPDATE
+// and across a new chunk, are stored as without them.
+TEST_F(Jix0Insert, AuxiliaryAndLongTextStatementsAreCachedUntilCommit) {
+  RegisterCapturingJix0(db.db());
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0_capture(v float[1], +a text, +n integer, s text, "
+      "u text, chunk_size=8)");
+  jix0_vtab* p = LastCapturedJix0();
+  ASSERT_NE(p, nullptr);
+  db.Exec("BEGIN");
+  for (int i = 1; i <= 10; i++) {
+    std::string n = std::to_string(i);
+    db.Exec("INSERT INTO t(rowid, v, a, n, s, u) VALUES (" + n + ", '[" + n + "]', 'aux " + n +
+            "', " + n + ", 'a long text number " + n + "', '" +
+            (i % 3 ? "short" : "a longer text, row ") + n + "')");
+  }
+  ASSERT_NE(p->stmtAuxiliaryInsert, nullptr);
+  EXPECT_EQ(sqlite3_stmt_busy(p->stmtAuxiliaryInsert), 0);
+  ASSERT_NE(p->stmtMetadataTextInsert[0], nullptr);
+  ASSERT_NE(p->stmtMetadataTextInsert[1], nullptr);
+  EXPECT_EQ(sqlite3_stmt_busy(p->stmtMetadataTextInsert[0]), 0);
+  EXPECT_EQ(p->stmtMetadataTextInsert[2], nullptr);
+  db.Exec("UPDATE t SET u = 'now a long text' WHERE rowid = 1");
+  db.Exec("COMMIT");
+  EXPECT_EQ(p->stmtAuxiliaryInsert, nullptr);
+  EXPECT_EQ(p->stmtMetadataTextInsert[0], nullptr);
+  EXPECT_EQ(p->stmtMetadataTextInsert[1], nullptr);
+  db.Exec(
+      "INSERT INTO t(rowid, v, a, n, s, u) VALUES (11, '[11]', NULL, NULL, 'x', "
+      "'the last long text')");
+
+  EXPECT_EQ(db.Query("SELECT count(*), min(value00), max(value00), sum(value01) FROM t_auxiliary"),
+            "11|aux 1|aux 9|55");
+  EXPECT_EQ(db.Query("SELECT rowid, data FROM t_metadatatext00 WHERE rowid IN (1, 10)"),
+            "1|a long text number 1\n10|a long text number 10");
+  EXPECT_EQ(db.Query("SELECT group_concat(rowid || '=' || data, ';') FROM t_metadatatext01"),
+            "3=a longer text, row 3;6=a longer text, row 6;9=a longer text, row 9;1=now a long "
+            "text;11=the last long text");
+  EXPECT_EQ(
+      db.Query("SELECT rowid, a, n, s, u FROM t WHERE rowid IN (9, 11)"),
+      "9|aux 9|9|a long text number 9|a longer text, row 9\n11|NULL|NULL|x|the last long text");
   EXPECT_EQ(CheckJix0Invariants(db.db(), "t"), "");
 }
 

@@ -504,6 +504,8 @@ void jix0_free_resources(jix0_vtab* p) {
   finalize_statement(&p->stmtRowidsInsertId);
   finalize_statement(&p->stmtRowidsUpdatePosition);
   finalize_statement(&p->stmtRowidsGetChunkPosition);
+  finalize_statement(&p->stmtAuxiliaryInsert);
+  for (sqlite3_stmt*& stmt : p->stmtMetadataTextInsert) finalize_statement(&stmt);
 }
 
 void jix0_free(jix0_vtab* p) {

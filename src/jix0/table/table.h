@@ -54,6 +54,10 @@ struct jix0_vtab {
   sqlite3_stmt* stmtRowidsInsertId;
   sqlite3_stmt* stmtRowidsUpdatePosition;
   sqlite3_stmt* stmtRowidsGetChunkPosition;
+  // The insert path's own, cached the same way: the auxiliary row, and for each metadata
+  // column the row of a long text. Prepared on first use.
+  sqlite3_stmt* stmtAuxiliaryInsert;
+  sqlite3_stmt* stmtMetadataTextInsert[JIX0_MAX_METADATA_COLUMNS];
 };
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {

@@ -19,14 +19,14 @@ struct InsertState {
   vector_cleanup cleanups[JIX0_MAX_VECTOR_COLUMNS] = {};
   int numParsed = 0;
   sqlite3_blob* blobChunksValidity = nullptr;
-  uint8_t* validity = nullptr;
+  // The chunk's bitmap as read during the slot search; on the stack, as no chunk is larger.
+  uint8_t validity[JIX0_MAX_CHUNK_SIZE / 8];
 
   InsertState() = default;
   InsertState(const InsertState&) = delete;
   InsertState& operator=(const InsertState&) = delete;
   ~InsertState() {
     for (int i = 0; i < numParsed; i++) cleanups[i](vectors[i]);
-    sqlite3_free(validity);
     sqlite3_blob_close(blobChunksValidity);
   }
 };
@@ -189,9 +189,12 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_blob** outBlob, i
   return rc;
 }
 
+// Finds the row's slot: the lowest free slot of the partition's newest chunk, or slot 0 of a
+// new chunk. Leaves *blobChunksValidity open read-write on that chunk's bitmap and validity
+// holding its bytes (chunk_size / 8 of them) as they were before the insert.
 int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
                                        sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset,
-                                       sqlite3_blob** blobChunksValidity, uint8_t** validity) {
+                                       sqlite3_blob** blobChunksValidity, uint8_t* validity) {
   const int expectedBytes = p->chunk_size / 8;
   *outChunkOffset = -1;
   sqlite3_int64 chunkId;
@@ -213,13 +216,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
           (sqlite3_int64)bytes);
       return SQLITE_ERROR;
     }
-    *validity = (uint8_t*)sqlite3_malloc(expectedBytes);
-    if (!*validity) {
-      vtab_set_error(&p->base,
-                     JIX0_INTERNAL_ERROR ": Could not allocate memory for validity bitmap");
-      return SQLITE_NOMEM;
-    }
-    rc = sqlite3_blob_read(*blobChunksValidity, *validity, expectedBytes, 0);
+    rc = sqlite3_blob_read(*blobChunksValidity, validity, expectedBytes, 0);
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base,
                      JIX0_INTERNAL_ERROR ": Could not read validity bitmap for %s.%s.%lld",
@@ -229,7 +226,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
     // Full bytes are skipped eight slots at a time; the first other byte has the lowest
     // free slot.
     for (int i = 0; i < expectedBytes; i++) {
-      uint8_t byte = (*validity)[i];
+      uint8_t byte = validity[i];
       if (byte == 0xFF) continue;
       int bit = 0;
       while (byte & (1u << bit)) bit++;
@@ -247,18 +244,14 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
     return SQLITE_ERROR;
   }
   *outChunkOffset = 0;
-  sqlite3_free(*validity);
-  *validity = nullptr;
-  rc = sqlite3_blob_close(*blobChunksValidity);
-  *blobChunksValidity = nullptr;
-  if (rc != SQLITE_OK) {
-    vtab_set_error(
-        &p->base, JIX0_INTERNAL_ERROR
-        ": unknown error, blobChunksValidity could not be closed, please file an issue.");
-    return SQLITE_ERROR;
+  int bytes = 0;
+  if (*blobChunksValidity) {
+    // The full chunk's handle moves to the new chunk: far cheaper than closing and opening.
+    rc = sqlite3_blob_reopen(*blobChunksValidity, chunkId);
+    if (rc == SQLITE_OK) bytes = sqlite3_blob_bytes(*blobChunksValidity);
+  } else {
+    rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
   }
-  int bytes;
-  rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    JIX0_INTERNAL_ERROR
@@ -276,9 +269,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
                    (sqlite3_int64)bytes);
     return SQLITE_ERROR;
   }
-  *validity = (uint8_t*)sqlite3_malloc(expectedBytes);
-  if (!*validity) return SQLITE_NOMEM;
-  rc = sqlite3_blob_read(*blobChunksValidity, *validity, expectedBytes, 0);
+  rc = sqlite3_blob_read(*blobChunksValidity, validity, expectedBytes, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    JIX0_INTERNAL_ERROR
@@ -378,32 +369,58 @@ int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
   return write_rowid(p, chunkId, chunkOffset, rowid);
 }
 
+// Prepares *slot from sql (taken over) unless it is prepared already: the text is formatted
+// and compiled once per table object, not once per row. The statement stays cached until
+// xSync or release finalizes it.
+int cached_insert_statement(jix0_vtab* p, sqlite3_stmt** slot, char* sql) {
+  SqlitePtr<char> text(sql);
+  if (*slot) return SQLITE_OK;
+  if (!text) return SQLITE_NOMEM;
+  int rc = sqlite3_prepare_v2(p->db, text.get(), -1, slot, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(*slot);
+    *slot = nullptr;
+  }
+  return rc;
+}
+
 int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid) {
-  SqlitePtr<char> sql(jix0_sql_insert_auxiliary(p));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
+  int rc = cached_insert_statement(p, &p->stmtAuxiliaryInsert,
+                                   p->stmtAuxiliaryInsert ? nullptr : jix0_sql_insert_auxiliary(p));
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, rowid);
+  sqlite3_stmt* stmt = p->stmtAuxiliaryInsert;
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, rowid);
   for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
     if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
-    sqlite3_bind_value(stmt.get(), p->user_column_idxs[u] + 2, column_value(argv, u + 1));
+    sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
   }
-  return sqlite3_step(stmt.get()) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  return sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
 }
 
 // Runs one statement on the metadata-text table of column m, binding the rowid to ?1 and,
-// when text is given, the text to ?2.
-int run_metadata_text(jix0_vtab* p, const char* format, int m, sqlite3_int64 rowid,
-                      const char* text, int n) {
-  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, m));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
+// when text is given, the text to ?2. With a cache slot the statement is kept there (the
+// insert, which every new row with a long text runs); without, it is prepared for this use.
+int run_metadata_text(jix0_vtab* p, const char* format, sqlite3_stmt** cache, int m,
+                      sqlite3_int64 rowid, const char* text, int n) {
+  StmtPtr owned;
+  sqlite3_stmt* stmt;
+  int rc;
+  if (cache) {
+    rc = cached_insert_statement(
+        p, cache, *cache ? nullptr : sqlite3_mprintf(format, p->schemaName, p->tableName, m));
+    stmt = *cache;
+  } else {
+    SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, m));
+    if (!sql) return SQLITE_NOMEM;
+    rc = prepare(p->db, sql.get(), &owned);
+    stmt = owned.get();
+  }
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, rowid);
-  if (text) sqlite3_bind_text(stmt.get(), 2, text, n, SQLITE_STATIC);
-  return sqlite3_step(stmt.get()) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  ResetOnExit reset(owned ? nullptr : stmt);
+  sqlite3_bind_int64(stmt, 1, rowid);
+  if (text) sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
+  return sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
 }
 
 int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
@@ -420,13 +437,14 @@ int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 r
   rc = sqlite3_blob_write(blob, entry, sizeof(entry), offset);
   if (rc != SQLITE_OK) return rc;
   if (n > JIX0_METADATA_TEXT_PREFIX) {
-    const char* format = isUpdate && previousLength > JIX0_METADATA_TEXT_PREFIX
-                             ? JIX0_SQL_UPDATE_METADATA_TEXT
-                             : JIX0_SQL_INSERT_METADATA_TEXT;
-    return run_metadata_text(p, format, m, rowid, text, n);
+    if (isUpdate && previousLength > JIX0_METADATA_TEXT_PREFIX) {
+      return run_metadata_text(p, JIX0_SQL_UPDATE_METADATA_TEXT, nullptr, m, rowid, text, n);
+    }
+    return run_metadata_text(p, JIX0_SQL_INSERT_METADATA_TEXT, &p->stmtMetadataTextInsert[m], m,
+                             rowid, text, n);
   }
   if (previousLength > JIX0_METADATA_TEXT_PREFIX) {
-    return run_metadata_text(p, JIX0_SQL_DELETE_METADATA_TEXT, m, rowid, nullptr, 0);
+    return run_metadata_text(p, JIX0_SQL_DELETE_METADATA_TEXT, nullptr, m, rowid, nullptr, 0);
   }
   return SQLITE_OK;
 }
@@ -493,7 +511,7 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   if (rc != SQLITE_OK) return rc;
   sqlite3_int64 chunkId, chunkOffset;
   rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, &chunkId, &chunkOffset,
-                                          &state.blobChunksValidity, &state.validity);
+                                          &state.blobChunksValidity, state.validity);
   if (rc != SQLITE_OK) return rc;
   rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors,
                                        state.blobChunksValidity, state.validity);
