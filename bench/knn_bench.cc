@@ -1,6 +1,6 @@
 // KNN and bulk-insert benchmark of jix0 against SQLite's own floors, on seeded data sets.
 //
-//   jix_knn_bench EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2,D3,D4]
+//   jix_knn_bench EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2,D3,D4,settings]
 //
 // For each data set it writes DATA_DIR/<set>.vectors and <set>.queries (raw element bytes, for
 // the NumPy and FAISS baselines) and a database, then measures, single thread, warm cache:
@@ -11,8 +11,13 @@
 //   - one pass over the same bytes in memory (the physical limit) and reading every chunk's
 //     vector BLOB with sqlite3_blob_read (SQLite's floor for the scan);
 //   - whether jix0's answers equal, bit for bit and in order, a brute force over the reference
-//     kernels with the search's tie order.
-// Results go to DATA_DIR/jix.json for bench/report.py.
+//     kernels with the search's tie order;
+//   - the peak of SQLite's heap during one query beyond what it held before (the search's own
+//     working memory: it must follow k and chunk_size, not the table), for k = 10 and 1000.
+// Then, on D1 only, the storage settings: page_size 4096, 16384 and 65536, each loaded afresh
+// (jix0 and the ordinary table), queried on a new connection with SQLite's cache holding the
+// whole table, with the default 2 MB cache, and with the default cache plus mmap_size.
+// Results go to DATA_DIR/jix.json and DATA_DIR/settings.json for bench/report.py.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -136,6 +141,17 @@ std::vector<Hit> knn(sqlite3_stmt* stmt, const uint8_t* query, int bytes, int k)
   check(rc, sqlite3_db_handle(stmt), "knn");
   sqlite3_reset(stmt);
   return hits;
+}
+
+// Bytes SQLite's heap rose above its level before one query, at the query's peak.
+double query_peak_bytes(sqlite3_stmt* stmt, const DataSet& set, const uint8_t* query, int k) {
+  sqlite3_int64 current = 0, high = 0;
+  sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &current, &high, 1);  // resets the high mark
+  sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &current, &high, 0);
+  sqlite3_int64 before = current;
+  knn(stmt, query, (int)set.bytes(), k);
+  sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &current, &high, 0);
+  return (double)(high - before);
 }
 
 // Times `repeat` queries (query i cycles through the query set); returns per-query seconds.
@@ -336,7 +352,9 @@ void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t num
       identical =
           identical && same_hits(knn(plain, q, bytes, k), brute_force(set, vectors, q, (size_t)k));
   }
-  r.add("identical_to_reference", identical ? 1 : 0, true);
+  r.add("identical_to_reference", identical ? 1 : 0);
+  r.add("peak_query_bytes_k10", query_peak_bytes(plain, set, queries.data(), 10));
+  r.add("peak_query_bytes_k1000", query_peak_bytes(plain, set, queries.data(), 1000), true);
   fprintf(stderr, "[%s] k=10 median %.2f ms, p90 %.2f ms; identical to reference: %s\n", set.name,
           median(k10) * 1e3, percentile(k10, 0.9) * 1e3, identical ? "yes" : "NO");
   for (sqlite3_stmt* s : {plain, onF, byCategory, byPartition}) sqlite3_finalize(s);
@@ -349,6 +367,93 @@ void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t num
   if (!json->empty()) *json += ",\n";
   *json += head + r.json + "  }";
   exec(db, "DROP TABLE " + t + "; DROP TABLE " + tf + "; DROP TABLE " + tp);
+}
+
+// page_size x (SQLite cache, OS cache, OS cache through mmap) on one data set; see the top.
+void run_settings(const DataSet& set, const std::string& extension, const std::string& dir,
+                  size_t numQueries) {
+  std::vector<uint8_t> vectors = generate(set, set.rows, 1000 + (uint64_t)set.element);
+  std::vector<uint8_t> queries = generate(set, numQueries, 2000 + (uint64_t)set.element);
+  std::string path = dir + "/settings.db";
+  std::string json;
+  auto open = [&](const std::string& pragmas) {
+    sqlite3* db = nullptr;
+    check(sqlite3_open(path.c_str(), &db), db, "open");
+    sqlite3_enable_load_extension(db, 1);
+    char* err = nullptr;
+    if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
+      fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
+      exit(1);
+    }
+    exec(db, "PRAGMA synchronous = OFF; " + pragmas);
+    return db;
+  };
+  std::string column =
+      "embedding " + std::string(set.type()) + "[" + std::to_string(set.dims) + "]";
+  for (int pageSize : {4096, 16384, 65536}) {
+    remove(path.c_str());
+    sqlite3* db =
+        open("PRAGMA page_size = " + std::to_string(pageSize) + "; PRAGMA cache_size = -8000000");
+    exec(db, "CREATE VIRTUAL TABLE t USING jix0(" + column + ")");
+    exec(db, "CREATE TABLE plain(id INTEGER PRIMARY KEY, v BLOB)");
+    auto load = [&](const std::string& sql) {
+      sqlite3_stmt* ins = prepare(db, sql);
+      auto start = Clock::now();
+      exec(db, "BEGIN");
+      for (size_t i = 0; i < set.rows; i++) {
+        sqlite3_bind_int64(ins, 1, (int64_t)i + 1);
+        sqlite3_bind_blob(ins, 2, vectors.data() + i * set.bytes(), (int)set.bytes(),
+                          SQLITE_STATIC);
+        check(sqlite3_step(ins), db, "insert");
+        sqlite3_reset(ins);
+      }
+      exec(db, "COMMIT");
+      sqlite3_finalize(ins);
+      return seconds_since(start);
+    };
+    fprintf(stderr, "[settings] page_size %d: loading\n", pageSize);
+    double loadJix0 =
+        load("INSERT INTO t(rowid, embedding) VALUES (?, " + std::string(set.wrap()) + ")");
+    double loadPlain = load("INSERT INTO plain(id, v) VALUES (?, ?)");
+    sqlite3_close(db);
+
+    const struct {
+      const char* name;
+      const char* pragmas;
+    } caches[] = {
+        {"sqlite_cache", "PRAGMA cache_size = -8000000"},
+        {"os_cache", ""},
+        {"os_cache_mmap", "PRAGMA mmap_size = 4294967296"},
+    };
+    char head[160];
+    snprintf(head, sizeof head,
+             "%s  \"%d\": {\n    \"load_jix0_s\": %.9g,\n    \"load_plain_s\": %.9g",
+             json.empty() ? "" : ",\n", pageSize, loadJix0, loadPlain);
+    json += head;
+    for (const auto& cache : caches) {
+      db = open(cache.pragmas);
+      std::string match = " WHERE embedding MATCH " + std::string(set.wrap()) + " AND k = ?";
+      sqlite3_stmt* stmt = prepare(db, "SELECT rowid, distance FROM t" + match);
+      std::vector<uint8_t> buffer;
+      time_queries(stmt, set, queries, numQueries, 10, 2);  // warm-up, also of the cache
+      double k10 = median(time_queries(stmt, set, queries, numQueries, 10, numQueries));
+      blob_read_pass(db, "t", buffer);
+      std::vector<double> blob;
+      for (int i = 0; i < 3; i++) blob.push_back(blob_read_pass(db, "t", buffer));
+      sqlite3_finalize(stmt);
+      sqlite3_close(db);
+      fprintf(stderr, "[settings] page_size %d, %s: k=10 %.2f ms, blob read %.2f ms\n", pageSize,
+              cache.name, k10 * 1e3, median(blob) * 1e3);
+      char line[200];
+      snprintf(line, sizeof line, ",\n    \"%s_k10_s\": %.9g,\n    \"%s_blob_read_s\": %.9g",
+               cache.name, k10, cache.name, median(blob));
+      json += line;
+    }
+    json += "\n  }";
+  }
+  remove(path.c_str());
+  std::string out = "{\n" + json + "\n}\n";
+  write_file(dir + "/settings.json", std::vector<uint8_t>(out.begin(), out.end()));
 }
 
 }  // namespace
@@ -398,5 +503,10 @@ int main(int argc, char** argv) {
   }
   std::string out = "{\n" + json + "\n}\n";
   write_file(dir + "/jix.json", std::vector<uint8_t>(out.begin(), out.end()));
+  if (only.empty() || only.find("settings") != std::string::npos) {
+    DataSet d1 = sets[0];
+    d1.rows = std::max<size_t>(kChunkSize, (size_t)((double)d1.rows * scale));
+    run_settings(d1, extension, dir, std::min<size_t>(numQueries, 20));
+  }
   return 0;
 }

@@ -71,7 +71,34 @@ def tables(jix, base):
             f"| {ratio(r['load_jix0_s'], r['load_plain_s'])} "
             f"| {r['load_jix0_filtered_table_s']:.2f} s "
             f"| {r['load_jix0_s'] / r['rows'] * 1e6:.1f} µs |")
-    return query, more, load
+    memory = ["| Set | Rows | Bytes per vector | k=10 | k=1000 |", "|---|---|---|---|---|"]
+    for name, r in jix.items():
+        if "peak_query_bytes_k10" not in r:
+            continue
+        width = {"float": 4 * r["dims"], "int8": r["dims"]}.get(r["type"], r["dims"] // 8)
+        memory.append(f"| {name} | {r['rows']:,} | {width:,} | {kib(r['peak_query_bytes_k10'])} "
+                      f"| {kib(r['peak_query_bytes_k1000'])} |")
+    return query, more, load, memory
+
+
+def kib(n):
+    return f"{n / 1024:.0f} KiB"
+
+
+def settings_table(settings):
+    """page_size x cache placement on one data set, from settings.json."""
+    rows = ["| page_size | jix0 load | ordinary table | ÷ floor "
+            "| k=10, SQLite cache | blob floor | k=10, OS cache (2 MB SQLite cache) | blob floor "
+            "| k=10, OS cache + mmap | blob floor |",
+            "|---|---|---|---|---|---|---|---|---|---|"]
+    for page, r in settings.items():
+        rows.append(
+            f"| {int(page):,} | {r['load_jix0_s']:.2f} s | {r['load_plain_s']:.2f} s "
+            f"| {ratio(r['load_jix0_s'], r['load_plain_s'])} "
+            f"| {ms(r['sqlite_cache_k10_s'])} ms | {ms(r['sqlite_cache_blob_read_s'])} ms "
+            f"| {ms(r['os_cache_k10_s'])} ms | {ms(r['os_cache_blob_read_s'])} ms "
+            f"| {ms(r['os_cache_mmap_k10_s'])} ms | {ms(r['os_cache_mmap_blob_read_s'])} ms |")
+    return rows
 
 
 def chart(jix, base, path):
@@ -115,8 +142,13 @@ def main():
     if os.path.exists(path):
         with open(path) as f:
             base = json.load(f)
-    query, more, load = tables(jix, base)
-    print("\n".join(query + [""] + more + [""] + load))
+    query, more, load, memory = tables(jix, base)
+    settings = {}
+    path = os.path.join(directory, "settings.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            settings = json.load(f)
+    print("\n".join(query + [""] + more + [""] + load + [""] + memory))
     queries = next(iter(jix.values()))["queries"] if jix else 0
     header = [
         "# Benchmark results",
@@ -134,6 +166,17 @@ def main():
         "",
     ]
     body = query + ["", "## k, filters", ""] + more + ["", "## Bulk insert, one transaction", ""] + load
+    body += ["", "## Peak memory of one query", "",
+             "How far SQLite's heap rose above its level before the query (the search's working "
+             "memory; chunk_size 1024). It follows k and the vector size, not the row count.",
+             ""] + memory
+    if settings:
+        body += ["", "## Storage settings, D1", "",
+                 "The D1 vectors loaded afresh for each page_size, then queried on a new "
+                 "connection: with SQLite's cache holding the table (cache_size = -8000000, as "
+                 "above), with the default 2 MB cache so that pages come from the OS cache, and "
+                 "with the default cache and mmap_size = 4 GiB. Medians over "
+                 f"{min(queries, 20)} queries, k = 10.", ""] + settings_table(settings)
     with open(out_md, "w") as f:
         f.write("\n".join(header + body) + "\n")
     chart(jix, base, out_png)
