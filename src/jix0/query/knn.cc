@@ -457,8 +457,6 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
     }
 
     if (hasMetadata) {
-      int readRc = chunk_rowids();  // long texts are looked up by rowid
-      if (readRc != SQLITE_OK) return readRc;
       for (int i = 0; i < in.argc; i++) {
         if (block_tag(in.idxStr, i) != JIX0_BLOCK_METADATA) continue;
         int metadataIdx = block_char(in.idxStr, i, 1) - 'A';
@@ -472,10 +470,17 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
             return openRc;
           }
         }
+        // Only TEXT filters need the rowids: long texts are looked up by rowid.
+        const uint8_t* slotRowids = nullptr;
+        if (p->metadata_columns[metadataIdx].kind == JIX0_METADATA_TEXT) {
+          int readRc = chunk_rowids();
+          if (readRc != SQLITE_OK) return readRc;
+          slotRowids = (const uint8_t*)chunkRowids.get();
+        }
         bitmap_clear(metadataBitmap.get(), size);
         int filterRc = jix0_set_metadata_filter_bitmap(
             p, metadataIdx, block_char(in.idxStr, i, 2), in.argv[i], metadata.blobs[metadataIdx],
-            chunkId, metadataBitmap.get(), size, in.inLists, i, (const uint8_t*)chunkRowids.get(),
+            chunkId, metadataBitmap.get(), size, in.inLists, i, slotRowids,
             &metadata.longTextStmts[metadataIdx]);
         if (filterRc != SQLITE_OK) {
           vtab_set_error(&p->base, "Could not filter metadata fields");

@@ -174,25 +174,61 @@ int filter_text(const TextFilter& f, const uint8_t* data, int size, char op, sql
   return SQLITE_OK;
 }
 
+// Writes the bitmap of size slots (a multiple of 8) a byte at a time, bit j of byte b being
+// pass(8b + j) for the slot's 8-byte value. The comparison is chosen once per chunk, outside
+// the loop, so the loop is a plain compare the compiler can keep branch-free.
+template <typename T, typename Pass>
+void fill_bitmap(const uint8_t* data, int size, uint8_t* outBitmap, Pass pass) {
+  for (int b = 0; b < size / 8; b++) {
+    unsigned bits = 0;
+    for (int j = 0; j < 8; j++) {
+      T x;
+      memcpy(&x, data + (size_t)(8 * b + j) * sizeof(x), sizeof(x));
+      bits |= (unsigned)pass(x) << j;
+    }
+    outBitmap[b] = (uint8_t)bits;
+  }
+}
+
+// The six comparisons of x against y. Direct comparisons, so for doubles a NaN on either side
+// fails all but !=. Any other operator matches nothing.
+template <typename T>
+void compare_slots(const uint8_t* data, int size, char op, T y, uint8_t* outBitmap) {
+  switch (op) {
+    case JIX0_OP_EQ:
+      return fill_bitmap<T>(data, size, outBitmap, [y](T x) { return x == y; });
+    case JIX0_OP_GT:
+      return fill_bitmap<T>(data, size, outBitmap, [y](T x) { return x > y; });
+    case JIX0_OP_LE:
+      return fill_bitmap<T>(data, size, outBitmap, [y](T x) { return x <= y; });
+    case JIX0_OP_LT:
+      return fill_bitmap<T>(data, size, outBitmap, [y](T x) { return x < y; });
+    case JIX0_OP_GE:
+      return fill_bitmap<T>(data, size, outBitmap, [y](T x) { return x >= y; });
+    case JIX0_OP_NE:
+      return fill_bitmap<T>(data, size, outBitmap, [y](T x) { return x != y; });
+    default:
+      bitmap_clear(outBitmap, size);
+  }
+}
+
 int filter_integer(const uint8_t* data, int size, char op, sqlite3_value* value,
                    const jix0_metadata_in_list* inList, uint8_t* outBitmap) {
-  if (op != JIX0_OP_IN && sqlite3_value_type(value) == SQLITE_NULL) {
+  if (op == JIX0_OP_IN) {
+    const sqlite3_int64* values = (const sqlite3_int64*)inList->values.data;
+    size_t n = inList->values.length;
+    fill_bitmap<sqlite3_int64>(data, size, outBitmap, [values, n](sqlite3_int64 x) {
+      for (size_t j = 0; j < n; j++)
+        if (x == values[j]) return true;
+      return false;
+    });
+    return SQLITE_OK;
+  }
+  if (sqlite3_value_type(value) == SQLITE_NULL) {
     bitmap_clear(outBitmap, size);
     return SQLITE_OK;
   }
-  sqlite3_int64 y = op == JIX0_OP_IN ? 0 : sqlite3_value_int64(value);
-  for (int i = 0; i < size; i++) {
-    sqlite3_int64 x;
-    memcpy(&x, data + (size_t)i * sizeof(x), sizeof(x));
-    bool pass = false;
-    if (op == JIX0_OP_IN) {
-      const sqlite3_int64* values = (const sqlite3_int64*)inList->values.data;
-      for (size_t j = 0; j < inList->values.length && !pass; j++) pass = x == values[j];
-    } else {
-      pass = relation_holds(op, (x > y) - (x < y));
-    }
-    bitmap_set(outBitmap, i, pass);
-  }
+  compare_slots<sqlite3_int64>(data, size, op, sqlite3_value_int64(value), outBitmap);
   return SQLITE_OK;
 }
 
@@ -201,34 +237,7 @@ int filter_float(const uint8_t* data, int size, char op, sqlite3_value* value, u
     bitmap_clear(outBitmap, size);
     return SQLITE_OK;
   }
-  double y = sqlite3_value_double(value);
-  for (int i = 0; i < size; i++) {
-    double x;
-    memcpy(&x, data + (size_t)i * sizeof(x), sizeof(x));
-    // Direct comparisons, so a NaN on either side fails all but !=.
-    bool pass = false;
-    switch (op) {
-      case JIX0_OP_EQ:
-        pass = x == y;
-        break;
-      case JIX0_OP_GT:
-        pass = x > y;
-        break;
-      case JIX0_OP_LE:
-        pass = x <= y;
-        break;
-      case JIX0_OP_LT:
-        pass = x < y;
-        break;
-      case JIX0_OP_GE:
-        pass = x >= y;
-        break;
-      case JIX0_OP_NE:
-        pass = x != y;
-        break;
-    }
-    bitmap_set(outBitmap, i, pass);
-  }
+  compare_slots<double>(data, size, op, sqlite3_value_double(value), outBitmap);
   return SQLITE_OK;
 }
 
