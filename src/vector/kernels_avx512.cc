@@ -466,9 +466,13 @@ void kernel_hamming_bit_batch_avx512(const uint8_t* query, const uint8_t* vector
       }
       // Counts are taken modulo 2^32 and then converted, as the pair kernel's int32 count is.
       __m256 counts = _mm256_cvtepu32_ps(_mm512_cvtepi64_epi32(sum_lanes8_epi64(acc)));
-      alignas(32) float f[8];
-      _mm256_store_ps(f, counts);
-      for (int c = 0; c < 8; c++) out[slots[j + c]] = f[c];
+      if (slots[j + 7] - slots[j] == 7) {  // eight consecutive slots: one store
+        _mm256_storeu_ps(out + slots[j], counts);
+      } else {
+        alignas(32) float f[8];
+        _mm256_store_ps(f, counts);
+        for (int c = 0; c < 8; c++) out[slots[j + c]] = f[c];
+      }
     }
     for (; j < n; j++) {
       const uint8_t* v = vectors + (size_t)slots[j] * bytes;
