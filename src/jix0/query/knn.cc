@@ -365,9 +365,11 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
   SqlitePtr<uint8_t> candidates(bitmap_new(size));
   SqlitePtr<uint8_t> rowidBitmap(bitmap_new(size));
   SqlitePtr<uint8_t> metadataBitmap(bitmap_new(size));
-  if (!topRowids || !topDistances || !mergeRowids || !mergeDistances || !pieceVectors ||
-      !chunkDistances || !chunkRowids || !chunkBest || !candidates || !rowidBitmap ||
-      !metadataBitmap) {
+  // One chunk's metadata BLOB; TEXT entries, 16 bytes a slot, are the largest.
+  SqlitePtr<uint8_t> metadataData = allocate<uint8_t>((sqlite3_uint64)size * 16);
+  if (!metadataData || !topRowids || !topDistances || !mergeRowids || !mergeDistances ||
+      !pieceVectors || !chunkDistances || !chunkRowids || !chunkBest || !candidates ||
+      !rowidBitmap || !metadataBitmap) {
     return SQLITE_NOMEM;
   }
   // The selection reads the distances of whole bytes of slots, candidates or not.
@@ -481,7 +483,7 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
         int filterRc = jix0_set_metadata_filter_bitmap(
             p, metadataIdx, block_char(in.idxStr, i, 2), in.argv[i], metadata.blobs[metadataIdx],
             chunkId, metadataBitmap.get(), size, in.inLists, i, slotRowids,
-            &metadata.longTextStmts[metadataIdx]);
+            &metadata.longTextStmts[metadataIdx], metadataData.get());
         if (filterRc != SQLITE_OK) {
           vtab_set_error(&p->base, "Could not filter metadata fields");
           return filterRc;

@@ -257,7 +257,8 @@ void filter_boolean(const uint8_t* data, int size, char op, sqlite3_value* value
 int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op, sqlite3_value* value,
                                     sqlite3_blob* blob, sqlite3_int64 chunkId, uint8_t* outBitmap,
                                     int size, const Array* inLists, int argumentIndex,
-                                    const uint8_t* rowids, sqlite3_stmt** longTextStmt) {
+                                    const uint8_t* rowids, sqlite3_stmt** longTextStmt,
+                                    uint8_t* scratch) {
   int rc = sqlite3_blob_reopen(blob, chunkId);
   if (rc != SQLITE_OK) return rc;
 
@@ -283,22 +284,21 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op, sqli
     if (kind != JIX0_METADATA_INTEGER && kind != JIX0_METADATA_TEXT) return SQLITE_ERROR;
   }
 
-  SqlitePtr<uint8_t> data((uint8_t*)sqlite3_malloc(bytes > 0 ? bytes : 1));
-  if (!data) return SQLITE_NOMEM;
-  rc = sqlite3_blob_read(blob, data.get(), bytes, 0);
+  uint8_t* data = scratch;  // the BLOB's size was checked against the chunk's above
+  rc = sqlite3_blob_read(blob, data, bytes, 0);
   if (rc != SQLITE_OK) return rc;
 
   switch (kind) {
     case JIX0_METADATA_BOOLEAN:
-      filter_boolean(data.get(), size, op, value, outBitmap);
+      filter_boolean(data, size, op, value, outBitmap);
       return SQLITE_OK;
     case JIX0_METADATA_INTEGER:
-      return filter_integer(data.get(), size, op, value, inList, outBitmap);
+      return filter_integer(data, size, op, value, inList, outBitmap);
     case JIX0_METADATA_FLOAT:
-      return filter_float(data.get(), size, op, value, outBitmap);
+      return filter_float(data, size, op, value, outBitmap);
     case JIX0_METADATA_TEXT:
-      return filter_text(TextFilter{p, metadataIdx, rowids, longTextStmt}, data.get(), size, op,
-                         value, inList, outBitmap);
+      return filter_text(TextFilter{p, metadataIdx, rowids, longTextStmt}, data, size, op, value,
+                         inList, outBitmap);
   }
   return SQLITE_ERROR;
 }

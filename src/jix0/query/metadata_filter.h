@@ -26,16 +26,19 @@ void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p);
 //   blob: open on the column's "data"; moved here to chunkId with sqlite3_blob_reopen.
 //   value: the constraint value (unused for IN, whose values come from the list whose
 //     argument_index is argumentIndex).
-//   rowids: the chunk's size slot rowids, for fetching long texts.
+//   rowids: the chunk's size slot rowids, for fetching long texts; read only for TEXT
+//     columns, so it may be null for the others.
 //   longTextStmt: statement slot for long-text lookups; prepared on first use, the caller
 //     finalizes it.
+//   scratch: at least size * 16 bytes (the largest metadata chunk BLOB), reused from chunk to
+//     chunk so that filtering allocates nothing.
 // outBitmap must be cleared by the caller. Sets no message; the caller reports failures.
 [[nodiscard]] int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op,
                                                   sqlite3_value* value, sqlite3_blob* blob,
                                                   sqlite3_int64 chunkId, uint8_t* outBitmap,
                                                   int size, const Array* inLists, int argumentIndex,
                                                   const uint8_t* rowids,
-                                                  sqlite3_stmt** longTextStmt);
+                                                  sqlite3_stmt** longTextStmt, uint8_t* scratch);
 
 // The full text of one long TEXT metadata value. *outText belongs to *stmt and stays valid
 // until its next use.
