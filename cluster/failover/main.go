@@ -576,6 +576,47 @@ func (r *run) nodeChecks() {
 	r.check("a KNN refused while it runs fails on the cluster too", err)
 }
 
+// The node's refusals of bad arguments, each with its exact message; no cluster is started.
+func (r *run) argumentChecks(scratch string) {
+	dir := filepath.Join(scratch, "unused")
+	noEntryPoint, _ := filepath.Glob("/usr/lib/*/libsqlite3.so.0")
+	cases := []struct {
+		args    []string
+		message string
+	}{
+		{[]string{"--db", "10.1.2.3:9001", "--dir", dir},
+			`jix-dqlite-node: --db "10.1.2.3:9001": only loopback addresses (127.0.0.0/8, ::1, localhost) are supported`},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--join", "example.org:9001"},
+			`jix-dqlite-node: --join "example.org:9001": only loopback addresses (127.0.0.0/8, ::1, localhost) are supported`},
+		{[]string{"--db", "9001", "--dir", dir}, `jix-dqlite-node: --db "9001": expected HOST:PORT`},
+		{[]string{"--db", "127.0.0.1:9001"}, "jix-dqlite-node: --db and --dir are required (see --help)"},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "extra"}, `jix-dqlite-node: unexpected argument "extra"`},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--jix", "/nonexistent/jix.so"},
+			"jix-dqlite-node: cannot load /nonexistent/jix.so: /nonexistent/jix.so: cannot open shared object file: No such file or directory"},
+	}
+	if len(noEntryPoint) > 0 {
+		cases = append(cases, struct {
+			args    []string
+			message string
+		}{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--jix", noEntryPoint[0]},
+			"jix-dqlite-node: " + noEntryPoint[0] + " has no entry point sqlite3_jix_init"})
+	}
+	for _, c := range cases {
+		out, err := exec.Command(r.nodeProgram, c.args...).CombinedOutput()
+		got := strings.TrimRight(string(out), "\n")
+		if exit, ok := err.(*exec.ExitError); !ok || exit.ExitCode() != 1 {
+			err = fmt.Errorf("expected exit status 1, got %v", err)
+		} else if got != c.message {
+			err = fmt.Errorf("got %q, expected %q", got, c.message)
+		} else if _, statErr := os.Stat(dir); statErr == nil {
+			err = fmt.Errorf("created %s", dir)
+		} else {
+			err = nil
+		}
+		r.check("node refuses "+strings.Join(c.args, " "), err)
+	}
+}
+
 func main() {
 	nodeProgram := flag.String("node", "build/jix-dqlite-node", "the node program")
 	jix := flag.String("jix", "build/jix.so", "the jix library")
@@ -602,6 +643,7 @@ func main() {
 		r.finish()
 	})
 
+	r.argumentChecks(scratch)
 	addresses, err := freePorts(3)
 	r.must("pick three free loopback ports", err)
 	for i := range r.nodes {
