@@ -165,6 +165,8 @@ func (r *run) start(n *node) error {
 	n.cmd = exec.Command(r.nodeProgram, args...)
 	n.cmd.Stdout = logFile
 	n.cmd.Stderr = logFile
+	// Should this program die without stopping them, the nodes go with it.
+	n.cmd.SysProcAttr = &syscall.SysProcAttr{Pdeathsig: syscall.SIGKILL}
 	if err := n.cmd.Start(); err != nil {
 		return err
 	}
