@@ -91,10 +91,9 @@ func (r *run) finish() {
 			}
 		}
 	}
+	// The local file stays open: the watchdog may finish while main is inside a call on it,
+	// and exiting closes it anyway.
 	r.stopAll()
-	if r.local != nil {
-		r.local.Close()
-	}
 	if r.scratch != "" {
 		if r.failed == 0 && !r.keep {
 			os.RemoveAll(r.scratch)
@@ -215,24 +214,25 @@ func (r *run) waitCluster(what string, cond func(leader *client.NodeInfo, nodes 
 	return fmt.Errorf("%s: not reached after %v (last error: %v)", what, waitLimit, last)
 }
 
-func (r *run) leaderIndex() (int, uint64, error) {
+// Which of the nodes leads.
+func (r *run) leaderIndex() (int, error) {
 	ctx, cancel := context.WithTimeout(context.Background(), waitLimit)
 	defer cancel()
 	cli, err := r.leader(ctx)
 	if err != nil {
-		return -1, 0, err
+		return -1, err
 	}
 	defer cli.Close()
 	info, err := cli.Leader(ctx)
 	if err != nil {
-		return -1, 0, err
+		return -1, err
 	}
 	for i, n := range r.nodes {
 		if n.address == info.Address {
-			return i, info.ID, nil
+			return i, nil
 		}
 	}
-	return -1, 0, fmt.Errorf("leader %s is not one of the nodes", info.Address)
+	return -1, fmt.Errorf("leader %s is not one of the nodes", info.Address)
 }
 
 // Hands leadership to node i, retrying until the node has caught up and accepted it.
@@ -688,11 +688,10 @@ func main() {
 	r.nodeChecks()
 	r.compareAll("first leader")
 
-	victim, _, err := r.leaderIndex()
+	victim, err := r.leaderIndex()
 	r.must("find the leader", err)
 	r.nodes[victim].cmd.Process.Signal(syscall.SIGKILL)
-	<-r.nodes[victim].exited
-	r.nodes[victim].exited <- nil
+	r.nodes[victim].exited <- <-r.nodes[victim].exited // waits for the end, keeps it for stopped()
 	killed := r.nodes[victim].address
 	r.must(fmt.Sprintf("SIGKILL the leader (node %d); another node leads", victim+1),
 		r.waitCluster("new leader", func(leader *client.NodeInfo, _ []client.NodeInfo) bool { return leader.Address != killed }))
@@ -708,7 +707,7 @@ func main() {
 	}
 
 	// SIGTERM hands leadership over before the node stops.
-	leader, _, err := r.leaderIndex()
+	leader, err := r.leaderIndex()
 	r.must("find the leader", err)
 	r.nodes[leader].cmd.Process.Signal(syscall.SIGTERM)
 	var exitErr error
