@@ -147,7 +147,7 @@ func main() {
 		if err != nil {
 			fail("node did not get ready: %v", err)
 		}
-		fmt.Fprintf(os.Stderr, "jix-dqlite-node %s: ready (node %d, jix %s from %s)\n",
+		fmt.Fprintf(os.Stderr, "jix-dqlite-node %s: ready (node %x, jix %s from %s)\n",
 			*address, node.ID(), version, library)
 	case <-signals:
 		cancelReady()
