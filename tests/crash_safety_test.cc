@@ -175,9 +175,8 @@ void RunWriter(const std::string& path, const char* journalMode, Model model, in
       if (rc != SQLITE_DONE) fail("transaction " + std::to_string(txn));
     }
     // Every third transaction also compacts the table, which changes no row.
-    if (txn % 3 == 0 &&
-        sqlite3_exec(db, "INSERT INTO t(t) VALUES ('optimize')", nullptr, nullptr, nullptr) !=
-            SQLITE_OK) {
+    if (txn % 3 == 0 && sqlite3_exec(db, "INSERT INTO t(t) VALUES ('optimize')", nullptr, nullptr,
+                                     nullptr) != SQLITE_OK) {
       fail("optimize in transaction " + std::to_string(txn));
     }
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail("COMMIT");

@@ -1,6 +1,7 @@
 // A random mix of inserts, updates, deletes, refused writes, 'optimize', rollbacks and
-// savepoints on jix0 tables, checked against an in-memory model: after every batch the storage invariants hold,
-// the table reads back exactly as the model, and KNN answers match a brute-force search.
+// savepoints on jix0 tables, checked against an in-memory model: after every batch the storage
+// invariants hold, the table reads back exactly as the model, and KNN answers match a brute-force
+// search.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
