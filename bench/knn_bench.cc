@@ -1,6 +1,7 @@
 // KNN and bulk-insert benchmark of jix0 against SQLite's own floors, on seeded data sets.
 //
-//   jix_knn_bench EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2,D3,D4,settings]
+//   jix_knn_bench EXTENSION DATA_DIR [--scale S] [--queries N]
+//                 [--sets D1,D2,D3,D4,refill,settings]
 //
 // For each data set it writes DATA_DIR/<set>.vectors and <set>.queries (raw element bytes, for
 // the NumPy and FAISS baselines) and a database, then measures, single thread, warm cache:
@@ -17,7 +18,8 @@
 // Then, on D1 only, the storage settings: page_size 4096, 16384 and 65536, each loaded afresh
 // (jix0 and the ordinary table), queried on a new connection with SQLite's cache holding the
 // whole table, with the default 2 MB cache, and with the default cache plus mmap_size.
-// Results go to DATA_DIR/jix.json and DATA_DIR/settings.json for bench/report.py.
+// Then the delete-and-refill cycle and 'optimize' (run_refill below).
+// Results go to DATA_DIR/jix.json, refill.json and settings.json for bench/report.py.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -456,6 +458,159 @@ void run_settings(const DataSet& set, const std::string& extension, const std::s
   write_file(dir + "/settings.json", std::vector<uint8_t>(out.begin(), out.end()));
 }
 
+// The delete-and-refill cycle: REFILL_ROWS vectors of float[384] loaded afresh, then three
+// rounds of deleting every other row (in rowid order) and inserting as many new rows; measured
+// after the fresh load, after the three rounds, and after 'optimize' + VACUUM, each against a
+// fresh load of the very rows the table then holds. Each measurement VACUUMs first and times
+// k = 10 on a new connection whose cache holds the table.
+constexpr size_t kRefillRows = 10000;
+constexpr size_t kRefillDims = 384;
+constexpr int kRefillRounds = 3;
+
+struct RefillFigures {
+  long long chunks = 0;
+  long long bytes = 0;
+  double k10 = 0;
+};
+
+void run_refill(const std::string& extension, const std::string& dir, size_t numQueries,
+                double scale) {
+  const size_t rows = std::max<size_t>(kChunkSize, (size_t)((double)kRefillRows * scale));
+  const DataSet set = {"refill", Element::kFloat32, kRefillDims, rows};
+  const size_t total = rows + kRefillRounds * (rows / 2);
+  std::vector<uint8_t> vectors = generate(set, total, 3000);  // row r has vector r - 1
+  std::vector<uint8_t> queries = generate(set, numQueries, 4000);
+  auto open = [&](const std::string& path) {
+    sqlite3* db = nullptr;
+    check(sqlite3_open(path.c_str(), &db), db, "open");
+    sqlite3_enable_load_extension(db, 1);
+    char* err = nullptr;
+    if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
+      fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
+      exit(1);
+    }
+    exec(db, "PRAGMA synchronous = OFF; PRAGMA cache_size = -8000000");
+    return db;
+  };
+  auto integer = [](sqlite3* db, const char* sql) {
+    sqlite3_stmt* stmt = prepare(db, sql);
+    check(sqlite3_step(stmt), db, sql);
+    long long n = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return n;
+  };
+  auto insert = [&](sqlite3* db, const std::vector<int64_t>& ids) {
+    sqlite3_stmt* ins = prepare(db, "INSERT INTO t(rowid, embedding) VALUES (?, ?)");
+    exec(db, "BEGIN");
+    for (int64_t id : ids) {
+      sqlite3_bind_int64(ins, 1, id);
+      sqlite3_bind_blob(ins, 2, vectors.data() + (size_t)(id - 1) * set.bytes(), (int)set.bytes(),
+                        SQLITE_STATIC);
+      check(sqlite3_step(ins), db, "insert");
+      sqlite3_reset(ins);
+    }
+    exec(db, "COMMIT");
+    sqlite3_finalize(ins);
+  };
+  auto measure = [&](const std::string& path) {
+    RefillFigures f;
+    sqlite3* db = open(path);
+    exec(db, "VACUUM");
+    f.chunks = integer(db, "SELECT count(*) FROM t_chunks");
+    f.bytes = integer(db, "PRAGMA page_count") * integer(db, "PRAGMA page_size");
+    sqlite3_close(db);
+    db = open(path);
+    sqlite3_stmt* stmt =
+        prepare(db, "SELECT rowid, distance FROM t WHERE embedding MATCH ? AND k = ?");
+    time_queries(stmt, set, queries, numQueries, 10, numQueries);  // warms the cache
+    f.k10 = median(time_queries(stmt, set, queries, numQueries, 10, 5 * numQueries));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return f;
+  };
+  const std::string path = dir + "/refill.db", freshPath = dir + "/refill_fresh.db";
+  auto fresh = [&](const std::vector<int64_t>& ids) {
+    remove(freshPath.c_str());
+    sqlite3* db = open(freshPath);
+    exec(db, "CREATE VIRTUAL TABLE t USING jix0(embedding float[384])");
+    insert(db, ids);
+    sqlite3_close(db);
+    RefillFigures f = measure(freshPath);
+    remove(freshPath.c_str());
+    return f;
+  };
+
+  remove(path.c_str());
+  std::vector<int64_t> ids;
+  for (size_t i = 1; i <= rows; i++) ids.push_back((int64_t)i);
+  sqlite3* db = open(path);
+  exec(db, "CREATE VIRTUAL TABLE t USING jix0(embedding float[384])");
+  insert(db, ids);
+  sqlite3_close(db);
+  RefillFigures loaded = measure(path);
+
+  int64_t next = (int64_t)rows + 1;
+  for (int round = 0; round < kRefillRounds; round++) {
+    db = open(path);
+    sqlite3_stmt* del = prepare(db, "DELETE FROM t WHERE rowid = ?");
+    std::vector<int64_t> kept, added;
+    exec(db, "BEGIN");
+    for (size_t i = 0; i < ids.size(); i++) {
+      if (i % 2) {
+        kept.push_back(ids[i]);
+        continue;
+      }
+      sqlite3_bind_int64(del, 1, ids[i]);
+      check(sqlite3_step(del), db, "delete");
+      sqlite3_reset(del);
+      added.push_back(next++);
+    }
+    exec(db, "COMMIT");
+    sqlite3_finalize(del);
+    insert(db, added);
+    sqlite3_close(db);
+    ids = kept;
+    ids.insert(ids.end(), added.begin(), added.end());
+  }
+  RefillFigures cycled = measure(path);
+  RefillFigures cycledFresh = fresh(ids);
+
+  db = open(path);
+  auto start = Clock::now();
+  exec(db, "INSERT INTO t(t) VALUES ('optimize')");
+  double optimizeSeconds = seconds_since(start);
+  sqlite3_close(db);
+  RefillFigures optimized = measure(path);
+  remove(path.c_str());
+
+  const long long minimum = (long long)((ids.size() + kChunkSize - 1) / kChunkSize);
+  fprintf(stderr,
+          "[refill] %zu rows: fresh load %lld chunks, %.1f MiB, k=10 %.2f ms; after %d rounds "
+          "%lld chunks, %.1f MiB, %.2f ms; optimize %.2f s, then %lld chunks (minimum %lld), "
+          "%.1f MiB, %.2f ms; fresh load of the same rows %lld chunks, %.1f MiB, %.2f ms\n",
+          rows, loaded.chunks, loaded.bytes / 1048576.0, loaded.k10 * 1e3, kRefillRounds,
+          cycled.chunks, cycled.bytes / 1048576.0, cycled.k10 * 1e3, optimizeSeconds,
+          optimized.chunks, minimum, optimized.bytes / 1048576.0, optimized.k10 * 1e3,
+          cycledFresh.chunks, cycledFresh.bytes / 1048576.0, cycledFresh.k10 * 1e3);
+  std::string json = "{\n  \"rows\": " + std::to_string(rows) +
+                     ",\n  \"dims\": " + std::to_string(kRefillDims) +
+                     ",\n  \"rounds\": " + std::to_string(kRefillRounds) +
+                     ",\n  \"minimum_chunks\": " + std::to_string(minimum) +
+                     ",\n  \"optimize_s\": " + std::to_string(optimizeSeconds);
+  const std::pair<const char*, RefillFigures> stages[] = {{"fresh_load", loaded},
+                                                          {"after_rounds", cycled},
+                                                          {"after_optimize", optimized},
+                                                          {"fresh_load_same_rows", cycledFresh}};
+  for (const auto& [name, f] : stages) {
+    char line[200];
+    snprintf(line, sizeof line, ",\n  \"%s\": {\"chunks\": %lld, \"bytes\": %lld, \"k10_s\": %.9g}",
+             name, f.chunks, f.bytes, f.k10);
+    json += line;
+  }
+  json += "\n}\n";
+  write_file(dir + "/refill.json", std::vector<uint8_t>(json.begin(), json.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -503,6 +658,9 @@ int main(int argc, char** argv) {
   }
   std::string out = "{\n" + json + "\n}\n";
   write_file(dir + "/jix.json", std::vector<uint8_t>(out.begin(), out.end()));
+  if (only.empty() || only.find("refill") != std::string::npos) {
+    run_refill(extension, dir, numQueries, scale);
+  }
   if (only.empty() || only.find("settings") != std::string::npos) {
     DataSet d1 = sets[0];
     d1.rows = std::max<size_t>(kChunkSize, (size_t)((double)d1.rows * scale));

@@ -101,6 +101,24 @@ def settings_table(settings):
     return rows
 
 
+def refill_table(refill):
+    """The delete-and-refill cycle and 'optimize', from refill.json."""
+    rows = ["| Table | Chunks | File after VACUUM | k=10 median |", "|---|---|---|---|"]
+    names = [("fresh_load", "Fresh load"),
+             ("after_rounds", f"After {refill['rounds']} delete-and-refill rounds"),
+             ("after_optimize", "After `optimize` + VACUUM"),
+             ("fresh_load_same_rows", "Fresh load of the same rows")]
+    for key, label in names:
+        r = refill[key]
+        rows.append(f"| {label} | {r['chunks']} | {r['bytes'] / 1048576:.1f} MiB "
+                    f"| {ms(r['k10_s'])} ms |")
+    same, done = refill["fresh_load_same_rows"], refill["after_optimize"]
+    rows += ["", f"`optimize` took {refill['optimize_s']:.2f} s. After it: {done['chunks']} chunks "
+             f"(minimum {refill['minimum_chunks']}), file {ratio(done['bytes'], same['bytes'])} "
+             f"and k=10 {ratio(done['k10_s'], same['k10_s'])} of a fresh load of the same rows."]
+    return rows
+
+
 def chart(jix, base, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -177,6 +195,17 @@ def main():
                  "above), with the default 2 MB cache so that pages come from the OS cache, and "
                  "with the default cache and mmap_size = 4 GiB. Medians over "
                  f"{min(queries, 20)} queries, k = 10.", ""] + settings_table(settings)
+    path = os.path.join(directory, "refill.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            refill = json.load(f)
+        table = refill_table(refill)
+        print("\n" + "\n".join(table))
+        body += ["", "## Delete and refill, then optimize", "",
+                 f"{refill['rows']:,} rows of float[{refill['dims']}] loaded in one transaction, "
+                 f"then {refill['rounds']} rounds of deleting every other row and inserting as "
+                 "many new ones. Every figure after VACUUM; k=10 on a new connection whose cache "
+                 "holds the table.", ""] + table
     with open(out_md, "w") as f:
         f.write("\n".join(header + body) + "\n")
     chart(jix, base, out_png)

@@ -1,7 +1,8 @@
-// Crash safety: a child process writes a jix0 table in transactions and reports each COMMIT
-// that returned; the parent kills it with SIGKILL at a random moment, reopens the file and
-// checks that recovery left exactly the committed transactions on intact storage. Each mode
-// keeps one database across all its kills, so every child starts on a recovered file.
+// Crash safety: a child process writes a jix0 table in transactions (every third one also
+// runs 'optimize') and reports each COMMIT that returned; the parent kills it with SIGKILL at
+// a random moment, reopens the file and checks that recovery left exactly the committed
+// transactions on intact storage. Each mode keeps one database across all its kills, so every
+// child starts on a recovered file.
 #include <unistd.h>
 
 #include <array>
@@ -172,6 +173,11 @@ void RunWriter(const std::string& path, const char* journalMode, Model model, in
       sqlite3_reset(stmt);
       sqlite3_clear_bindings(stmt);
       if (rc != SQLITE_DONE) fail("transaction " + std::to_string(txn));
+    }
+    // Every third transaction also compacts the table, which changes no row.
+    if (txn % 3 == 0 && sqlite3_exec(db, "INSERT INTO t(t) VALUES ('optimize')", nullptr, nullptr,
+                                     nullptr) != SQLITE_OK) {
+      fail("optimize in transaction " + std::to_string(txn));
     }
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail("COMMIT");
     ChildProcess::Send(txn);

@@ -134,13 +134,18 @@ TEST(DeclarationErrors, DeclaredSchema) {
   RegisterCapturingJix0(db.db());
   const SqlCase cases[] = {
       {"CREATE VIRTUAL TABLE t USING jix0_capture(embedding float[4])",
-       "0|rowid|0|0\n1|embedding|0|0\n2|distance|1|0\n3|k|1|0"},
+       "0|rowid|0|0\n1|embedding|0|0\n2|distance|1|0\n3|k|1|0\n4|t|1|0"},
       {"CREATE VIRTUAL TABLE t USING jix0_capture(id text primary key, embedding float[4], genre "
        "text)",
-       "0|id|0|1\n1|embedding|0|0\n2|genre|0|0\n3|distance|1|0\n4|k|1|0"},
+       "0|id|0|1\n1|embedding|0|0\n2|genre|0|0\n3|distance|1|0\n4|k|1|0\n5|t|1|0"},
       {"CREATE VIRTUAL TABLE t USING jix0_capture(m bool, +a blob, id integer primary key, "
        "p text partition key, v int8[8])",
-       "0|id|0|1\n1|m|0|0\n2|a|0|0\n3|p|0|0\n4|v|0|0\n5|distance|1|0\n6|k|1|0"},
+       "0|id|0|1\n1|m|0|0\n2|a|0|0\n3|p|0|0\n4|v|0|0\n5|distance|1|0\n6|k|1|0\n7|t|1|0"},
+      // The table's name is taken by a column: no command column.
+      {"CREATE VIRTUAL TABLE t USING jix0_capture(T float[4])",
+       "0|rowid|0|0\n1|T|0|0\n2|distance|1|0\n3|k|1|0"},
+      {"CREATE VIRTUAL TABLE t USING jix0_capture(t text primary key, v float[4])",
+       "0|t|0|1\n1|v|0|0\n2|distance|1|0\n3|k|1|0"},
   };
   for (const SqlCase& c : cases) {
     SCOPED_TRACE(c.sql);

@@ -141,17 +141,18 @@ TEST(Jix0Scan, UnchangedColumnProbeAndKnnRowsThatCannotBeWritten) {
       " n integer, chunk_size=8)");
   db.Exec("INSERT INTO t(rowid, p, v, aux, n) VALUES (10, 2, '[1, 0]', 'ten', 100)");
 
-  // Columns: rowid, p, v, aux, n, distance, k.
+  // Columns: rowid, p, v, aux, n, distance, k, and the command column t.
   struct Case {
     const char* sql;
     const char* arguments;
   };
   const Case cases[] = {
       // Point plan: unassigned partition and metadata values arrive unchanged, vectors as NULL;
-      // k never has a value, so it stays unchanged too.
-      {"UPDATE t SET aux = 'x' WHERE rowid = 10", "10|unchanged|NULL|x|unchanged|NULL|unchanged"},
+      // k and the command column never have a value, so they stay unchanged too.
+      {"UPDATE t SET aux = 'x' WHERE rowid = 10",
+       "10|unchanged|NULL|x|unchanged|NULL|unchanged|unchanged"},
       // Full scan: only metadata is probed.
-      {"UPDATE t SET aux = 'x' WHERE n = 100", "10|2|blob|x|unchanged|NULL|unchanged"},
+      {"UPDATE t SET aux = 'x' WHERE n = 100", "10|2|blob|x|unchanged|NULL|unchanged|unchanged"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);

@@ -1,6 +1,7 @@
-// A random mix of inserts, updates, deletes, refused writes, rollbacks and savepoints on jix0
-// tables, checked against an in-memory model: after every batch the storage invariants hold,
-// the table reads back exactly as the model, and KNN answers match a brute-force search.
+// A random mix of inserts, updates, deletes, refused writes, 'optimize', rollbacks and
+// savepoints on jix0 tables, checked against an in-memory model: after every batch the storage
+// invariants hold, the table reads back exactly as the model, and KNN answers match a brute-force
+// search.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -162,6 +163,7 @@ class Workload {
     if (op < 78) return MultiRowDelete();
     if (op < 86) return MultiRowUpdate();
     if (op < 93) return RefusedUpdate();
+    if (op < 96) return Optimize();
     return Transaction();
   }
 
@@ -269,6 +271,18 @@ class Workload {
            {Int(99), Text(RandomText(24)), Blob(std::vector<float>(kDims + 1)), KeyParam(key)},
            "Dimension mismatch for new updated vector for the \"v\" column. Expected 4 "
            "dimensions but received 5.");
+  }
+
+  // Compacts the table: the model does not change, every partition (the TEXT-key table has
+  // none) keeps the fewest chunks of chunk_size 8 its rows need, and every answer stays.
+  void Optimize() {
+    Expect("INSERT INTO w(w) VALUES ('optimize')", {}, "");
+    std::map<int64_t, int> perPartition;
+    for (auto& [key, r] : rows_) perPartition[config_.textKey ? 0 : r.p]++;
+    int chunks = 0;
+    for (auto& [p, n] : perPartition) chunks += (n + 7) / 8;
+    Expect("SELECT count(*) FROM w_chunks", {}, std::to_string(chunks));
+    Verify();
   }
 
   // Opens, commits or rolls back a transaction, or rolls back to a savepoint; the model

@@ -197,7 +197,24 @@ TEST_F(OomSweep, Jix0Queries) {
   });
 }
 
-TEST_F(OomSweep, Jix0UpdateAndDelete) {
+// Three chunks of partition 1 with holes, one of partition 2; optimize moves rows of every
+// metadata kind, long texts included, and deletes a chunk.
+std::vector<std::string> Fragmented() {
+  std::vector<std::string> setup = {kTables[0]};
+  std::string insert = "INSERT INTO t(rowid, p, v, aux, n, s, f, x) VALUES ";
+  for (int r = 1; r <= 20; r++) {
+    insert += (r > 1 ? ", (" : "(") + std::to_string(r) + ", " + std::to_string(r == 20 ? 2 : 1) +
+              ", '[" + std::to_string(r) + ", 0]', 'a', " + std::to_string(r) + ", '" +
+              (r % 2 ? "short" : "a text longer than twelve") + "', " + std::to_string(r % 2) +
+              ", 0.5)";
+  }
+  setup.push_back(insert);
+  setup.push_back("DELETE FROM t WHERE rowid IN (1, 3, 4, 9, 12)");
+  return setup;
+}
+const std::vector<std::string> kFragmented = Fragmented();
+
+TEST_F(OomSweep, Jix0WritesAndOptimize) {
   Sweep({
       {"update", kTables,
        {"UPDATE t SET v = '[9, 9]', aux = 'z', n = 7, s = 'now a longer text than before', f = 0,"
@@ -205,6 +222,10 @@ TEST_F(OomSweep, Jix0UpdateAndDelete) {
         "UPDATE t SET s = 'short' WHERE rowid = 2", "UPDATE d SET v = '[7]' WHERE id = 'b'"},
        {"t", "d"}},
       {"update refused", kTables, {"UPDATE t SET v = '[1, 2, 3]' WHERE rowid = 1"}, {"t"}},
+      {"optimize", kFragmented,
+       {"INSERT INTO t(t) VALUES ('optimize')", "SELECT count(*) FROM t_chunks",
+        "SELECT rowid, chunk_id, chunk_offset FROM t_rowids ORDER BY 1"},
+       {"t"}},
       {"delete", kTables,
        {"DELETE FROM t WHERE rowid = 2", "DELETE FROM t WHERE rowid = 3",
         "DELETE FROM d WHERE id = 'a'"},

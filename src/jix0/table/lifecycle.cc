@@ -142,8 +142,58 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   return SQLITE_OK;
 }
 
-// The schema SQLite sees: the id column, the user columns, then the hidden distance and k.
-int declare_schema(jix0_vtab* p, const char* pkName, int pkNameLength, char** pzErr) {
+// True when name (length bytes) names the table, as SQLite compares column names.
+bool is_table_name(const char* tableName, const char* name, int length) {
+  return (int)strlen(tableName) == length && sqlite3_strnicmp(tableName, name, length) == 0;
+}
+
+// The name of user column u.
+void user_column_name(const jix0_vtab* p, int u, const char** outName, int* outLength) {
+  int idx = p->user_column_idxs[u];
+  switch (p->user_column_kinds[u]) {
+    case JIX0_COLUMN_VECTOR:
+      *outName = p->vector_columns[idx].name;
+      *outLength = p->vector_columns[idx].name_length;
+      return;
+    case JIX0_COLUMN_PARTITION:
+      *outName = p->partition_columns[idx].name;
+      *outLength = p->partition_columns[idx].name_length;
+      return;
+    case JIX0_COLUMN_AUXILIARY:
+      *outName = p->auxiliary_columns[idx].name;
+      *outLength = p->auxiliary_columns[idx].name_length;
+      return;
+    case JIX0_COLUMN_METADATA:
+      *outName = p->metadata_columns[idx].name;
+      *outLength = p->metadata_columns[idx].name_length;
+      return;
+  }
+  *outName = "";
+  *outLength = 0;
+}
+
+// The command column takes the table's name unless a column has it already: such tables
+// keep the declaration they always had, so they are created and opened as before.
+bool command_column_fits(const jix0_vtab* p, const char* tableName, const char* pkName,
+                         int pkNameLength) {
+  if (pkName ? is_table_name(tableName, pkName, pkNameLength)
+             : is_table_name(tableName, "rowid", 5)) {
+    return false;
+  }
+  if (is_table_name(tableName, "distance", 8) || is_table_name(tableName, "k", 1)) return false;
+  for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
+    const char* name;
+    int length;
+    user_column_name(p, u, &name, &length);
+    if (is_table_name(tableName, name, length)) return false;
+  }
+  return true;
+}
+
+// The schema SQLite sees: the id column, the user columns, then the hidden distance, k and,
+// when there is one, the command column.
+int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int pkNameLength,
+                   char** pzErr) {
   StrBuilder s(nullptr);
   sqlite3_str_appendall(s.get(), "CREATE TABLE x(");
   if (pkName) {
@@ -152,30 +202,15 @@ int declare_schema(jix0_vtab* p, const char* pkName, int pkNameLength, char** pz
     sqlite3_str_appendall(s.get(), "rowid, ");
   }
   for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
-    int idx = p->user_column_idxs[u];
-    const char* name = nullptr;
-    int length = 0;
-    switch (p->user_column_kinds[u]) {
-      case JIX0_COLUMN_VECTOR:
-        name = p->vector_columns[idx].name;
-        length = p->vector_columns[idx].name_length;
-        break;
-      case JIX0_COLUMN_PARTITION:
-        name = p->partition_columns[idx].name;
-        length = p->partition_columns[idx].name_length;
-        break;
-      case JIX0_COLUMN_AUXILIARY:
-        name = p->auxiliary_columns[idx].name;
-        length = p->auxiliary_columns[idx].name_length;
-        break;
-      case JIX0_COLUMN_METADATA:
-        name = p->metadata_columns[idx].name;
-        length = p->metadata_columns[idx].name_length;
-        break;
-    }
+    const char* name;
+    int length;
+    user_column_name(p, u, &name, &length);
     sqlite3_str_appendf(s.get(), "\"%.*w\", ", length, name);
   }
-  sqlite3_str_appendall(s.get(), " distance hidden, k hidden) ");
+  sqlite3_str_appendall(s.get(), " distance hidden, k hidden");
+  p->hasCommandColumn = command_column_fits(p, tableName, pkName, pkNameLength);
+  if (p->hasCommandColumn) sqlite3_str_appendf(s.get(), ", \"%w\" hidden", tableName);
+  sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
   if (!sql) return SQLITE_ERROR;
@@ -353,7 +388,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
     return SQLITE_ERROR;
   }
   p->db = db;
-  rc = declare_schema(p, pkName, pkNameLength, pzErr);
+  rc = declare_schema(p, argv[2], pkName, pkNameLength, pzErr);
   if (rc != SQLITE_OK) return rc;
 
   p->pkIsText = pkName && pkType == SQLITE_TEXT;

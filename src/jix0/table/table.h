@@ -2,7 +2,8 @@
 // mapping between declared column numbers and column definitions.
 //
 // Declared columns: 0 the id (rowid, or the primary key's name), 1..n the user columns in
-// declaration order, n + 1 the hidden `distance`, n + 2 the hidden `k`.
+// declaration order, n + 1 the hidden `distance`, n + 2 the hidden `k`, and n + 3 the hidden
+// command column named after the table, unless another column already has that name.
 #pragma once
 
 #include "jix0/declaration/declaration.h"
@@ -58,6 +59,8 @@ struct jix0_vtab {
   // column the row of a long text. Prepared on first use.
   sqlite3_stmt* stmtAuxiliaryInsert;
   sqlite3_stmt* stmtMetadataTextInsert[JIX0_MAX_METADATA_COLUMNS];
+  // 1 when the table declares the hidden command column (INSERT INTO t(t) VALUES (...)).
+  int hasCommandColumn;
 };
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
@@ -66,6 +69,10 @@ inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
 }
 inline int jix0_column_distance_idx(const jix0_vtab* p) { return jix0_num_defined_user_columns(p) + 1; }
 inline int jix0_column_k_idx(const jix0_vtab* p) { return jix0_num_defined_user_columns(p) + 2; }
+// -1 when the table has no command column.
+inline int jix0_column_command_idx(const jix0_vtab* p) {
+  return p->hasCommandColumn ? jix0_num_defined_user_columns(p) + 3 : -1;
+}
 
 inline int jix0_column_idx_is_kind(const jix0_vtab* p, int i, ColumnKind kind) {
   return i >= 1 && i <= jix0_num_defined_user_columns(p) && p->user_column_kinds[i - 1] == kind;

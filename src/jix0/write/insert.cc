@@ -7,6 +7,7 @@
 
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/write/command.h"
 #include "jix0/write/write.h"
 #include "vector/handles.h"
 
@@ -490,6 +491,12 @@ int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64
     return SQLITE_ERROR;
   }
   if (argc == 1) return jix0Update_Delete(p, argv[0]);
+  if (jix0_command_given(p, argc, argv)) {
+    if (!oldRowidIsNull) return jix0_command_update_error(p);
+    // A command stores no row: last_insert_rowid() keeps its value.
+    *pRowid = sqlite3_last_insert_rowid(p->db);
+    return jix0_run_command(p, argc, argv);
+  }
   if (oldRowidIsNull) return jix0Update_Insert(p, argv, pRowid);
   return jix0Update_Update(p, argv);
 }

@@ -1,0 +1,426 @@
+// The 'optimize' command: compacts each partition's rows into its oldest chunks.
+//
+// Within a partition, chunks are taken in chunk_id order. A destination walks the free slots
+// from the oldest chunk up, a source walks the stored rows from the newest chunk down, and
+// each row moves into the lowest free slot until the two meet in one chunk. Every chunk below
+// that one is then full and every chunk above it empty, so the partition keeps
+// ceil(rows / chunk_size) chunks; the empty ones are deleted from every chunk table.
+//
+// The same walk runs twice. The first pass only reads: it opens every BLOB the move touches,
+// checks its size, and checks that each row to move is where the rowids table says. The second
+// pass writes. Damage is therefore found while nothing has changed; what can still fail while
+// writing (out of memory, I/O, a full disk, an interrupt) makes SQLite roll back the
+// transaction, which a plain INSERT ... VALUES of one row gets no statement journal for.
+//
+// A moved row is read and written once, one slot at a time: besides SQLite's cache the command
+// holds two validity bitmaps, two rowid arrays and one slot.
+#include <cstdint>
+#include <cstring>
+
+#include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
+#include "jix0/write/command.h"
+#include "vector/array.h"
+#include "vector/handles.h"
+
+namespace {
+
+// Largest slot of any chunk BLOB: a float32 vector of the most dimensions.
+constexpr int kMaxSlotBytes = JIX0_MAX_DIMENSIONS * 4;
+
+struct ChunkRef {
+  sqlite3_int64 id;
+  sqlite3_int64 group;  // chunks of one partition share it
+};
+
+// One chunk opened by the walk, with its bitmap and rowid array in memory.
+struct OpenChunk {
+  sqlite3_int64 id = 0;
+  BlobPtr validity;
+  BlobPtr rowids;
+  BlobPtr vectors[JIX0_MAX_VECTOR_COLUMNS];
+  BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
+  uint8_t bitmap[JIX0_MAX_CHUNK_SIZE / 8];
+  uint8_t original[JIX0_MAX_CHUNK_SIZE / 8];  // the bitmap as opened
+  SqlitePtr<sqlite3_int64> rowidArray;
+  int next = 0;        // slots below this one were looked at already
+  bool moved = false;  // a row moved into or out of the chunk
+
+  void Close() {
+    validity.reset();
+    rowids.reset();
+    for (BlobPtr& blob : vectors) blob.reset();
+    for (BlobPtr& blob : metadata) blob.reset();
+  }
+};
+
+bool bit(const uint8_t* bitmap, int slot) {
+  return (bitmap[slot / 8] >> (slot % 8)) & 1;
+}
+void set_bit(uint8_t* bitmap, int slot, bool on) {
+  uint8_t mask = (uint8_t)(1u << (slot % 8));
+  bitmap[slot / 8] = on ? (uint8_t)(bitmap[slot / 8] | mask) : (uint8_t)(bitmap[slot / 8] & ~mask);
+}
+
+// Bytes of one slot in metadata column m's chunk BLOB; 0 for BOOLEAN, which packs bits.
+int metadata_slot_bytes(MetadataColumnKind kind) {
+  switch (kind) {
+    case JIX0_METADATA_BOOLEAN:
+      return 0;
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+      return 8;
+    case JIX0_METADATA_TEXT:
+      return JIX0_METADATA_TEXT_ENTRY;
+  }
+  return 0;
+}
+
+class Optimizer {
+ public:
+  explicit Optimizer(jix0_vtab* p) : p_(p) {}
+
+  int Prepare() {
+    slot_.reset((uint8_t*)sqlite3_malloc(kMaxSlotBytes));
+    src_.rowidArray.reset((sqlite3_int64*)sqlite3_malloc64((sqlite3_uint64)p_->chunk_size * 8));
+    dst_.rowidArray.reset((sqlite3_int64*)sqlite3_malloc64((sqlite3_uint64)p_->chunk_size * 8));
+    if (!slot_ || !src_.rowidArray || !dst_.rowidArray) return SQLITE_NOMEM;
+    int rc = PrepareSql(&getPosition_, sqlite3_mprintf(JIX0_SQL_ROWIDS_GET_CHUNK_POSITION,
+                                                       p_->schemaName, p_->tableName));
+    if (rc != SQLITE_OK) return rc;
+    return PrepareSql(&setPosition_, sqlite3_mprintf(JIX0_SQL_ROWIDS_UPDATE_POSITION,
+                                                     p_->schemaName, p_->tableName));
+  }
+
+  // Walks one partition's chunks (ids ascending); *outKeep is how many of the oldest stay.
+  int Walk(bool write, const ChunkRef* chunks, int n, int* outKeep) {
+    write_ = write;
+    *outKeep = n;
+    if (n < 2) return SQLITE_OK;
+    int lo = 0, hi = n - 1;
+    int rc = Open(&dst_, chunks[lo].id);
+    if (rc == SQLITE_OK) rc = Open(&src_, chunks[hi].id);
+    while (rc == SQLITE_OK) {
+      int to = NextSlot(&dst_, false);
+      if (to < 0) {
+        rc = CloseDestination();
+        if (rc != SQLITE_OK || ++lo == hi) break;
+        rc = Open(&dst_, chunks[lo].id);
+        continue;
+      }
+      int from = NextSlot(&src_, true);
+      if (from < 0) {
+        // Drained: the chunk is deleted after the walk, so its bytes stay as they are.
+        src_.Close();
+        if (--hi == lo) break;
+        rc = Open(&src_, chunks[hi].id);
+        continue;
+      }
+      rc = Move(from, to);
+    }
+    // The walk ended in chunk lo. It stays unless it has no row left: the destination filled
+    // up just as the source gave its last row.
+    bool meetingEmpty = false;
+    if (rc == SQLITE_OK && src_.validity) {
+      meetingEmpty = Empty(src_.bitmap);
+      // The source stays: clear the slots it gave up.
+      if (!meetingEmpty) rc = CloseMeetingSource();
+    }
+    if (rc == SQLITE_OK && dst_.validity) {
+      meetingEmpty = Empty(dst_.bitmap);
+      rc = CloseDestination();
+    }
+    src_.Close();
+    dst_.Close();
+    *outKeep = meetingEmpty ? lo : lo + 1;
+    return rc;
+  }
+
+ private:
+  int PrepareSql(StmtPtr* out, char* sql) {
+    SqlitePtr<char> text(sql);
+    if (!text) return SQLITE_NOMEM;
+    return prepare(p_->db, text.get(), out);
+  }
+
+  int SizeError(const char* table, sqlite3_int64 chunkId, int actual, sqlite3_int64 expected) {
+    vtab_set_error(&p_->base,
+                   JIX0_INTERNAL_ERROR
+                   ": optimize found a BLOB of %d bytes in %s.%s.%lld, expected %lld",
+                   actual, p_->schemaName, table, chunkId, expected);
+    return SQLITE_ERROR;
+  }
+
+  // Opens one BLOB of the chunk and checks its size.
+  int OpenBlob(const char* table, const char* column, sqlite3_int64 chunkId, sqlite3_int64 expected,
+               BlobPtr* out) {
+    sqlite3_blob* raw = nullptr;
+    int rc =
+        sqlite3_blob_open(p_->db, p_->schemaName, table, column, chunkId, write_ ? 1 : 0, &raw);
+    out->reset(raw);
+    if (rc != SQLITE_OK) {
+      if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+      vtab_set_error(&p_->base, JIX0_INTERNAL_ERROR ": optimize could not open %s.%s.%lld: %s",
+                     p_->schemaName, table, chunkId, sqlite3_errmsg(p_->db));
+      return rc;
+    }
+    int actual = sqlite3_blob_bytes(raw);
+    if (actual != expected) return SizeError(table, chunkId, actual, expected);
+    return SQLITE_OK;
+  }
+
+  int Open(OpenChunk* c, sqlite3_int64 chunkId) {
+    c->Close();
+    c->id = chunkId;
+    c->next = 0;
+    c->moved = false;
+    const sqlite3_int64 cs = p_->chunk_size;
+    int rc = OpenBlob(p_->shadowChunksName, "validity", chunkId, cs / 8, &c->validity);
+    if (rc == SQLITE_OK) rc = OpenBlob(p_->shadowChunksName, "rowids", chunkId, cs * 8, &c->rowids);
+    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+      rc = OpenBlob(p_->shadowVectorChunksNames[i], "vectors", chunkId,
+                    cs * (sqlite3_int64)vector_column_byte_size(p_->vector_columns[i]),
+                    &c->vectors[i]);
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+      rc = OpenBlob(p_->shadowMetadataChunksNames[m], "data", chunkId,
+                    jix0_metadata_chunk_size(p_->metadata_columns[m].kind, p_->chunk_size),
+                    &c->metadata[m]);
+    }
+    if (rc == SQLITE_OK) rc = sqlite3_blob_read(c->validity.get(), c->bitmap, (int)(cs / 8), 0);
+    if (rc == SQLITE_OK)
+      rc = sqlite3_blob_read(c->rowids.get(), c->rowidArray.get(), (int)(cs * 8), 0);
+    memcpy(c->original, c->bitmap, (size_t)(cs / 8));
+    return rc;
+  }
+
+  bool Empty(const uint8_t* bitmap) const {
+    for (int i = 0; i < p_->chunk_size / 8; i++) {
+      if (bitmap[i]) return false;
+    }
+    return true;
+  }
+
+  // The next slot at or after c->next whose validity bit is `occupied`, or -1.
+  int NextSlot(OpenChunk* c, bool occupied) {
+    for (; c->next < p_->chunk_size; c->next++) {
+      if (bit(c->bitmap, c->next) == occupied) return c->next;
+    }
+    return -1;
+  }
+
+  // Checks that the rowids table places the row where the chunk does.
+  int CheckPosition(sqlite3_int64 rowid, int from) {
+    sqlite3_stmt* stmt = getPosition_.get();
+    ResetOnExit reset(stmt);
+    sqlite3_bind_int64(stmt, 1, rowid);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW && sqlite3_column_int64(stmt, 1) == src_.id &&
+        sqlite3_column_int64(stmt, 2) == from && sqlite3_column_type(stmt, 1) == SQLITE_INTEGER) {
+      return SQLITE_OK;
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return rc;
+    vtab_set_error(&p_->base,
+                   JIX0_INTERNAL_ERROR
+                   ": optimize found rowid %lld in slot %d of %s.%s.%lld, but the rowids table "
+                   "places it elsewhere",
+                   rowid, from, p_->schemaName, p_->shadowChunksName, src_.id);
+    return SQLITE_ERROR;
+  }
+
+  int CopyMetadata(int m, int from, int to) {
+    sqlite3_blob* in = src_.metadata[m].get();
+    sqlite3_blob* out = dst_.metadata[m].get();
+    int bytes = metadata_slot_bytes(p_->metadata_columns[m].kind);
+    if (bytes > 0) {
+      int rc = sqlite3_blob_read(in, slot_.get(), bytes, from * bytes);
+      return rc == SQLITE_OK ? sqlite3_blob_write(out, slot_.get(), bytes, to * bytes) : rc;
+    }
+    uint8_t source, target;
+    int rc = sqlite3_blob_read(in, &source, 1, from / 8);
+    if (rc == SQLITE_OK) rc = sqlite3_blob_read(out, &target, 1, to / 8);
+    if (rc != SQLITE_OK) return rc;
+    set_bit(&target, to % 8, bit(&source, from % 8));
+    return sqlite3_blob_write(out, &target, 1, to / 8);
+  }
+
+  // Moves the row in source slot `from` to destination slot `to`. Long texts and auxiliary
+  // values are keyed by rowid, so they stay where they are.
+  int Move(int from, int to) {
+    sqlite3_int64 rowid = src_.rowidArray.get()[from];
+    set_bit(src_.bitmap, from, false);
+    set_bit(dst_.bitmap, to, true);
+    src_.rowidArray.get()[from] = 0;
+    dst_.rowidArray.get()[to] = rowid;
+    src_.moved = dst_.moved = true;
+    if (!write_) return CheckPosition(rowid, from);
+    int rc = SQLITE_OK;
+    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+      int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
+      rc = sqlite3_blob_read(src_.vectors[i].get(), slot_.get(), bytes, from * bytes);
+      if (rc == SQLITE_OK) {
+        rc = sqlite3_blob_write(dst_.vectors[i].get(), slot_.get(), bytes, to * bytes);
+      }
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+      rc = CopyMetadata(m, from, to);
+    }
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_stmt* stmt = setPosition_.get();
+    ResetOnExit reset(stmt);
+    sqlite3_bind_int64(stmt, 1, dst_.id);
+    sqlite3_bind_int64(stmt, 2, to);
+    sqlite3_bind_int64(stmt, 3, rowid);
+    rc = sqlite3_step(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+
+  // Writes the destination's bitmap and rowid array back whole, once per chunk.
+  int CloseDestination() {
+    int rc = SQLITE_OK;
+    if (write_ && dst_.moved) {
+      rc = sqlite3_blob_write(dst_.validity.get(), dst_.bitmap, p_->chunk_size / 8, 0);
+      if (rc == SQLITE_OK) {
+        rc = sqlite3_blob_write(dst_.rowids.get(), dst_.rowidArray.get(), p_->chunk_size * 8, 0);
+      }
+    }
+    dst_.Close();
+    return rc;
+  }
+
+  // The chunk where the walk ended gave up some rows and stays: its freed slots become zero
+  // bytes in every BLOB, as a delete leaves them.
+  int CloseMeetingSource() {
+    if (!write_ || !src_.moved) {
+      src_.Close();
+      return SQLITE_OK;
+    }
+    memset(slot_.get(), 0, kMaxSlotBytes);
+    int rc = SQLITE_OK;
+    for (int s = 0; rc == SQLITE_OK && s < p_->chunk_size; s++) {
+      if (!bit(src_.original, s) || bit(src_.bitmap, s)) continue;
+      for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+        int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
+        rc = sqlite3_blob_write(src_.vectors[i].get(), slot_.get(), bytes, s * bytes);
+      }
+      for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+        int bytes = metadata_slot_bytes(p_->metadata_columns[m].kind);
+        if (bytes > 0) {
+          rc = sqlite3_blob_write(src_.metadata[m].get(), slot_.get(), bytes, s * bytes);
+          continue;
+        }
+        uint8_t byte = 0;
+        rc = sqlite3_blob_read(src_.metadata[m].get(), &byte, 1, s / 8);
+        set_bit(&byte, s % 8, false);
+        if (rc == SQLITE_OK) rc = sqlite3_blob_write(src_.metadata[m].get(), &byte, 1, s / 8);
+      }
+    }
+    if (rc == SQLITE_OK)
+      rc = sqlite3_blob_write(src_.validity.get(), src_.bitmap, p_->chunk_size / 8, 0);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_blob_write(src_.rowids.get(), src_.rowidArray.get(), p_->chunk_size * 8, 0);
+    }
+    src_.Close();
+    return rc;
+  }
+
+  jix0_vtab* p_;
+  bool write_ = false;
+  StmtPtr getPosition_;
+  StmtPtr setPosition_;
+  SqlitePtr<uint8_t> slot_;
+  OpenChunk src_;
+  OpenChunk dst_;
+};
+
+// Every chunk as (chunk_id, partition group), ordered by group, then chunk_id. Chunks whose
+// partition values are equal by `IS`, as the insert path matches them, share a group.
+int collect_chunks(jix0_vtab* p, Array* out) {
+  StrBuilder s(nullptr);
+  if (p->numPartitionColumns == 0) {
+    sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
+                        p->schemaName, p->tableName);
+  } else {
+    sqlite3_str_appendall(s.get(), "SELECT chunk_id, dense_rank() OVER (ORDER BY ");
+    for (int i = 0; i < p->numPartitionColumns; i++) {
+      sqlite3_str_appendf(s.get(), "%spartition%02d", i ? ", " : "", i);
+    }
+    sqlite3_str_appendf(s.get(), ") FROM \"%w\".\"%w_chunks\" ORDER BY 2, 1", p->schemaName,
+                        p->tableName);
+  }
+  SqlitePtr<char> sql = s.finish();
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    ChunkRef ref{sqlite3_column_int64(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1)};
+    rc = array_append(out, &ref);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// Deletes chunks[0..n) from the chunks table and every per-column chunk table.
+int delete_chunks(jix0_vtab* p, const ChunkRef* chunks, int n) {
+  if (n == 0) return SQLITE_OK;
+  int rc = SQLITE_OK;
+  auto run = [&](char* sql) {
+    SqlitePtr<char> text(sql);
+    if (!text) return SQLITE_NOMEM;
+    StmtPtr stmt;
+    int r = prepare(p->db, text.get(), &stmt);
+    for (int i = 0; r == SQLITE_OK && i < n; i++) {
+      sqlite3_bind_int64(stmt.get(), 1, chunks[i].id);
+      r = sqlite3_step(stmt.get());
+      if (r == SQLITE_DONE) r = sqlite3_reset(stmt.get());
+    }
+    return r;
+  };
+  rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?", p->schemaName,
+                           p->tableName));
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
+                             p->schemaName, p->tableName, i));
+  }
+  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
+    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
+                             p->schemaName, p->tableName, m));
+  }
+  return rc;
+}
+
+struct ArrayGuard {
+  Array array = {};
+  ~ArrayGuard() { array_cleanup(&array); }
+};
+
+}  // namespace
+
+int jix0_optimize(jix0_vtab* p) {
+  ArrayGuard chunks;
+  int rc = array_init(&chunks.array, sizeof(ChunkRef), 16);
+  if (rc == SQLITE_OK) rc = collect_chunks(p, &chunks.array);
+  if (rc != SQLITE_OK) return rc;
+  const ChunkRef* all = (const ChunkRef*)chunks.array.data;
+  const int total = (int)chunks.array.length;
+
+  Optimizer optimizer(p);
+  rc = optimizer.Prepare();
+  // The first pass reads only; the second runs the same walk and writes.
+  for (int pass = 0; rc == SQLITE_OK && pass < 2; pass++) {
+    for (int start = 0; rc == SQLITE_OK && start < total;) {
+      int end = start;
+      while (end < total && all[end].group == all[start].group) end++;
+      int keep;
+      rc = optimizer.Walk(pass == 1, all + start, end - start, &keep);
+      if (rc == SQLITE_OK && pass == 1)
+        rc = delete_chunks(p, all + start + keep, end - start - keep);
+      start = end;
+    }
+  }
+  // As after a delete that removes a chunk: prepared again on next use.
+  sqlite3_finalize(p->stmtLatestChunk);
+  p->stmtLatestChunk = nullptr;
+  return rc;
+}
