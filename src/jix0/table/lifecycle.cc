@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -331,6 +332,62 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
   return SQLITE_OK;
 }
 
+// The table's name and every name derived from it, built together so that a rename can
+// swap them in only once every allocation succeeded.
+struct TableNames {
+  char* table = nullptr;
+  char* rowids = nullptr;
+  char* chunks = nullptr;
+  char* vectorChunks[JIX0_MAX_VECTOR_COLUMNS] = {};
+  char* metadataChunks[JIX0_MAX_METADATA_COLUMNS] = {};
+
+  TableNames() = default;
+  TableNames(const TableNames&) = delete;
+  TableNames& operator=(const TableNames&) = delete;
+  ~TableNames() {
+    sqlite3_free(table);
+    sqlite3_free(rowids);
+    sqlite3_free(chunks);
+    for (char* name : vectorChunks) sqlite3_free(name);
+    for (char* name : metadataChunks) sqlite3_free(name);
+  }
+
+  // False when memory runs out.
+  bool Build(const jix0_vtab* p, const char* name) {
+    table = sqlite3_mprintf("%s", name);
+    if (!table) return false;
+    rowids = sqlite3_mprintf("%s_rowids", table);
+    chunks = sqlite3_mprintf("%s_chunks", table);
+    if (!rowids || !chunks) return false;
+    for (int i = 0; i < p->numVectorColumns; i++) {
+      vectorChunks[i] = sqlite3_mprintf("%s_vector_chunks%02d", table, i);
+      if (!vectorChunks[i]) return false;
+    }
+    for (int i = 0; i < p->numMetadataColumns; i++) {
+      metadataChunks[i] = sqlite3_mprintf("%s_metadatachunks%02d", table, i);
+      if (!metadataChunks[i]) return false;
+    }
+    return true;
+  }
+
+  // Hands every name to p, freeing the ones p held.
+  void MoveInto(jix0_vtab* p) {
+    auto move = [](char** from, char** to) {
+      sqlite3_free(*to);
+      *to = std::exchange(*from, nullptr);
+    };
+    move(&table, &p->tableName);
+    move(&rowids, &p->shadowRowidsName);
+    move(&chunks, &p->shadowChunksName);
+    for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
+      move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
+    }
+    for (int i = 0; i < JIX0_MAX_METADATA_COLUMNS; i++) {
+      move(&metadataChunks[i], &p->shadowMetadataChunksNames[i]);
+    }
+  }
+};
+
 int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr,
               bool isCreate) {
   VtabGuard guard{(jix0_vtab*)sqlite3_malloc(sizeof(jix0_vtab))};
@@ -355,22 +412,17 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   p->db = db;
   rc = declare_schema(p, pkName, pkNameLength, pzErr);
   if (rc != SQLITE_OK) return rc;
+  // xUpdate honours the statement's conflict clause and reports a refused row before it
+  // writes anything, so SQLite may skip the row (OR IGNORE) or keep the statement's earlier
+  // rows (OR FAIL) instead of treating every constraint failure as ABORT.
+  sqlite3_vtab_config(db, SQLITE_VTAB_CONSTRAINT_SUPPORT, 1);
 
   p->pkIsText = pkName && pkType == SQLITE_TEXT;
   p->schemaName = sqlite3_mprintf("%s", argv[1]);
-  p->tableName = sqlite3_mprintf("%s", argv[2]);
-  if (!p->schemaName || !p->tableName) return SQLITE_ERROR;
-  p->shadowRowidsName = sqlite3_mprintf("%s_rowids", p->tableName);
-  p->shadowChunksName = sqlite3_mprintf("%s_chunks", p->tableName);
-  if (!p->shadowRowidsName || !p->shadowChunksName) return SQLITE_ERROR;
-  for (int i = 0; i < p->numVectorColumns; i++) {
-    p->shadowVectorChunksNames[i] = sqlite3_mprintf("%s_vector_chunks%02d", p->tableName, i);
-    if (!p->shadowVectorChunksNames[i]) return SQLITE_ERROR;
-  }
-  for (int i = 0; i < p->numMetadataColumns; i++) {
-    p->shadowMetadataChunksNames[i] = sqlite3_mprintf("%s_metadatachunks%02d", p->tableName, i);
-    if (!p->shadowMetadataChunksNames[i]) return SQLITE_ERROR;
-  }
+  if (!p->schemaName) return SQLITE_ERROR;
+  TableNames names;
+  if (!names.Build(p, argv[2])) return SQLITE_ERROR;
+  names.MoveInto(p);
 
   if (isCreate) {
     // Tables created before a failure are not dropped here; they belong to the failing
@@ -430,38 +482,113 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
   const char* t = p->tableName;
   // A table whose earlier DROP failed has no names left; there is nothing to find.
   if (!s || !t) return SQLITE_ERROR;
-  if (drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_chunks\"", s, t)) != SQLITE_OK) {
+  // Each DROP tolerates a missing table, so a table that lost a shadow table by hand or by
+  // damage can still be dropped: what exists goes.
+  int rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_chunks\"", s, t));
+  if (rc != SQLITE_OK) {
     vtab_set_error(pVtab, "could not drop chunks shadow table");
     jix0_free(p);
-    return SQLITE_ERROR;
+    return rc;
   }
-  if (drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_info\"", s, t)) != SQLITE_OK) {
+  rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_info\"", s, t));
+  if (rc != SQLITE_OK) {
     vtab_set_error(pVtab, "could not drop info shadow table");
     jix0_free(p);
-    return SQLITE_ERROR;
+    return rc;
   }
-  bool ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_rowids\"", s, t)) == SQLITE_OK;
-  for (int i = 0; ok && i < p->numVectorColumns; i++) {
-    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i])) ==
-         SQLITE_OK;
+  rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_rowids\"", s, t));
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = drop(p,
+              sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
   }
-  if (ok && p->numAuxiliaryColumns > 0) {
-    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_auxiliary\"", s, t)) == SQLITE_OK;
+  if (rc == SQLITE_OK && p->numAuxiliaryColumns > 0) {
+    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_auxiliary\"", s, t));
   }
-  for (int i = 0; ok && i < p->numMetadataColumns; i++) {
-    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_metadatachunks%02d\"", s, t, i)) ==
-         SQLITE_OK;
-    if (ok && p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
-      ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_metadatatext%02d\"", s, t, i)) ==
-           SQLITE_OK;
+  for (int i = 0; rc == SQLITE_OK && i < p->numMetadataColumns; i++) {
+    rc = drop(p,
+              sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatachunks%02d\"", s, t, i));
+    if (rc == SQLITE_OK && p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
+      rc = drop(p,
+                sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatatext%02d\"", s, t, i));
     }
   }
-  if (!ok) {
+  if (rc != SQLITE_OK) {
     // The host keeps the object until it disconnects; without names, later calls fail.
     jix0_free(p);
-    return SQLITE_ERROR;
+    return rc;
   }
   release(p);
+  return SQLITE_OK;
+}
+
+// Renames one shadow table from the old table name's form to the new one's. A missing table
+// is left alone, as DROP leaves it.
+static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName) {
+  SqlitePtr<char> sql(sqlite3_mprintf(
+      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = %Q", p->schemaName,
+      oldName));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_step(stmt.get());
+  if (rc == SQLITE_DONE) return SQLITE_OK;
+  if (rc != SQLITE_ROW) return rc;
+  stmt.reset();
+  sql.reset(sqlite3_mprintf("ALTER TABLE \"%w\".\"%w\" RENAME TO \"%w\"", p->schemaName, oldName,
+                            newName));
+  if (!sql) return SQLITE_NOMEM;
+  return run_once(p->db, sql.get());
+}
+
+int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
+  jix0_vtab* p = (jix0_vtab*)pVtab;
+  if (!p->tableName) {
+    vtab_set_error(pVtab, "jix0 table is unusable after a failed DROP TABLE");
+    return SQLITE_ERROR;
+  }
+  TableNames names;
+  if (!names.Build(p, zNew)) return SQLITE_NOMEM;
+  // The cached statements name the old tables.
+  jix0_free_resources(p);
+  // Every shadow table moves inside the ALTER TABLE statement: when one fails, SQLite rolls
+  // the whole statement back, renames made here included.
+  int rc = SQLITE_OK;
+  auto rename = [&](const char* oldName, const char* newName) {
+    if (rc == SQLITE_OK) rc = rename_shadow(p, oldName, newName);
+  };
+  auto renameSuffix = [&](const char* suffix) {
+    if (rc != SQLITE_OK) return;
+    SqlitePtr<char> oldName(sqlite3_mprintf("%s_%s", p->tableName, suffix));
+    SqlitePtr<char> newName(sqlite3_mprintf("%s_%s", names.table, suffix));
+    if (!oldName || !newName) {
+      rc = SQLITE_NOMEM;
+      return;
+    }
+    rename(oldName.get(), newName.get());
+  };
+  rename(p->shadowChunksName, names.chunks);
+  renameSuffix("info");
+  rename(p->shadowRowidsName, names.rowids);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
+  }
+  if (p->numAuxiliaryColumns > 0) renameSuffix("auxiliary");
+  for (int i = 0; i < p->numMetadataColumns; i++) {
+    rename(p->shadowMetadataChunksNames[i], names.metadataChunks[i]);
+    if (p->metadata_columns[i].kind != JIX0_METADATA_TEXT) continue;
+    char suffix[sizeof("metadatatext00")];
+    snprintf(suffix, sizeof(suffix), "metadatatext%02d", i);
+    renameSuffix(suffix);
+  }
+  if (rc != SQLITE_OK) {
+    if ((rc & 0xff) != SQLITE_NOMEM) {
+      vtab_set_error(pVtab, "could not rename shadow tables of %s: %s", p->tableName,
+                     sqlite3_errmsg(p->db));
+    }
+    return rc;
+  }
+  names.MoveInto(p);
   return SQLITE_OK;
 }
 
