@@ -293,15 +293,18 @@ int jix0Update_Delete_DeleteChunkIfEmpty(jix0_vtab* p, sqlite3_int64 chunkId, co
 
 int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key) {
   sqlite3_int64 rowid;
-  int rc;
   if (p->pkIsText) {
-    rc = jix0_rowid_from_id(p, key, &rowid);
+    int rc = jix0_rowid_from_id(p, key, &rowid);
     if (rc != SQLITE_OK) return rc;
   } else {
     rowid = sqlite3_value_int64(key);
   }
+  return jix0Update_DeleteRowid(p, rowid);
+}
+
+int jix0Update_DeleteRowid(jix0_vtab* p, sqlite3_int64 rowid) {
   sqlite3_int64 chunkId, chunkOffset;
-  rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
+  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
   if (rc != SQLITE_OK) return rc;
 
   DeleteBlobs blobs;

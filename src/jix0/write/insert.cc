@@ -115,25 +115,41 @@ int integer_key_error(jix0_vtab* p) {
   return SQLITE_ERROR;
 }
 
-// The id column's type, and that no row holds the key yet. A lookup that fails for another
+// The id column's type, and that no row holds the key yet. A key that is taken is a
+// constraint failure (reported before anything is written, as SQLite requires of a table with
+// constraint support), unless the statement's conflict clause is REPLACE: then *outReplaced
+// is set to the rowid of the row the new one replaces. A lookup that fails for another
 // reason is left for the rowids insert to meet and report.
-int check_id(jix0_vtab* p, sqlite3_value* idValue) {
+int check_id(jix0_vtab* p, sqlite3_value* idValue, int onConflict, bool* outReplaces,
+             sqlite3_int64* outReplaced) {
+  *outReplaces = false;
   int type = sqlite3_value_type(idValue);
+  sqlite3_int64 existing = 0;
   int rc;
   if (p->pkIsText) {
     if (type != SQLITE_TEXT) return text_key_error(p);
-    sqlite3_int64 existing;
     rc = jix0_rowid_from_id(p, idValue, &existing);
   } else {
     if (type == SQLITE_NULL) return SQLITE_OK;
     if (type != SQLITE_INTEGER) return integer_key_error(p);
-    rc = jix0_get_chunk_position(p, sqlite3_value_int64(idValue), nullptr, nullptr, nullptr);
+    existing = sqlite3_value_int64(idValue);
+    rc = jix0_get_chunk_position(p, existing, nullptr, nullptr, nullptr);
   }
   if (rc == SQLITE_OK) {
-    vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
-    return SQLITE_ERROR;
+    if (onConflict == SQLITE_REPLACE) {
+      *outReplaces = true;
+      *outReplaced = existing;
+      return SQLITE_OK;
+    }
+    // SQLite skips the row under OR IGNORE and reports no message.
+    if (onConflict != SQLITE_IGNORE) {
+      vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
+    }
+    return SQLITE_CONSTRAINT_PRIMARYKEY;
   }
   if (rc != SQLITE_EMPTY) {
+    // Out of memory, I/O and the like: the lookup cannot be left to the insert.
+    if (jix0_is_host_failure(rc)) return rc;
     sqlite3_free(p->base.zErrMsg);
     p->base.zErrMsg = nullptr;
   }
@@ -498,13 +514,26 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   InsertState state;
   // Every check runs before the first write, so a refused row leaves storage untouched
   // even inside a transaction, where SQLite keeps no statement journal for it.
+  bool replaces = false;
+  sqlite3_int64 replaced = 0;
   int rc = check_partition_keys(p, argv, &state);
   if (rc == SQLITE_OK) rc = check_vectors(p, argv, &state);
   if (rc == SQLITE_OK) rc = check_hidden_columns(p, argv);
-  if (rc == SQLITE_OK) rc = check_id(p, column_value(argv, 0));
+  if (rc == SQLITE_OK) {
+    rc = check_id(p, column_value(argv, 0), sqlite3_vtab_on_conflict(p->db), &replaces, &replaced);
+  }
   if (rc == SQLITE_OK) rc = check_auxiliary(p, argv);
   if (rc == SQLITE_OK) rc = check_metadata(p, argv);
   if (rc != SQLITE_OK) return rc;
+
+  // OR REPLACE: the old row goes entirely, then the new one is stored like any other, so
+  // its vectors, partition (and with it, chunk), auxiliary and metadata values are all new.
+  // The delete checks the old row's storage before it writes; only a failure of the host
+  // (memory, disk) can stop it later, and SQLite answers those by rolling back.
+  if (replaces) {
+    rc = jix0Update_DeleteRowid(p, replaced);
+    if (rc != SQLITE_OK) return rc;
+  }
 
   sqlite3_int64 rowid;
   rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);
