@@ -9,14 +9,16 @@
 #include <utility>
 
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/table/result_codes.h"
 #include "vector/handles.h"
 
 namespace {
 
 constexpr const char kConstructorError[] = "jix0 constructor error: ";
 
-// Sets *pzErr to the constructor prefix followed by the formatted text.
-void constructor_error(char** pzErr, const char* format, ...) {
+// Sets *pzErr to the constructor prefix followed by the formatted text. Returns SQLITE_ERROR,
+// or SQLITE_NOMEM when the message cannot be allocated.
+int constructor_error(char** pzErr, const char* format, ...) {
   va_list args;
   va_start(args, format);
   char* detail = sqlite3_vmprintf(format, args);
@@ -24,6 +26,7 @@ void constructor_error(char** pzErr, const char* format, ...) {
   sqlite3_free(*pzErr);
   *pzErr = detail ? sqlite3_mprintf("%s%s", kConstructorError, detail) : nullptr;
   sqlite3_free(detail);
+  return *pzErr ? SQLITE_ERROR : SQLITE_NOMEM;
 }
 
 // Owns a half-built table until the constructor hands it to SQLite.
@@ -74,17 +77,18 @@ int run_once(sqlite3* db, const char* sql) {
 // error text appended as the last %s.
 int create_shadow(sqlite3* db, char* sql, char** pzErr, const char* message, int idx = -1) {
   SqlitePtr<char> guard(sql);
-  if (!sql) return SQLITE_ERROR;
-  if (run_once(db, sql) == SQLITE_OK) return SQLITE_OK;
+  if (!sql) return SQLITE_NOMEM;
+  int rc = run_once(db, sql);
+  if (rc == SQLITE_OK) return SQLITE_OK;
   sqlite3_free(*pzErr);
   *pzErr = idx < 0 ? sqlite3_mprintf(message, sqlite3_errmsg(db))
                    : sqlite3_mprintf(message, idx, sqlite3_errmsg(db));
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int seed_info(jix0_vtab* p, char** pzErr) {
   SqlitePtr<char> sql(sqlite3_mprintf(JIX0_SQL_SEED_INFO, p->schemaName, p->tableName));
-  if (!sql) return SQLITE_ERROR;
+  if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc == SQLITE_OK) {
@@ -97,11 +101,12 @@ int seed_info(jix0_vtab* p, char** pzErr) {
     sqlite3_bind_int(s, 6, JIX0_CREATE_VERSION_MINOR);
     sqlite3_bind_text(s, 7, "CREATE_VERSION_PATCH", -1, SQLITE_STATIC);
     sqlite3_bind_int(s, 8, JIX0_CREATE_VERSION_PATCH);
-    if (sqlite3_step(s) == SQLITE_DONE) return SQLITE_OK;
+    rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return SQLITE_OK;
   }
   sqlite3_free(*pzErr);
   *pzErr = sqlite3_mprintf("Could not seed '_info' shadow table: %s", sqlite3_errmsg(p->db));
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int create_shadow_tables(jix0_vtab* p, char** pzErr) {
@@ -179,10 +184,11 @@ int declare_schema(jix0_vtab* p, const char* pkName, int pkNameLength, char** pz
   sqlite3_str_appendall(s.get(), " distance hidden, k hidden) ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
-  if (!sql) return SQLITE_ERROR;
-  if (sqlite3_declare_vtab(p->db, sql.get()) != SQLITE_OK) {
-    constructor_error(pzErr, "could not declare virtual table, '%s'", sqlite3_errmsg(p->db));
-    return SQLITE_ERROR;
+  if (!sql) return SQLITE_NOMEM;
+  int rc = sqlite3_declare_vtab(p->db, sql.get());
+  if (rc == SQLITE_NOMEM) return rc;
+  if (rc != SQLITE_OK) {
+    return constructor_error(pzErr, "could not declare virtual table, '%s'", sqlite3_errmsg(p->db));
   }
   return SQLITE_OK;
 }
@@ -206,23 +212,21 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
 
     VectorColumnDefinition vector;
     int rc = jix0_parse_vector_column(arg, length, &vector);
+    if (rc == SQLITE_NOMEM) return rc;
     if (rc == SQLITE_ERROR) {
-      constructor_error(pzErr, "could not parse vector column '%s'", arg);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "could not parse vector column '%s'", arg);
     }
     if (rc == SQLITE_OK) {
       if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
         sqlite3_free(vector.name);
-        constructor_error(pzErr, "Too many provided vector columns, maximum %d",
+        return constructor_error(pzErr, "Too many provided vector columns, maximum %d",
                           JIX0_MAX_VECTOR_COLUMNS);
-        return SQLITE_ERROR;
       }
       if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
         sqlite3_free(vector.name);
-        constructor_error(pzErr,
+        return constructor_error(pzErr,
                           "Dimension on vector column too large, provided %lld, maximum %lld",
                           (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
-        return SQLITE_ERROR;
       }
       append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
       p->vector_columns[p->numVectorColumns++] = vector;
@@ -231,12 +235,11 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
 
     if (jix0_parse_partition_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
       if (p->numPartitionColumns >= JIX0_MAX_PARTITION_COLUMNS) {
-        constructor_error(pzErr, "More than %d partition key columns were provided",
+        return constructor_error(pzErr, "More than %d partition key columns were provided",
                           JIX0_MAX_PARTITION_COLUMNS);
-        return SQLITE_ERROR;
       }
       PartitionColumnDefinition& column = p->partition_columns[p->numPartitionColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
       column.name_length = nameLength;
       column.type = type;
       append_user_column(p, JIX0_COLUMN_PARTITION, p->numPartitionColumns);
@@ -246,10 +249,9 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
 
     if (jix0_parse_primary_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
       if (hasPrimaryKey) {
-        constructor_error(pzErr,
+        return constructor_error(pzErr,
                           "More than one primary key definition was provided, jix0 only suports a "
                           "single primary key column");
-        return SQLITE_ERROR;
       }
       hasPrimaryKey = true;
       *outPkName = name;
@@ -261,12 +263,11 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     if (jix0_parse_auxiliary_column_definition(arg, length, &name, &nameLength, &type) ==
         SQLITE_OK) {
       if (p->numAuxiliaryColumns >= JIX0_MAX_AUXILIARY_COLUMNS) {
-        constructor_error(pzErr, "More than %d auxiliary columns were provided",
+        return constructor_error(pzErr, "More than %d auxiliary columns were provided",
                           JIX0_MAX_AUXILIARY_COLUMNS);
-        return SQLITE_ERROR;
       }
       AuxiliaryColumnDefinition& column = p->auxiliary_columns[p->numAuxiliaryColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
       column.name_length = nameLength;
       column.type = type;
       append_user_column(p, JIX0_COLUMN_AUXILIARY, p->numAuxiliaryColumns);
@@ -278,12 +279,11 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     if (jix0_parse_metadata_column_definition(arg, length, &name, &nameLength, &kind) ==
         SQLITE_OK) {
       if (p->numMetadataColumns >= JIX0_MAX_METADATA_COLUMNS) {
-        constructor_error(pzErr, "More than %d metadata columns were provided",
+        return constructor_error(pzErr, "More than %d metadata columns were provided",
                           JIX0_MAX_METADATA_COLUMNS);
-        return SQLITE_ERROR;
       }
       MetadataColumnDefinition& column = p->metadata_columns[p->numMetadataColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
       column.name_length = nameLength;
       column.kind = kind;
       append_user_column(p, JIX0_COLUMN_METADATA, p->numMetadataColumns);
@@ -297,35 +297,28 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     int valueLength;
     rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
     if (rc == SQLITE_ERROR) {
-      constructor_error(pzErr, "could not parse table option '%s'", arg);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "could not parse table option '%s'", arg);
     }
     if (rc == SQLITE_EMPTY) {
-      constructor_error(pzErr, "Could not parse '%s'", arg);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "Could not parse '%s'", arg);
     }
     // The key may be abbreviated, like every keyword of the declaration.
     if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
-      constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
     }
     bool overflow;
     int chunkSize = chunk_size_value(value, valueLength, &overflow);
     if (overflow) {
-      constructor_error(pzErr, "chunk_size too large");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size too large");
     }
     if (chunkSize < 1) {
-      constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
     }
     if (chunkSize % 8 != 0) {
-      constructor_error(pzErr, "chunk_size must be divisible by 8");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size must be divisible by 8");
     }
     if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
-      constructor_error(pzErr, "chunk_size too large");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size too large");
     }
     p->chunk_size = chunkSize;
   }
@@ -396,8 +389,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   memset(p, 0, sizeof(*p));
 
   if (argc < 4) {
-    constructor_error(pzErr, "At least one vector column is required");
-    return SQLITE_ERROR;
+    return constructor_error(pzErr, "At least one vector column is required");
   }
   const char* pkName = nullptr;
   int pkNameLength = 0;
@@ -406,8 +398,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   if (rc != SQLITE_OK) return rc;
   if (p->chunk_size == 0) p->chunk_size = JIX0_DEFAULT_CHUNK_SIZE;
   if (p->numVectorColumns == 0) {
-    constructor_error(pzErr, "At least one vector column is required");
-    return SQLITE_ERROR;
+    return constructor_error(pzErr, "At least one vector column is required");
   }
   p->db = db;
   rc = declare_schema(p, pkName, pkNameLength, pzErr);
@@ -419,9 +410,9 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
 
   p->pkIsText = pkName && pkType == SQLITE_TEXT;
   p->schemaName = sqlite3_mprintf("%s", argv[1]);
-  if (!p->schemaName) return SQLITE_ERROR;
+  if (!p->schemaName) return SQLITE_NOMEM;
   TableNames names;
-  if (!names.Build(p, argv[2])) return SQLITE_ERROR;
+  if (!names.Build(p, argv[2])) return SQLITE_NOMEM;
   names.MoveInto(p);
 
   if (isCreate) {

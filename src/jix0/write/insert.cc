@@ -64,6 +64,10 @@ int check_vectors(jix0_vtab* p, sqlite3_value** argv, InsertState* state) {
     char* error = nullptr;
     int rc = vector_from_value(column_value(argv, u + 1), &state->vectors[idx], &dimensions,
                                &elementType, &state->cleanups[idx], &error);
+    if (rc == SQLITE_NOMEM) {
+      sqlite3_free(error);
+      return SQLITE_NOMEM;
+    }
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base, "Inserted vector for the \"%.*s\" column is invalid: %z",
                      column.name_length, column.name, error);
@@ -255,9 +259,10 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
   }
 
   // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
-  if (jix0_new_chunk(p, partitionValues, &chunkId) != SQLITE_OK) {
+  rc = jix0_new_chunk(p, partitionValues, &chunkId);
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   *outChunkOffset = 0;
   int bytes = 0;
@@ -320,15 +325,17 @@ int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunk
                    p->schemaName, table, chunkId, expected, actual);
     return SQLITE_ERROR;
   }
-  if (sqlite3_blob_write(blob.get(), vector, (int)size, (int)(chunkOffset * size)) != SQLITE_OK) {
+  rc = sqlite3_blob_write(blob.get(), vector, (int)size, (int)(chunkOffset * size));
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
-  if (sqlite3_blob_close(blob.release()) != SQLITE_OK) {
+  rc = sqlite3_blob_close(blob.release());
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not close vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   return SQLITE_OK;
 }
@@ -353,10 +360,11 @@ int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                    p->schemaName, p->shadowChunksName, chunkId, expected, actual);
     return SQLITE_ERROR;
   }
-  if (sqlite3_blob_write(blob.get(), &rowid, 8, (int)(chunkOffset * 8)) != SQLITE_OK) {
+  rc = sqlite3_blob_write(blob.get(), &rowid, 8, (int)(chunkOffset * 8));
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write rowids blob on %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   rc = jix0_rowids_update_position(p, rowid, chunkId, chunkOffset);
   if (rc != SQLITE_OK) return rc;
@@ -411,7 +419,8 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
     if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
     sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
   }
-  return sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  rc = sqlite3_step(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 
 // Runs one statement on the metadata-text table of column m, binding the rowid to ?1 and,
@@ -436,7 +445,8 @@ int run_metadata_text(jix0_vtab* p, const char* format, sqlite3_stmt** cache, in
   ResetOnExit reset(owned ? nullptr : stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   if (text) sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
-  return sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  rc = sqlite3_step(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 
 int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,

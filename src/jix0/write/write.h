@@ -1,6 +1,7 @@
 // jix0 writes: the xUpdate callback and the insert, delete and update paths.
 #pragma once
 
+#include "jix0/table/result_codes.h"
 #include "jix0/table/table.h"
 
 // xUpdate: dispatches to insert, delete or update.
@@ -11,27 +12,6 @@ int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64
 // Deletes the stored row with this rowid (the TEXT key already resolved).
 [[nodiscard]] int jix0Update_DeleteRowid(jix0_vtab* p, sqlite3_int64 rowid);
 [[nodiscard]] int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv);
-
-// True for the failures that come from the host rather than from the table: out of memory,
-// a full disk or database, a value too big, an interrupt, a busy or locked database, I/O
-// errors and a damaged database file. Their codes must reach the application unchanged:
-// SQLite decides from them whether the statement or the whole transaction is rolled back.
-inline bool jix0_is_host_failure(int rc) {
-  switch (rc & 0xff) {
-    case SQLITE_NOMEM:
-    case SQLITE_FULL:
-    case SQLITE_TOOBIG:
-    case SQLITE_INTERRUPT:
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_IOERR:
-    case SQLITE_CORRUPT:
-    case SQLITE_CANTOPEN:
-    case SQLITE_READONLY:
-      return true;
-  }
-  return false;
-}
 
 // The code a delete or update reports for a write that failed after others succeeded:
 // SQLITE_ERROR, except that failures of the host keep their code.
