@@ -2,6 +2,7 @@
 SHELL := /bin/bash
 BUILD        ?= build
 BUILD_ASAN   ?= build-asan
+BUILD_CURRENT ?= build-current
 BUILD_FUZZ   ?= build-fuzz
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := json_vector declaration npy knn
@@ -13,7 +14,7 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all build deps test test-normal test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 
 all: build
 
@@ -28,12 +29,20 @@ build: $(BUILD)/CMakeCache.txt
 
 # Everything CI checks: the suite in the normal build, the suite again under the sanitizers,
 # and each fuzz target for FUZZ_SECONDS.
-test: test-normal test-sanitize fuzz
+test: test-normal test-current-sqlite test-sanitize fuzz
 
 test-normal: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The suite again, linked against a current SQLite release (the amalgamation an npm package
+# ships, fetched once into $(BUILD_CURRENT)/sqlite), for faults that only newer SQLite shows.
+test-current-sqlite: deps
+	scripts/sqlite-amalgamation $(BUILD_CURRENT)/sqlite
+	cmake -S . -B $(BUILD_CURRENT) -DJIX_SQLITE_AMALGAMATION=$(CURDIR)/$(BUILD_CURRENT)/sqlite $(CMAKE_FLAGS)
+	cmake --build $(BUILD_CURRENT) -j $(JOBS)
+	ctest --test-dir $(BUILD_CURRENT) --output-on-failure -j $(JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
@@ -66,7 +75,7 @@ uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
 # FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets
