@@ -279,7 +279,7 @@ TEST_F(Jix0Insert, RefusedRowsLeaveStorageUntouched) {
       {"('2', 1, '[1,2]', 'x', 1, 2, 0.5, 't')",
        "Only integers are allows for primary key values on t", SQLITE_ERROR},
       {"(1, 1, '[1,2]', 'x', 1, 2, 0.5, 't')", "UNIQUE constraint failed on t primary key",
-       SQLITE_ERROR},
+       SQLITE_CONSTRAINT},
       {"(2, 1, '[1,2]', 5, 1, 2, 0.5, 't')",
        "Auxiliary column type mismatch: The auxiliary column a has type TEXT, but INTEGER was "
        "provided.",
@@ -311,7 +311,7 @@ TEST_F(Jix0Insert, RefusedRowsLeaveStorageUntouched) {
        "format) or TEXT (JSON), found NULL",
        SQLITE_ERROR},
       {"(1, 1, '[1,2]', 5, 2, NULL, 3, 4)", "UNIQUE constraint failed on t primary key",
-       SQLITE_ERROR},
+       SQLITE_CONSTRAINT},
       {"(2, 1, '[1,2]', 5, 2, NULL, 3, 4)",
        "Auxiliary column type mismatch: The auxiliary column a has type TEXT, but INTEGER was "
        "provided.",
@@ -344,11 +344,11 @@ TEST_F(Jix0Insert, RefusedRowsLeaveStorageUntouched) {
        "provided in an INSERT.",
        SQLITE_ERROR},
       {"INSERT INTO u(id, v) VALUES ('a', '[1,2]')", "UNIQUE constraint failed on u primary key",
-       SQLITE_ERROR},
+       SQLITE_CONSTRAINT},
       {"INSERT INTO w(id, v) VALUES ('x', '[1,2]')",
        "Only integers are allows for primary key values on w", SQLITE_ERROR},
       {"INSERT INTO w(id, v) VALUES (1, '[1,2]')", "UNIQUE constraint failed on w primary key",
-       SQLITE_ERROR},
+       SQLITE_CONSTRAINT},
   };
   for (const ErrorCase& c : more) all.push_back(c);
 

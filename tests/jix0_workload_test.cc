@@ -181,17 +181,27 @@ class Workload {
     std::vector<Param> params = {
         keyParam, Blob(r.v), Blob(r.i), Blob(r.b), r.aNull ? Null() : Text(r.a),
         Int(r.m), Text(r.t)};
+    // Every conflict clause: a taken key fails, is skipped, or has its whole row replaced.
+    static const char* const kVerbs[] = {"INSERT", "INSERT", "INSERT OR IGNORE",
+                                         "INSERT OR REPLACE", "REPLACE"};
+    const std::string verb = kVerbs[Uniform(0, 4)];
     std::string sql;
     if (config_.textKey) {
-      sql = "INSERT INTO w(id, v, i, b, a, m, t) VALUES (?, ?, jix_int8(?), jix_bit(?), ?, ?, ?)";
+      sql = verb +
+            " INTO w(id, v, i, b, a, m, t) VALUES (?, ?, jix_int8(?), jix_bit(?), ?, ?, ?)";
     } else {
       params.push_back(Int(r.p));
-      sql =
-          "INSERT INTO w(rowid, v, i, b, a, m, t, p) VALUES (?, ?, jix_int8(?), jix_bit(?), ?, ?, "
-          "?, ?)";
+      sql = verb +
+            " INTO w(rowid, v, i, b, a, m, t, p) VALUES (?, ?, jix_int8(?), jix_bit(?), ?, ?, "
+            "?, ?)";
     }
     if (!key.empty() && rows_.count(key)) {
-      Expect(sql, params, "UNIQUE constraint failed on w primary key");
+      if (verb == "INSERT") {
+        Expect(sql, params, "UNIQUE constraint failed on w primary key");
+        return;
+      }
+      Expect(sql, params, "");
+      if (verb != "INSERT OR IGNORE") rows_[key] = r;
       return;
     }
     Expect(sql, params, "");

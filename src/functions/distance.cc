@@ -20,10 +20,15 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
   size_t dims = 0;
   vector_cleanup cleanupA, cleanupB;
   char* error = nullptr;
-  if (ensure_vector_match(argv[0], argv[1], &a, &b, &type, &dims, &cleanupA, &cleanupB, &error) !=
-      SQLITE_OK) {
+  int rc = ensure_vector_match(argv[0], argv[1], &a, &b, &type, &dims, &cleanupA, &cleanupB,
+                               &error);
+  if (rc != SQLITE_OK) {
     SqlitePtr<char> message(error);
-    sqlite3_result_error(context, message.get(), -1);
+    if (rc == SQLITE_NOMEM) {
+      sqlite3_result_error_nomem(context);
+    } else {
+      sqlite3_result_error(context, message.get(), -1);
+    }
     return;
   }
 

@@ -79,7 +79,7 @@ int jix_eachFilter(sqlite3_vtab_cursor* base, int, const char*, int argc, sqlite
   if (rc != SQLITE_OK) {
     // The message is dropped: SQLite reports its generic text for this code.
     sqlite3_free(error);
-    return SQLITE_ERROR;
+    return rc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
   }
   // int8 and bit BLOBs come back borrowed from the argument. The cursor keeps them across
   // many xNext calls, so it takes its own copy rather than rely on the argument staying put.

@@ -5,7 +5,10 @@
 
 #include <cstring>
 #include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "table_functions/argument_plan.h"
 #include "vector/handles.h"
@@ -181,6 +184,40 @@ int parse_npy_file(sqlite3_vtab* vtab, FILE* file, jix_npy_each_cursor* cursor) 
   return SQLITE_OK;
 }
 
+// Opens path for reading, refusing anything but a regular file: reading a FIFO or a
+// character device would block the connection without end, and a directory has no data.
+// The path is checked before opening, and the opened file again, as the path may change
+// between the two; O_NONBLOCK keeps the open itself from waiting for a FIFO's writer.
+int open_npy_file(sqlite3_vtab* vtab, const char* path, FilePtr* outFile) {
+  struct stat info;
+  if (!path || stat(path, &info) != 0) {
+    vtab_set_error(vtab, "Could not open numpy file");
+    return SQLITE_ERROR;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    vtab_set_error(vtab, "Could not open numpy file: not a regular file");
+    return SQLITE_ERROR;
+  }
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    vtab_set_error(vtab, "Could not open numpy file");
+    return SQLITE_ERROR;
+  }
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    vtab_set_error(vtab, "Could not open numpy file: not a regular file");
+    return SQLITE_ERROR;
+  }
+  FILE* file = fdopen(fd, "r");
+  if (!file) {
+    close(fd);
+    vtab_set_error(vtab, "Could not open numpy file");
+    return SQLITE_ERROR;
+  }
+  outFile->reset(file);
+  return SQLITE_OK;
+}
+
 void npy_cursor_reset(jix_npy_each_cursor* cursor) {
   if (cursor->file) fclose(cursor->file);
   sqlite3_free(cursor->chunk);
@@ -244,12 +281,10 @@ int jix_npy_eachFilter(sqlite3_vtab_cursor* base, int, const char*, int argc,
 
   auto* ref = (npy_file_ref*)sqlite3_value_pointer(argv[0], kNpyFilePointerType);
   if (ref) {
-    FilePtr file(ref->path ? fopen(ref->path, "r") : nullptr);
-    if (!file) {
-      vtab_set_error(vtab, "Could not open numpy file");
-      return SQLITE_ERROR;
-    }
-    int rc = parse_npy_file(vtab, file.get(), cursor);
+    FilePtr file;
+    int rc = open_npy_file(vtab, ref->path, &file);
+    if (rc != SQLITE_OK) return rc;
+    rc = parse_npy_file(vtab, file.get(), cursor);
     if (rc != SQLITE_OK) return rc;
     file.release();  // the cursor owns it now
   } else {
@@ -443,6 +478,12 @@ int parse_npy_header(sqlite3_vtab* vtab, const char* header, size_t length, int*
     if (!next() || token.kind != NPY_TOKEN_COMMA) {
       return header_error(vtab, "unknown extra token after value");
     }
+  }
+  // Without an element type no vector has a size, and vectors of no elements would be listed
+  // without end for a large count: both would list rows the array does not hold.
+  if (elementType == 0) return header_error(vtab, "numpy header has no 'descr' key");
+  if (numVectors > 0 && dimensions == 0) {
+    return header_error(vtab, "numpy shape gives vectors of zero dimensions");
   }
   *outElementType = elementType;
   *outNumVectors = numVectors;

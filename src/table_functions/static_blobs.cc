@@ -366,10 +366,10 @@ int jix_static_blob_entriesFilter(sqlite3_vtab_cursor* base, int idxNum, const c
   VectorElementType elementType;
   vector_cleanup cleanup;
   char* error = nullptr;
-  if (vector_from_value(argv[0], &query, &dimensions, &elementType, &cleanup, &error) !=
-      SQLITE_OK) {
+  int parseRc = vector_from_value(argv[0], &query, &dimensions, &elementType, &cleanup, &error);
+  if (parseRc != SQLITE_OK) {
     sqlite3_free(error);
-    return SQLITE_ERROR;
+    return parseRc == SQLITE_NOMEM ? SQLITE_NOMEM : SQLITE_ERROR;
   }
   struct Release {
     void* vector;

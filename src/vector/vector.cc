@@ -76,14 +76,23 @@ void vtab_set_error(sqlite3_vtab* vtab, const char* format, ...) {
 static bool is_list_whitespace(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
 // The lenient JSON list grammar shared by float32 (elementSize 4) and int8 (elementSize 1).
+// Sets *outError to the formatted message: SQLITE_ERROR, or SQLITE_NOMEM when even the
+// message cannot be allocated, so that running out of memory never reads as bad input.
+static int vector_error(char** outError, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  *outError = sqlite3_vmprintf(format, args);
+  va_end(args);
+  return *outError ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
 static int parse_json_vector(sqlite3_value* value, size_t elementSize, void** outVector,
                              size_t* outDimensions, vector_cleanup* outCleanup, char** outError) {
   const char* text = (const char*)sqlite3_value_text(value);
   int n = sqlite3_value_bytes(value);
   if (n == 0 || !text) {
     if (!text && n > 0) return SQLITE_NOMEM;
-    *outError = sqlite3_mprintf("zero-length vectors are not supported.");
-    return SQLITE_ERROR;
+    return vector_error(outError, "zero-length vectors are not supported.");
   }
   Array array;
   if (array_init(&array, elementSize, (size_t)ceil(n * 0.5)) != SQLITE_OK) return SQLITE_NOMEM;
@@ -92,8 +101,7 @@ static int parse_json_vector(sqlite3_value* value, size_t elementSize, void** ou
   const char* end = text + n;
   auto fail = [&](const char* message) {
     array_cleanup(&array);
-    *outError = sqlite3_mprintf("%s", message);
-    return SQLITE_ERROR;
+    return vector_error(outError, "%s", message);
   };
 
   while (p < end && is_list_whitespace(*p)) p++;
@@ -154,13 +162,11 @@ int parse_float32_vector(sqlite3_value* value, void** outVector, size_t* outDime
   if (type == SQLITE_BLOB) {
     int n = sqlite3_value_bytes(value);
     if (n == 0) {
-      *outError = sqlite3_mprintf("zero-length vectors are not supported.");
-      return SQLITE_ERROR;
+      return vector_error(outError, "zero-length vectors are not supported.");
     }
     if (n % 4 != 0) {
-      *outError = sqlite3_mprintf(
+      return vector_error(outError, 
           "invalid float32 vector BLOB length. Must be divisible by %d, found %d", 4, n);
-      return SQLITE_ERROR;
     }
     const void* blob = sqlite3_value_blob(value);
     void* copy = blob ? sqlite3_malloc(n) : nullptr;
@@ -177,9 +183,8 @@ int parse_float32_vector(sqlite3_value* value, void** outVector, size_t* outDime
   if (type == SQLITE_TEXT) {
     return parse_json_vector(value, sizeof(float), outVector, outDimensions, outCleanup, outError);
   }
-  *outError = sqlite3_mprintf(
+  return vector_error(outError, 
       "Input must have type BLOB (compact format) or TEXT (JSON), found %s", type_name(type));
-  return SQLITE_ERROR;
 }
 
 int parse_int8_vector(sqlite3_value* value, void** outVector, size_t* outDimensions,
@@ -188,8 +193,7 @@ int parse_int8_vector(sqlite3_value* value, void** outVector, size_t* outDimensi
   if (type == SQLITE_BLOB) {
     int n = sqlite3_value_bytes(value);
     if (n == 0) {
-      *outError = sqlite3_mprintf("zero-length vectors are not supported.");
-      return SQLITE_ERROR;
+      return vector_error(outError, "zero-length vectors are not supported.");
     }
     const void* blob = sqlite3_value_blob(value);
     if (!blob) return SQLITE_NOMEM;
@@ -201,8 +205,7 @@ int parse_int8_vector(sqlite3_value* value, void** outVector, size_t* outDimensi
   if (type == SQLITE_TEXT) {
     return parse_json_vector(value, 1, outVector, outDimensions, outCleanup, outError);
   }
-  *outError = sqlite3_mprintf("Unknown type for int8 vector.");
-  return SQLITE_ERROR;
+  return vector_error(outError, "Unknown type for int8 vector.");
 }
 
 int vector_from_value(sqlite3_value* value, void** outVector, size_t* outDimensions,
@@ -221,13 +224,11 @@ int vector_from_value(sqlite3_value* value, void** outVector, size_t* outDimensi
   }
   if (subtype == JIX_ELEMENT_BIT) {
     if (sqlite3_value_type(value) != SQLITE_BLOB) {
-      *outError = sqlite3_mprintf("Unknown type for bitvector.");
-      return SQLITE_ERROR;
+      return vector_error(outError, "Unknown type for bitvector.");
     }
     int n = sqlite3_value_bytes(value);
     if (n == 0) {
-      *outError = sqlite3_mprintf("zero-length vectors are not supported.");
-      return SQLITE_ERROR;
+      return vector_error(outError, "zero-length vectors are not supported.");
     }
     const void* blob = sqlite3_value_blob(value);
     if (!blob) return SQLITE_NOMEM;
@@ -237,8 +238,7 @@ int vector_from_value(sqlite3_value* value, void** outVector, size_t* outDimensi
     *outCleanup = vector_cleanup_noop;
     return SQLITE_OK;
   }
-  *outError = sqlite3_mprintf("Unknown subtype: %d", (int)subtype);
-  return SQLITE_ERROR;
+  return vector_error(outError, "Unknown subtype: %d", (int)subtype);
 }
 
 int ensure_vector_match(sqlite3_value* aValue, sqlite3_value* bValue, void** outA, void** outB,
@@ -252,33 +252,34 @@ int ensure_vector_match(sqlite3_value* aValue, sqlite3_value* bValue, void** out
   vector_cleanup aCleanup, bCleanup;
   char* error = nullptr;
 
-  if (vector_from_value(aValue, &a, &aDims, &aType, &aCleanup, &error) != SQLITE_OK) {
-    *outError = sqlite3_mprintf("Error reading 1st vector: %s", error ? error : "");
+  // Out of memory is passed on as it is, without a message.
+  int rc = vector_from_value(aValue, &a, &aDims, &aType, &aCleanup, &error);
+  if (rc != SQLITE_OK) {
+    if (rc != SQLITE_NOMEM) rc = vector_error(outError, "Error reading 1st vector: %s", error);
     sqlite3_free(error);
-    return SQLITE_ERROR;
+    return rc;
   }
-  if (vector_from_value(bValue, &b, &bDims, &bType, &bCleanup, &error) != SQLITE_OK) {
-    *outError = sqlite3_mprintf("Error reading 2nd vector: %s", error ? error : "");
+  rc = vector_from_value(bValue, &b, &bDims, &bType, &bCleanup, &error);
+  if (rc != SQLITE_OK) {
+    if (rc != SQLITE_NOMEM) rc = vector_error(outError, "Error reading 2nd vector: %s", error);
     sqlite3_free(error);
     aCleanup(a);
-    return SQLITE_ERROR;
+    return rc;
   }
   if (aType != bType) {
-    *outError = sqlite3_mprintf(
-        "Vector type mistmatch. First vector has type %s, while the second has type %s.",
-        vector_subtype_name(aType), vector_subtype_name(bType));
     aCleanup(a);
     bCleanup(b);
-    return SQLITE_ERROR;
+    return vector_error(outError, 
+        "Vector type mistmatch. First vector has type %s, while the second has type %s.",
+        vector_subtype_name(aType), vector_subtype_name(bType));
   }
   if (aDims != bDims) {
-    *outError = sqlite3_mprintf(
+    aCleanup(a);
+    bCleanup(b);
+    return vector_error(outError, 
         "Vector dimension mistmatch. First vector has %ld dimensions, while the second has %ld "
         "dimensions.",
         (long)aDims, (long)bDims);
-    aCleanup(a);
-    bCleanup(b);
-    return SQLITE_ERROR;
   }
   *outA = a;
   *outB = b;

@@ -219,7 +219,7 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
   }
 
   char* nameCopy = sqlite3_mprintf("%.*s", token_length(name), name.start);
-  if (!nameCopy) return SQLITE_ERROR;
+  if (!nameCopy) return SQLITE_NOMEM;
   outColumn->name = nameCopy;
   outColumn->name_length = token_length(name);
   outColumn->dimensions = (size_t)dimensions;

@@ -8,6 +8,7 @@
 #include "jix0/query/knn.h"
 #include "jix0/query/plan.h"
 #include "jix0/storage/chunks.h"
+#include "jix0/table/result_codes.h"
 #include "vector/handles.h"
 #include "vector/vector.h"
 
@@ -184,7 +185,7 @@ int jix0Next(sqlite3_vtab_cursor* cur) {
         cursor->fullscan_data->done = 1;
         return SQLITE_OK;
       }
-      return SQLITE_ERROR;
+      return jix0_failure_code(rc);
     }
     default:
       return SQLITE_ERROR;
@@ -273,6 +274,10 @@ void result_copied_value(sqlite3_context* context, int rc, sqlite3_value* value)
 void column_metadata(jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid, int metadataIdx) {
   int rc = jix0_result_metadata_value_for_rowid(p, rowid, metadataIdx, context);
   if (rc == SQLITE_OK) return;
+  if (jix0_is_host_failure(rc)) {
+    sqlite3_result_error_code(context, rc);
+    return;
+  }
   const MetadataColumnDefinition& column = p->metadata_columns[metadataIdx];
   SqlitePtr<char> message(
       sqlite3_mprintf("Could not extract metadata value for column %.*s at rowid %lld",

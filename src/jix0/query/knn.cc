@@ -10,6 +10,7 @@
 #include "jix0/query/select.h"
 #include "jix0/storage/bitmap.h"
 #include "jix0/storage/chunks.h"
+#include "jix0/table/result_codes.h"
 #include "vector/array.h"
 #include "vector/handles.h"
 #include "vector/kernels.h"
@@ -296,7 +297,7 @@ int read_chunk_rowids(jix0_vtab* p, BlobPtr* blob, sqlite3_int64 chunkId, int si
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the rowids of chunk %lld",
                    chunkId);
-    return rc == SQLITE_NOMEM ? rc : SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   return SQLITE_OK;
 }
@@ -432,7 +433,7 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
     }
     if (blobRc != SQLITE_OK) {
       vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", chunkId);
-      return SQLITE_ERROR;
+      return jix0_failure_code(blobRc);
     }
     int vectorsSize = sqlite3_blob_bytes(vectorsBlob.get());
     if (vectorsSize != size * vectorBytes) {
@@ -498,10 +499,11 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
       int count = size - first < pieceSlots ? size - first : pieceSlots;
       const uint8_t* pieceCandidates = candidates.get() + first / 8;
       if (!bitmap_any(pieceCandidates, count)) continue;
-      if (sqlite3_blob_read(vectorsBlob.get(), pieceVectors.get(), (int)(count * vectorBytes),
-                            (int)(first * vectorBytes)) != SQLITE_OK) {
+      int readRc = sqlite3_blob_read(vectorsBlob.get(), pieceVectors.get(),
+                                     (int)(count * vectorBytes), (int)(first * vectorBytes));
+      if (readRc != SQLITE_OK) {
         vtab_set_error(&p->base, "vectors blob read error for %lld", chunkId);
-        return SQLITE_ERROR;
+        return jix0_failure_code(readRc);
       }
       knn_distances(*in.column, vectorBytes, in.query, pieceVectors.get(), (size_t)count,
                     pieceCandidates, chunkDistances.get() + first);
@@ -541,7 +543,7 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
   }
   if (rc != SQLITE_DONE) {
     vtab_set_error(&p->base, "chunks iter error");
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   *outRowids = topRowids.release();
   *outDistances = topDistances.release();
@@ -579,8 +581,13 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
 
   QueryVector query;
   char* error = nullptr;
-  if (vector_from_value(argv[queryIdx], &query.data, &query.dimensions, &query.elementType,
-                        &query.cleanup, &error) != SQLITE_OK) {
+  int parseRc = vector_from_value(argv[queryIdx], &query.data, &query.dimensions,
+                                  &query.elementType, &query.cleanup, &error);
+  if (parseRc == SQLITE_NOMEM) {
+    sqlite3_free(error);
+    return SQLITE_NOMEM;
+  }
+  if (parseRc != SQLITE_OK) {
     vtab_set_error(&p->base, "Query vector on the \"%.*s\" column is invalid: %z",
                    column.name_length, column.name, error);
     return SQLITE_ERROR;

@@ -9,6 +9,7 @@
 #include "jix0/query/plan.h"
 #include "jix0/storage/bitmap.h"
 #include "jix0/storage/chunks.h"
+#include "jix0/table/result_codes.h"
 #include "vector/handles.h"
 
 constexpr int JIX0_TEXT_ENTRY_SIZE = 16;
@@ -42,7 +43,8 @@ int jix0_get_metadata_text_long_value(jix0_vtab* p, sqlite3_stmt** stmt, int met
   }
   sqlite3_reset(*stmt);
   sqlite3_bind_int64(*stmt, 1, rowid);
-  if (sqlite3_step(*stmt) != SQLITE_ROW) return SQLITE_ERROR;
+  int stepRc = sqlite3_step(*stmt);
+  if (stepRc != SQLITE_ROW) return stepRc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(stepRc);
   *outText = (const char*)sqlite3_column_text(*stmt, 0);
   *outLength = sqlite3_column_bytes(*stmt, 0);
   if (!*outText && *outLength > 0) return SQLITE_NOMEM;

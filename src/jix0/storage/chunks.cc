@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/table/result_codes.h"
 #include "vector/handles.h"
 
 namespace {
@@ -45,7 +46,8 @@ int select_value(jix0_vtab* p, char* sql, sqlite3_int64 key, sqlite3_value** out
   int rc = prepare(p->db, text.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, key);
-  if (sqlite3_step(stmt.get()) != SQLITE_ROW) return SQLITE_ERROR;
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   sqlite3_value* value = sqlite3_value_dup(sqlite3_column_value(stmt.get(), 0));
   if (!value) return SQLITE_NOMEM;
   *outValue = value;
@@ -58,12 +60,13 @@ int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, int32_t
                      sqlite3_context* context) {
   SqlitePtr<char> sql(
       sqlite3_mprintf(JIX0_SQL_SELECT_METADATA_TEXT, p->schemaName, p->tableName, metadataIdx));
-  if (!sql) return SQLITE_ERROR;
+  if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, rowid);
-  if (sqlite3_step(stmt.get()) != SQLITE_ROW) return SQLITE_ERROR;
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   // A row that disagrees with the entry is damage, as the KNN filters also find.
   if (sqlite3_column_type(stmt.get(), 0) != SQLITE_TEXT ||
       sqlite3_column_bytes(stmt.get(), 0) != length) {
@@ -195,16 +198,17 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   BlobPtr blob(raw);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed", rowid);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   int size = (int)vector_column_byte_size(p->vector_columns[vector_column_idx]);
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
   int offset = slot_offset(chunkOffset, size);
-  if (offset < 0 || sqlite3_blob_read(blob.get(), bytes.get(), size, offset) != SQLITE_OK) {
+  rc = offset < 0 ? SQLITE_ERROR : sqlite3_blob_read(blob.get(), bytes.get(), size, offset);
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
                    rowid);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   // Bytes leave only with success, so the caller never owns them on an error.
   rc = sqlite3_blob_close(blob.release());
@@ -259,9 +263,10 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
   for (int i = 0; i < p->numPartitionColumns; i++) {
     sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
   }
-  if (sqlite3_step(stmt) != SQLITE_ROW) {
+  rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not find latest chunk");
-    return SQLITE_ERROR;
+    return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   }
   if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return SQLITE_EMPTY;
   sqlite3_int64 chunkId = sqlite3_column_int64(stmt, 0);
@@ -284,14 +289,15 @@ int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
   sqlite3_stmt* stmt = p->stmtRowidsInsertRowid;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
-  if (sqlite3_step(stmt) == SQLITE_DONE) return SQLITE_OK;
+  rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return SQLITE_OK;
   if (sqlite3_extended_errcode(p->db) == SQLITE_CONSTRAINT_PRIMARYKEY) {
     vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
   } else {
     vtab_set_error(&p->base, "Error inserting rowid into rowids shadow table: %s",
                    sqlite3_errmsg(p->db));
   }
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid) {
@@ -302,7 +308,8 @@ int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRow
   sqlite3_stmt* stmt = p->stmtRowidsInsertId;
   ResetOnExit reset(stmt);
   if (id) sqlite3_bind_value(stmt, 1, id);
-  if (sqlite3_step(stmt) == SQLITE_DONE) {
+  rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) {
     *outRowid = sqlite3_last_insert_rowid(p->db);
     return SQLITE_OK;
   }
@@ -312,7 +319,7 @@ int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRow
     vtab_set_error(&p->base, "Error inserting id into rowids shadow table: %s",
                    sqlite3_errmsg(p->db));
   }
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
@@ -327,13 +334,14 @@ int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64
   sqlite3_bind_int64(stmt, 1, chunkId);
   sqlite3_bind_int64(stmt, 2, chunkOffset);
   sqlite3_bind_int64(stmt, 3, rowid);
-  if (sqlite3_step(stmt) == SQLITE_DONE) return SQLITE_OK;
+  rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return SQLITE_OK;
   vtab_set_error(&p->base,
                  JIX0_INTERNAL_ERROR
                  ": could not update rowids position for rowid=%lld, chunk_rowid=%lld, "
                  "chunk_offset=%lld",
                  rowid, chunkId, chunkOffset);
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize) {
@@ -361,7 +369,10 @@ int insert_column_chunk(jix0_vtab* p, const char* format, int idx, sqlite3_int64
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, chunkId);
   sqlite3_bind_int64(stmt.get(), 2, chunkId);
-  sqlite3_bind_zeroblob64(stmt.get(), 3, (sqlite3_uint64)bytes);
+  // A chunk over SQLite's length limit is refused here (SQLITE_TOOBIG); left unbound, the
+  // column would read NULL and fail as a constraint instead.
+  rc = sqlite3_bind_zeroblob64(stmt.get(), 3, (sqlite3_uint64)bytes);
+  if (rc != SQLITE_OK) return rc;
   rc = sqlite3_step(stmt.get());
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
@@ -375,12 +386,14 @@ int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64*
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, p->chunk_size);
-  sqlite3_bind_zeroblob(stmt.get(), 2, p->chunk_size / 8);
-  sqlite3_bind_zeroblob(stmt.get(), 3, p->chunk_size * 8);
+  rc = sqlite3_bind_zeroblob(stmt.get(), 2, p->chunk_size / 8);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_zeroblob(stmt.get(), 3, p->chunk_size * 8);
+  if (rc != SQLITE_OK) return rc;
   for (int i = 0; i < p->numPartitionColumns; i++) {
     sqlite3_bind_value(stmt.get(), 4 + i, partitionValues[i]);
   }
-  if (sqlite3_step(stmt.get()) != SQLITE_DONE) return SQLITE_ERROR;
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_DONE) return jix0_failure_code(rc);
   sqlite3_int64 chunkId = sqlite3_last_insert_rowid(p->db);
   stmt.reset();
 

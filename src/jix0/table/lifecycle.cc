@@ -4,18 +4,21 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/table/result_codes.h"
 #include "vector/handles.h"
 
 namespace {
 
 constexpr const char kConstructorError[] = "jix0 constructor error: ";
 
-// Sets *pzErr to the constructor prefix followed by the formatted text.
-void constructor_error(char** pzErr, const char* format, ...) {
+// Sets *pzErr to the constructor prefix followed by the formatted text. Returns SQLITE_ERROR,
+// or SQLITE_NOMEM when the message cannot be allocated.
+int constructor_error(char** pzErr, const char* format, ...) {
   va_list args;
   va_start(args, format);
   char* detail = sqlite3_vmprintf(format, args);
@@ -23,6 +26,7 @@ void constructor_error(char** pzErr, const char* format, ...) {
   sqlite3_free(*pzErr);
   *pzErr = detail ? sqlite3_mprintf("%s%s", kConstructorError, detail) : nullptr;
   sqlite3_free(detail);
+  return *pzErr ? SQLITE_ERROR : SQLITE_NOMEM;
 }
 
 // Owns a half-built table until the constructor hands it to SQLite.
@@ -73,17 +77,18 @@ int run_once(sqlite3* db, const char* sql) {
 // error text appended as the last %s.
 int create_shadow(sqlite3* db, char* sql, char** pzErr, const char* message, int idx = -1) {
   SqlitePtr<char> guard(sql);
-  if (!sql) return SQLITE_ERROR;
-  if (run_once(db, sql) == SQLITE_OK) return SQLITE_OK;
+  if (!sql) return SQLITE_NOMEM;
+  int rc = run_once(db, sql);
+  if (rc == SQLITE_OK) return SQLITE_OK;
   sqlite3_free(*pzErr);
   *pzErr = idx < 0 ? sqlite3_mprintf(message, sqlite3_errmsg(db))
                    : sqlite3_mprintf(message, idx, sqlite3_errmsg(db));
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int seed_info(jix0_vtab* p, char** pzErr) {
   SqlitePtr<char> sql(sqlite3_mprintf(JIX0_SQL_SEED_INFO, p->schemaName, p->tableName));
-  if (!sql) return SQLITE_ERROR;
+  if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc == SQLITE_OK) {
@@ -96,11 +101,12 @@ int seed_info(jix0_vtab* p, char** pzErr) {
     sqlite3_bind_int(s, 6, JIX0_CREATE_VERSION_MINOR);
     sqlite3_bind_text(s, 7, "CREATE_VERSION_PATCH", -1, SQLITE_STATIC);
     sqlite3_bind_int(s, 8, JIX0_CREATE_VERSION_PATCH);
-    if (sqlite3_step(s) == SQLITE_DONE) return SQLITE_OK;
+    rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return SQLITE_OK;
   }
   sqlite3_free(*pzErr);
   *pzErr = sqlite3_mprintf("Could not seed '_info' shadow table: %s", sqlite3_errmsg(p->db));
-  return SQLITE_ERROR;
+  return jix0_failure_code(rc);
 }
 
 int create_shadow_tables(jix0_vtab* p, char** pzErr) {
@@ -213,10 +219,11 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
   sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
-  if (!sql) return SQLITE_ERROR;
-  if (sqlite3_declare_vtab(p->db, sql.get()) != SQLITE_OK) {
-    constructor_error(pzErr, "could not declare virtual table, '%s'", sqlite3_errmsg(p->db));
-    return SQLITE_ERROR;
+  if (!sql) return SQLITE_NOMEM;
+  int rc = sqlite3_declare_vtab(p->db, sql.get());
+  if (rc == SQLITE_NOMEM) return rc;
+  if (rc != SQLITE_OK) {
+    return constructor_error(pzErr, "could not declare virtual table, '%s'", sqlite3_errmsg(p->db));
   }
   return SQLITE_OK;
 }
@@ -240,23 +247,21 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
 
     VectorColumnDefinition vector;
     int rc = jix0_parse_vector_column(arg, length, &vector);
+    if (rc == SQLITE_NOMEM) return rc;
     if (rc == SQLITE_ERROR) {
-      constructor_error(pzErr, "could not parse vector column '%s'", arg);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "could not parse vector column '%s'", arg);
     }
     if (rc == SQLITE_OK) {
       if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
         sqlite3_free(vector.name);
-        constructor_error(pzErr, "Too many provided vector columns, maximum %d",
+        return constructor_error(pzErr, "Too many provided vector columns, maximum %d",
                           JIX0_MAX_VECTOR_COLUMNS);
-        return SQLITE_ERROR;
       }
       if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
         sqlite3_free(vector.name);
-        constructor_error(pzErr,
+        return constructor_error(pzErr,
                           "Dimension on vector column too large, provided %lld, maximum %lld",
                           (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
-        return SQLITE_ERROR;
       }
       append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
       p->vector_columns[p->numVectorColumns++] = vector;
@@ -265,12 +270,11 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
 
     if (jix0_parse_partition_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
       if (p->numPartitionColumns >= JIX0_MAX_PARTITION_COLUMNS) {
-        constructor_error(pzErr, "More than %d partition key columns were provided",
+        return constructor_error(pzErr, "More than %d partition key columns were provided",
                           JIX0_MAX_PARTITION_COLUMNS);
-        return SQLITE_ERROR;
       }
       PartitionColumnDefinition& column = p->partition_columns[p->numPartitionColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
       column.name_length = nameLength;
       column.type = type;
       append_user_column(p, JIX0_COLUMN_PARTITION, p->numPartitionColumns);
@@ -280,10 +284,9 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
 
     if (jix0_parse_primary_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
       if (hasPrimaryKey) {
-        constructor_error(pzErr,
+        return constructor_error(pzErr,
                           "More than one primary key definition was provided, jix0 only suports a "
                           "single primary key column");
-        return SQLITE_ERROR;
       }
       hasPrimaryKey = true;
       *outPkName = name;
@@ -295,12 +298,11 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     if (jix0_parse_auxiliary_column_definition(arg, length, &name, &nameLength, &type) ==
         SQLITE_OK) {
       if (p->numAuxiliaryColumns >= JIX0_MAX_AUXILIARY_COLUMNS) {
-        constructor_error(pzErr, "More than %d auxiliary columns were provided",
+        return constructor_error(pzErr, "More than %d auxiliary columns were provided",
                           JIX0_MAX_AUXILIARY_COLUMNS);
-        return SQLITE_ERROR;
       }
       AuxiliaryColumnDefinition& column = p->auxiliary_columns[p->numAuxiliaryColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
       column.name_length = nameLength;
       column.type = type;
       append_user_column(p, JIX0_COLUMN_AUXILIARY, p->numAuxiliaryColumns);
@@ -312,12 +314,11 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     if (jix0_parse_metadata_column_definition(arg, length, &name, &nameLength, &kind) ==
         SQLITE_OK) {
       if (p->numMetadataColumns >= JIX0_MAX_METADATA_COLUMNS) {
-        constructor_error(pzErr, "More than %d metadata columns were provided",
+        return constructor_error(pzErr, "More than %d metadata columns were provided",
                           JIX0_MAX_METADATA_COLUMNS);
-        return SQLITE_ERROR;
       }
       MetadataColumnDefinition& column = p->metadata_columns[p->numMetadataColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_ERROR;
+      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
       column.name_length = nameLength;
       column.kind = kind;
       append_user_column(p, JIX0_COLUMN_METADATA, p->numMetadataColumns);
@@ -331,40 +332,89 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     int valueLength;
     rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
     if (rc == SQLITE_ERROR) {
-      constructor_error(pzErr, "could not parse table option '%s'", arg);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "could not parse table option '%s'", arg);
     }
     if (rc == SQLITE_EMPTY) {
-      constructor_error(pzErr, "Could not parse '%s'", arg);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "Could not parse '%s'", arg);
     }
     // The key may be abbreviated, like every keyword of the declaration.
     if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
-      constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
     }
     bool overflow;
     int chunkSize = chunk_size_value(value, valueLength, &overflow);
     if (overflow) {
-      constructor_error(pzErr, "chunk_size too large");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size too large");
     }
     if (chunkSize < 1) {
-      constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
     }
     if (chunkSize % 8 != 0) {
-      constructor_error(pzErr, "chunk_size must be divisible by 8");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size must be divisible by 8");
     }
     if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
-      constructor_error(pzErr, "chunk_size too large");
-      return SQLITE_ERROR;
+      return constructor_error(pzErr, "chunk_size too large");
     }
     p->chunk_size = chunkSize;
   }
   return SQLITE_OK;
 }
+
+// The table's name and every name derived from it, built together so that a rename can
+// swap them in only once every allocation succeeded.
+struct TableNames {
+  char* table = nullptr;
+  char* rowids = nullptr;
+  char* chunks = nullptr;
+  char* vectorChunks[JIX0_MAX_VECTOR_COLUMNS] = {};
+  char* metadataChunks[JIX0_MAX_METADATA_COLUMNS] = {};
+
+  TableNames() = default;
+  TableNames(const TableNames&) = delete;
+  TableNames& operator=(const TableNames&) = delete;
+  ~TableNames() {
+    sqlite3_free(table);
+    sqlite3_free(rowids);
+    sqlite3_free(chunks);
+    for (char* name : vectorChunks) sqlite3_free(name);
+    for (char* name : metadataChunks) sqlite3_free(name);
+  }
+
+  // False when memory runs out.
+  bool Build(const jix0_vtab* p, const char* name) {
+    table = sqlite3_mprintf("%s", name);
+    if (!table) return false;
+    rowids = sqlite3_mprintf("%s_rowids", table);
+    chunks = sqlite3_mprintf("%s_chunks", table);
+    if (!rowids || !chunks) return false;
+    for (int i = 0; i < p->numVectorColumns; i++) {
+      vectorChunks[i] = sqlite3_mprintf("%s_vector_chunks%02d", table, i);
+      if (!vectorChunks[i]) return false;
+    }
+    for (int i = 0; i < p->numMetadataColumns; i++) {
+      metadataChunks[i] = sqlite3_mprintf("%s_metadatachunks%02d", table, i);
+      if (!metadataChunks[i]) return false;
+    }
+    return true;
+  }
+
+  // Hands every name to p, freeing the ones p held.
+  void MoveInto(jix0_vtab* p) {
+    auto move = [](char** from, char** to) {
+      sqlite3_free(*to);
+      *to = std::exchange(*from, nullptr);
+    };
+    move(&table, &p->tableName);
+    move(&rowids, &p->shadowRowidsName);
+    move(&chunks, &p->shadowChunksName);
+    for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
+      move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
+    }
+    for (int i = 0; i < JIX0_MAX_METADATA_COLUMNS; i++) {
+      move(&metadataChunks[i], &p->shadowMetadataChunksNames[i]);
+    }
+  }
+};
 
 int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr,
               bool isCreate) {
@@ -374,8 +424,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   memset(p, 0, sizeof(*p));
 
   if (argc < 4) {
-    constructor_error(pzErr, "At least one vector column is required");
-    return SQLITE_ERROR;
+    return constructor_error(pzErr, "At least one vector column is required");
   }
   const char* pkName = nullptr;
   int pkNameLength = 0;
@@ -384,28 +433,22 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   if (rc != SQLITE_OK) return rc;
   if (p->chunk_size == 0) p->chunk_size = JIX0_DEFAULT_CHUNK_SIZE;
   if (p->numVectorColumns == 0) {
-    constructor_error(pzErr, "At least one vector column is required");
-    return SQLITE_ERROR;
+    return constructor_error(pzErr, "At least one vector column is required");
   }
   p->db = db;
   rc = declare_schema(p, argv[2], pkName, pkNameLength, pzErr);
   if (rc != SQLITE_OK) return rc;
+  // xUpdate honours the statement's conflict clause and reports a refused row before it
+  // writes anything, so SQLite may skip the row (OR IGNORE) or keep the statement's earlier
+  // rows (OR FAIL) instead of treating every constraint failure as ABORT.
+  sqlite3_vtab_config(db, SQLITE_VTAB_CONSTRAINT_SUPPORT, 1);
 
   p->pkIsText = pkName && pkType == SQLITE_TEXT;
   p->schemaName = sqlite3_mprintf("%s", argv[1]);
-  p->tableName = sqlite3_mprintf("%s", argv[2]);
-  if (!p->schemaName || !p->tableName) return SQLITE_ERROR;
-  p->shadowRowidsName = sqlite3_mprintf("%s_rowids", p->tableName);
-  p->shadowChunksName = sqlite3_mprintf("%s_chunks", p->tableName);
-  if (!p->shadowRowidsName || !p->shadowChunksName) return SQLITE_ERROR;
-  for (int i = 0; i < p->numVectorColumns; i++) {
-    p->shadowVectorChunksNames[i] = sqlite3_mprintf("%s_vector_chunks%02d", p->tableName, i);
-    if (!p->shadowVectorChunksNames[i]) return SQLITE_ERROR;
-  }
-  for (int i = 0; i < p->numMetadataColumns; i++) {
-    p->shadowMetadataChunksNames[i] = sqlite3_mprintf("%s_metadatachunks%02d", p->tableName, i);
-    if (!p->shadowMetadataChunksNames[i]) return SQLITE_ERROR;
-  }
+  if (!p->schemaName) return SQLITE_NOMEM;
+  TableNames names;
+  if (!names.Build(p, argv[2])) return SQLITE_NOMEM;
+  names.MoveInto(p);
 
   if (isCreate) {
     // Tables created before a failure are not dropped here; they belong to the failing
@@ -465,38 +508,113 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
   const char* t = p->tableName;
   // A table whose earlier DROP failed has no names left; there is nothing to find.
   if (!s || !t) return SQLITE_ERROR;
-  if (drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_chunks\"", s, t)) != SQLITE_OK) {
+  // Each DROP tolerates a missing table, so a table that lost a shadow table by hand or by
+  // damage can still be dropped: what exists goes.
+  int rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_chunks\"", s, t));
+  if (rc != SQLITE_OK) {
     vtab_set_error(pVtab, "could not drop chunks shadow table");
     jix0_free(p);
-    return SQLITE_ERROR;
+    return rc;
   }
-  if (drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_info\"", s, t)) != SQLITE_OK) {
+  rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_info\"", s, t));
+  if (rc != SQLITE_OK) {
     vtab_set_error(pVtab, "could not drop info shadow table");
     jix0_free(p);
-    return SQLITE_ERROR;
+    return rc;
   }
-  bool ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_rowids\"", s, t)) == SQLITE_OK;
-  for (int i = 0; ok && i < p->numVectorColumns; i++) {
-    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i])) ==
-         SQLITE_OK;
+  rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_rowids\"", s, t));
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = drop(p,
+              sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
   }
-  if (ok && p->numAuxiliaryColumns > 0) {
-    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_auxiliary\"", s, t)) == SQLITE_OK;
+  if (rc == SQLITE_OK && p->numAuxiliaryColumns > 0) {
+    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_auxiliary\"", s, t));
   }
-  for (int i = 0; ok && i < p->numMetadataColumns; i++) {
-    ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_metadatachunks%02d\"", s, t, i)) ==
-         SQLITE_OK;
-    if (ok && p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
-      ok = drop(p, sqlite3_mprintf("DROP TABLE \"%w\".\"%w_metadatatext%02d\"", s, t, i)) ==
-           SQLITE_OK;
+  for (int i = 0; rc == SQLITE_OK && i < p->numMetadataColumns; i++) {
+    rc = drop(p,
+              sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatachunks%02d\"", s, t, i));
+    if (rc == SQLITE_OK && p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
+      rc = drop(p,
+                sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatatext%02d\"", s, t, i));
     }
   }
-  if (!ok) {
+  if (rc != SQLITE_OK) {
     // The host keeps the object until it disconnects; without names, later calls fail.
     jix0_free(p);
-    return SQLITE_ERROR;
+    return rc;
   }
   release(p);
+  return SQLITE_OK;
+}
+
+// Renames one shadow table from the old table name's form to the new one's. A missing table
+// is left alone, as DROP leaves it.
+static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName) {
+  SqlitePtr<char> sql(sqlite3_mprintf(
+      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = %Q", p->schemaName,
+      oldName));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_step(stmt.get());
+  if (rc == SQLITE_DONE) return SQLITE_OK;
+  if (rc != SQLITE_ROW) return rc;
+  stmt.reset();
+  sql.reset(sqlite3_mprintf("ALTER TABLE \"%w\".\"%w\" RENAME TO \"%w\"", p->schemaName, oldName,
+                            newName));
+  if (!sql) return SQLITE_NOMEM;
+  return run_once(p->db, sql.get());
+}
+
+int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
+  jix0_vtab* p = (jix0_vtab*)pVtab;
+  if (!p->tableName) {
+    vtab_set_error(pVtab, "jix0 table is unusable after a failed DROP TABLE");
+    return SQLITE_ERROR;
+  }
+  TableNames names;
+  if (!names.Build(p, zNew)) return SQLITE_NOMEM;
+  // The cached statements name the old tables.
+  jix0_free_resources(p);
+  // Every shadow table moves inside the ALTER TABLE statement: when one fails, SQLite rolls
+  // the whole statement back, renames made here included.
+  int rc = SQLITE_OK;
+  auto rename = [&](const char* oldName, const char* newName) {
+    if (rc == SQLITE_OK) rc = rename_shadow(p, oldName, newName);
+  };
+  auto renameSuffix = [&](const char* suffix) {
+    if (rc != SQLITE_OK) return;
+    SqlitePtr<char> oldName(sqlite3_mprintf("%s_%s", p->tableName, suffix));
+    SqlitePtr<char> newName(sqlite3_mprintf("%s_%s", names.table, suffix));
+    if (!oldName || !newName) {
+      rc = SQLITE_NOMEM;
+      return;
+    }
+    rename(oldName.get(), newName.get());
+  };
+  rename(p->shadowChunksName, names.chunks);
+  renameSuffix("info");
+  rename(p->shadowRowidsName, names.rowids);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
+  }
+  if (p->numAuxiliaryColumns > 0) renameSuffix("auxiliary");
+  for (int i = 0; i < p->numMetadataColumns; i++) {
+    rename(p->shadowMetadataChunksNames[i], names.metadataChunks[i]);
+    if (p->metadata_columns[i].kind != JIX0_METADATA_TEXT) continue;
+    char suffix[sizeof("metadatatext00")];
+    snprintf(suffix, sizeof(suffix), "metadatatext%02d", i);
+    renameSuffix(suffix);
+  }
+  if (rc != SQLITE_OK) {
+    if ((rc & 0xff) != SQLITE_NOMEM) {
+      vtab_set_error(pVtab, "could not rename shadow tables of %s: %s", p->tableName,
+                     sqlite3_errmsg(p->db));
+    }
+    return rc;
+  }
+  names.MoveInto(p);
   return SQLITE_OK;
 }
 

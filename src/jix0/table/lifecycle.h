@@ -10,6 +10,8 @@ int jix0Connect(sqlite3* db, void* pAux, int argc, const char* const* argv, sqli
                 char** pzErr);
 int jix0Disconnect(sqlite3_vtab* pVtab);
 int jix0Destroy(sqlite3_vtab* pVtab);
+// xRename: renames every shadow table along with the table, within the ALTER TABLE statement.
+int jix0Rename(sqlite3_vtab* pVtab, const char* zNew);
 int jix0Begin(sqlite3_vtab* pVtab);
 int jix0Sync(sqlite3_vtab* pVtab);
 int jix0Commit(sqlite3_vtab* pVtab);

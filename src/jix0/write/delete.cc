@@ -50,10 +50,11 @@ int open_blob(jix0_vtab* p, const char* table, const char* column, sqlite3_int64
 int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                   DeleteBlobs* blobs) {
   const int b = (int)(chunkOffset / 8);
-  if (open_blob(p, p->shadowChunksName, "validity", chunkId, &blobs->validity) != SQLITE_OK) {
+  int rc = open_blob(p, p->shadowChunksName, "validity", chunkId, &blobs->validity);
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open validity blob for %s.%s.%lld", p->schemaName,
                    p->shadowChunksName, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   int bytes = sqlite3_blob_bytes(blobs->validity.get());
   if (chunkOffset < 0 || !slot_fits(blobs->validity.get(), chunkOffset / 8, 1)) {
@@ -64,7 +65,7 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset
   blobs->bitmap.reset((uint8_t*)sqlite3_malloc(bytes));
   if (!blobs->bitmap) return SQLITE_NOMEM;
   blobs->bitmapBytes = bytes;
-  int rc = sqlite3_blob_read(blobs->validity.get(), blobs->bitmap.get(), bytes, 0);
+  rc = sqlite3_blob_read(blobs->validity.get(), blobs->bitmap.get(), bytes, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
                    p->shadowChunksName, chunkId, b);
@@ -80,10 +81,11 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset
 
 int open_rowids(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 DeleteBlobs* blobs) {
-  if (open_blob(p, p->shadowChunksName, "rowids", chunkId, &blobs->rowids) != SQLITE_OK) {
+  int rc = open_blob(p, p->shadowChunksName, "rowids", chunkId, &blobs->rowids);
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open rowids blob for %s.%s.%lld", p->schemaName,
                    p->shadowChunksName, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   if (!slot_fits(blobs->rowids.get(), chunkOffset, 8)) {
     vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
@@ -92,7 +94,7 @@ int open_rowids(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId, sqlite
   }
   // A position that names another row's slot would clear that row instead.
   sqlite3_int64 stored;
-  int rc = sqlite3_blob_read(blobs->rowids.get(), &stored, 8, (int)(chunkOffset * 8));
+  rc = sqlite3_blob_read(blobs->rowids.get(), &stored, 8, (int)(chunkOffset * 8));
   if (rc != SQLITE_OK) return rc;
   if (stored != rowid) {
     vtab_set_error(&p->base,
@@ -107,10 +109,11 @@ int open_vectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                  DeleteBlobs* blobs) {
   for (int i = 0; i < p->numVectorColumns; i++) {
     const char* table = p->shadowVectorChunksNames[i];
-    if (open_blob(p, table, "vectors", chunkId, &blobs->vectors[i]) != SQLITE_OK) {
+    int rc = open_blob(p, table, "vectors", chunkId, &blobs->vectors[i]);
+    if (rc != SQLITE_OK) {
       vtab_set_error(&p->base, "could not open vector blob for %s.%s.%lld column %d", p->schemaName,
                      table, chunkId, i);
-      return SQLITE_ERROR;
+      return jix0_failure_code(rc);
     }
     sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
     if (!slot_fits(blobs->vectors[i].get(), chunkOffset, s)) {
@@ -293,15 +296,18 @@ int jix0Update_Delete_DeleteChunkIfEmpty(jix0_vtab* p, sqlite3_int64 chunkId, co
 
 int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key) {
   sqlite3_int64 rowid;
-  int rc;
   if (p->pkIsText) {
-    rc = jix0_rowid_from_id(p, key, &rowid);
+    int rc = jix0_rowid_from_id(p, key, &rowid);
     if (rc != SQLITE_OK) return rc;
   } else {
     rowid = sqlite3_value_int64(key);
   }
+  return jix0Update_DeleteRowid(p, rowid);
+}
+
+int jix0Update_DeleteRowid(jix0_vtab* p, sqlite3_int64 rowid) {
   sqlite3_int64 chunkId, chunkOffset;
-  rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
+  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
   if (rc != SQLITE_OK) return rc;
 
   DeleteBlobs blobs;

@@ -65,6 +65,10 @@ int check_vectors(jix0_vtab* p, sqlite3_value** argv, InsertState* state) {
     char* error = nullptr;
     int rc = vector_from_value(column_value(argv, u + 1), &state->vectors[idx], &dimensions,
                                &elementType, &state->cleanups[idx], &error);
+    if (rc == SQLITE_NOMEM) {
+      sqlite3_free(error);
+      return SQLITE_NOMEM;
+    }
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base, "Inserted vector for the \"%.*s\" column is invalid: %z",
                      column.name_length, column.name, error);
@@ -116,25 +120,41 @@ int integer_key_error(jix0_vtab* p) {
   return SQLITE_ERROR;
 }
 
-// The id column's type, and that no row holds the key yet. A lookup that fails for another
+// The id column's type, and that no row holds the key yet. A key that is taken is a
+// constraint failure (reported before anything is written, as SQLite requires of a table with
+// constraint support), unless the statement's conflict clause is REPLACE: then *outReplaced
+// is set to the rowid of the row the new one replaces. A lookup that fails for another
 // reason is left for the rowids insert to meet and report.
-int check_id(jix0_vtab* p, sqlite3_value* idValue) {
+int check_id(jix0_vtab* p, sqlite3_value* idValue, int onConflict, bool* outReplaces,
+             sqlite3_int64* outReplaced) {
+  *outReplaces = false;
   int type = sqlite3_value_type(idValue);
+  sqlite3_int64 existing = 0;
   int rc;
   if (p->pkIsText) {
     if (type != SQLITE_TEXT) return text_key_error(p);
-    sqlite3_int64 existing;
     rc = jix0_rowid_from_id(p, idValue, &existing);
   } else {
     if (type == SQLITE_NULL) return SQLITE_OK;
     if (type != SQLITE_INTEGER) return integer_key_error(p);
-    rc = jix0_get_chunk_position(p, sqlite3_value_int64(idValue), nullptr, nullptr, nullptr);
+    existing = sqlite3_value_int64(idValue);
+    rc = jix0_get_chunk_position(p, existing, nullptr, nullptr, nullptr);
   }
   if (rc == SQLITE_OK) {
-    vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
-    return SQLITE_ERROR;
+    if (onConflict == SQLITE_REPLACE) {
+      *outReplaces = true;
+      *outReplaced = existing;
+      return SQLITE_OK;
+    }
+    // SQLite skips the row under OR IGNORE and reports no message.
+    if (onConflict != SQLITE_IGNORE) {
+      vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
+    }
+    return SQLITE_CONSTRAINT_PRIMARYKEY;
   }
   if (rc != SQLITE_EMPTY) {
+    // Out of memory, I/O and the like: the lookup cannot be left to the insert.
+    if (jix0_is_host_failure(rc)) return rc;
     sqlite3_free(p->base.zErrMsg);
     p->base.zErrMsg = nullptr;
   }
@@ -240,9 +260,10 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
   }
 
   // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
-  if (jix0_new_chunk(p, partitionValues, &chunkId) != SQLITE_OK) {
+  rc = jix0_new_chunk(p, partitionValues, &chunkId);
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   *outChunkOffset = 0;
   int bytes = 0;
@@ -305,15 +326,17 @@ int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunk
                    p->schemaName, table, chunkId, expected, actual);
     return SQLITE_ERROR;
   }
-  if (sqlite3_blob_write(blob.get(), vector, (int)size, (int)(chunkOffset * size)) != SQLITE_OK) {
+  rc = sqlite3_blob_write(blob.get(), vector, (int)size, (int)(chunkOffset * size));
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
-  if (sqlite3_blob_close(blob.release()) != SQLITE_OK) {
+  rc = sqlite3_blob_close(blob.release());
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not close vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   return SQLITE_OK;
 }
@@ -338,10 +361,11 @@ int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                    p->schemaName, p->shadowChunksName, chunkId, expected, actual);
     return SQLITE_ERROR;
   }
-  if (sqlite3_blob_write(blob.get(), &rowid, 8, (int)(chunkOffset * 8)) != SQLITE_OK) {
+  rc = sqlite3_blob_write(blob.get(), &rowid, 8, (int)(chunkOffset * 8));
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write rowids blob on %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
-    return SQLITE_ERROR;
+    return jix0_failure_code(rc);
   }
   rc = jix0_rowids_update_position(p, rowid, chunkId, chunkOffset);
   if (rc != SQLITE_OK) return rc;
@@ -396,7 +420,8 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
     if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
     sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
   }
-  return sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  rc = sqlite3_step(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 
 // Runs one statement on the metadata-text table of column m, binding the rowid to ?1 and,
@@ -421,7 +446,8 @@ int run_metadata_text(jix0_vtab* p, const char* format, sqlite3_stmt** cache, in
   ResetOnExit reset(owned ? nullptr : stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   if (text) sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
-  return sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+  rc = sqlite3_step(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 
 int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
@@ -505,13 +531,26 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   InsertState state;
   // Every check runs before the first write, so a refused row leaves storage untouched
   // even inside a transaction, where SQLite keeps no statement journal for it.
+  bool replaces = false;
+  sqlite3_int64 replaced = 0;
   int rc = check_partition_keys(p, argv, &state);
   if (rc == SQLITE_OK) rc = check_vectors(p, argv, &state);
   if (rc == SQLITE_OK) rc = check_hidden_columns(p, argv);
-  if (rc == SQLITE_OK) rc = check_id(p, column_value(argv, 0));
+  if (rc == SQLITE_OK) {
+    rc = check_id(p, column_value(argv, 0), sqlite3_vtab_on_conflict(p->db), &replaces, &replaced);
+  }
   if (rc == SQLITE_OK) rc = check_auxiliary(p, argv);
   if (rc == SQLITE_OK) rc = check_metadata(p, argv);
   if (rc != SQLITE_OK) return rc;
+
+  // OR REPLACE: the old row goes entirely, then the new one is stored like any other, so
+  // its vectors, partition (and with it, chunk), auxiliary and metadata values are all new.
+  // The delete checks the old row's storage before it writes; only a failure of the host
+  // (memory, disk) can stop it later, and SQLite answers those by rolling back.
+  if (replaces) {
+    rc = jix0Update_DeleteRowid(p, replaced);
+    if (rc != SQLITE_OK) return rc;
+  }
 
   sqlite3_int64 rowid;
   rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);

@@ -161,7 +161,7 @@ int open_vector_blob(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOff
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not open vectors blob for %s.%s.%lld", p->schemaName, table,
                    chunkId);
-    return rc;
+    return jix0_failure_code(rc);
   }
   sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
   if (chunkOffset < 0 || (s > 0 && chunkOffset >= sqlite3_blob_bytes(raw) / s)) {
@@ -184,6 +184,7 @@ int check_slot_owner(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
              ? sqlite3_blob_read(raw, &stored, 8, (int)(chunkOffset * 8))
              : SQLITE_ERROR;
   }
+  if (jix0_is_host_failure(rc)) return rc;
   if (rc != SQLITE_OK || stored != rowid) {
     vtab_set_error(&p->base,
                    JIX0_INTERNAL_ERROR ": slot %lld of %s.%s.%lld does not hold rowid %lld",

@@ -1,6 +1,7 @@
 // jix0 writes: the xUpdate callback and the insert, delete and update paths.
 #pragma once
 
+#include "jix0/table/result_codes.h"
 #include "jix0/table/table.h"
 
 // xUpdate: dispatches to insert, delete or update.
@@ -8,18 +9,16 @@ int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64
 
 [[nodiscard]] int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid);
 [[nodiscard]] int jix0Update_Delete(jix0_vtab* p, sqlite3_value* key);
+// Deletes the stored row with this rowid (the TEXT key already resolved).
+[[nodiscard]] int jix0Update_DeleteRowid(jix0_vtab* p, sqlite3_int64 rowid);
 [[nodiscard]] int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv);
 
 // The code a delete or update reports for a write that failed after others succeeded:
-// SQLITE_ERROR, except that out-of-memory, I/O and disk-full failures keep their code.
+// SQLITE_ERROR, except that failures of the host keep their code.
 // SQLite answers those by rolling back the statement or the whole transaction, which
 // undoes the writes already made.
 inline int jix0_write_failure(int rc) {
-  int primary = rc & 0xff;
-  if (rc == SQLITE_OK || primary == SQLITE_NOMEM || primary == SQLITE_IOERR ||
-      primary == SQLITE_FULL) {
-    return rc;
-  }
+  if (rc == SQLITE_OK || jix0_is_host_failure(rc)) return rc;
   return SQLITE_ERROR;
 }
 
