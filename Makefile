@@ -2,6 +2,7 @@
 SHELL := /bin/bash
 BUILD        ?= build
 BUILD_ASAN   ?= build-asan
+BUILD_CURRENT ?= build-current
 BUILD_FUZZ   ?= build-fuzz
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := json_vector declaration npy knn
@@ -13,7 +14,8 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all build deps test test-normal test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: dqlite-deps jix-dqlite-node test-dqlite
 
 all: build
 
@@ -26,14 +28,23 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Everything CI checks: the suite in the normal build, the suite again under the sanitizers,
-# and each fuzz target for FUZZ_SECONDS.
-test: test-normal test-sanitize fuzz
+# Everything CI checks: the suite in the normal build, again against a current SQLite, again
+# under the sanitizers, each fuzz target for FUZZ_SECONDS, and jix replicated by a three-node
+# dqlite cluster.
+test: test-normal test-current-sqlite test-sanitize fuzz test-dqlite
 
 test-normal: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The suite again, linked against a current SQLite release (the amalgamation an npm package
+# ships, fetched once into $(BUILD_CURRENT)/sqlite), for faults that only newer SQLite shows.
+test-current-sqlite: deps
+	scripts/sqlite-amalgamation $(BUILD_CURRENT)/sqlite
+	cmake -S . -B $(BUILD_CURRENT) -DJIX_SQLITE_AMALGAMATION=$(CURDIR)/$(BUILD_CURRENT)/sqlite $(CMAKE_FLAGS)
+	cmake --build $(BUILD_CURRENT) -j $(JOBS)
+	ctest --test-dir $(BUILD_CURRENT) --output-on-failure -j $(JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
@@ -49,6 +60,26 @@ fuzz: deps
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
 	scripts/run-fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# jix in a dqlite (Raft-replicated SQLite) cluster: the node program, built offline in GOPATH
+# mode from Debian's Go packages, and the failover test (three nodes on loopback ports, the
+# leader killed and restarted, every answer compared with a local SQLite file).
+DQLITE_GO := GOPATH=/usr/share/gocode GO111MODULE=off GOFLAGS= GOPROXY=off \
+  GOCACHE=$(abspath $(BUILD))/go-cache CGO_LDFLAGS_ALLOW='-Wl,-z,now'
+
+dqlite-deps:
+	@scripts/install-dqlite-deps
+
+jix-dqlite-node: dqlite-deps
+	@mkdir -p $(BUILD)
+	cd cluster/node && $(DQLITE_GO) go build -ldflags "-X main.installedJix=$(LIBDIR)/jix.so" \
+	  -o $(abspath $(BUILD))/jix-dqlite-node .
+
+test-dqlite: deps jix-dqlite-node
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target jix
+	cd cluster/failover && $(DQLITE_GO) go build -o $(abspath $(BUILD))/jix-dqlite-failover .
+	$(BUILD)/jix-dqlite-failover --node $(BUILD)/jix-dqlite-node --jix $(BUILD)/jix.so
 
 # Only the library is needed; configuring waits for deps, so this also works with -j.
 demo: deps
@@ -66,7 +97,7 @@ uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
 # FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets

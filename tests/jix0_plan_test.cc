@@ -12,6 +12,7 @@
 
 #include "jix0/query/cursor.h"
 #include "jix0/query/plan.h"
+#include "support/fault_injection.h"
 #include "support/test_db.h"
 
 namespace {
@@ -117,12 +118,23 @@ TEST(Jix0Plan, KnnClaimsOnlyAscendingDistanceOrder) {
        "SCAN t VIRTUAL TABLE INDEX 0:3{___}___; USE TEMP B-TREE FOR DISTINCT"},
       // Without a MATCH the order is SQLite's, as before.
       {"SELECT * FROM t ORDER BY distance",
-       "SCAN t VIRTUAL TABLE INDEX 0:1; USE TEMP B-TREE FOR "
-       "ORDER BY"},
+       "SCAN t VIRTUAL TABLE INDEX 0:1; USE TEMP B-TREE FOR ORDER BY"},
   };
   for (const SqlCase& c : cases) {
     SCOPED_TRACE(c.sql);
     EXPECT_EQ(FullPlanOf(db, c.sql), c.expected);
+  }
+}
+
+// SQLite offers the LIMIT of a query with a MATCH to xBestIndex only from 3.41 on.
+TEST(Jix0Plan, LimitWithoutKNeedsSqlite341) {
+  TestDb db;
+  db.Exec(kTable);
+  std::string plan = PlanOf(db, "SELECT * FROM t WHERE v MATCH ? ORDER BY distance LIMIT 3");
+  if (sqlite3_libversion_number() < 3041000) {
+    EXPECT_EQ(plan, "A LIMIT or 'k = ?' constraint is required on jix0 knn queries.");
+  } else {
+    EXPECT_EQ(plan, "SCAN t VIRTUAL TABLE INDEX 0:3{___}___");
   }
 }
 
@@ -139,9 +151,6 @@ TEST(Jix0Plan, RejectionsOfKnnFormsTheSearchCannotServe) {
   db.Exec(kTable);
   const SqlCase cases[] = {
       {"SELECT * FROM t WHERE v MATCH ?",
-       "A LIMIT or 'k = ?' constraint is required on jix0 knn queries."},
-      // SQLite 3.40 does not offer the LIMIT of a query with a MATCH.
-      {"SELECT * FROM t WHERE v MATCH ? ORDER BY distance LIMIT 3",
        "A LIMIT or 'k = ?' constraint is required on jix0 knn queries."},
       {"SELECT * FROM t WHERE v MATCH ? AND w MATCH ? AND k = 1",
        "only 1 MATCH operator is allowed in a single jix0 query"},
@@ -358,12 +367,14 @@ TEST(Jix0Plan, LimitBesideKIsLeftToSqlite) {
   }
 }
 
-TEST(Jix0Plan, PlanStringThatCannotBeAllocatedIsOutOfMemory) {
+class Jix0PlanOom : public AllocationFaultTest {};
+
+TEST_F(Jix0PlanOom, PlanStringThatCannotBeAllocatedIsOutOfMemory) {
   TestDb db;
   HandTable table(db.db());
-  // The string builder obeys the connection's length limit, so a limit of 1 makes it fail.
-  sqlite3_limit(db.db(), SQLITE_LIMIT_LENGTH, 1);
+  AllocationFaults::Arm(1, /*persistent=*/true);
   PlanResult knn = BestIndex(table, {{1, MATCH}, {11, EQ}});
+  EXPECT_GT(AllocationFaults::Disarm(), 0);
   EXPECT_EQ(knn.rc, SQLITE_NOMEM);
   EXPECT_EQ(knn.idxStr, "");
 }
@@ -403,7 +414,20 @@ TEST(Jix0Dispatch, PlanStringChecksAndStatesSqlCannotReach) {
   ASSERT_EQ(sqlite3_create_function(db.db(), "column_without_record", 1, SQLITE_UTF8, &table,
                                     CallColumnWithoutRecord, nullptr, nullptr),
             SQLITE_OK);
-  const SqlCase cases[] = {
+  // An IN-list argument that SQLite did not hand over whole fails with SQLite's own code,
+  // which differs between releases.
+  sqlite3_stmt* five = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db.db(), "SELECT 5", -1, &five, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(five), SQLITE_ROW);
+  sqlite3_value* plain = sqlite3_value_dup(sqlite3_column_value(five, 0));
+  sqlite3_finalize(five);
+  sqlite3_value* out = nullptr;
+  const std::string not_in_list = std::to_string(sqlite3_vtab_in_first(plain, &out));
+  sqlite3_value_free(plain);
+  struct Case {
+    std::string sql, expected;
+  };
+  const Case cases[] = {
       {"SELECT filter('', 0)", "1|"},
       {"SELECT filter('2', 0, 5)", "1|"},
       {"SELECT filter('1abc', 0)", "1|"},
@@ -412,21 +436,20 @@ TEST(Jix0Dispatch, PlanStringChecksAndStatesSqlCannotReach) {
       {"SELECT filter('4!___', 0, 1)", "1|unknown idxStr '4!___'"},
       // k = 0 reads no chunk, so it succeeds here without any storage.
       {"SELECT filter('3{___}___', 0, '[1, 2]', 0)", "0|"},
-      // An IN-list argument that SQLite did not hand over whole cannot be iterated.
       {"SELECT filter('3{___}___[___', 0, '[1, 2]', 1, 5)",
-       "21|error processing rowid in (...) array"},
+       not_in_list + "|error processing rowid in (...) array"},
       {"SELECT filter('3{___}___&Dg_', 0, '[1, 2]', 1, 'a')",
-       "21|Error fetching next value in `x in (...)` text expression"},
+       not_in_list + "|Error fetching next value in `x in (...)` text expression"},
       {"SELECT filter('3{___}___&Bg_', 0, '[1, 2]', 1, 5)",
-       "21|Error fetching next value in `x in (...)` integer expression"},
+       not_in_list + "|Error fetching next value in `x in (...)` integer expression"},
       {"SELECT filter('3{___}___&Ag_', 0, '[1, 2]', 1, 5)", "1|Internal sqlite-jix error"},
       {"SELECT filter('3{___}___]Ag_', 0, '[1, 2]', 1, 5)",
-       "21|Error fetching next value in `x in (...)` partition key expression"},
+       not_in_list + "|Error fetching next value in `x in (...)` partition key expression"},
       {"SELECT column_without_record(49)", "Internal sqlite-jix error: fullscan_data is NULL."},
       {"SELECT column_without_record(50)", "Internal sqlite-jix error: point_data is NULL."},
       {"SELECT column_without_record(51)", "Internal sqlite-jix error: knn_data is NULL."},
   };
-  for (const SqlCase& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     EXPECT_EQ(db.Query(c.sql), c.expected);
   }

@@ -529,4 +529,7 @@ const sqlite3_module jix_npy_eachModule = {
     .xRelease = nullptr,
     .xRollbackTo = nullptr,
     .xShadowName = nullptr,
+#if SQLITE_VERSION_NUMBER >= 3044000  // slot added by newer SQLite headers
+    .xIntegrity = nullptr,
+#endif
 };

@@ -516,6 +516,9 @@ const sqlite3_module jix_static_blobsModule = {
     .xRelease = nullptr,
     .xRollbackTo = nullptr,
     .xShadowName = nullptr,
+#if SQLITE_VERSION_NUMBER >= 3044000  // slot added by newer SQLite headers
+    .xIntegrity = nullptr,
+#endif
 };
 
 const sqlite3_module jix_static_blob_entriesModule = {
@@ -543,6 +546,9 @@ const sqlite3_module jix_static_blob_entriesModule = {
     .xRelease = nullptr,
     .xRollbackTo = nullptr,
     .xShadowName = nullptr,
+#if SQLITE_VERSION_NUMBER >= 3044000  // slot added by newer SQLite headers
+    .xIntegrity = nullptr,
+#endif
 };
 
 void static_blob_registry_free(void* registry) {

@@ -31,4 +31,7 @@ const sqlite3_module jix0Module = {
     .xRelease = nullptr,
     .xRollbackTo = nullptr,
     .xShadowName = jix0ShadowName,
+#if SQLITE_VERSION_NUMBER >= 3044000  // slot added by newer SQLite headers
+    .xIntegrity = nullptr,
+#endif
 };
