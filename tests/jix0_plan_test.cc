@@ -33,6 +33,22 @@ std::string PlanOf(TestDb& db, const std::string& sql) {
   return detail;
 }
 
+// Every line of EXPLAIN QUERY PLAN, joined by "; ", or the error message.
+std::string FullPlanOf(TestDb& db, const std::string& sql) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string eqp = "EXPLAIN QUERY PLAN " + sql;
+  if (sqlite3_prepare_v2(db.db(), eqp.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    return sqlite3_errmsg(db.db());
+  }
+  std::string plan;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    if (!plan.empty()) plan += "; ";
+    plan += (const char*)sqlite3_column_text(stmt, 3);
+  }
+  sqlite3_finalize(stmt);
+  return plan;
+}
+
 constexpr const char* kTable =
     "CREATE VIRTUAL TABLE t USING jix0(v float[2], w int8[2], p integer partition key,"
     " q text partition key, +aux text, flag boolean, n integer, x float, s text)";
@@ -81,6 +97,35 @@ TEST(Jix0Plan, PlanStringsOfTheFormsSqlite340Offers) {
   }
 }
 
+// The search's order is ascending distance, so it serves ORDER BY distance itself (SQLite
+// would sort NaN distances, NULL to it, first). With k, every other ordering, grouping or
+// DISTINCT is left to SQLite, which applies it to the k rows.
+TEST(Jix0Plan, KnnClaimsOnlyAscendingDistanceOrder) {
+  TestDb db;
+  db.Exec(kTable);
+  const SqlCase cases[] = {
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 ORDER BY distance",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 ORDER BY distance DESC",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___; USE TEMP B-TREE FOR ORDER BY"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 ORDER BY distance, rowid",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___; USE TEMP B-TREE FOR ORDER BY"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 ORDER BY n",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___; USE TEMP B-TREE FOR ORDER BY"},
+      {"SELECT p, count(*) FROM t WHERE v MATCH ? AND k = 3 GROUP BY p",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___; USE TEMP B-TREE FOR GROUP BY"},
+      {"SELECT DISTINCT p FROM t WHERE v MATCH ? AND k = 3",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___; USE TEMP B-TREE FOR DISTINCT"},
+      // Without a MATCH the order is SQLite's, as before.
+      {"SELECT * FROM t ORDER BY distance",
+       "SCAN t VIRTUAL TABLE INDEX 0:1; USE TEMP B-TREE FOR ORDER BY"},
+  };
+  for (const SqlCase& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(FullPlanOf(db, c.sql), c.expected);
+  }
+}
+
 // SQLite offers the LIMIT of a query with a MATCH to xBestIndex only from 3.41 on.
 TEST(Jix0Plan, LimitWithoutKNeedsSqlite341) {
   TestDb db;
@@ -113,13 +158,6 @@ TEST(Jix0Plan, RejectionsOfKnnFormsTheSearchCannotServe) {
        "only 1 MATCH operator is allowed in a single jix0 query"},
       {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND rowid IN (1, 2) AND rowid IN (3, 4)",
        "only 1 'rowid in (..)' operator is allowed in a single jix0 query"},
-      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 ORDER BY distance, rowid",
-       "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries"},
-      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 ORDER BY n",
-       "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries, not on other "
-       "columns"},
-      {"SELECT * FROM t WHERE v MATCH ? AND k = 1 ORDER BY distance DESC",
-       "Only ascending in ORDER BY distance clause is supported, DESC is not supported yet."},
       {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND aux = 'a'",
        "An illegal WHERE constraint was provided on a jix0 auxiliary column in a KNN query."},
       {"SELECT * FROM t WHERE v MATCH ? AND k = 1 AND aux MATCH 'a'",
@@ -204,6 +242,7 @@ struct PlanResult {
   sqlite3_int64 rows = 0;
   std::string usage;  // argvIndex/omit of each constraint, "1o 0 2o"
   std::string error;
+  bool orderByConsumed = false;
 };
 
 // Calls xBestIndex with an index_info built by hand. The bytes after the struct are where
@@ -244,6 +283,7 @@ PlanResult BestIndex(HandTable& table, const std::vector<Constraint>& constraint
     out.usage += std::to_string(aUsage[i].argvIndex) + (aUsage[i].omit ? "o" : "");
   }
   out.error = table.TakeError();
+  out.orderByConsumed = info->orderByConsumed;
   return out;
 }
 
@@ -270,13 +310,16 @@ TEST(Jix0Plan, CostsArgumentsAndOmitFlags) {
   EXPECT_EQ(point.cost, 10.0);
   EXPECT_EQ(point.rows, 1);
 
-  // The LIMIT value takes k's place; OFFSET and unusable constraints are never consumed.
+  // The LIMIT value takes k's place. The OFFSET beside it is passed but not omitted: the
+  // search returns LIMIT + OFFSET rows and SQLite skips the OFFSET, once. Unusable
+  // constraints are never consumed.
   PlanResult knn =
       BestIndex(table, {{7, LT}, {0, OFFSET}, {0, LIMIT}, {3, EQ, false}, {2, MATCH}, {6, EQ}},
                 {{10, false}});
   EXPECT_EQ(knn.rc, SQLITE_OK) << knn.error;
-  EXPECT_EQ(knn.idxStr, "3{___}___&Bd_&Aa_");
-  EXPECT_EQ(knn.usage, "3o 0 2o 0 1o 4o");
+  EXPECT_EQ(knn.idxStr, "3{___}___+___&Bd_&Aa_");
+  EXPECT_EQ(knn.usage, "4o 3 2o 0 1o 5o");
+  EXPECT_TRUE(knn.orderByConsumed);
   EXPECT_EQ(knn.idxNum, 1);
   EXPECT_EQ(knn.cost, 30.0);
   EXPECT_EQ(knn.rows, 10);
@@ -285,13 +328,43 @@ TEST(Jix0Plan, CostsArgumentsAndOmitFlags) {
   EXPECT_EQ(BestIndex(table, {{1, MATCH, false}, {0, LIMIT}}).idxStr, "1");
 }
 
-TEST(Jix0Plan, LimitAndKTogetherAreRejected) {
+// SQLite from 3.41 on hands over the LIMIT (and OFFSET) of a statement with a MATCH, also
+// the LIMIT 1 it adds to scalar subqueries and EXISTS.
+TEST(Jix0Plan, LimitBesideKIsLeftToSqlite) {
   TestDb db;
   HandTable table(db.db());
-  PlanResult both = BestIndex(table, {{1, MATCH}, {11, EQ}, {0, LIMIT}});
-  EXPECT_EQ(both.rc, SQLITE_ERROR);
-  EXPECT_EQ(both.error, "Only LIMIT or 'k =?' can be provided, not both");
-  EXPECT_EQ(both.idxStr, "");
+  // With k, SQLite applies LIMIT and OFFSET to the k rows: min(k, LIMIT) rows, paged.
+  PlanResult both = BestIndex(table, {{1, MATCH}, {11, EQ}, {0, LIMIT}, {0, OFFSET}});
+  EXPECT_EQ(both.rc, SQLITE_OK) << both.error;
+  EXPECT_EQ(both.idxStr, "3{___}___");
+  EXPECT_EQ(both.usage, "1o 2o 0 0");
+  // Every `k =` is passed, so that the filter can refuse two different values.
+  PlanResult twoK = BestIndex(table, {{1, MATCH}, {11, EQ}, {0, LIMIT}, {11, EQ}});
+  EXPECT_EQ(twoK.idxStr, "3{___}___}___");
+  EXPECT_EQ(twoK.usage, "1o 2o 0 3o");
+  // An ordering SQLite has to apply itself needs k: a LIMIT alone cannot choose the rows.
+  PlanResult ordered = BestIndex(table, {{1, MATCH}, {11, EQ}, {0, LIMIT}}, {{7, true}});
+  EXPECT_EQ(ordered.idxStr, "3{___}___");
+  EXPECT_FALSE(ordered.orderByConsumed);
+  const struct {
+    std::vector<std::pair<int, bool>> orderBy;
+    const char* error;
+  } refusals[] = {
+      {{{10, false}, {0, false}},
+       "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries"},
+      {{{7, false}},
+       "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries, not on other "
+       "columns"},
+      {{{10, true}},
+       "Only ascending in ORDER BY distance clause is supported, DESC is not supported yet."},
+  };
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.error);
+    PlanResult refused = BestIndex(table, {{1, MATCH}, {0, LIMIT}}, r.orderBy);
+    EXPECT_EQ(refused.rc, SQLITE_ERROR);
+    EXPECT_EQ(refused.error, r.error);
+    EXPECT_EQ(refused.idxStr, "");
+  }
 }
 
 class Jix0PlanOom : public AllocationFaultTest {};
@@ -370,6 +443,8 @@ TEST(Jix0Dispatch, PlanStringChecksAndStatesSqlCannotReach) {
       {"SELECT filter('3{___}___&Bg_', 0, '[1, 2]', 1, 5)",
        not_in_list + "|Error fetching next value in `x in (...)` integer expression"},
       {"SELECT filter('3{___}___&Ag_', 0, '[1, 2]', 1, 5)", "1|Internal sqlite-jix error"},
+      {"SELECT filter('3{___}___]Ag_', 0, '[1, 2]', 1, 5)",
+       not_in_list + "|Error fetching next value in `x in (...)` partition key expression"},
       {"SELECT column_without_record(49)", "Internal sqlite-jix error: fullscan_data is NULL."},
       {"SELECT column_without_record(50)", "Internal sqlite-jix error: point_data is NULL."},
       {"SELECT column_without_record(51)", "Internal sqlite-jix error: knn_data is NULL."},

@@ -141,8 +141,6 @@ TEST_F(Jix0UpdateRefusals, EachIsReportedAndChangesNothing) {
   const SqlCase cases[] = {
       {"UPDATE pt SET p = 1 WHERE rowid = 1", kPartition},
       {"UPDATE pt SET p = 2, m = 5 WHERE rowid = 1", kPartition},
-      // The full scan hands stored partition values over as assigned.
-      {"UPDATE pt SET m = 5", kPartition},
       {"UPDATE tk SET id = 'b' WHERE id = 'a'", kKey},
       {"UPDATE tk SET id = 'A' WHERE id = 'a'", kKey},
       {"UPDATE ik SET id = 2 WHERE id = 1", kKey},

@@ -76,9 +76,6 @@ const FailingWrite kFailingWrites[] = {
     {"UPDATE m SET n = CASE WHEN rowid = 2 THEN 'bad' ELSE 50 END, s = 'every row gets a long "
      "text'",
      "Expected integer for INTEGER metadata column n, received TEXT"},
-    // Rows located by a KNN search have no rowid to delete by.
-    {"DELETE FROM t WHERE v MATCH '[0, 0]' AND k = 2",
-     "Internal sqlite-jix error: expected point query plan in jix0Rowid, found 51"},
 };
 
 class StatementAtomicity : public ::testing::Test {

@@ -7,6 +7,7 @@
 
 #include "jix0/query/knn.h"
 #include "jix0/query/plan.h"
+#include "jix0/query/row_key.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/table/result_codes.h"
 #include "vector/handles.h"
@@ -123,10 +124,14 @@ static int jix0Filter_point(jix0_cursor* cursor, jix0_vtab* p, int argc, sqlite3
       data->done = 1;
     else if (rc != SQLITE_OK)
       return rc;
-  } else if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
-    data->done = 1;  // rowid = NULL is never true, even for a row 0
   } else {
-    data->rowid = sqlite3_value_int64(argv[0]);
+    // Only a value equal to an integer names a row: rowid = 1.5 or = '2abc' matches none, as
+    // in an ordinary rowid table, and rowid = NULL is never true, even for a row 0.
+    int rc = jix0_integer_key(argv[0], &data->rowid);
+    if (rc == SQLITE_EMPTY)
+      data->done = 1;
+    else if (rc != SQLITE_OK)
+      return rc;
   }
 
   for (int i = 0; !data->done && i < p->numVectorColumns; i++) {
@@ -147,6 +152,7 @@ int jix0Filter(sqlite3_vtab_cursor* cur, int idxNum, const char* idxStr, int arg
   jix0_cursor* cursor = (jix0_cursor*)cur;
   jix0_vtab* p = (jix0_vtab*)cur->pVtab;
   jix0_cursor_clear(cursor);
+  cursor->changesAtFilter = sqlite3_total_changes64(p->db);
 
   // Every argument has one 4-character block after the plan character.
   size_t length = idxStr ? strlen(idxStr) : 0;
@@ -166,8 +172,10 @@ int jix0Filter(sqlite3_vtab_cursor* cur, int idxNum, const char* idxStr, int arg
   }
 }
 
-int jix0Next(sqlite3_vtab_cursor* cur) {
-  jix0_cursor* cursor = (jix0_cursor*)cur;
+namespace {
+
+// Moves to the next row of the plan, whether it still exists or not.
+int advance(jix0_cursor* cursor) {
   switch (cursor->query_plan) {
     case JIX0_PLAN_KNN:
       if (!cursor->knn_data) return SQLITE_ERROR;
@@ -189,6 +197,32 @@ int jix0Next(sqlite3_vtab_cursor* cur) {
     }
     default:
       return SQLITE_ERROR;
+  }
+}
+
+// The rowid the cursor stands on. REQUIRES: the plan's record is set and !jix0Eof.
+sqlite3_int64 position_rowid(const jix0_cursor* cursor) {
+  if (cursor->query_plan == JIX0_PLAN_KNN) {
+    return cursor->knn_data->rowids[cursor->knn_data->current_idx];
+  }
+  return sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 0);
+}
+
+}  // namespace
+
+int jix0Next(sqlite3_vtab_cursor* cur) {
+  jix0_cursor* cursor = (jix0_cursor*)cur;
+  jix0_vtab* p = (jix0_vtab*)cur->pVtab;
+  for (;;) {
+    int rc = advance(cursor);
+    if (rc != SQLITE_OK || jix0Eof(cur) || cursor->query_plan == JIX0_PLAN_POINT) return rc;
+    // The full scan's rows were sorted and the KNN result computed when the filter ran. A
+    // row deleted since (by this statement's loop, or another statement on the connection)
+    // is passed over, as an ordinary table does; without any change since, none can be
+    // missing, and a missing row is damage that reading it reports.
+    if (sqlite3_total_changes64(p->db) == cursor->changesAtFilter) return SQLITE_OK;
+    rc = jix0_get_chunk_position(p, position_rowid(cursor), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_EMPTY) return rc;
   }
 }
 
@@ -308,15 +342,17 @@ int jix0Column(sqlite3_vtab_cursor* cur, sqlite3_context* context, int i) {
   }
   if (i < 0 || i > jix0_num_defined_user_columns(p)) return SQLITE_OK;  // k, or out of range
 
-  // Under the point plan, an UPDATE's unassigned columns stay unset so they arrive flagged
-  // as unchanged; the full scan does the same for metadata only, the KNN plan never.
+  // An UPDATE's unassigned columns stay unset under every plan, so they arrive flagged as
+  // unchanged and the update leaves them alone (a partition key could not be rewritten).
+  // The point plan answers a vector with NULL instead, which the update skips too.
   bool point = cursor->query_plan == JIX0_PLAN_POINT;
-  bool unchanged = cursor->query_plan != JIX0_PLAN_KNN && sqlite3_vtab_nochange(context);
+  bool unchanged = sqlite3_vtab_nochange(context);
   switch (p->user_column_kinds[i - 1]) {
     case JIX0_COLUMN_VECTOR:
+      if (!point && unchanged) return SQLITE_OK;
       return column_vector(cursor, p, context, rowid, jix0_column_idx_to_vector_idx(p, i));
     case JIX0_COLUMN_PARTITION: {
-      if (point && unchanged) return SQLITE_OK;
+      if (unchanged) return SQLITE_OK;
       sqlite3_value* value = nullptr;
       int rc = jix0_get_partition_value_for_rowid(p, rowid, jix0_column_idx_to_partition_idx(p, i),
                                                   &value);
@@ -324,7 +360,7 @@ int jix0Column(sqlite3_vtab_cursor* cur, sqlite3_context* context, int i) {
       return SQLITE_OK;
     }
     case JIX0_COLUMN_AUXILIARY: {
-      if (point && unchanged) return SQLITE_OK;
+      if (unchanged) return SQLITE_OK;
       sqlite3_value* value = nullptr;
       int rc = jix0_get_auxiliary_value_for_rowid(p, rowid, jix0_column_idx_to_auxiliary_idx(p, i),
                                                   &value);
@@ -352,11 +388,13 @@ int jix0Rowid(sqlite3_vtab_cursor* cur, sqlite_int64* pRowid) {
       *pRowid = cursor->point_data->rowid;
       return SQLITE_OK;
     case JIX0_PLAN_KNN:
-      // Writes address rows through xRowid; a KNN result is not a place to write through.
-      vtab_set_error(cur->pVtab,
-                     "Internal sqlite-jix error: expected point query plan in jix0Rowid, found %d",
-                     cursor->query_plan);
-      return SQLITE_ERROR;
+      // SQLite reads it to combine the branches of an OR and to delete or update the rows
+      // a KNN query found.
+      if (!cursor->knn_data || cursor->knn_data->current_idx >= cursor->knn_data->k_used) {
+        return SQLITE_ERROR;
+      }
+      *pRowid = cursor->knn_data->rowids[cursor->knn_data->current_idx];
+      return SQLITE_OK;
     default:
       return SQLITE_ERROR;
   }

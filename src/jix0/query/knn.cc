@@ -1,12 +1,14 @@
 // KNN search over the chunks of one vector column.
 #include "jix0/query/knn.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "jix0/query/metadata_filter.h"
 #include "jix0/query/plan.h"
+#include "jix0/query/row_key.h"
 #include "jix0/query/select.h"
 #include "jix0/storage/bitmap.h"
 #include "jix0/storage/chunks.h"
@@ -83,9 +85,9 @@ char block_char(const char* idxStr, int i, int c) {
   return idxStr[1 + 4 * i + c];
 }
 
-// Gathers `rowid IN (...)` into a sorted list of rowids. NULL members match nothing and are
-// left out; on a TEXT-key table ids that name no row are left out too, so the other ids
-// still match.
+// Gathers `rowid IN (...)` into a sorted list of rowids. Members that name no rowid (NULL,
+// 1.5, '2abc') match nothing and are left out; on a TEXT-key table ids that name no row are
+// left out too, so the other ids still match.
 int gather_rowid_list(jix0_vtab* p, sqlite3_value* list, Array* outRowids) {
   int rc = array_init(outRowids, sizeof(sqlite3_int64), 32);
   if (rc != SQLITE_OK) return rc;
@@ -99,7 +101,9 @@ int gather_rowid_list(jix0_vtab* p, sqlite3_value* list, Array* outRowids) {
       if (translated == SQLITE_EMPTY) continue;
       if (translated != SQLITE_OK) return translated;
     } else {
-      rowid = sqlite3_value_int64(value);
+      int keyRc = jix0_integer_key(value, &rowid);
+      if (keyRc == SQLITE_EMPTY) continue;
+      if (keyRc != SQLITE_OK) return keyRc;
     }
     if (array_append(outRowids, &rowid) != SQLITE_OK) return SQLITE_NOMEM;
   }
@@ -179,7 +183,9 @@ int gather_metadata_in_lists(jix0_vtab* p, const char* idxStr, int argc, sqlite3
 // The chunks statement: (chunk_id, validity, typeof(rowids), length(rowids)) of every chunk
 // whose partition values satisfy the ']' blocks, so partition keys prune whole chunks inside
 // SQL. The rowids themselves are not selected: typeof() and length() leave a large value
-// unread, and most chunks of a large table never need their rowids.
+// unread, and most chunks of a large table never need their rowids. An IN list becomes one
+// parameter per member, so the chunks of every listed partition are scanned once, in
+// chunk_id order, by one search. Sets the message on failure.
 int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
                      StmtPtr* outStmt) {
   JIX_ASSERT(argc == (int)(strlen(idxStr) - 1) / 4);  // argc == numValueEntries
@@ -213,6 +219,23 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
       case JIX0_OP_NE:
         fragment = " partition%02d != ? ";
         break;
+      case JIX0_OP_IN: {
+        sqlite3_str_appendf(s.get(), " partition%02d IN (", partitionIdx);
+        sqlite3_value* value = nullptr;
+        int n = 0;
+        int rc;
+        for (rc = sqlite3_vtab_in_first(argv[i], &value); rc == SQLITE_OK;
+             rc = sqlite3_vtab_in_next(argv[i], &value)) {
+          sqlite3_str_appendall(s.get(), n++ == 0 ? "?" : ",?");
+        }
+        if (rc != SQLITE_DONE) {
+          vtab_set_error(&p->base,
+                         "Error fetching next value in `x in (...)` partition key expression");
+          return rc;
+        }
+        sqlite3_str_appendall(s.get(), ") ");
+        continue;
+      }
       default:
         return SQLITE_ERROR;
     }
@@ -221,12 +244,25 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
   SqlitePtr<char> sql = s.finish();
   if (!sql) return SQLITE_NOMEM;
   int rc = prepare(p->db, sql.get(), outStmt);
-  if (rc != SQLITE_OK) return rc;
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Error preparing stmtChunk: %s", sqlite3_errmsg(p->db));
+    return rc;
+  }
   int param = 1;
   for (int i = 0; i < argc; i++) {
     if (block_tag(idxStr, i) != JIX0_BLOCK_PARTITION) continue;
-    rc = sqlite3_bind_value(outStmt->get(), param++, argv[i]);
-    if (rc != SQLITE_OK) return rc;
+    if (block_char(idxStr, i, 2) != JIX0_OP_IN) {
+      rc = sqlite3_bind_value(outStmt->get(), param++, argv[i]);
+      if (rc != SQLITE_OK) return rc;
+      continue;
+    }
+    sqlite3_value* value = nullptr;
+    for (rc = sqlite3_vtab_in_first(argv[i], &value); rc == SQLITE_OK;
+         rc = sqlite3_vtab_in_next(argv[i], &value)) {
+      int bindRc = sqlite3_bind_value(outStmt->get(), param++, value);
+      if (bindRc != SQLITE_OK) return bindRc;
+    }
+    if (rc != SQLITE_DONE) return rc;
   }
   return SQLITE_OK;
 }
@@ -560,14 +596,17 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
   if (!knn) return SQLITE_NOMEM;
   memset(knn.get(), 0, sizeof(*knn));
 
-  int queryIdx = -1, kIdx = -1, rowidInIdx = -1;
+  int queryIdx = -1, kIdx = -1, offsetIdx = -1, rowidInIdx = -1;
   for (int i = 0; i < argc; i++) {
     switch (block_tag(idxStr, i)) {
       case JIX0_BLOCK_QUERY:
         queryIdx = i;
         break;
       case JIX0_BLOCK_K:
-        kIdx = i;
+        if (kIdx < 0) kIdx = i;
+        break;
+      case JIX0_BLOCK_OFFSET:
+        offsetIdx = i;
         break;
       case JIX0_BLOCK_ROWID_IN:
         rowidInIdx = i;
@@ -609,6 +648,22 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
   }
 
   sqlite3_int64 k = sqlite3_value_int64(argv[kIdx]);
+  for (int i = kIdx + 1; i < argc; i++) {
+    if (block_tag(idxStr, i) != JIX0_BLOCK_K) continue;
+    sqlite3_int64 other = sqlite3_value_int64(argv[i]);
+    if (other != k) {
+      vtab_set_error(&p->base,
+                     "A jix0 KNN query takes a single k value, but k = %lld and k = %lld were "
+                     "given: keep one 'k = ?' constraint",
+                     k, other);
+      return SQLITE_ERROR;
+    }
+  }
+  if (offsetIdx >= 0 && k >= 0) {
+    // LIMIT stands for k: the rows SQLite skips for the OFFSET come from the search too.
+    sqlite3_int64 offset = sqlite3_value_int64(argv[offsetIdx]);
+    if (offset > 0) k = offset > INT64_MAX - k ? INT64_MAX : k + offset;
+  }
   if (k < 0) {
     vtab_set_error(&p->base, "k value in knn queries must be greater than or equal to 0.");
     return SQLITE_ERROR;
@@ -632,10 +687,7 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
 
     StmtPtr stmtChunks;
     rc = jix0_chunks_iter(p, idxStr, argc, argv, &stmtChunks);
-    if (rc != SQLITE_OK) {
-      vtab_set_error(&p->base, "Error preparing stmtChunk: %s", sqlite3_errmsg(p->db));
-      return rc;
-    }
+    if (rc != SQLITE_OK) return rc;
 
     ChunkLoopInput in{p,
                       stmtChunks.get(),

@@ -64,6 +64,7 @@ struct Survey {
   int match = -1;
   int vectorIdx = -1;
   int limit = -1;
+  int offset = -1;
   int k = -1;
   int rowidEq = -1;
   int rowidIn = -1;
@@ -76,6 +77,7 @@ int survey_constraints(jix0_vtab* p, sqlite3_index_info* info, Survey* out) {
     bool inCapable = in_capable(info, i);
     if (!c.usable) continue;
     if (c.op == SQLITE_INDEX_CONSTRAINT_LIMIT) out->limit = i;
+    if (c.op == SQLITE_INDEX_CONSTRAINT_OFFSET) out->offset = i;
     if (c.op == SQLITE_INDEX_CONSTRAINT_MATCH) {
       if (c.iColumn < 1) continue;
       if (jix0_column_idx_is_vector(p, c.iColumn)) {
@@ -107,33 +109,41 @@ int survey_constraints(jix0_vtab* p, sqlite3_index_info* info, Survey* out) {
   return SQLITE_OK;
 }
 
+bool is_k_constraint(jix0_vtab* p, const sqlite3_index_info::sqlite3_index_constraint& c) {
+  return c.usable && c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == jix0_column_k_idx(p);
+}
+
+// The search returns its rows nearest first, so it serves `ORDER BY distance` itself; NaN
+// distances, which SQLite would sort first as NULL, stay last.
+bool orders_by_distance(jix0_vtab* p, sqlite3_index_info* info) {
+  return info->nOrderBy == 1 && info->aOrderBy[0].iColumn == jix0_column_distance_idx(p) &&
+         !info->aOrderBy[0].desc;
+}
+
 int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
   if (survey.limit < 0 && survey.k < 0) {
     vtab_set_error(&p->base, "A LIMIT or 'k = ?' constraint is required on jix0 knn queries.");
     return SQLITE_ERROR;
   }
-  if (survey.limit >= 0 && survey.k >= 0) {
-    vtab_set_error(&p->base, "Only LIMIT or 'k =?' can be provided, not both");
-    return SQLITE_ERROR;
-  }
-  if (info->nOrderBy > 1) {
-    vtab_set_error(&p->base,
-                   "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries");
-    return SQLITE_ERROR;
-  }
-  if (info->nOrderBy == 1) {
+  // With `k = ?` any other order (GROUP BY, DISTINCT, ORDER BY other columns or DESC) is
+  // SQLite's to apply to the k rows, and LIMIT and OFFSET after it. A LIMIT alone stands for
+  // k only under the order the search produces.
+  if (survey.k < 0 && info->nOrderBy > 0 && !orders_by_distance(p, info)) {
+    if (info->nOrderBy > 1) {
+      vtab_set_error(&p->base,
+                     "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries");
+      return SQLITE_ERROR;
+    }
     if (info->aOrderBy[0].iColumn != jix0_column_distance_idx(p)) {
       vtab_set_error(&p->base,
                      "Only a single 'ORDER BY distance' clause is allowed on jix0 KNN queries, not "
                      "on other columns");
       return SQLITE_ERROR;
     }
-    if (info->aOrderBy[0].desc) {
-      vtab_set_error(&p->base,
-                     "Only ascending in ORDER BY distance clause is supported, DESC is not "
-                     "supported yet.");
-      return SQLITE_ERROR;
-    }
+    vtab_set_error(&p->base,
+                   "Only ascending in ORDER BY distance clause is supported, DESC is not "
+                   "supported yet.");
+    return SQLITE_ERROR;
   }
   if (survey.auxiliaryConstrained) {
     vtab_set_error(&p->base,
@@ -154,8 +164,25 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
   sqlite3_str_appendchar(s, 1, JIX0_PLAN_KNN);
   consume(info, survey.match, &nextArg);
   append_block(s, JIX0_BLOCK_QUERY, '_', '_');
-  consume(info, survey.limit >= 0 ? survey.limit : survey.k, &nextArg);
-  append_block(s, JIX0_BLOCK_K, '_', '_');
+  if (survey.k >= 0) {
+    // Every `k =` is taken, so that two different values can be refused rather than
+    // leave SQLite comparing the hidden column, which reads NULL. LIMIT and OFFSET are left
+    // to SQLite, which applies them to the k rows.
+    for (int i = 0; i < info->nConstraint; i++) {
+      if (!is_k_constraint(p, info->aConstraint[i])) continue;
+      consume(info, i, &nextArg);
+      append_block(s, JIX0_BLOCK_K, '_', '_');
+    }
+  } else {
+    consume(info, survey.limit, &nextArg);
+    append_block(s, JIX0_BLOCK_K, '_', '_');
+    if (survey.offset >= 0) {
+      // The search returns LIMIT + OFFSET rows and SQLite skips the OFFSET: not omitted, so
+      // it is applied exactly once.
+      info->aConstraintUsage[survey.offset].argvIndex = nextArg++;
+      append_block(s, JIX0_BLOCK_OFFSET, '_', '_');
+    }
+  }
   if (survey.rowidIn >= 0) {
     sqlite3_vtab_in(info, survey.rowidIn, 1);
     consume(info, survey.rowidIn, &nextArg);
@@ -169,6 +196,11 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
     }
     char code = comparison_code(c.op);
     if (!code) continue;  // IS, LIKE, GLOB...: SQLite checks those itself
+    if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && in_capable(info, i)) {
+      // The whole list in one search; value by value, each would bring its own k rows.
+      sqlite3_vtab_in(info, i, 1);
+      code = JIX0_OP_IN;
+    }
     consume(info, i, &nextArg);
     append_block(s, JIX0_BLOCK_PARTITION,
                  (char)('A' + jix0_column_idx_to_partition_idx(p, c.iColumn)), code);
@@ -226,6 +258,7 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
     append_block(s, JIX0_BLOCK_DISTANCE, code, '_');
   }
 
+  if (orders_by_distance(p, info)) info->orderByConsumed = 1;
   info->idxNum = survey.vectorIdx;
   info->estimatedCost = 30.0;
   info->estimatedRows = 10;

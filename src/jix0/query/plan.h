@@ -6,15 +6,17 @@
 //
 //   '!' ___   the row identifier of a point lookup
 //   '{' ___   the KNN query vector (right-hand side of MATCH)
-//   '}' ___   k, from `k = ?` or the LIMIT value
+//   '}' ___   k, from `k = ?` (one block per such constraint) or the LIMIT value
+//   '+' ___   the OFFSET beside a LIMIT standing for k: the search returns LIMIT + OFFSET rows
 //   '[' ___   the IN list of `rowid IN (...)`, handed over whole
-//   ']' Lo_   a partition-key comparison: L = 'A' + partition index, o = operator code
+//   ']' Lo_   a partition-key comparison: L = 'A' + partition index, o = operator code ('g': IN)
 //   '&' Lo_   a metadata comparison: L = 'A' + metadata index, o = operator code ('g': IN list)
 //   '*' o__   a distance bound, with its own operator codes
 //
 // Operator codes of ']' and '&': 'a' =, 'b' >, 'c' <=, 'd' <, 'e' >=, 'f' !=, 'g' IN.
 // Operator codes of '*': 'a' >, 'b' >=, 'c' <, 'd' <=.
-// KNN blocks come in the order '{', '}', '[', every ']', every '&', every '*'.
+// KNN blocks come in the order '{', every '}', '+', '[', every ']', every '&', every '*'.
+// A KNN plan claims `ORDER BY distance` (ascending) as its own order.
 // idxNum: the vector column index of a KNN plan; the low 32 bits of colUsed of a point plan.
 #pragma once
 
@@ -27,6 +29,7 @@ constexpr char JIX0_PLAN_KNN = '3';
 constexpr char JIX0_BLOCK_POINT_ID = '!';
 constexpr char JIX0_BLOCK_QUERY = '{';
 constexpr char JIX0_BLOCK_K = '}';
+constexpr char JIX0_BLOCK_OFFSET = '+';
 constexpr char JIX0_BLOCK_ROWID_IN = '[';
 constexpr char JIX0_BLOCK_PARTITION = ']';
 constexpr char JIX0_BLOCK_METADATA = '&';
