@@ -1,7 +1,9 @@
 // jix-dqlite-failover starts three jix-dqlite-node processes on loopback ports, writes jix0
 // tables through the cluster and through a local SQLite file with jix loaded, and checks that
 // every answer is the same: on the first leader, on the leader elected after a SIGKILL, and on
-// each node in turn once the killed one has restarted and caught up.
+// each node in turn once the killed one has restarted and caught up. A second, shorter run
+// starts three nodes with TLS (certificates made here) and checks that they answer alike and
+// refuse clients without a certificate of the cluster's authority.
 //
 //	jix-dqlite-failover --node build/jix-dqlite-node --jix build/jix.so
 //
@@ -10,6 +12,8 @@ package main
 
 import (
 	"context"
+	"crypto/tls"
+	"crypto/x509"
 	"database/sql"
 	"encoding/binary"
 	"encoding/hex"
@@ -44,13 +48,15 @@ type node struct {
 	cmd     *exec.Cmd
 	exited  chan error // receives Wait's result once the process ends
 	joinArg []string
+	tlsArgs []string
 }
 
 type run struct {
 	nodeProgram string
 	jix         string
-	nodes       [3]*node
+	nodes       []*node // the plain cluster's three, then the TLS cluster's three
 	store       client.NodeStore
+	clientOpts  []client.Option // how the run's clients dial the current cluster
 	db          *sql.DB
 	local       *localDB
 	scratch     string // data, logs and the local file; removed after a clean pass
@@ -113,7 +119,7 @@ func (r *run) stopAll() {
 	for _, n := range r.nodes {
 		if n != nil && n.cmd != nil && n.cmd.Process != nil && !n.stopped() {
 			n.cmd.Process.Kill()
-			<-n.exited
+			n.exited <- <-n.exited // waits for the end, keeps it for stopped()
 		}
 	}
 }
@@ -160,7 +166,7 @@ func (r *run) start(n *node) error {
 		return err
 	}
 	defer logFile.Close()
-	args := append([]string{"--db", n.address, "--dir", n.dir, "--jix", r.jix}, n.joinArg...)
+	args := append(append([]string{"--db", n.address, "--dir", n.dir, "--jix", r.jix}, n.joinArg...), n.tlsArgs...)
 	n.cmd = exec.Command(r.nodeProgram, args...)
 	n.cmd.Stdout = logFile
 	n.cmd.Stderr = logFile
@@ -185,7 +191,7 @@ func (r *run) start(n *node) error {
 }
 
 func (r *run) leader(ctx context.Context) (*client.Client, error) {
-	return client.FindLeader(ctx, r.store)
+	return client.FindLeader(ctx, r.store, r.clientOpts...)
 }
 
 // Polls until cond holds for the cluster as the current leader reports it.
@@ -212,6 +218,18 @@ func (r *run) waitCluster(what string, cond func(leader *client.NodeInfo, nodes 
 		time.Sleep(100 * time.Millisecond)
 	}
 	return fmt.Errorf("%s: not reached after %v (last error: %v)", what, waitLimit, last)
+}
+
+func (r *run) waitVoters() error {
+	return r.waitCluster("three voters", func(_ *client.NodeInfo, nodes []client.NodeInfo) bool {
+		voters := 0
+		for _, info := range nodes {
+			if info.Role == client.Voter {
+				voters++
+			}
+		}
+		return voters == 3
+	})
 }
 
 // Which of the nodes leads.
@@ -579,17 +597,42 @@ func (r *run) nodeChecks() {
 }
 
 // The node's refusals of bad arguments, each with its exact message; no cluster is started.
-func (r *run) argumentChecks(scratch string) {
+func (r *run) argumentChecks(scratch string, certs *certSet) {
 	dir := filepath.Join(scratch, "unused")
 	noEntryPoint, _ := filepath.Glob("/usr/lib/*/libsqlite3.so.0")
+	node1 := certs.nodes[0]
+	tlsArgs := []string{"--tls-cert", node1[0], "--tls-key", node1[1], "--tls-ca", certs.caFile}
 	cases := []struct {
 		args    []string
 		message string
 	}{
-		{[]string{"--db", "10.1.2.3:9001", "--dir", dir},
-			`jix-dqlite-node: --db "10.1.2.3:9001": only loopback addresses (127.0.0.0/8, ::1, localhost) are supported`},
+		{[]string{"--db", "192.0.2.1:9001", "--dir", dir},
+			`jix-dqlite-node: --db "192.0.2.1:9001": addresses other than loopback need --tls-cert, --tls-key and --tls-ca`},
 		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--join", "example.org:9001"},
-			`jix-dqlite-node: --join "example.org:9001": only loopback addresses (127.0.0.0/8, ::1, localhost) are supported`},
+			`jix-dqlite-node: --join "example.org:9001": addresses other than loopback need --tls-cert, --tls-key and --tls-ca`},
+		{[]string{"--db", "0.0.0.0:9001", "--dir", dir},
+			`jix-dqlite-node: --db "0.0.0.0:9001": name the address other nodes reach it at, not a wildcard`},
+		{append([]string{"--db", "127.0.0.1:9001", "--dir", dir, "--join", "[::]:9001"}, tlsArgs...),
+			`jix-dqlite-node: --join "[::]:9001": name the address other nodes reach it at, not a wildcard`},
+		// With TLS another address passes the check; binding it (a documentation address no
+		// machine has) then fails before anything is written. No packet leaves the machine.
+		{append([]string{"--db", "192.0.2.1:9001", "--dir", dir}, tlsArgs...),
+			`jix-dqlite-node: cannot listen on --db "192.0.2.1:9001": listen tcp 192.0.2.1:9001: bind: cannot assign requested address`},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", node1[0]},
+			"jix-dqlite-node: --tls-cert, --tls-key and --tls-ca go together: --tls-key and --tls-ca missing"},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", node1[0], "--tls-key", node1[1]},
+			"jix-dqlite-node: --tls-cert, --tls-key and --tls-ca go together: --tls-ca missing"},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", "/nonexistent/node.crt", "--tls-key", node1[1], "--tls-ca", certs.caFile},
+			"jix-dqlite-node: cannot read --tls-cert /nonexistent/node.crt: no such file or directory"},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", node1[0], "--tls-key", certs.nodes[1][1], "--tls-ca", certs.caFile},
+			fmt.Sprintf("jix-dqlite-node: --tls-cert %s and --tls-key %s: tls: private key does not match public key", node1[0], certs.nodes[1][1])},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", node1[0], "--tls-key", node1[1], "--tls-ca", node1[1]},
+			fmt.Sprintf("jix-dqlite-node: --tls-ca %s holds no PEM certificate", node1[1])},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", certs.noDNS[0], "--tls-key", certs.noDNS[1], "--tls-ca", certs.caFile},
+			fmt.Sprintf("jix-dqlite-node: --tls-cert %s has no DNS name: give every node's certificate the cluster's name "+
+				"as its first subjectAltName DNS entry", certs.noDNS[0])},
+		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "--tls-cert", node1[0], "--tls-key", node1[1], "--tls-ca", certs.strangerCA},
+			fmt.Sprintf("jix-dqlite-node: --tls-cert %s is not valid under --tls-ca %s: x509: certificate signed by unknown authority", node1[0], certs.strangerCA)},
 		{[]string{"--db", "9001", "--dir", dir}, `jix-dqlite-node: --db "9001": expected HOST:PORT`},
 		{[]string{"--db", "127.0.0.1:9001"}, "jix-dqlite-node: --db and --dir are required (see --help)"},
 		{[]string{"--db", "127.0.0.1:9001", "--dir", dir, "extra"}, `jix-dqlite-node: unexpected argument "extra"`},
@@ -645,9 +688,12 @@ func main() {
 		r.finish()
 	})
 
-	r.argumentChecks(scratch)
+	certs, err := makeCerts(filepath.Join(scratch, "tls"))
+	r.must("make a cluster authority and certificates", err)
+	r.argumentChecks(scratch, certs)
 	addresses, err := freePorts(3)
 	r.must("pick three free loopback ports", err)
+	r.nodes = make([]*node, 3)
 	for i := range r.nodes {
 		r.nodes[i] = &node{address: addresses[i], dir: filepath.Join(scratch, fmt.Sprintf("node%d", i+1)),
 			log: filepath.Join(scratch, fmt.Sprintf("node%d.log", i+1))}
@@ -665,15 +711,7 @@ func main() {
 	for i, n := range r.nodes {
 		r.must(fmt.Sprintf("start node %d at %s", i+1, n.address), r.start(n))
 	}
-	r.must("three voters", r.waitCluster("three voters", func(_ *client.NodeInfo, nodes []client.NodeInfo) bool {
-		voters := 0
-		for _, info := range nodes {
-			if info.Role == client.Voter {
-				voters++
-			}
-		}
-		return voters == 3
-	}))
+	r.must("three voters", r.waitVoters())
 
 	d, err := driver.New(r.store)
 	r.must("dqlite driver", err)
@@ -726,7 +764,127 @@ func main() {
 		err = fmt.Errorf("got %v", rows)
 	}
 	r.check("the remaining two answer KNN", err)
+	r.stopAll()
 
+	r.tlsRun(certs)
 	fmt.Printf("failover: finished in %.1f s\n", time.Since(start).Seconds())
 	r.finish()
+}
+
+// Client TLS as the nodes use it: the cluster's authority, the cluster's name, and the given
+// certificate (none when nil).
+func tlsDial(cert *tls.Certificate, pool *x509.CertPool) client.DialFunc {
+	config := &tls.Config{MinVersion: tls.VersionTLS12, RootCAs: pool, ServerName: clusterName}
+	if cert != nil {
+		// Always sent, even when the node asks for another authority's, so that it is the
+		// node that judges it.
+		config.GetClientCertificate = func(*tls.CertificateRequestInfo) (*tls.Certificate, error) { return cert, nil }
+	}
+	return client.DialFuncWithTLS(client.DefaultDialFunc, config)
+}
+
+// Three nodes with TLS on loopback: a write, the same KNN answer from each node leading in
+// turn, and clients without a certificate of the cluster's authority refused.
+func (r *run) tlsRun(certs *certSet) {
+	addresses, err := freePorts(3)
+	r.must("TLS: pick three free loopback ports", err)
+	first := len(r.nodes)
+	var infos []client.NodeInfo
+	for i, a := range addresses {
+		n := &node{address: a, dir: filepath.Join(r.scratch, fmt.Sprintf("node%d", first+i+1)),
+			log:     filepath.Join(r.scratch, fmt.Sprintf("node%d.log", first+i+1)),
+			tlsArgs: []string{"--tls-cert", certs.nodes[i][0], "--tls-key", certs.nodes[i][1], "--tls-ca", certs.caFile}}
+		if i > 0 {
+			n.joinArg = []string{"--join", addresses[0]}
+		}
+		r.nodes = append(r.nodes, n)
+		infos = append(infos, client.NodeInfo{Address: a})
+	}
+	clientCert, err := certs.client.pair()
+	r.must("TLS: the client certificate", err)
+	dial := tlsDial(&clientCert, certs.pool)
+	r.clientOpts = []client.Option{client.WithDialFunc(dial)}
+	r.store = client.NewInmemNodeStore()
+	r.store.Set(context.Background(), infos)
+
+	for i := first; i < len(r.nodes); i++ {
+		r.must(fmt.Sprintf("TLS: start node %d at %s", i+1, r.nodes[i].address), r.start(r.nodes[i]))
+	}
+	r.must("TLS: three voters", r.waitVoters())
+	d, err := driver.New(r.store, driver.WithDialFunc(dial))
+	r.must("TLS: dqlite driver", err)
+	sql.Register("jix-dqlite-failover-tls", d)
+	r.db, err = sql.Open("jix-dqlite-failover-tls", "jix")
+	r.must("TLS: open the replicated database", err)
+	r.local, err = openLocal(filepath.Join(r.scratch, "local-tls.db"), r.jix)
+	r.must("TLS: open the local reference with jix", err)
+
+	rng := rand.New(rand.NewSource(1919))
+	r.transaction("TLS: create a jix0 table and write rows", append([]write{{sql: "CREATE VIRTUAL TABLE docs USING jix0(" +
+		"id text primary key, tenant integer partition key, embedding float[8] distance_metric=cosine, genre text, " +
+		"year integer, score float, +title text, chunk_size=8)"}}, docInserts(rng, 0, 12)...), true)
+	knn := queries[0]
+	for i := first; i < len(r.nodes); i++ {
+		r.must(fmt.Sprintf("TLS: leadership moves to node %d", i+1), r.transferTo(i))
+		local, err := r.local.Query(knn.sql, knn.args...)
+		if err == nil && len(local) < knn.rows {
+			err = fmt.Errorf("the local file gave %d rows, expected at least %d", len(local), knn.rows)
+		}
+		if err == nil {
+			var cluster [][]string
+			if cluster, err = r.queryCluster(knn.sql, knn.args...); err == nil {
+				err = sameRows(cluster, local)
+			}
+		}
+		r.check(fmt.Sprintf("TLS: node %d leading: knn", i+1), err)
+	}
+
+	stranger, err := certs.stranger.pair()
+	r.must("TLS: a certificate of another authority", err)
+	clients := []struct {
+		name   string
+		dial   client.DialFunc
+		reason string // what the node logs when it refuses the client; "" when it serves it
+	}{
+		{"a client with a certificate of the cluster's authority is served", dial, ""},
+		{"a client without TLS is refused", client.DefaultDialFunc,
+			"tls: first record does not look like a TLS handshake"},
+		{"a TLS client without a certificate is refused", tlsDial(nil, certs.pool),
+			"tls: client didn't provide a certificate"},
+		{"a client with a certificate of another authority is refused", tlsDial(&stranger, certs.pool),
+			"x509: certificate signed by unknown authority"},
+	}
+	// The client sees the refusal as a TLS alert or a closed connection, whichever comes
+	// first; the node's log says why.
+	const answerLimit = 5 * time.Second
+	target := r.nodes[first]
+	for _, c := range clients {
+		logBefore, _ := os.ReadFile(target.log)
+		ctx, cancel := context.WithTimeout(context.Background(), answerLimit)
+		began := time.Now()
+		cli, err := client.New(ctx, target.address, client.WithDialFunc(c.dial))
+		if err == nil {
+			_, err = cli.Leader(ctx)
+			cli.Close()
+		}
+		cancel()
+		switch {
+		case c.reason == "":
+		case err == nil:
+			err = fmt.Errorf("served")
+		case time.Since(began) >= answerLimit:
+			err = fmt.Errorf("no answer within %v (%v): a refusal closes the connection at once", answerLimit, err)
+		default:
+			clientErr := err
+			err = fmt.Errorf("the client got %q, but the node did not log %q", clientErr, c.reason)
+			for deadline := time.Now().Add(2 * time.Second); time.Now().Before(deadline); time.Sleep(50 * time.Millisecond) {
+				logAfter, _ := os.ReadFile(target.log)
+				if len(logAfter) >= len(logBefore) && strings.Contains(string(logAfter[len(logBefore):]), c.reason) {
+					err = nil
+					break
+				}
+			}
+		}
+		r.check("TLS: "+c.name, err)
+	}
 }
