@@ -38,7 +38,8 @@ KernelTable choose_kernels() {
   if (avx512) {
     KernelTable table = JIX_TABLE(avx512);
     // Skylake-X and Cascade Lake lack VPOPCNTDQ: their Hamming kernel is the AVX2 one.
-    if (!__builtin_cpu_supports("avx512vpopcntdq")) table.hamming_bit = kernel_hamming_bit_batch_avx2;
+    if (!__builtin_cpu_supports("avx512vpopcntdq"))
+      table.hamming_bit = kernel_hamming_bit_batch_avx2;
     return table;
   }
   if (avx2) return JIX_TABLE(avx2);

@@ -186,7 +186,8 @@ void kernel_l1_float32_batch_neon(const float* query, const float* vectors, size
       float64x2_t qd = vdupq_n_f64((double)query[i]);
 #pragma GCC unroll 16
       for (int h = 0; h < 2; h++) {
-        float64x2_t r = {(double)((const float*)p[2 * h])[i], (double)((const float*)p[2 * h + 1])[i]};
+        float64x2_t r = {(double)((const float*)p[2 * h])[i],
+                         (double)((const float*)p[2 * h + 1])[i]};
         acc[h] = vaddq_f64(acc[h], vabsq_f64(vsubq_f64(r, qd)));
       }
     }
