@@ -13,9 +13,10 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all build deps test test-normal test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all lib build deps test test-normal test-reference-kernels test-aarch64 test-windows test-packages test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 
-all: build
+# `make` builds only the library: no GoogleTest needed.
+all: lib
 
 deps:
 	@scripts/install-deps
@@ -23,21 +24,27 @@ deps:
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
+lib: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target jix
+
+# Whatever the build folder is configured for (the tests too once a test target ran).
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Everything CI checks: the suite in the normal build, the suite again under the sanitizers,
-# and each fuzz target for FUZZ_SECONDS.
-test: test-normal test-sanitize fuzz
+# each fuzz target for FUZZ_SECONDS, the reference-kernel build, the AArch64 build under qemu,
+# the Windows DLL, and the pip and npm packages.
+test: test-normal test-sanitize fuzz test-windows
 
 test-normal: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
-	cmake -S . -B $(BUILD_ASAN) -DJIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_ASAN) -DJIX_SANITIZE=ON -DJIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
+	  $(CMAKE_FLAGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
@@ -50,6 +57,24 @@ fuzz: deps
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
 	scripts/run-fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
+# The build with JIX_FAST_KERNELS=OFF: only the scalar reference kernels, as on a CPU that
+# has no variant of its own; the kernel tests and the SQL suite.
+test-reference-kernels: deps
+	scripts/ci-reference-kernels
+
+# Cross-builds for aarch64-linux-gnu and runs the kernel tests and the SQL suite under qemu.
+test-aarch64: deps
+	scripts/ci-aarch64
+
+# Cross-builds jix.dll with MinGW-w64 and checks its exported entry points.
+test-windows: deps
+	scripts/ci-windows
+
+# Builds the Python wheel offline into a fresh venv and installs the Node package, each with
+# the library inside, and runs a KNN query through each with no path given.
+test-packages: deps
+	scripts/ci-packages
+
 # Only the library is needed; configuring waits for deps, so this also works with -j.
 demo: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -57,7 +82,8 @@ demo: deps
 	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
-install: build
+inst# `make` builds only the library: no GoogleTest needed.
+all: lib
 	install -d $(DESTDIR)$(LIBDIR) $(DESTDIR)$(LIBDIR)/pkgconfig
 	install -m 0755 $(BUILD)/jix.so $(DESTDIR)$(LIBDIR)/jix.so
 	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
