@@ -82,11 +82,12 @@ demo: deps
 	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
-inst# `make` builds only the library: no GoogleTest needed.
-all: lib
+install: lib
 	install -d $(DESTDIR)$(LIBDIR) $(DESTDIR)$(LIBDIR)/pkgconfig
 	install -m 0755 $(BUILD)/jix.so $(DESTDIR)$(LIBDIR)/jix.so
 	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
+	@echo "Installed $(DESTDIR)$(LIBDIR)/jix.so and $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc"
+	@echo "If pkg-config does not find jix: export PKG_CONFIG_PATH=$(LIBDIR)/pkgconfig:\$$PKG_CONFIG_PATH"
 
 uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
