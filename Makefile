@@ -34,7 +34,7 @@ build: $(BUILD)/CMakeCache.txt
 # Everything CI checks: the suite in the normal build, the suite again under the sanitizers,
 # each fuzz target for FUZZ_SECONDS, the reference-kernel build, the AArch64 build under qemu,
 # the Windows DLL, and the pip and npm packages.
-test: test-normal test-sanitize fuzz test-reference-kernels test-windows test-packages
+test: test-normal test-sanitize fuzz test-reference-kernels test-aarch64 test-windows test-packages
 
 test-normal: deps
 	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
