@@ -14,10 +14,12 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite
 
-all: build
+# `make` builds only the library: no GoogleTest needed.
+all: lib
 
 deps:
 	@scripts/install-deps
@@ -25,16 +27,22 @@ deps:
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
+lib: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target jix
+
+# Whatever the build folder is configured for (the tests too once a test target ran).
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Everything CI checks: the suite in the normal build, again against a current SQLite, again
-# under the sanitizers, each fuzz target for FUZZ_SECONDS, and jix replicated by a three-node
-# dqlite cluster.
-test: test-normal test-current-sqlite test-sanitize fuzz test-dqlite
+# under the sanitizers, each fuzz target for FUZZ_SECONDS, the reference-kernel build, the
+# AArch64 build under qemu, the Windows DLL, the pip and npm packages, and jix replicated by
+# a three-node dqlite cluster.
+test: test-normal test-current-sqlite test-sanitize fuzz test-reference-kernels test-aarch64 \
+      test-windows test-packages test-dqlite
 
 test-normal: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
@@ -42,13 +50,15 @@ test-normal: deps
 # ships, fetched once into $(BUILD_CURRENT)/sqlite), for faults that only newer SQLite shows.
 test-current-sqlite: deps
 	scripts/sqlite-amalgamation $(BUILD_CURRENT)/sqlite
-	cmake -S . -B $(BUILD_CURRENT) -DJIX_SQLITE_AMALGAMATION=$(CURDIR)/$(BUILD_CURRENT)/sqlite $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_CURRENT) -DJIX_BUILD_TESTS=ON \
+	  -DJIX_SQLITE_AMALGAMATION=$(CURDIR)/$(BUILD_CURRENT)/sqlite $(CMAKE_FLAGS)
 	cmake --build $(BUILD_CURRENT) -j $(JOBS)
 	ctest --test-dir $(BUILD_CURRENT) --output-on-failure -j $(JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
-	cmake -S . -B $(BUILD_ASAN) -DJIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_ASAN) -DJIX_SANITIZE=ON -DJIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
+	  $(CMAKE_FLAGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
@@ -81,6 +91,24 @@ test-dqlite: deps jix-dqlite-node
 	cd cluster/failover && $(DQLITE_GO) go build -o $(abspath $(BUILD))/jix-dqlite-failover .
 	$(BUILD)/jix-dqlite-failover --node $(BUILD)/jix-dqlite-node --jix $(BUILD)/jix.so
 
+# The build with JIX_FAST_KERNELS=OFF: only the scalar reference kernels, as on a CPU that
+# has no variant of its own; the kernel tests and the SQL suite.
+test-reference-kernels: deps
+	scripts/ci-reference-kernels
+
+# Cross-builds for aarch64-linux-gnu and runs the kernel tests and the SQL suite under qemu.
+test-aarch64: deps
+	scripts/ci-aarch64
+
+# Cross-builds jix.dll with MinGW-w64 and checks its exported entry points.
+test-windows: deps
+	scripts/ci-windows
+
+# Builds the Python wheel offline into a fresh venv and installs the Node package, each with
+# the library inside, and runs a KNN query through each with no path given.
+test-packages: deps
+	scripts/ci-packages
+
 # Only the library is needed; configuring waits for deps, so this also works with -j.
 demo: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -88,10 +116,12 @@ demo: deps
 	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
-install: build
+install: lib
 	install -d $(DESTDIR)$(LIBDIR) $(DESTDIR)$(LIBDIR)/pkgconfig
 	install -m 0755 $(BUILD)/jix.so $(DESTDIR)$(LIBDIR)/jix.so
 	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
+	@echo "Installed $(DESTDIR)$(LIBDIR)/jix.so and $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc"
+	@echo "If pkg-config does not find jix: export PKG_CONFIG_PATH=$(LIBDIR)/pkgconfig:\$$PKG_CONFIG_PATH"
 
 uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc

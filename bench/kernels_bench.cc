@@ -129,6 +129,9 @@ int main(int argc, char** argv) {
     JIX_VARIANT("avx2", cpu_avx2, _avx2),
     JIX_VARIANT("avx512", cpu_avx512, _avx512),
 #endif
+#if defined(JIX_ARM_BATCH_KERNELS)
+    JIX_VARIANT("neon", always, _neon),
+#endif
     JIX_VARIANT("dispatched", always, ),
   };
   for (const Case& c : cases) {

@@ -9,13 +9,13 @@
 const fs = require('fs');
 const path = require('path');
 
-// Path of jix.so: $JIX_LOADABLE_PATH, next to this package, the build folder of a source
-// checkout, or the usual install locations.
+// Path of the library: $JIX_LOADABLE_PATH, inside this package (where npm install builds it),
+// the build folder of a source checkout, or the usual install locations.
 function getLoadablePath() {
   const override = process.env.JIX_LOADABLE_PATH;
   if (override) return override;
   const candidates = [
-    path.join(__dirname, 'jix.so'),
+    ...['jix.so', 'jix.dylib', 'jix.dll'].map((name) => path.join(__dirname, name)),
     path.join(__dirname, '..', '..', 'build', 'jix.so'),
     '/usr/local/lib/jix.so',
     '/usr/lib/jix.so',

@@ -29,8 +29,8 @@ float kernel_hamming_bit(const uint8_t* a, const uint8_t* b, size_t d);
 // To work on part of a chunk, pass the part's vectors, candidates + first / 8 and out + first.
 // REQUIRES: first % 8 == 0 when slicing the bitmap; count < 2^32.
 //
-// With JIX_FAST_KERNELS on x86-64 the variant is chosen once, when the library is loaded, from
-// the CPU's instruction sets (SSE2, AVX2, AVX-512); every variant gives the same bits.
+// With JIX_FAST_KERNELS the variant is chosen once, on first use: on x86-64 from the CPU's
+// instruction sets (SSE2, AVX2, AVX-512), on AArch64 NEON; every variant gives the same bits.
 void kernel_l2_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
                              const uint8_t* candidates, float* out);
 void kernel_l2_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,

@@ -2,8 +2,6 @@
 // the work is that of vector/kernels_avx512.cc with 8 lanes: float sums run across candidates
 // (lane j is candidate j, adding dimensions in order), integer sums along each vector. No FMA:
 // a fused multiply-add rounds once where the pair kernels round twice.
-#include <immintrin.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +11,9 @@
 #include "vector/kernels_batch.h"
 
 #if defined(JIX_X86_BATCH_KERNELS)
+
+// Only x86 compilers have the intrinsics headers.
+#include <immintrin.h>
 
 // Included headers keep the default target; only the code below uses AVX2. Clang ignores
 // GCC's target pragma and takes the attribute on every function instead.

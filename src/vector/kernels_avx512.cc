@@ -11,8 +11,6 @@
 // L2 and cosine sums are first formed in integers; when they are provably exact in float32
 // (kExactFloatIntegers) the integer result is the answer, otherwise the candidate takes the
 // float lanes.
-#include <immintrin.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +18,9 @@
 #include "vector/kernels_batch.h"
 
 #if defined(JIX_X86_BATCH_KERNELS)
+
+// Only x86 compilers have the intrinsics headers.
+#include <immintrin.h>
 
 // Included headers keep the default target; only the code below uses the wider sets. Clang
 // ignores GCC's target pragma and takes the attribute on every function instead.

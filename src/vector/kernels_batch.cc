@@ -1,99 +1,103 @@
-// The batch kernels callers use. On x86-64 with JIX_FAST_KERNELS each name is an ifunc: the
-// dynamic loader runs its resolver once, when the library is loaded, and binds the name to the
-// widest variant the CPU runs. The binding lives in the loader's relocations, not in any
-// variable of ours. Elsewhere, or with the fast kernels off, the names are the reference loops.
+// The batch kernels callers use. Each name calls through a table of function pointers that is
+// filled once, on first use, with the widest variant the CPU runs: on x86-64 from the CPU's
+// instruction sets, on AArch64 the NEON variant (NEON is part of every AArch64 CPU), elsewhere
+// or with the fast kernels off the reference loops. Only portable C++ is involved (no loader
+// features), so the same code serves ELF, Mach-O and PE builds.
 #include "vector/kernels_batch.h"
-
-#if defined(JIX_X86_BATCH_KERNELS)
 
 namespace {
 
-using BatchF32 = void(const float*, const float*, size_t, size_t, const uint8_t*, float*);
-using BatchI8 = void(const int8_t*, const int8_t*, size_t, size_t, const uint8_t*, float*);
-using BatchBit = void(const uint8_t*, const uint8_t*, size_t, size_t, const uint8_t*, float*);
+using BatchF32 = void (*)(const float*, const float*, size_t, size_t, const uint8_t*, float*);
+using BatchI8 = void (*)(const int8_t*, const int8_t*, size_t, size_t, const uint8_t*, float*);
+using BatchBit = void (*)(const uint8_t*, const uint8_t*, size_t, size_t, const uint8_t*, float*);
 
-// Resolvers run before sanitizer runtimes are set up, so they must not be instrumented.
-#define JIX_RESOLVER __attribute__((no_sanitize_address, no_sanitize("undefined"), used))
+struct KernelTable {
+  BatchF32 l2_float32;
+  BatchI8 l2_int8;
+  BatchF32 l1_float32;
+  BatchI8 l1_int8;
+  BatchF32 cosine_float32;
+  BatchI8 cosine_int8;
+  BatchBit hamming_bit;
+};
 
-JIX_RESOLVER bool has_avx2() {
+#define JIX_TABLE(suffix)                                                                 \
+  KernelTable {                                                                           \
+    kernel_l2_float32_batch_##suffix, kernel_l2_int8_batch_##suffix,                      \
+        kernel_l1_float32_batch_##suffix, kernel_l1_int8_batch_##suffix,                  \
+        kernel_cosine_float32_batch_##suffix, kernel_cosine_int8_batch_##suffix,          \
+        kernel_hamming_bit_batch_##suffix                                                 \
+  }
+
+KernelTable choose_kernels() {
+#if defined(JIX_X86_BATCH_KERNELS)
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+  if (avx512) {
+    KernelTable table = JIX_TABLE(avx512);
+    // Skylake-X and Cascade Lake lack VPOPCNTDQ: their Hamming kernel is the AVX2 one.
+    if (!__builtin_cpu_supports("avx512vpopcntdq"))
+      table.hamming_bit = kernel_hamming_bit_batch_avx2;
+    return table;
+  }
+  if (avx2) return JIX_TABLE(avx2);
+  return JIX_TABLE(sse2);
+#elif defined(JIX_ARM_BATCH_KERNELS)
+  return JIX_TABLE(neon);
+#else
+  return JIX_TABLE(reference);
+#endif
 }
 
-JIX_RESOLVER bool has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("popcnt");
-}
-
-JIX_RESOLVER bool has_avx512_popcount() {
-  return has_avx512() && __builtin_cpu_supports("avx512vpopcntdq");
+// A function-local static is initialised exactly once even when several connections load the
+// library at the same moment; later calls only read it.
+const KernelTable& kernels() {
+  static const KernelTable table = choose_kernels();
+  return table;
 }
 
 }  // namespace
 
-#define JIX_RESOLVE(kernel, type, wide_check)            \
-  extern "C" JIX_RESOLVER type* jix_resolve_##kernel() { \
-    if (wide_check()) return kernel##_avx512;            \
-    if (has_avx2()) return kernel##_avx2;                \
-    return kernel##_sse2;                                \
-  }
-
-JIX_RESOLVE(kernel_l2_float32_batch, BatchF32, has_avx512)
-JIX_RESOLVE(kernel_l2_int8_batch, BatchI8, has_avx512)
-JIX_RESOLVE(kernel_l1_float32_batch, BatchF32, has_avx512)
-JIX_RESOLVE(kernel_l1_int8_batch, BatchI8, has_avx512)
-JIX_RESOLVE(kernel_cosine_float32_batch, BatchF32, has_avx512)
-JIX_RESOLVE(kernel_cosine_int8_batch, BatchI8, has_avx512)
-JIX_RESOLVE(kernel_hamming_bit_batch, BatchBit, has_avx512_popcount)
-
-#define JIX_IFUNC(kernel) __attribute__((ifunc("jix_resolve_" #kernel)))
-
-void kernel_l2_float32_batch(const float*, const float*, size_t, size_t, const uint8_t*, float*)
-    JIX_IFUNC(kernel_l2_float32_batch);
-void kernel_l2_int8_batch(const int8_t*, const int8_t*, size_t, size_t, const uint8_t*, float*)
-    JIX_IFUNC(kernel_l2_int8_batch);
-void kernel_l1_float32_batch(const float*, const float*, size_t, size_t, const uint8_t*, float*)
-    JIX_IFUNC(kernel_l1_float32_batch);
-void kernel_l1_int8_batch(const int8_t*, const int8_t*, size_t, size_t, const uint8_t*, float*)
-    JIX_IFUNC(kernel_l1_int8_batch);
-void kernel_cosine_float32_batch(const float*, const float*, size_t, size_t, const uint8_t*, float*)
-    JIX_IFUNC(kernel_cosine_float32_batch);
-void kernel_cosine_int8_batch(const int8_t*, const int8_t*, size_t, size_t, const uint8_t*, float*)
-    JIX_IFUNC(kernel_cosine_int8_batch);
-void kernel_hamming_bit_batch(const uint8_t*, const uint8_t*, size_t, size_t, const uint8_t*,
-                              float*) JIX_IFUNC(kernel_hamming_bit_batch);
-
+const char* kernel_batch_variant() {
+#if defined(JIX_X86_BATCH_KERNELS)
+  const KernelTable& table = kernels();
+  if (table.l2_float32 == kernel_l2_float32_batch_avx512) return "avx512";
+  if (table.l2_float32 == kernel_l2_float32_batch_avx2) return "avx2";
+  return "sse2";
+#elif defined(JIX_ARM_BATCH_KERNELS)
+  return "neon";
 #else
+  return "reference";
+#endif
+}
 
 void kernel_l2_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
                              const uint8_t* candidates, float* out) {
-  kernel_l2_float32_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().l2_float32(query, vectors, d, count, candidates, out);
 }
 void kernel_l2_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
                           const uint8_t* candidates, float* out) {
-  kernel_l2_int8_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().l2_int8(query, vectors, d, count, candidates, out);
 }
 void kernel_l1_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
                              const uint8_t* candidates, float* out) {
-  kernel_l1_float32_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().l1_float32(query, vectors, d, count, candidates, out);
 }
 void kernel_l1_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
                           const uint8_t* candidates, float* out) {
-  kernel_l1_int8_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().l1_int8(query, vectors, d, count, candidates, out);
 }
 void kernel_cosine_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
                                  const uint8_t* candidates, float* out) {
-  kernel_cosine_float32_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().cosine_float32(query, vectors, d, count, candidates, out);
 }
 void kernel_cosine_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
                               const uint8_t* candidates, float* out) {
-  kernel_cosine_int8_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().cosine_int8(query, vectors, d, count, candidates, out);
 }
 void kernel_hamming_bit_batch(const uint8_t* query, const uint8_t* vectors, size_t d, size_t count,
                               const uint8_t* candidates, float* out) {
-  kernel_hamming_bit_batch_reference(query, vectors, d, count, candidates, out);
+  kernels().hamming_bit(query, vectors, d, count, candidates, out);
 }
-
-#endif

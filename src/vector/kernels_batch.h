@@ -6,7 +6,9 @@
 // _avx2       AVX2 (and POPCNT): Intel Haswell and later, AMD Zen and later.
 // _avx512     AVX-512 F/BW/DQ/VL (Hamming: VPOPCNTDQ): Intel Ice Lake and later, AMD Zen 4 and
 //             later. Skylake-X and Cascade Lake lack VPOPCNTDQ and use _avx2 for Hamming.
-// The x86 variants exist only when JIX_FAST_KERNELS is set on x86-64.
+// _neon       AArch64 (every AArch64 CPU has NEON): the layout of _sse2, 4 lanes.
+// The x86 variants exist only when JIX_FAST_KERNELS is set on x86-64 with GCC or clang, the
+// NEON variant only when it is set on AArch64.
 #pragma once
 
 #include <cstddef>
@@ -31,9 +33,16 @@
                                          size_t count, const uint8_t* candidates, float* out);
 
 JIX_DECLARE_BATCH_KERNELS(reference)
-#if defined(JIX_FAST_KERNELS) && defined(__x86_64__)
+#if defined(JIX_FAST_KERNELS) && defined(__x86_64__) && defined(__GNUC__)
 #define JIX_X86_BATCH_KERNELS 1
 JIX_DECLARE_BATCH_KERNELS(sse2)
 JIX_DECLARE_BATCH_KERNELS(avx2)
 JIX_DECLARE_BATCH_KERNELS(avx512)
+#elif defined(JIX_FAST_KERNELS) && defined(__aarch64__) && defined(__ARM_NEON)
+#define JIX_ARM_BATCH_KERNELS 1
+JIX_DECLARE_BATCH_KERNELS(neon)
 #endif
+
+// The name of the variant the dispatched kernels use on this CPU: "reference", "sse2", "avx2",
+// "avx512" (whose Hamming kernel is the AVX2 one without VPOPCNTDQ) or "neon".
+const char* kernel_batch_variant();

@@ -2,8 +2,6 @@
 // of vector/kernels_avx512.cc with 4 lanes: float sums run across candidates (lane j is
 // candidate j, adding dimensions in order), integer sums along each vector. SSE2 has no POPCNT
 // and no byte shuffle, so Hamming counts bits with shifts and masks.
-#include <emmintrin.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +11,9 @@
 #include "vector/kernels_batch.h"
 
 #if defined(JIX_X86_BATCH_KERNELS)
+
+// Only x86 compilers have the intrinsics headers.
+#include <emmintrin.h>
 
 #include "vector/kernels_simd.h"
 

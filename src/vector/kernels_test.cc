@@ -12,6 +12,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vector/kernels_batch.h"
@@ -78,6 +79,9 @@ const Variant kVariants[] = {
     {"sse2", always, JIX_VARIANT(_sse2)},
     {"avx2", cpu_avx2, JIX_VARIANT(_avx2)},
     {"avx512", cpu_avx512, JIX_VARIANT(_avx512)},
+#endif
+#if defined(JIX_ARM_BATCH_KERNELS)
+    {"neon", always, JIX_VARIANT(_neon)},
 #endif
 };
 
@@ -373,3 +377,23 @@ TEST(KernelBatchDispatched, PiecesOfAChunkGiveTheWholeChunk) {
 }
 
 }  // namespace
+
+// The dispatched names use the widest variant this CPU runs, and the reference loops when the
+// fast kernels are built out. Concurrent first calls all see the same choice.
+TEST(KernelBatchDispatched, ChoosesTheWidestVariantTheCpuRuns) {
+  std::string want = "reference";
+#if defined(JIX_X86_BATCH_KERNELS)
+  want = cpu_avx512(kL2F32) ? "avx512" : cpu_avx2(kL2F32) ? "avx2" : "sse2";
+#elif defined(JIX_ARM_BATCH_KERNELS)
+  want = "neon";
+#endif
+  std::vector<std::thread> threads;
+  std::vector<std::string> seen(4);
+  for (size_t t = 0; t < seen.size(); t++)
+    threads.emplace_back([&seen, t] { seen[t] = kernel_batch_variant(); });
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& name : seen) EXPECT_EQ(name, want);
+#if !defined(JIX_FAST_KERNELS)
+  EXPECT_EQ(want, "reference");
+#endif
+}

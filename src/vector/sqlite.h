@@ -15,7 +15,11 @@ SQLITE_EXTENSION_INIT3
 #endif
 
 // Marks the library's exported entry points; everything else is hidden.
+#if defined(_WIN32)
+#define JIX_EXPORT __declspec(dllexport)
+#else
 #define JIX_EXPORT __attribute__((visibility("default")))
+#endif
 
 // Internal invariants that SQL cannot reach. Always checked, also in release builds.
 #define JIX_ASSERT(cond) \

@@ -7,23 +7,33 @@
                  (jix.serialize_float32([0, 0]), jix.serialize_float32([3, 4])))
 """
 
+import array
 import os
+import sqlite3
 import struct
+import sys
 
-__all__ = ["load", "loadable_path", "serialize_float32", "serialize_int8"]
+__all__ = ["load", "loadable_path", "register_numpy_adapters", "serialize_float32",
+           "serialize_int8"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+_ENDINGS = (".so", ".dylib", ".dll")
 
 
 def loadable_path():
     """Path of the loadable library, without its file ending, as load_extension() takes it.
 
-    Looks at $JIX_LOADABLE_PATH, then next to this package, then the build folder of a
-    source checkout, then the usual install locations.
+    Looks at $JIX_LOADABLE_PATH, then inside this package (where pip puts the library it
+    builds), then the build folder of a source checkout, then the usual install locations.
     """
     override = os.environ.get("JIX_LOADABLE_PATH")
     if override:
-        return override[:-3] if override.endswith(".so") else override
+        for ending in _ENDINGS:
+            if override.endswith(ending):
+                return override[:-len(ending)]
+        return override
     candidates = [
         os.path.join(_HERE, "jix"),
         os.path.join(_HERE, "..", "..", "..", "build", "jix"),
@@ -31,7 +41,7 @@ def loadable_path():
         "/usr/lib/jix",
     ]
     for candidate in candidates:
-        if os.path.exists(candidate + ".so"):
+        if any(os.path.exists(candidate + ending) for ending in _ENDINGS):
             return os.path.normpath(candidate)
     raise FileNotFoundError(
         "jix.so not found: build it with 'make', or set JIX_LOADABLE_PATH to its path")
@@ -49,11 +59,58 @@ def load(conn):
         conn.load_extension(loadable_path())
     finally:
         conn.enable_load_extension(False)
+    register_numpy_adapters()
+
+
+def _concrete_types(base):
+    found = set()
+    for sub in base.__subclasses__():
+        found.add(sub)
+        found |= _concrete_types(sub)
+    return found
+
+
+def register_numpy_adapters():
+    """Makes sqlite3 bind NumPy scalars (np.int64(3), np.float32(0.5), np.bool_) as the numbers
+    they hold. Without it they have the buffer protocol and bind as BLOBs of their raw bytes,
+    which a metadata column rejects and an untyped column stores silently. load() calls this
+    when NumPy is imported; call it again if NumPy is imported later. Arrays are unaffected.
+    """
+    np = sys.modules.get("numpy")
+    if np is None:
+        return
+    for kind, convert in ((np.integer, int), (np.floating, float), (np.bool_, int)):
+        for scalar in _concrete_types(kind) | {kind}:
+            sqlite3.register_adapter(scalar, convert)
 
 
 def serialize_float32(values):
-    """The compact float32 BLOB of a list of numbers (4 little-endian bytes per element)."""
-    return struct.pack("<%df" % len(values), *values)
+    """The compact float32 BLOB of a sequence of numbers (4 little-endian bytes per element).
+
+    Takes a list or tuple, a one-dimensional NumPy array of any numeric type, or any other
+    one-dimensional object with the buffer protocol (array.array, memoryview); arrays are
+    converted in C, element by element, without a Python loop.
+    """
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(values, np.ndarray):
+        if values.ndim != 1:
+            raise ValueError("serialize_float32 takes a one-dimensional array, not %d dimensions"
+                             % values.ndim)
+        return np.ascontiguousarray(values, dtype="<f4").tobytes()
+    try:
+        view = memoryview(values)
+    except TypeError:
+        return struct.pack("<%df" % len(values), *values)
+    with view:
+        if view.ndim != 1:
+            raise ValueError("serialize_float32 takes a one-dimensional buffer, not %d dimensions"
+                             % view.ndim)
+        if view.format == "f" and sys.byteorder == "little":
+            return view.tobytes()
+        floats = array.array("f", view.tolist())
+    if sys.byteorder != "little":
+        floats.byteswap()
+    return floats.tobytes()
 
 
 def serialize_int8(values):

@@ -77,3 +77,47 @@ def test_load_explains_a_python_without_extension_loading():
 
     with pytest.raises(RuntimeError, match="cannot load extensions"):
         jix.load(NoExtensions())
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([1, 2.5, -3], dtype=np.float32),
+        np.array([1, 2.5, -3], dtype=np.float64),
+        np.array([1, 2.5, -3], dtype=">f4"),
+        np.array([1, 2.5, -3, 7], dtype=np.float32)[:3],
+        np.array([9, 1, 7, 2.5, 7, -3], dtype=np.float32)[1::2],
+        __import__("array").array("f", [1, 2.5, -3]),
+        __import__("array").array("d", [1, 2.5, -3]),
+        memoryview(__import__("array").array("f", [1, 2.5, -3])),
+        (1, 2.5, -3),
+    ],
+    ids=["f4", "f8", "big-endian", "slice", "strided", "array-f", "array-d",
+         "memoryview", "tuple"],
+)
+def test_serialize_float32_takes_arrays_and_buffers(values):
+    assert jix.serialize_float32(values) == jix.serialize_float32([1, 2.5, -3])
+
+
+def test_serialize_float32_converts_integer_arrays_and_rejects_two_dimensions():
+    assert jix.serialize_float32(np.arange(3, dtype=np.int64)) == jix.serialize_float32([0, 1, 2])
+    with pytest.raises(ValueError, match="one-dimensional array, not 2 dimensions"):
+        jix.serialize_float32(np.zeros((2, 2), dtype=np.float32))
+    with pytest.raises(ValueError, match="one-dimensional buffer, not 2 dimensions"):
+        jix.serialize_float32(memoryview(bytes(16)).cast("f", (2, 2)))
+
+
+# NumPy scalars have the buffer protocol: unadapted, sqlite3 binds np.int64(3) as an 8-byte BLOB.
+def test_numpy_scalars_bind_as_the_numbers_they_hold(conn):
+    conn.execute("create virtual table t using jix0(embedding float[2], category integer, "
+                 "score float, label text)")
+    insert = "insert into t(rowid, embedding, category, score, label) values (?, ?, ?, ?, ?)"
+    values = [(np.int64(1), np.int64(3), np.float32(0.5)),
+              (np.int32(2), np.uint8(4), np.float64(2)),
+              (np.int8(3), np.bool_(True), np.float16(1.5))]
+    for rowid, category, score in values:
+        conn.execute(insert, (rowid, jix.serialize_float32(np.zeros(2)), category, score, "x"))
+    assert conn.execute("select rowid, category, score from t order by rowid").fetchall() == [
+        (1, 3, 0.5), (2, 4, 2.0), (3, 1, 1.5)]
+    types = conn.execute("select typeof(?), typeof(?)", (np.int64(7), np.float32(1))).fetchone()
+    assert types == ("integer", "real")
