@@ -152,7 +152,7 @@ int jix0Filter(sqlite3_vtab_cursor* cur, int idxNum, const char* idxStr, int arg
   jix0_cursor* cursor = (jix0_cursor*)cur;
   jix0_vtab* p = (jix0_vtab*)cur->pVtab;
   jix0_cursor_clear(cursor);
-  cursor->changesAtFilter = sqlite3_total_changes64(p->db);
+  cursor->changesAtFilter = sqlite3_total_changes(p->db);
 
   // Every argument has one 4-character block after the plan character.
   size_t length = idxStr ? strlen(idxStr) : 0;
@@ -220,7 +220,7 @@ int jix0Next(sqlite3_vtab_cursor* cur) {
     // row deleted since (by this statement's loop, or another statement on the connection)
     // is passed over, as an ordinary table does; without any change since, none can be
     // missing, and a missing row is damage that reading it reports.
-    if (sqlite3_total_changes64(p->db) == cursor->changesAtFilter) return SQLITE_OK;
+    if (sqlite3_total_changes(p->db) == cursor->changesAtFilter) return SQLITE_OK;
     rc = jix0_get_chunk_position(p, position_rowid(cursor), nullptr, nullptr, nullptr);
     if (rc != SQLITE_EMPTY) return rc;
   }

@@ -37,9 +37,10 @@ struct jix0_cursor {
   jix0_query_fullscan_data* fullscan_data;  // owned; at most one of the three is set
   jix0_query_knn_data* knn_data;
   jix0_query_point_data* point_data;
-  // sqlite3_total_changes64 when the filter ran. Once it moves, rows may have been deleted
-  // under the cursor, and xNext passes over the ones that no longer exist.
-  sqlite3_int64 changesAtFilter;
+  // sqlite3_total_changes when the filter ran. Once it moves, rows may have been deleted
+  // under the cursor, and xNext passes over the ones that no longer exist. (Not the 64-bit
+  // form: hosts before SQLite 3.37 lack it, and only a change matters, not the count.)
+  int changesAtFilter;
 };
 
 // Each releases what the record owns, not the record itself. Accept null.
