@@ -36,10 +36,37 @@ TEST(Jix0SqlForms, KeysMatchAsInAnOrdinaryRowidTable) {
     db.Exec("INSERT INTO mu(rowid, x) VALUES (" + n + ", 0); INSERT INTO mik(id) VALUES (" + n +
             ")");
   }
-  const char* values[] = {
-      "2",      "2.0",   "'2'",  "'2.0'", "' 2 '", "'2e0'",        "1.5",  "'2abc'",
-      "3.7",    "X'32'", "NULL", "-0.0",  "'0x2'", "2.0000000001", "'+3'", "9223372036854775807",
-      "9.3e18", "'-1'"};
+  const char* values[] = {"2",
+                          "2.0",
+                          "'2'",
+                          "'2.0'",
+                          "' 2 '",
+                          "'2e0'",
+                          "1.5",
+                          "'2abc'",
+                          "3.7",
+                          "X'32'",
+                          "NULL",
+                          "-0.0",
+                          "'0x2'",
+                          "2.0000000001",
+                          "'+3'",
+                          "9223372036854775807",
+                          "9.3e18",
+                          "'-1'",
+                          "'3.'",
+                          "'.3e1'",
+                          "''",
+                          "' '",
+                          "'2 3'",
+                          "'1e'",
+                          "'-'",
+                          "char(9) || '2' || char(10)",
+                          "'9223372036854775808'",
+                          "'00002'",
+                          "'2e-0'",
+                          "'0.2e1'",
+                          "'2.5e0'"};
   for (const char* value : values) {
     SCOPED_TRACE(value);
     std::string v = value;
