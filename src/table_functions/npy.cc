@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include "table_functions/argument_plan.h"
 #include "vector/handles.h"
@@ -198,6 +200,14 @@ int open_npy_file(sqlite3_vtab* vtab, const char* path, FilePtr* outFile) {
     vtab_set_error(vtab, "Could not open numpy file: not a regular file");
     return SQLITE_ERROR;
   }
+#ifdef _WIN32
+  // Windows has no FIFOs to wait on, and stat has refused what is not a regular file.
+  FILE* file = fopen(path, "rb");
+  if (!file) {
+    vtab_set_error(vtab, "Could not open numpy file");
+    return SQLITE_ERROR;
+  }
+#else
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     vtab_set_error(vtab, "Could not open numpy file");
@@ -208,12 +218,13 @@ int open_npy_file(sqlite3_vtab* vtab, const char* path, FilePtr* outFile) {
     vtab_set_error(vtab, "Could not open numpy file: not a regular file");
     return SQLITE_ERROR;
   }
-  FILE* file = fdopen(fd, "r");
+  FILE* file = fdopen(fd, "rb");
   if (!file) {
     close(fd);
     vtab_set_error(vtab, "Could not open numpy file");
     return SQLITE_ERROR;
   }
+#endif
   outFile->reset(file);
   return SQLITE_OK;
 }

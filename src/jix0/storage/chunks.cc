@@ -224,7 +224,7 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
 
 int jix0_get_partition_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int partitionIdx,
                                        sqlite3_value** outValue) {
-  sqlite3_int64 chunkId;
+  sqlite3_int64 chunkId = 0;  // set on SQLITE_OK; initialised for optimised builds' warning
   int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, nullptr);
   if (rc != SQLITE_OK) return rc;
   return select_value(
