@@ -80,6 +80,21 @@ void exec(sqlite3* db, const std::string& sql) {
   }
 }
 
+// Opens path with jix loaded and runs pragmas; the data is thrown away, so no fsync.
+sqlite3* open_with_jix(const std::string& path, const std::string& extension,
+                       const std::string& pragmas) {
+  sqlite3* db = nullptr;
+  check(sqlite3_open(path.c_str(), &db), db, "open");
+  sqlite3_enable_load_extension(db, 1);
+  char* err = nullptr;
+  if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
+    fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
+    exit(1);
+  }
+  exec(db, "PRAGMA synchronous = OFF; " + pragmas);
+  return db;
+}
+
 sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
   check(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), db, sql.c_str());
@@ -378,18 +393,7 @@ void run_settings(const DataSet& set, const std::string& extension, const std::s
   std::vector<uint8_t> queries = generate(set, numQueries, 2000 + (uint64_t)set.element);
   std::string path = dir + "/settings.db";
   std::string json;
-  auto open = [&](const std::string& pragmas) {
-    sqlite3* db = nullptr;
-    check(sqlite3_open(path.c_str(), &db), db, "open");
-    sqlite3_enable_load_extension(db, 1);
-    char* err = nullptr;
-    if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
-      fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
-      exit(1);
-    }
-    exec(db, "PRAGMA synchronous = OFF; " + pragmas);
-    return db;
-  };
+  auto open = [&](const std::string& pragmas) { return open_with_jix(path, extension, pragmas); };
   std::string column =
       "embedding " + std::string(set.type()) + "[" + std::to_string(set.dims) + "]";
   for (int pageSize : {4096, 16384, 65536}) {
@@ -481,16 +485,7 @@ void run_refill(const std::string& extension, const std::string& dir, size_t num
   std::vector<uint8_t> vectors = generate(set, total, 3000);  // row r has vector r - 1
   std::vector<uint8_t> queries = generate(set, numQueries, 4000);
   auto open = [&](const std::string& path) {
-    sqlite3* db = nullptr;
-    check(sqlite3_open(path.c_str(), &db), db, "open");
-    sqlite3_enable_load_extension(db, 1);
-    char* err = nullptr;
-    if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
-      fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
-      exit(1);
-    }
-    exec(db, "PRAGMA synchronous = OFF; PRAGMA cache_size = -8000000");
-    return db;
+    return open_with_jix(path, extension, "PRAGMA cache_size = -8000000");
   };
   auto integer = [](sqlite3* db, const char* sql) {
     sqlite3_stmt* stmt = prepare(db, sql);
@@ -642,16 +637,8 @@ int main(int argc, char** argv) {
     set.rows = std::max<size_t>(kChunkSize, (size_t)((double)set.rows * scale));
     std::string path = dir + "/" + set.name + ".db";
     remove(path.c_str());
-    sqlite3* db = nullptr;
-    check(sqlite3_open(path.c_str(), &db), db, "open");
-    sqlite3_enable_load_extension(db, 1);
-    char* err = nullptr;
-    if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
-      fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
-      return 1;
-    }
-    // Everything stays in SQLite's page cache (warm); no fsync, the data is thrown away.
-    exec(db, "PRAGMA cache_size = -8000000; PRAGMA synchronous = OFF");
+    // Everything stays in SQLite's page cache (warm).
+    sqlite3* db = open_with_jix(path, extension, "PRAGMA cache_size = -8000000");
     run_set(db, set, dir, numQueries, &json);
     sqlite3_close(db);
     remove(path.c_str());
