@@ -615,7 +615,7 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   for (int i = 0; i < p->numMetadataColumns; i++) {
     rename(p->shadowMetadataChunksNames[i], names.metadataChunks[i]);
     if (p->metadata_columns[i].kind != JIX0_METADATA_TEXT) continue;
-    char suffix[sizeof("metadatatext00")];
+    char suffix[32];  // room for any int, which the compiler cannot rule out
     snprintf(suffix, sizeof(suffix), "metadatatext%02d", i);
     renameSuffix(suffix);
   }
