@@ -13,6 +13,8 @@ CMAKE_FLAGS  ?=
 BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
+# project()'s version in CMakeLists.txt, the one place it is written.
+VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 .PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
@@ -119,7 +121,7 @@ demo: deps
 install: lib
 	install -d $(DESTDIR)$(LIBDIR) $(DESTDIR)$(LIBDIR)/pkgconfig
 	install -m 0755 $(BUILD)/jix.so $(DESTDIR)$(LIBDIR)/jix.so
-	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
+	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' -e 's|@VERSION@|$(VERSION)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 	@echo "Installed $(DESTDIR)$(LIBDIR)/jix.so and $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc"
 	@echo "If pkg-config does not find jix: export PKG_CONFIG_PATH=$(LIBDIR)/pkgconfig:\$$PKG_CONFIG_PATH"
 
