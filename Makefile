@@ -18,7 +18,7 @@ VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMake
 
 .PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
-.PHONY: dqlite-deps jix-dqlite-node test-dqlite
+.PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
 # `make` builds only the library: no GoogleTest needed.
 all: lib
@@ -38,10 +38,10 @@ build: $(BUILD)/CMakeCache.txt
 
 # Everything CI checks: the suite in the normal build, again against a current SQLite, again
 # under the sanitizers, each fuzz target for FUZZ_SECONDS, the reference-kernel build, the
-# AArch64 build under qemu, the Windows DLL, the pip and npm packages, and jix replicated by
-# a three-node dqlite cluster.
+# AArch64 build under qemu, the Windows DLL, the pip and npm packages, jix replicated by a
+# three-node dqlite cluster, and last the formatting of every C and C++ file.
 test: test-normal test-current-sqlite test-sanitize fuzz test-reference-kernels test-aarch64 \
-      test-windows test-packages test-dqlite
+      test-windows test-packages test-dqlite format-check
 
 test-normal: deps
 	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
@@ -116,6 +116,17 @@ demo: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target jix
 	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
+
+# Every C and C++ file of the project, in the style of .clang-format.
+FORMAT_FILES = $(shell find src tests bench fuzz cluster \( -name '*.c' -o -name '*.cc' -o -name '*.h' \) \
+                 -not -path '*/node_modules/*' | sort)
+
+format: deps
+	clang-format -i $(FORMAT_FILES)
+
+# Fails, naming each place, where a file differs from what `make format` would make of it.
+format-check: deps
+	clang-format --dry-run -Werror $(FORMAT_FILES)
 
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
 install: lib
