@@ -13,10 +13,12 @@ CMAKE_FLAGS  ?=
 BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
+# project()'s version in CMakeLists.txt, the one place it is written.
+VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 .PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
-.PHONY: dqlite-deps jix-dqlite-node test-dqlite
+.PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
 # `make` builds only the library: no GoogleTest needed.
 all: lib
@@ -36,10 +38,10 @@ build: $(BUILD)/CMakeCache.txt
 
 # Everything CI checks: the suite in the normal build, again against a current SQLite, again
 # under the sanitizers, each fuzz target for FUZZ_SECONDS, the reference-kernel build, the
-# AArch64 build under qemu, the Windows DLL, the pip and npm packages, and jix replicated by
-# a three-node dqlite cluster.
+# AArch64 build under qemu, the Windows DLL, the pip and npm packages, jix replicated by a
+# three-node dqlite cluster, and last the formatting of every C and C++ file.
 test: test-normal test-current-sqlite test-sanitize fuzz test-reference-kernels test-aarch64 \
-      test-windows test-packages test-dqlite
+      test-windows test-packages test-dqlite format-check
 
 test-normal: deps
 	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
@@ -115,11 +117,22 @@ demo: deps
 	cmake --build $(BUILD) -j $(JOBS) --target jix
 	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
+# Every C and C++ file of the project, in the style of .clang-format.
+FORMAT_FILES = $(shell find src tests bench fuzz cluster \( -name '*.c' -o -name '*.cc' -o -name '*.h' \) \
+                 -not -path '*/node_modules/*' | sort)
+
+format: deps
+	clang-format -i $(FORMAT_FILES)
+
+# Fails, naming each place, where a file differs from what `make format` would make of it.
+format-check: deps
+	clang-format --dry-run -Werror $(FORMAT_FILES)
+
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.
 install: lib
 	install -d $(DESTDIR)$(LIBDIR) $(DESTDIR)$(LIBDIR)/pkgconfig
 	install -m 0755 $(BUILD)/jix.so $(DESTDIR)$(LIBDIR)/jix.so
-	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
+	sed -e 's|@PREFIX@|$(PREFIX)|' -e 's|@LIBDIR@|$(LIBDIR)|' -e 's|@VERSION@|$(VERSION)|' jix.pc.in > $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 	@echo "Installed $(DESTDIR)$(LIBDIR)/jix.so and $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc"
 	@echo "If pkg-config does not find jix: export PKG_CONFIG_PATH=$(LIBDIR)/pkgconfig:\$$PKG_CONFIG_PATH"
 

@@ -1,22 +1,16 @@
 // The four SQL distance functions: worked values, element-type errors and matching errors.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
 
-void tag(sqlite3_context* context, int, sqlite3_value** argv) {
-  sqlite3_result_value(context, argv[0]);
-  sqlite3_result_subtype(context, (unsigned)sqlite3_value_int(argv[1]));
-}
-
 TEST(DistanceFunctions, WorkedValuesAndMessages) {
   TestDb db;
-  ASSERT_EQ(sqlite3_create_function(db.db(), "tag", 2, SQLITE_UTF8, nullptr, tag, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(RegisterTagProbe(db.db()), SQLITE_OK);
   const SqlCase cases[] = {
       {"SELECT jix_distance_l2('[0, 0]', '[3, 4]')", "5.0"},
       {"SELECT jix_distance_l1('[1, 2]', '[3, 5]'), typeof(jix_distance_l1('[1, 2]', '[3, 5]'))", "5.0|real"},

@@ -11,24 +11,14 @@
 #include "jix0/write/write.h"
 #include "support/captured_vtab.h"
 #include "support/invariants.h"
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
 
-// tag(value, subtype): the value with a vector subtype, without relying on the conversion
-// functions.
-void Tag(sqlite3_context* context, int, sqlite3_value** argv) {
-  sqlite3_result_value(context, argv[0]);
-  sqlite3_result_subtype(context, (unsigned)sqlite3_value_int(argv[1]));
-}
-
 class Jix0Insert : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(
-        sqlite3_create_function(db.db(), "tag", 2, SQLITE_UTF8, nullptr, Tag, nullptr, nullptr),
-        SQLITE_OK);
-  }
+  void SetUp() override { ASSERT_EQ(RegisterTagProbe(db.db()), SQLITE_OK); }
   TestDb db;
 };
 

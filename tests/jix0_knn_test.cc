@@ -1,33 +1,24 @@
 // KNN search: distances equal to the SQL distance functions bit for bit, results equal to a
 // brute-force reference (filters, partitions, ties and their order) before and after
 // reopening the database, the k and query-vector checks, NaN ordering, and damaged storage.
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <map>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
-
-// tag(x, subtype): x with the given subtype, as the vector converters would tag it.
-void Tag(sqlite3_context* context, int, sqlite3_value** argv) {
-  sqlite3_result_value(context, argv[0]);
-  sqlite3_result_subtype(context, (unsigned)sqlite3_value_int(argv[1]));
-}
-
-void RegisterTag(sqlite3* db) {
-  ASSERT_EQ(sqlite3_create_function(db, "tag", 2, SQLITE_UTF8, nullptr, Tag, nullptr, nullptr),
-            SQLITE_OK);
-}
 
 struct Row {
   sqlite3_int64 rowid;
@@ -113,7 +104,7 @@ TEST(Jix0Knn, DistancesEqualTheSqlDistanceFunctionsBitForBit) {
   for (const MetricCase& c : cases) {
     SCOPED_TRACE(c.declaration);
     TestDb db;
-    RegisterTag(db.db());
+    ASSERT_EQ(RegisterTagProbe(db.db()), SQLITE_OK);
     db.Exec(std::string("CREATE VIRTUAL TABLE t USING jix0(") + c.declaration + ", chunk_size=8)");
     const int kRows = 43;  // six chunks, the last one partly filled
     for (int i = 1; i <= kRows; i++) {
@@ -333,7 +324,7 @@ TEST(Jix0Knn, TiesOrderByChunkThenHighestSlot) {
 
 TEST(Jix0Knn, KAndQueryVectorChecks) {
   TestDb db;
-  RegisterTag(db.db());
+  ASSERT_EQ(RegisterTagProbe(db.db()), SQLITE_OK);
   db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[2], b bit[8], chunk_size=8)");
   db.Exec(
       "INSERT INTO t(rowid, v, b) VALUES (1, '[1, 0]', tag(X'01', 224)),"

@@ -4,28 +4,16 @@
 #include <gtest/gtest.h>
 
 #include "jix0/table/module.h"
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
 
-void Subtype(sqlite3_context* context, int, sqlite3_value** argv) {
-  sqlite3_result_int(context, (int)sqlite3_value_subtype(argv[0]));
-}
-
-// tag(x, subtype): x with the given subtype, as the vector converters would tag it.
-void Tag(sqlite3_context* context, int, sqlite3_value** argv) {
-  sqlite3_result_value(context, argv[0]);
-  sqlite3_result_subtype(context, (unsigned)sqlite3_value_int(argv[1]));
-}
-
 // Rows land in storage order different from rowid order: partition 2 gets chunk 1, and
 // chunk_size 8 sends rowid 9 of partition 2 into a chunk after partition 1's.
 void FillItems(TestDb& db) {
-  ASSERT_EQ(sqlite3_create_function(db.db(), "subtype", 1, SQLITE_UTF8 | SQLITE_SUBTYPE, nullptr,
-                                    Subtype, nullptr, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_create_function(db.db(), "tag", 2, SQLITE_UTF8, nullptr, Tag, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(RegisterSubtypeProbe(db.db()), SQLITE_OK);
+  ASSERT_EQ(RegisterTagProbe(db.db()), SQLITE_OK);
   db.Exec(
       "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2], w bit[8],"
       " +aux text, n integer, s text, chunk_size=8)");

@@ -1,9 +1,10 @@
 // Loading the built extension into a real connection, as a host does.
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <gtest/gtest.h>
 #include <string>
 
+#include "extension/version.h"
 #include "support/test_db.h"
 
 namespace {
@@ -40,9 +41,9 @@ struct LoadedDb {
 TEST(Load, EntryPointDerivedFromFileNameRegistersEverything) {
   LoadedDb host;
   ASSERT_EQ(host.Load(nullptr), "ok");
-  EXPECT_EQ(host.Query("SELECT jix_version()"), "v0.1.9");
+  EXPECT_EQ(host.Query("SELECT jix_version()"), JIX_VERSION);
   EXPECT_EQ(host.Query("SELECT jix_debug()"),
-            "Version: v0.1.9\nDate: 2026-03-31T07:59:06Z+0000\nCommit: \nBuild flags:  ");
+            "Version: " JIX_VERSION "\nDate: 2026-03-31T07:59:06Z+0000\nCommit: \nBuild flags:  ");
 
   struct Function {
     const char* name;

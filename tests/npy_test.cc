@@ -1,5 +1,7 @@
 // NumPy input: jix_npy_each over .npy BLOBs and files. Header and size errors are built by
 // hand byte for byte; real NumPy files come from Debian's python3-numpy when it is present.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,10 +10,10 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "extension/entry.h"
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
@@ -69,12 +71,7 @@ class NpyDb : public TestDb {
     EXPECT_EQ(sqlite3_jix_numpy_init(db(), &error, nullptr), SQLITE_OK);
     sqlite3_free(error);
     // Reports a value's subtype, to tell tagged from untagged vectors.
-    sqlite3_create_function(
-        db(), "subtype_of", 1, SQLITE_UTF8 | SQLITE_SUBTYPE, nullptr,
-        [](sqlite3_context* c, int, sqlite3_value** v) {
-          sqlite3_result_int(c, (int)sqlite3_value_subtype(v[0]));
-        },
-        nullptr, nullptr);
+    EXPECT_EQ(RegisterSubtypeProbe(db(), "subtype_of"), SQLITE_OK);
   }
   std::string List(const Bytes& npy) {
     return QueryWithBlobs("SELECT rowid, vector FROM jix_npy_each(?)", {npy});

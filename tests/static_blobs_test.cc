@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "extension/entry.h"
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
@@ -20,12 +21,7 @@ class StaticBlobDb : public TestDb {
     char* error = nullptr;
     EXPECT_EQ(sqlite3_jix_static_blobs_init(db(), &error, nullptr), SQLITE_OK);
     sqlite3_free(error);
-    sqlite3_create_function(
-        db(), "subtype_of", 1, SQLITE_UTF8 | SQLITE_SUBTYPE, nullptr,
-        [](sqlite3_context* c, int, sqlite3_value** v) {
-          sqlite3_result_int(c, (int)sqlite3_value_subtype(v[0]));
-        },
-        nullptr, nullptr);
+    EXPECT_EQ(RegisterSubtypeProbe(db(), "subtype_of"), SQLITE_OK);
   }
   // Registers count vectors of dims floats at data under name; "" on success.
   std::string Register(const std::string& name, const float* data, long long dims,

@@ -4,6 +4,7 @@
 // dimension-mismatch message, which reports dimension counts.
 #include <gtest/gtest.h>
 
+#include "support/subtype_probe.h"
 #include "support/test_db.h"
 
 namespace {
@@ -62,17 +63,9 @@ TEST(VectorForms, ParseMessagesAndAcceptedTexts) {
   }
 }
 
-// Subtypes are put on the arguments by a helper function registered here, so that these
-// tests do not depend on the conversion functions.
-void tag(sqlite3_context* context, int, sqlite3_value** argv) {
-  sqlite3_result_value(context, argv[0]);
-  sqlite3_result_subtype(context, (unsigned)sqlite3_value_int(argv[1]));
-}
-
 TEST(VectorForms, SubtypeChoosesTheParser) {
   TestDb db;
-  ASSERT_EQ(sqlite3_create_function(db.db(), "tag", 2, SQLITE_UTF8, nullptr, tag, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(RegisterTagProbe(db.db()), SQLITE_OK);
   const SqlCase cases[] = {
       // 12 bytes: int8 of 12 dimensions, bit of 96.
       {"SELECT jix_distance_l1(tag(X'000000000000000000000000', 225), '[1]')",

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "extension/version.h"
 #include "functions/arithmetic.h"
 #include "functions/distance.h"
 #include "functions/inspect.h"
@@ -43,9 +44,9 @@ constexpr FunctionRow kFunctions[] = {
     {"jix_quantize_binary", jix_quantize_binary, 1, JIX_FLAGS_R},
 };
 
-constexpr const char kVersion[] = "v0.1.9";
+constexpr const char kVersion[] = JIX_VERSION;
 constexpr const char kDebug[] =
-    "Version: v0.1.9\nDate: 2026-03-31T07:59:06Z+0000\nCommit: \nBuild flags:  ";
+    "Version: " JIX_VERSION "\nDate: 2026-03-31T07:59:06Z+0000\nCommit: \nBuild flags:  ";
 
 // jix_version and jix_debug: the result is the function's user data.
 void jix_info(sqlite3_context* context, int, sqlite3_value**) {

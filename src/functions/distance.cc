@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "functions/parsed_vector.h"
 #include "vector/handles.h"
 #include "vector/kernels.h"
+#include "vector/parsed_vector.h"
 #include "vector/vector.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "functions/parsed_vector.h"
 #include "vector/handles.h"
+#include "vector/parsed_vector.h"
 #include "vector/vector.h"
 
 void jix_length(sqlite3_context* context, int argc, sqlite3_value** argv) {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "functions/parsed_vector.h"
 #include "vector/handles.h"
+#include "vector/parsed_vector.h"
 #include "vector/vector.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <climits>
 #include <cstring>
 
-#include "jix0/query/select.h"
-#include "jix0/storage/bitmap.h"
+#include "vector/bitmap.h"
 #include "vector/handles.h"
 #include "vector/kernels.h"
+#include "vector/select.h"
 #include "vector/vector.h"
 
 namespace {

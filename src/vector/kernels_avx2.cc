@@ -101,28 +101,14 @@ struct Avx2 {
   static JIX_HOT __m256 sqrt(__m256 v) { return _mm256_sqrt_ps(v); }
   static JIX_HOT void store(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
 
-  // Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 8
-  // dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
-  // holds dimension i + c of all 8 candidates; S then forms that dimension's terms from it and
-  // the broadcast query element and adds them, as the pair kernel's loop body does for one
-  // candidate. Dimensions past d in the last block are loaded as zero and never added.
+  // For masked_float_lanes.
+  static JIX_HOT __m256i mask(size_t n) { return mask8(n); }
+  static JIX_HOT void transpose(__m256 r[kLanes]) { transpose8(r); }
+  static JIX_HOT __m256 broadcast(float x) { return _mm256_set1_ps(x); }
   template <typename R, typename S>
   static JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes],
                                   size_t d, __m256* acc) {
-    for (size_t i = 0; i < d; i += 8) {
-      size_t n = d - i < 8 ? d - i : 8;
-      __m256i m = mask8(n);
-      __m256 r[8];
-#pragma GCC unroll 16
-      for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
-      transpose8(r);
-      if (n == 8) {
-#pragma GCC unroll 16
-        for (int col = 0; col < 8; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
-      } else {
-        for (size_t col = 0; col < n; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
-      }
-    }
+    masked_float_lanes<Avx2>(rows, step, p, d, acc);
   }
 
   // (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).

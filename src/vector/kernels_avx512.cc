@@ -139,28 +139,14 @@ struct Avx512 {
   static JIX_HOT __m512 sqrt(__m512 v) { return _mm512_sqrt_ps(v); }
   static JIX_HOT void store(float* p, __m512 v) { _mm512_storeu_ps(p, v); }
 
-  // Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 16
-  // dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
-  // holds dimension i + c of all 16 candidates; S then forms that dimension's terms from it and
-  // the broadcast query element and adds them, as the pair kernel's loop body does for one
-  // candidate. Dimensions past d in the last block are loaded as zero and never added.
+  // For masked_float_lanes.
+  static JIX_HOT __mmask16 mask(size_t n) { return mask16(n); }
+  static JIX_HOT void transpose(__m512 r[kLanes]) { transpose16(r); }
+  static JIX_HOT __m512 broadcast(float x) { return _mm512_set1_ps(x); }
   template <typename R, typename S>
   static JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes],
                                   size_t d, __m512* acc) {
-    for (size_t i = 0; i < d; i += 16) {
-      size_t n = d - i < 16 ? d - i : 16;
-      __mmask16 m = mask16(n);
-      __m512 r[16];
-#pragma GCC unroll 16
-      for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
-      transpose16(r);
-      if (n == 16) {
-#pragma GCC unroll 16
-        for (int col = 0; col < 16; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
-      } else {
-        for (size_t col = 0; col < n; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
-      }
-    }
+    masked_float_lanes<Avx512>(rows, step, p, d, acc);
   }
 
   // (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).

@@ -85,6 +85,33 @@ inline Int8QueryNorm query_norm_int8(const int8_t* q, size_t d) {
   return norm;
 }
 
+// Isa::float_lanes for instruction sets with masked loads as wide as their lanes: adds, lane j,
+// candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of kLanes dimensions
+// is loaded per candidate (R::row, as float32, under Isa::mask) and transposed, so that
+// register c holds dimension i + c of every candidate; S then forms that dimension's terms
+// from it and the broadcast query element and adds them, as the pair kernel's loop body does
+// for one candidate. Dimensions past d in the last block are loaded as zero and never added.
+template <typename Isa, typename R, typename S>
+JIX_HOT void masked_float_lanes(const R& rows, const S& step, const char* const p[Isa::kLanes],
+                                size_t d, typename Isa::Floats* acc) {
+  constexpr size_t kLanes = Isa::kLanes;
+  for (size_t i = 0; i < d; i += kLanes) {
+    size_t n = d - i < kLanes ? d - i : kLanes;
+    auto m = Isa::mask(n);
+    typename Isa::Floats r[kLanes];
+#pragma GCC unroll 16
+    for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
+    Isa::transpose(r);
+    if (n == kLanes) {
+#pragma GCC unroll 16
+      for (size_t col = 0; col < kLanes; col++)
+        step(acc, r[col], Isa::broadcast(rows.query(i + col)));
+    } else {
+      for (size_t col = 0; col < n; col++) step(acc, r[col], Isa::broadcast(rows.query(i + col)));
+    }
+  }
+}
+
 // The L2 distances of one group, lane j for candidate p[j].
 template <typename Isa, typename Rows>
 JIX_HOT typename Isa::Floats l2_lanes(const Rows& rows, const char* const p[Isa::kLanes],

@@ -10,14 +10,14 @@
 #include "jix0/query/metadata_filter.h"
 #include "jix0/query/plan.h"
 #include "jix0/query/row_key.h"
-#include "jix0/query/select.h"
-#include "jix0/storage/bitmap.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 #include "vector/array.h"
+#include "vector/bitmap.h"
 #include "vector/handles.h"
 #include "vector/kernels.h"
+#include "vector/select.h"
 #include "vector/vector.h"
 
 namespace {

@@ -113,6 +113,16 @@ constexpr const char JIX0_SQL_UPDATE_METADATA_TEXT[] =
     "UPDATE \"%w\".\"%w_metadatatext%02d\" SET data = ?2 WHERE rowid = ?1";
 constexpr const char JIX0_SQL_DELETE_METADATA_TEXT[] =
     "DELETE FROM \"%w\".\"%w_metadatatext%02d\" WHERE rowid = ?";
+// Deletes of one stored row's rows; ? is its rowid.
+constexpr const char JIX0_SQL_DELETE_ROWID[] = "DELETE FROM \"%w\".\"%w_rowids\" WHERE rowid = ?";
+constexpr const char JIX0_SQL_DELETE_AUXILIARY[] =
+    "DELETE FROM \"%w\".\"%w_auxiliary\" WHERE rowid = ?";
+// Deletes of one chunk's rows, then NN; ? is the chunk_id.
+constexpr const char JIX0_SQL_DELETE_CHUNK[] = "DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?";
+constexpr const char JIX0_SQL_DELETE_VECTOR_CHUNK[] =
+    "DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?";
+constexpr const char JIX0_SQL_DELETE_METADATA_CHUNK[] =
+    "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?";
 
 // Statements whose text depends on the table's columns. Each returns an sqlite3_malloc'd
 // text the caller frees, or null when memory runs out.

@@ -18,7 +18,8 @@ int jix0Commit(sqlite3_vtab* pVtab);
 int jix0Rollback(sqlite3_vtab* pVtab);
 int jix0ShadowName(const char* suffix);
 
-// Finalizes the five cached statements and marks them absent.
+// Finalizes every statement cached on the table (the stmt* fields of jix0_vtab) and marks
+// them absent; each is prepared again on its next use.
 void jix0_free_resources(jix0_vtab* p);
 // Finalizes the cached statements and frees every owned string; safe to call twice.
 // Does not free p itself.

@@ -217,11 +217,11 @@ int run_keyed(jix0_vtab* p, const char* format, int index, sqlite3_int64 key) {
 }
 
 int jix0Update_Delete_DeleteRowids(jix0_vtab* p, sqlite3_int64 rowid) {
-  return run_keyed(p, "DELETE FROM \"%w\".\"%w_rowids\" WHERE rowid = ?", 0, rowid);
+  return run_keyed(p, JIX0_SQL_DELETE_ROWID, 0, rowid);
 }
 
 int jix0Update_Delete_DeleteAux(jix0_vtab* p, sqlite3_int64 rowid) {
-  return run_keyed(p, "DELETE FROM \"%w\".\"%w_auxiliary\" WHERE rowid = ?", 0, rowid);
+  return run_keyed(p, JIX0_SQL_DELETE_AUXILIARY, 0, rowid);
 }
 
 int clear_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
@@ -266,12 +266,12 @@ int jix0Update_Delete_DeleteChunkIfEmpty(jix0_vtab* p, sqlite3_int64 chunkId, co
   for (int i = 0; i < bitmapBytes; i++) {
     if (bitmap[i]) return SQLITE_OK;
   }
-  int rc = run_keyed(p, "DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?", 0, chunkId);
+  int rc = run_keyed(p, JIX0_SQL_DELETE_CHUNK, 0, chunkId);
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run_keyed(p, "DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?", i, chunkId);
+    rc = run_keyed(p, JIX0_SQL_DELETE_VECTOR_CHUNK, i, chunkId);
   }
   for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run_keyed(p, "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?", m, chunkId);
+    rc = run_keyed(p, JIX0_SQL_DELETE_METADATA_CHUNK, m, chunkId);
   }
   if (rc != SQLITE_OK) return jix0_write_failure(rc);
   // Prepared again on next use.

@@ -377,15 +377,12 @@ int delete_chunks(jix0_vtab* p, const ChunkRef* chunks, int n) {
     }
     return r;
   };
-  rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?", p->schemaName,
-                           p->tableName));
+  rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_CHUNK, p->schemaName, p->tableName));
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
-                             p->schemaName, p->tableName, i));
+    rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_VECTOR_CHUNK, p->schemaName, p->tableName, i));
   }
   for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
-                             p->schemaName, p->tableName, m));
+    rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_METADATA_CHUNK, p->schemaName, p->tableName, m));
   }
   return rc;
 }

@@ -1,5 +1,5 @@
 // Top-k selection with a bounded heap, its straightforward reference, and the merge.
-#include "jix0/query/select.h"
+#include "vector/select.h"
 
 #include <bit>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "jix0/storage/bitmap.h"
+#include "vector/bitmap.h"
 
 namespace {
 

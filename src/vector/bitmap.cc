@@ -1,5 +1,5 @@
 // Whole-bitmap operations work on bytes, never bit by bit.
-#include "jix0/storage/bitmap.h"
+#include "vector/bitmap.h"
 
 #include <cstring>
 

@@ -1,7 +1,8 @@
-#include "jix0/storage/bitmap.h"
+#include "vector/bitmap.h"
+
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 TEST(Bitmap, SetGetAndWholeBitmapOperations) {
   uint8_t* b = bitmap_new(16);
