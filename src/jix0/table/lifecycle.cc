@@ -110,6 +110,27 @@ int seed_info(jix0_vtab* p, char** pzErr) {
   return jix0_failure_code(rc);
 }
 
+// The list index is named T_chunks_list, or T_chunks_list2, 3... when a renamed table kept
+// that name for its own.
+int create_list_index(jix0_vtab* p, char** pzErr) {
+  for (int n = 1; n <= 100; n++) {
+    SqlitePtr<char> name(n == 1 ? sqlite3_mprintf("%s_chunks_list", p->tableName)
+                                : sqlite3_mprintf("%s_chunks_list%d", p->tableName, n));
+    SqlitePtr<char> sql(name ? sqlite3_mprintf("SELECT 1 FROM \"%w\".sqlite_master WHERE name = %Q",
+                                               p->schemaName, name.get())
+                             : nullptr);
+    if (!sql) return SQLITE_NOMEM;
+    StmtPtr stmt;
+    int rc = prepare(p->db, sql.get(), &stmt);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW) continue;
+    if (rc != SQLITE_DONE) return rc;
+    return create_shadow(p->db, jix0_sql_create_list_index(p, name.get()), pzErr,
+                         "Could not create '_chunks_list' index: %s");
+  }
+  return constructor_error(pzErr, "no free name for the list index of %s", p->tableName);
+}
+
 int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   sqlite3* db = p->db;
   const char* s = p->schemaName;
@@ -123,8 +144,7 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
   if (jix0_has_ivf(p)) {
-    rc = create_shadow(db, jix0_sql_create_list_index(p, t), pzErr,
-                       "Could not create '_chunks_list' index: %s");
+    rc = create_list_index(p, pzErr);
     if (rc != SQLITE_OK) return rc;
     rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, t), pzErr,
                        "Could not create '_ivf_centroids' shadow table: %s");
@@ -648,17 +668,6 @@ static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName)
   return run_once(p->db, sql.get());
 }
 
-static int rename_list_index(jix0_vtab* p, const char* newTable) {
-  SqlitePtr<char> sql(sqlite3_mprintf("DROP INDEX IF EXISTS \"%w\".\"%w_chunks_list\"",
-                                      p->schemaName, p->tableName));
-  if (!sql) return SQLITE_NOMEM;
-  int rc = run_once(p->db, sql.get());
-  if (rc != SQLITE_OK) return rc;
-  sql.reset(jix0_sql_create_list_index(p, newTable));
-  if (!sql) return SQLITE_NOMEM;
-  return run_once(p->db, sql.get());
-}
-
 int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   jix0_vtab* p = (jix0_vtab*)pVtab;
   if (!p->tableName) {
@@ -688,11 +697,9 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowChunksName, names.chunks);
   renameSuffix("info");
   rename(p->shadowRowidsName, names.rowids);
-  if (jix0_has_ivf(p)) {
-    rename(p->shadowCentroidsName, names.centroids);
-    // An index keeps its name through ALTER TABLE: made again under the new one.
-    if (rc == SQLITE_OK) rc = rename_list_index(p, names.table);
-  }
+  // The list index follows its table and keeps its name: SQLite cannot drop or rename an
+  // index while the ALTER TABLE statement runs.
+  if (jix0_has_ivf(p)) rename(p->shadowCentroidsName, names.centroids);
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
