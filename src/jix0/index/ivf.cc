@@ -149,20 +149,22 @@ struct ChunkLayout {
   sqlite3_int64 metadataBytes[JIX0_MAX_METADATA_COLUMNS] = {};
   sqlite3_int64 total = 0;
 
+  // Every part starts on an 8-byte boundary, so that vectors are read as aligned floats.
   explicit ChunkLayout(const jix0_vtab* p) {
+    auto align = [](sqlite3_int64 n) { return (n + 7) / 8 * 8; };
     const sqlite3_int64 cs = p->chunk_size;
     validity = 0;
-    rowids = cs / 8;
+    rowids = align(cs / 8);
     total = rowids + cs * 8;
     for (int i = 0; i < p->numVectorColumns; i++) {
       vectors[i] = total;
       vectorBytes[i] = cs * (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-      total += vectorBytes[i];
+      total = align(total + vectorBytes[i]);
     }
     for (int m = 0; m < p->numMetadataColumns; m++) {
       metadata[m] = total;
       metadataBytes[m] = jix0_metadata_chunk_size(p->metadata_columns[m].kind, p->chunk_size);
-      total += metadataBytes[m];
+      total = align(total + metadataBytes[m]);
     }
   }
 };
