@@ -514,10 +514,9 @@ struct TableNames {
 
 int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr,
               bool isCreate) {
-  VtabGuard guard{(jix0_vtab*)sqlite3_malloc(sizeof(jix0_vtab))};
+  VtabGuard guard{malloc_zeroed<jix0_vtab>()};
   jix0_vtab* p = guard.p;
   if (!p) return SQLITE_NOMEM;
-  memset(p, 0, sizeof(*p));
 
   if (argc < 4) {
     return constructor_error(pzErr, "At least one vector column is required");
