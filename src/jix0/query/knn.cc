@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "jix0/index/ivf.h"
 #include "jix0/query/metadata_filter.h"
 #include "jix0/query/plan.h"
 #include "jix0/query/row_key.h"
@@ -268,8 +269,9 @@ int gather_metadata_in_lists(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** 
 // value unread, and most chunks of a large table never need their rowids. An IN list becomes
 // one parameter per member, so the chunks of every listed partition are scanned once, in
 // chunk_id order, by one search. Sets the message on failure.
+// listClause, when given, is one more WHERE term: the IVF lists to scan.
 int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv,
-                             StmtPtr* outStmt) {
+                             const char* listClause, StmtPtr* outStmt) {
   StrBuilder s(p->db);
   sqlite3_str_appendf(
       s.get(),
@@ -319,6 +321,10 @@ int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** 
         return SQLITE_ERROR;
     }
     sqlite3_str_appendf(s.get(), fragment, filter.column);
+  }
+  if (listClause) {
+    sqlite3_str_appendall(s.get(), numClauses++ == 0 ? " WHERE " : " AND ");
+    sqlite3_str_appendall(s.get(), listClause);
   }
   SqlitePtr<char> sql = s.finish();
   if (!sql) return SQLITE_NOMEM;
@@ -811,9 +817,87 @@ int read_k(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv, sqlite3_int6
   return SQLITE_OK;
 }
 
+// The `probes = ?` value of the query, 0 when it gives none. Sets the message on failure.
+int read_probes(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
+                sqlite3_int64* outProbes) {
+  *outProbes = 0;
+  int first = -1;
+  for (int i = 0; i < argc; i++) {
+    if (idxStr[1 + 4 * i] != JIX0_BLOCK_PROBES) continue;
+    sqlite3_int64 value = sqlite3_value_int64(argv[i]);
+    if (first < 0) {
+      first = i;
+      *outProbes = value;
+    } else if (value != *outProbes) {
+      vtab_set_error(&p->base,
+                     "A jix0 KNN query takes a single probes value, but probes = %lld and probes "
+                     "= %lld were given",
+                     *outProbes, value);
+      return SQLITE_ERROR;
+    }
+  }
+  if (first >= 0 && *outProbes < 1) {
+    vtab_set_error(&p->base,
+                   "probes value in knn queries must be a positive integer, provided %lld",
+                   *outProbes);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+// Which chunks an IVF search scans: every chunk of no list, and those of the `probes` lists
+// nearest the query; when fewer than k rows pass the filters there, the next-nearest lists,
+// twice as many each time, until k rows are found or every list is scanned. Exact() when the
+// first scan would cover every list: then the search is the exact one, unchanged.
+class IvfScan {
+ public:
+  int Plan(jix0_vtab* p, const void* query, sqlite3_int64 probes) {
+    const IvfCentroids* c;
+    int rc = jix0_ivf_current(p, &c);
+    if (rc != SQLITE_OK) return rc;
+    lists_ = c->lists;
+    if (lists_ == 0) return SQLITE_OK;
+    if (probes == 0) probes = jix0_ivf_default_probes(p, lists_);
+    end_ = probes < lists_ ? (int)probes : lists_;
+    if (Exact()) return SQLITE_OK;
+    order_ = allocate<int>((sqlite3_uint64)lists_);
+    if (!order_) return SQLITE_NOMEM;
+    return jix0_ivf_order_lists(p, c, query, order_.get());
+  }
+  bool Exact() const { return lists_ == 0 || (begin_ == 0 && end_ >= lists_); }
+  bool Done() const { return end_ >= lists_; }
+  // The WHERE term selecting the chunks of the current batch, or null when memory runs out.
+  SqlitePtr<char> Clause() const {
+    StrBuilder s(nullptr);
+    // The first batch also takes chunks of no list, and chunks whose list is no list number
+    // (damage): those are searched on every query rather than never.
+    if (begin_ == 0) {
+      sqlite3_str_appendf(s.get(), "(list IS NULL OR list < 0 OR list > %d OR list IN (",
+                          lists_ - 1);
+    } else {
+      sqlite3_str_appendall(s.get(), "(list IN (");
+    }
+    for (int i = begin_; i < end_; i++) {
+      sqlite3_str_appendf(s.get(), i > begin_ ? ",%d" : "%d", order_.get()[i]);
+    }
+    sqlite3_str_appendall(s.get(), "))");
+    return s.finish();
+  }
+  void Widen() {
+    int size = end_ - begin_ > 0 ? 2 * (end_ - begin_) : 1;
+    begin_ = end_;
+    end_ = size > lists_ - end_ ? lists_ : end_ + size;
+  }
+
+ private:
+  int lists_ = 0;
+  int begin_ = 0, end_ = 0;  // the batch: order_[begin_ .. end_)
+  SqlitePtr<int> order_;
+};
+
 // The k nearest rows into knn (k > 0).
 int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** argv,
-           const void* query, jix0_query_knn_data* knn) {
+           const void* query, sqlite3_int64 probes, jix0_query_knn_data* knn) {
   ArrayGuard rowidList;
   if (plan.rowidInArg >= 0) {
     int rc = gather_rowid_list(p, argv[plan.rowidInArg], &rowidList.array);
@@ -823,9 +907,11 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   int rc = gather_metadata_in_lists(p, plan, argv, &inLists.lists);
   if (rc != SQLITE_OK) return rc;
 
-  StmtPtr stmtChunks;
-  rc = prepare_chunks_statement(p, plan, argv, &stmtChunks);
-  if (rc != SQLITE_OK) return rc;
+  IvfScan ivf;
+  if (jix0_has_ivf(p) && vectorIdx == p->ivfVectorIdx) {
+    rc = ivf.Plan(p, query, probes);
+    if (rc != SQLITE_OK) return rc;
+  }
 
   KnnScan scan;
   scan.p = p;
@@ -837,8 +923,20 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   scan.query = query;
   scan.k = (int)knn->k;
   rc = knn_scan_init(&scan, &inLists.lists);
-  if (rc == SQLITE_OK) rc = knn_scan_chunks(&scan, stmtChunks.get());
   if (rc != SQLITE_OK) return rc;
+  for (;;) {
+    SqlitePtr<char> listClause;
+    if (!ivf.Exact()) {
+      listClause = ivf.Clause();
+      if (!listClause) return SQLITE_NOMEM;
+    }
+    StmtPtr stmtChunks;
+    rc = prepare_chunks_statement(p, plan, argv, listClause.get(), &stmtChunks);
+    if (rc == SQLITE_OK) rc = knn_scan_chunks(&scan, stmtChunks.get());
+    if (rc != SQLITE_OK) return rc;
+    if (scan.topCount == scan.k || ivf.Exact() || ivf.Done()) break;
+    ivf.Widen();
+  }
   knn->rowids = scan.topRowids.release();
   knn->distances = scan.topDistances.release();
   knn->k_used = scan.topCount;
@@ -862,7 +960,11 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
   QueryVector query;
   rc = read_query_vector(p, column, argv[plan.queryArg], &query);
   if (rc == SQLITE_OK) rc = read_k(p, plan, argv, &knn->k);
-  if (rc == SQLITE_OK && knn->k > 0) rc = search(p, idxNum, plan, argv, query.data, knn.get());
+  sqlite3_int64 probes = 0;
+  if (rc == SQLITE_OK) rc = read_probes(p, idxStr, argc, argv, &probes);
+  if (rc == SQLITE_OK && knn->k > 0) {
+    rc = search(p, idxNum, plan, argv, query.data, probes, knn.get());
+  }
   if (rc != SQLITE_OK) return rc;
   knn->current_idx = 0;
   cursor->knn_data = knn.release();

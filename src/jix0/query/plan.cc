@@ -274,8 +274,19 @@ int encode_distance_bounds(KnnEncoder* e) {
   return SQLITE_OK;
 }
 
+// Every `probes =`, as every `k =`: two different values are refused, not compared.
+void encode_probes(KnnEncoder* e) {
+  const int probesIdx = jix0_column_probes_idx(e->p);
+  for (int i = 0; probesIdx >= 0 && i < e->info->nConstraint; i++) {
+    const auto& c = e->info->aConstraint[i];
+    if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ || c.iColumn != probesIdx) continue;
+    e->consume(i);
+    append_block(e->s, JIX0_BLOCK_PROBES, '_', '_');
+  }
+}
+
 // Blocks in a fixed order: query, k (and OFFSET), rowid list, partitions, metadata, distance
-// bounds; xFilter's arguments follow it.
+// bounds, probes; xFilter's arguments follow it.
 int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sqlite3_str* s) {
   KnnEncoder e{p, info, s, 1};
   sqlite3_str_appendchar(s, 1, JIX0_PLAN_KNN);
@@ -292,6 +303,7 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
   if (rc == SQLITE_OK) rc = encode_distance_bounds(&e);
   if (rc != SQLITE_OK) return rc;
 
+  encode_probes(&e);
   if (orders_by_distance(p, info)) info->orderByConsumed = 1;
   info->idxNum = survey.vectorIdx;
   info->estimatedCost = 30.0;

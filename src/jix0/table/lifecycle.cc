@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "jix0/index/ivf.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 #include "vector/handles.h"
@@ -109,6 +110,27 @@ int seed_info(jix0_vtab* p, char** pzErr) {
   return jix0_failure_code(rc);
 }
 
+// The list index is named T_chunks_list, or T_chunks_list2, 3... when a renamed table kept
+// that name for its own.
+int create_list_index(jix0_vtab* p, char** pzErr) {
+  for (int n = 1; n <= 100; n++) {
+    SqlitePtr<char> name(n == 1 ? sqlite3_mprintf("%s_chunks_list", p->tableName)
+                                : sqlite3_mprintf("%s_chunks_list%d", p->tableName, n));
+    SqlitePtr<char> sql(name ? sqlite3_mprintf("SELECT 1 FROM \"%w\".sqlite_master WHERE name = %Q",
+                                               p->schemaName, name.get())
+                             : nullptr);
+    if (!sql) return SQLITE_NOMEM;
+    StmtPtr stmt;
+    int rc = prepare(p->db, sql.get(), &stmt);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW) continue;
+    if (rc != SQLITE_DONE) return rc;
+    return create_shadow(p->db, jix0_sql_create_list_index(p, name.get()), pzErr,
+                         "Could not create '_chunks_list' index: %s");
+  }
+  return constructor_error(pzErr, "no free name for the list index of %s", p->tableName);
+}
+
 int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   sqlite3* db = p->db;
   const char* s = p->schemaName;
@@ -121,6 +143,13 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   rc = create_shadow(db, jix0_sql_create_chunks(p), pzErr,
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
+  if (jix0_has_ivf(p)) {
+    rc = create_list_index(p, pzErr);
+    if (rc != SQLITE_OK) return rc;
+    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, t), pzErr,
+                       "Could not create '_ivf_centroids' shadow table: %s");
+    if (rc != SQLITE_OK) return rc;
+  }
   const char* rowids = p->pkIsText ? JIX0_SQL_CREATE_ROWIDS_TEXT_PK : JIX0_SQL_CREATE_ROWIDS;
   rc = create_shadow(db, sqlite3_mprintf(rowids, s, t), pzErr,
                      "Could not create '_rowids' shadow table: %s");
@@ -196,6 +225,13 @@ bool command_column_fits(const jix0_vtab* p, const char* tableName, const char* 
   return true;
 }
 
+// The hidden probes column takes its name unless a column, or the command column, has it.
+bool hidden_name_fits(const jix0_vtab* p, const char* name, const char* tableName,
+                      const char* pkName, int pkNameLength) {
+  if (p->hasCommandColumn && sqlite3_stricmp(name, tableName) == 0) return false;
+  return command_column_fits(p, name, pkName, pkNameLength);
+}
+
 // The schema SQLite sees: the id column, the user columns, then the hidden distance, k and,
 // when there is one, the command column.
 int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int pkNameLength,
@@ -216,6 +252,9 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
   sqlite3_str_appendall(s.get(), " distance hidden, k hidden");
   p->hasCommandColumn = command_column_fits(p, tableName, pkName, pkNameLength);
   if (p->hasCommandColumn) sqlite3_str_appendf(s.get(), ", \"%w\" hidden", tableName);
+  p->hasProbesColumn =
+      jix0_has_ivf(p) && hidden_name_fits(p, "probes", tableName, pkName, pkNameLength);
+  if (p->hasProbesColumn) sqlite3_str_appendall(s.get(), ", probes hidden");
   sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
@@ -232,6 +271,35 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
 bool copy_name(const char* name, int length, char** outName) {
   *outName = sqlite3_mprintf("%.*s", length, name);
   return *outName != nullptr;
+}
+
+// The index options of one vector column: a known kind, on a float32 column, at most one per
+// table (a table's chunks can be grouped by one column's lists only), and counts in range.
+int check_index_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** pzErr) {
+  const int n = v.name_length;
+  if (v.index_kind == JIX0_INDEX_UNKNOWN) {
+    return constructor_error(pzErr, "Unknown index kind on vector column \"%.*s\": the only kind is index=ivf", n, v.name);
+  }
+  if (v.index_kind == JIX0_INDEX_NONE) {
+    if (v.lists != 0 || v.probes != 0) {
+      return constructor_error(pzErr, "lists and probes on vector column \"%.*s\" need index=ivf", n, v.name);
+    }
+    return SQLITE_OK;
+  }
+  if (v.element_type != JIX_ELEMENT_FLOAT32) {
+    return constructor_error(pzErr, "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
+                             jix_type_name(v.element_type), n, v.name);
+  }
+  if (jix0_has_ivf(p)) {
+    return constructor_error(pzErr, "Only one vector column of a table can have index=ivf");
+  }
+  if (v.lists < 0 || v.lists > JIX0_IVF_MAX_LISTS) {
+    return constructor_error(pzErr, "lists on vector column \"%.*s\" must be between 1 and %d", n, v.name, JIX0_IVF_MAX_LISTS);
+  }
+  if (v.probes < 0 || v.probes > JIX0_IVF_MAX_LISTS) {
+    return constructor_error(pzErr, "probes on vector column \"%.*s\" must be between 1 and %d", n, v.name, JIX0_IVF_MAX_LISTS);
+  }
+  return SQLITE_OK;
 }
 
 // A vector column declaration. SQLITE_EMPTY when the argument is no vector column.
@@ -252,6 +320,15 @@ int parse_vector_argument(jix0_vtab* p, const char* arg, int length, char** pzEr
     return constructor_error(pzErr,
                              "Dimension on vector column too large, provided %lld, maximum %lld",
                              (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
+  }
+  rc = check_index_options(p, vector, pzErr);
+  if (rc != SQLITE_OK) {
+    sqlite3_free(vector.name);
+    return rc;
+  }
+  if (vector.index_kind == JIX0_INDEX_IVF) {
+    p->hasIvf = 1;
+    p->ivfVectorIdx = p->numVectorColumns;
   }
   append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
   p->vector_columns[p->numVectorColumns++] = vector;
@@ -378,6 +455,7 @@ struct TableNames {
   char* table = nullptr;
   char* rowids = nullptr;
   char* chunks = nullptr;
+  char* centroids = nullptr;
   char* vectorChunks[JIX0_MAX_VECTOR_COLUMNS] = {};
   char* metadataChunks[JIX0_MAX_METADATA_COLUMNS] = {};
 
@@ -388,6 +466,7 @@ struct TableNames {
     sqlite3_free(table);
     sqlite3_free(rowids);
     sqlite3_free(chunks);
+    sqlite3_free(centroids);
     for (char* name : vectorChunks) sqlite3_free(name);
     for (char* name : metadataChunks) sqlite3_free(name);
   }
@@ -399,6 +478,10 @@ struct TableNames {
     rowids = sqlite3_mprintf("%s_rowids", table);
     chunks = sqlite3_mprintf("%s_chunks", table);
     if (!rowids || !chunks) return false;
+    if (jix0_has_ivf(p)) {
+      centroids = sqlite3_mprintf("%s_ivf_centroids", table);
+      if (!centroids) return false;
+    }
     for (int i = 0; i < p->numVectorColumns; i++) {
       vectorChunks[i] = sqlite3_mprintf("%s_vector_chunks%02d", table, i);
       if (!vectorChunks[i]) return false;
@@ -419,6 +502,7 @@ struct TableNames {
     move(&table, &p->tableName);
     move(&rowids, &p->shadowRowidsName);
     move(&chunks, &p->shadowChunksName);
+    move(&centroids, &p->shadowCentroidsName);
     for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
       move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
     }
@@ -442,7 +526,9 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   int pkType = 0;
   int rc = parse_arguments(p, argc, argv, &pkName, &pkNameLength, &pkType, pzErr);
   if (rc != SQLITE_OK) return rc;
-  if (p->chunk_size == 0) p->chunk_size = JIX0_DEFAULT_CHUNK_SIZE;
+  if (p->chunk_size == 0) {
+    p->chunk_size = jix0_has_ivf(p) ? JIX0_IVF_DEFAULT_CHUNK_SIZE : JIX0_DEFAULT_CHUNK_SIZE;
+  }
   if (p->numVectorColumns == 0) {
     return constructor_error(pzErr, "At least one vector column is required");
   }
@@ -534,6 +620,9 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
     return rc;
   }
   rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_rowids\"", s, t));
+  if (rc == SQLITE_OK && jix0_has_ivf(p)) {
+    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_ivf_centroids\"", s, t));
+  }
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
     rc = drop(p,
               sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
@@ -607,6 +696,9 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowChunksName, names.chunks);
   renameSuffix("info");
   rename(p->shadowRowidsName, names.rowids);
+  // The list index follows its table and keeps its name: SQLite cannot drop or rename an
+  // index while the ALTER TABLE statement runs.
+  if (jix0_has_ivf(p)) rename(p->shadowCentroidsName, names.centroids);
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
@@ -646,7 +738,7 @@ int jix0Rollback(sqlite3_vtab*) {
 }
 
 int jix0ShadowName(const char* suffix) {
-  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info"};
+  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info", "ivf_centroids"};
   for (const char* name : kFixed) {
     if (sqlite3_stricmp(suffix, name) == 0) return 1;
   }
@@ -670,10 +762,13 @@ void jix0_free_resources(jix0_vtab* p) {
   finalize_statement(&p->stmtRowidsGetChunkPosition);
   finalize_statement(&p->stmtAuxiliaryInsert);
   for (sqlite3_stmt*& stmt : p->stmtMetadataTextInsert) finalize_statement(&stmt);
+  jix0_ivf_release_statements(p);
 }
 
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
+  jix0_ivf_cache_free(p);
+  free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);
   free_string(&p->tableName);
   free_string(&p->shadowRowidsName);
