@@ -4,6 +4,7 @@ BUILD        ?= build
 BUILD_ASAN   ?= build-asan
 BUILD_CURRENT ?= build-current
 BUILD_FUZZ   ?= build-fuzz
+BUILD_TSAN   ?= build-tsan
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := json_vector declaration npy knn
 JOBS         ?= $(shell nproc)
@@ -14,7 +15,7 @@ BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
 
-.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite
 
@@ -35,10 +36,11 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Everything CI checks: the suite in the normal build, again against a current SQLite, again
-# under the sanitizers, each fuzz target for FUZZ_SECONDS, the reference-kernel build, the
+# under the sanitizers, the searches with helper threads under ThreadSanitizer, each fuzz
+# target for FUZZ_SECONDS, the reference-kernel build, the
 # AArch64 build under qemu, the Windows DLL, the pip and npm packages, and jix replicated by
 # a three-node dqlite cluster.
-test: test-normal test-current-sqlite test-sanitize fuzz test-reference-kernels test-aarch64 \
+test: test-normal test-current-sqlite test-sanitize test-tsan fuzz test-reference-kernels test-aarch64 \
       test-windows test-packages test-dqlite
 
 test-normal: deps
@@ -62,6 +64,14 @@ test-sanitize: deps
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# The tests of searches with helper threads (PRAGMA threads) under ThreadSanitizer: only
+# their own test program is built, so the stage stays short.
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DJIX_TSAN=ON -DJIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  $(CMAKE_FLAGS)
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target jix_thread_tests
+	TSAN_OPTIONS=halt_on_error=1 $(BUILD_TSAN)/jix_thread_tests
 
 # Each libFuzzer target for FUZZ_SECONDS, as many at once as there are cores, starting from
 # a copy of the committed seed corpus.
@@ -127,7 +137,7 @@ uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_TSAN) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
 # FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets

@@ -604,7 +604,7 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
     rename(p->shadowMetadataChunksNames[i], names.metadataChunks[i]);
     if (p->metadata_columns[i].kind != JIX0_METADATA_TEXT) continue;
     char suffix[sizeof("metadatatext00")];
-    snprintf(suffix, sizeof(suffix), "metadatatext%02d", i);
+    snprintf(suffix, sizeof(suffix), "metadatatext%02u", (unsigned)i % 100u);  // i < 16
     renameSuffix(suffix);
   }
   if (rc != SQLITE_OK) {
