@@ -7,6 +7,7 @@
 #if defined(__unix__) || defined(__APPLE__)
 #define JIX_HAVE_THREADS 1
 #include <pthread.h>
+#include <sched.h>
 
 class Mutex {
  public:
@@ -55,6 +56,8 @@ inline bool thread_start(ThreadHandle* thread, void* (*fn)(void*), void* arg) {
   return pthread_create(thread, nullptr, fn, arg) == 0;
 }
 inline void thread_join(ThreadHandle thread) { pthread_join(thread, nullptr); }
+// Lets another thread have this core.
+inline void thread_yield() { sched_yield(); }
 
 // A short pause inside a spin-wait, so that a core's sibling thread or the memory bus is
 // not flooded.

@@ -800,8 +800,10 @@ int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
 constexpr sqlite3_int64 kHelpersAfterBytes = 1024 * 1024;
 constexpr int kMaxHelpers = 16;
 // Checks of a condition before a thread sleeps: pieces arrive every few microseconds, and
-// waking a sleeping thread costs about as much.
+// waking a sleeping thread costs about as much. Past the first checks the thread yields its
+// core between them, in case the thread it waits for needs it.
 constexpr int kSpins = 2000;
+constexpr int kSpinsBeforeYield = 500;
 
 // A piece of a chunk in one buffer of the ring.
 struct ScanPiece {
@@ -859,6 +861,14 @@ void ScanHelpersFree::operator()(ScanHelpers* h) const {
   sqlite3_free(h);
 }
 
+void spin_wait(int spin) {
+  if (spin < kSpinsBeforeYield) {
+    spin_pause();
+  } else {
+    thread_yield();
+  }
+}
+
 bool claim_piece(ScanHelpers* h, uint64_t* outPiece) {
   uint64_t c = h->claimed.load();
   while (c < h->published.load()) {
@@ -905,7 +915,7 @@ void* helper_main(void* arg) {
     bool found = false;
     for (int spin = 0; spin < kSpins && !(found = claim_piece(h, &number)); spin++) {
       if (h->stop.load()) return nullptr;
-      spin_pause();
+      spin_wait(spin);
     }
     if (!found) {
       MutexLock lock(h->mutex);
@@ -927,9 +937,9 @@ int start_helpers(KnnScan* s) {
   ScanHelpersPtr h(new (raw) ScanHelpers);
   h->s = s;
   int helpers = s->maxHelpers < kMaxHelpers ? s->maxHelpers : kMaxHelpers;
-  // A buffer for each helper to compute, one being read and one ready; a chunk for each
-  // buffer and the one being filtered.
-  h->numBuffers = helpers + 2;
+  // Two buffers for each helper and a few more, so that the reading goes on while a helper
+  // the system has paused holds one; a chunk for each buffer and the one being filtered.
+  h->numBuffers = 2 * helpers + 4;
   h->numChunks = h->numBuffers + 1;
   sqlite3_uint64 bufferBytes = (sqlite3_uint64)s->pieceSlots * s->vectorBytes;
   sqlite3_uint64 chunkBytes = (sqlite3_uint64)s->size * sizeof(float) + s->size / 8 +
@@ -999,7 +1009,7 @@ int wait_for_helpers(KnnScan* s, Done done) {
     }
     bool moved = false;
     for (int spin = 0; spin < kSpins && !moved; spin++) {
-      spin_pause();
+      spin_wait(spin);
       moved = h->progress.load() != seen;
     }
     if (moved) continue;
