@@ -14,13 +14,6 @@ namespace {
 
 enum class Op { kAdd, kSub };
 
-// Zero-filled result buffer of the given size; null when out of memory.
-void* alloc_result(sqlite3_uint64 bytes) {
-  void* p = sqlite3_malloc64(bytes);
-  if (p) memset(p, 0, bytes);
-  return p;
-}
-
 // Hands a sqlite3_malloc'd buffer to SQLite as the result, tagged with its element type.
 void result_vector(sqlite3_context* context, void* bytes, sqlite3_uint64 n,
                    VectorElementType type) {
@@ -44,7 +37,7 @@ void elementwise(sqlite3_context* context, sqlite3_value** argv, Op op) {
     return;
   }
   sqlite3_uint64 bytes = vector_byte_size(v.type, d);
-  void* out = alloc_result(bytes);
+  void* out = malloc_zeroed_bytes(bytes);
   if (!out) {
     sqlite3_result_error_nomem(context);
     return;
@@ -117,7 +110,7 @@ void jix_slice(sqlite3_context* context, int argc, sqlite3_value** argv) {
   }
   size_t n = (size_t)(end - start);
   sqlite3_uint64 bytes = vector_byte_size(v.type, n);
-  void* out = alloc_result(bytes);
+  void* out = malloc_zeroed_bytes(bytes);
   if (!out) {
     sqlite3_result_error_nomem(context);
     return;
@@ -140,7 +133,7 @@ void jix_normalize(sqlite3_context* context, int argc, sqlite3_value** argv) {
     return;
   }
   sqlite3_uint64 bytes = vector_byte_size(JIX_ELEMENT_FLOAT32, v.dimensions);
-  float* out = (float*)alloc_result(bytes);
+  float* out = (float*)malloc_zeroed_bytes(bytes);
   if (!out) {
     sqlite3_result_error_code(context, SQLITE_NOMEM);
     return;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "functions/parsed_vector.h"
 #include "vector/handles.h"
 #include "vector/kernels.h"
 #include "vector/vector.h"
@@ -12,16 +13,11 @@ namespace {
 enum class Metric { kL2, kL1, kCosine, kHamming };
 
 // Parses and matches both arguments, computes the metric's kernel for their element type,
-// and releases both vectors on every path.
+// and releases both vectors on every path (the guard's job).
 void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metric) {
-  void* a = nullptr;
-  void* b = nullptr;
-  VectorElementType type;
-  size_t dims = 0;
-  vector_cleanup cleanupA, cleanupB;
+  MatchedVectors vectors;
   char* error = nullptr;
-  int rc = ensure_vector_match(argv[0], argv[1], &a, &b, &type, &dims, &cleanupA, &cleanupB,
-                               &error);
+  int rc = parse_matched(argv[0], argv[1], &vectors, &error);
   if (rc != SQLITE_OK) {
     SqlitePtr<char> message(error);
     if (rc == SQLITE_NOMEM) {
@@ -32,6 +28,10 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
     return;
   }
 
+  const void* a = vectors.a;
+  const void* b = vectors.b;
+  const VectorElementType type = vectors.type;
+  const size_t dims = vectors.dimensions;
   const float* fa = (const float*)a;
   const float* fb = (const float*)b;
   const int8_t* ia = (const int8_t*)a;
@@ -69,8 +69,6 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
       }
       break;
   }
-  cleanupA(a);
-  cleanupB(b);
 }
 
 }  // namespace

@@ -21,12 +21,6 @@ bool is_unit_range(sqlite3_value* value) {
   return text && sqlite3_value_bytes(value) == 4 && sqlite3_stricmp(text, "unit") == 0;
 }
 
-SqlitePtr<uint8_t> alloc_zeroed(size_t bytes) {
-  SqlitePtr<uint8_t> p((uint8_t*)sqlite3_malloc64(bytes));
-  if (p) memset(p.get(), 0, bytes);
-  return p;
-}
-
 }  // namespace
 
 void jix_quantize_int8(sqlite3_context* context, int argc, sqlite3_value** argv) {
@@ -37,7 +31,7 @@ void jix_quantize_int8(sqlite3_context* context, int argc, sqlite3_value** argv)
     result_parse_error(context, error);
     return;
   }
-  SqlitePtr<uint8_t> out = alloc_zeroed(v.dimensions);
+  SqlitePtr<uint8_t> out((uint8_t*)malloc_zeroed_bytes(v.dimensions));
   if (!out) {
     sqlite3_result_error_nomem(context);
     return;
@@ -77,7 +71,7 @@ void jix_quantize_binary(sqlite3_context* context, int argc, sqlite3_value** arg
                          "Binary quantization requires vectors with a length divisible by 8", -1);
     return;
   }
-  SqlitePtr<uint8_t> out = alloc_zeroed(d / 8);
+  SqlitePtr<uint8_t> out((uint8_t*)malloc_zeroed_bytes(d / 8));
   if (!out) {
     sqlite3_result_error_code(context, SQLITE_NOMEM);
     return;

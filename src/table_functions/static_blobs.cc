@@ -183,13 +183,7 @@ void sbe_query_knn_data_clear(sbe_query_knn_data* knn) {
   knn->distances = nullptr;
 }
 
-struct KnnDataFree {
-  void operator()(sbe_query_knn_data* knn) const {
-    sbe_query_knn_data_clear(knn);
-    sqlite3_free(knn);
-  }
-};
-using KnnDataPtr = std::unique_ptr<sbe_query_knn_data, KnnDataFree>;
+using KnnDataPtr = ClearedPtr<sbe_query_knn_data, sbe_query_knn_data_clear>;
 
 enum SbePlan : int { SBE_PLAN_NONE = 0, SBE_PLAN_FULLSCAN = 1, SBE_PLAN_KNN = 2 };
 
@@ -302,7 +296,7 @@ int jix_static_blob_entriesOpen(sqlite3_vtab*, sqlite3_vtab_cursor** outCursor) 
 }
 
 void entries_cursor_clear(jix_static_blob_entries_cursor* cursor) {
-  if (cursor->knn_data) KnnDataFree()(cursor->knn_data);
+  KnnDataPtr knn(cursor->knn_data);  // freed with what it owns
   cursor->knn_data = nullptr;
 }
 
@@ -357,9 +351,8 @@ int jix_static_blob_entriesFilter(sqlite3_vtab_cursor* base, int idxNum, const c
   }
   JIX_ASSERT(argc == 2);
   cursor->plan = SBE_PLAN_KNN;
-  KnnDataPtr knn((sbe_query_knn_data*)sqlite3_malloc(sizeof(sbe_query_knn_data)));
+  KnnDataPtr knn(malloc_zeroed<sbe_query_knn_data>());
   if (!knn) return SQLITE_NOMEM;
-  memset(knn.get(), 0, sizeof(sbe_query_knn_data));
 
   void* query;
   size_t dimensions;

@@ -3,13 +3,12 @@
 
 #include <cstring>
 
-#include "vector/sqlite.h"
+#include "vector/handles.h"
 
 int array_init(Array* array, size_t elementSize, size_t initialCapacity) {
   sqlite3_uint64 bytes = (sqlite3_uint64)elementSize * initialCapacity;
-  void* data = sqlite3_malloc64(bytes);
+  void* data = malloc_zeroed_bytes(bytes);
   if (!data && bytes > 0) return SQLITE_NOMEM;
-  if (data) memset(data, 0, bytes);
   array->element_size = elementSize;
   array->length = 0;
   array->capacity = initialCapacity;

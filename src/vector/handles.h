@@ -20,11 +20,23 @@ struct ValueFree {
   void operator()(sqlite3_value* p) const { sqlite3_value_free(p); }
 };
 
+// For a sqlite3_malloc'd record whose fields own memory too: Clear frees those, then the
+// record goes.
+template <typename T, void (*Clear)(T*)>
+struct ClearAndFree {
+  void operator()(T* p) const {
+    Clear(p);
+    sqlite3_free(p);
+  }
+};
+
 using StmtPtr = std::unique_ptr<sqlite3_stmt, FinalizeStmt>;
 using BlobPtr = std::unique_ptr<sqlite3_blob, CloseBlob>;  // release() + close by hand when rc matters
 using ValuePtr = std::unique_ptr<sqlite3_value, ValueFree>;
 template <typename T>
 using SqlitePtr = std::unique_ptr<T, SqliteFree>;  // sqlite3_malloc'd
+template <typename T, void (*Clear)(T*)>
+using ClearedPtr = std::unique_ptr<T, ClearAndFree<T, Clear>>;
 
 // sqlite3_str; frees the text unless finish() hands it over. sqlite3_str records OOM
 // itself, so callers append freely and check once at finish().
@@ -61,13 +73,18 @@ class ResetOnExit {
   sqlite3_stmt* stmt_;
 };
 
-// A zero-filled T from sqlite3_malloc, or null: the plain structs SQLite drives (tables,
+// bytes zero-filled bytes from SQLite's allocator, or null: out of memory, or bytes == 0.
+inline void* malloc_zeroed_bytes(sqlite3_uint64 bytes) {
+  void* p = sqlite3_malloc64(bytes);
+  if (p) memset(p, 0, bytes);
+  return p;
+}
+
+// A zero-filled T from SQLite's allocator, or null: the plain structs SQLite drives (tables,
 // cursors, query records) start this way.
 template <typename T>
 T* malloc_zeroed() {
-  T* p = (T*)sqlite3_malloc(sizeof(T));
-  if (p) memset((void*)p, 0, sizeof(T));
-  return p;
+  return (T*)malloc_zeroed_bytes(sizeof(T));
 }
 
 // Prepares sql on db. *out is empty unless the result is SQLITE_OK.
@@ -81,4 +98,37 @@ T* malloc_zeroed() {
   }
   out->reset(stmt);
   return SQLITE_OK;
+}
+
+// Opens a BLOB handle on one row's column, read-write when writable. *out is empty unless
+// the result is SQLITE_OK.
+[[nodiscard]] inline int open_blob(sqlite3* db, const char* schema, const char* table,
+                                   const char* column, sqlite3_int64 row, bool writable,
+                                   BlobPtr* out) {
+  sqlite3_blob* blob = nullptr;
+  int rc = sqlite3_blob_open(db, schema, table, column, row, writable ? 1 : 0, &blob);
+  out->reset(blob);
+  if (rc != SQLITE_OK) out->reset();
+  return rc;
+}
+
+// True when slot number `slot` of bytesPerSlot bytes lies inside the BLOB; then its offset,
+// slot * bytesPerSlot, fits the BLOB interface's int. Slots of no bytes fit from 0 on.
+inline bool blob_slot_fits(sqlite3_blob* blob, sqlite3_int64 slot, sqlite3_int64 bytesPerSlot) {
+  if (slot < 0) return false;
+  return bytesPerSlot == 0 || slot < sqlite3_blob_bytes(blob) / bytesPerSlot;
+}
+
+// Prepares the statement cached in *slot on first use. make_sql() returns its text
+// (sqlite3_malloc'd, null when out of memory) and runs only then, so a cached statement is
+// formatted and compiled once per owner, not once per use. *slot stays null on failure.
+template <typename MakeSql>
+[[nodiscard]] int prepare_cached(sqlite3* db, sqlite3_stmt** slot, MakeSql make_sql) {
+  if (*slot) return SQLITE_OK;
+  SqlitePtr<char> sql(make_sql());
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(db, sql.get(), &stmt);
+  if (rc == SQLITE_OK) *slot = stmt.release();
+  return rc;
 }

@@ -6,10 +6,22 @@
 // results bit for bit.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
-// Vectors are in compact form and may be unaligned; d is the dimension count.
+// The most dimensions an int8 kernel sums without wrapping. The batch forms sum int8 L2 terms,
+// each at most 255 * 255, in 32-bit integers; past this count the sum would wrap. (Cosine
+// terms are at most 128 * 128 and L1 terms at most 255, so their limits lie further out.)
+// Whoever stores vectors bounds their dimensions by this, at compile time.
+constexpr size_t kKernelMaxInt8Dimensions = INT32_MAX / (255 * 255);
+
+// Preconditions of every kernel below:
+// - each vector holds d elements (for bit vectors d bits, d / 8 bytes), in compact form, and
+//   may be unaligned; pair kernels' a and b may be the same vector;
+// - int8 batch kernels: d <= kKernelMaxInt8Dimensions (the pair kernels sum L2 and cosine
+//   in float32 and have no such limit; kernel_l1_int8's int32 sum needs d <= INT32_MAX / 255);
+// - bit kernels: d % 8 == 0.
 float kernel_l2_float32(const float* a, const float* b, size_t d);
 float kernel_l2_int8(const int8_t* a, const int8_t* b, size_t d);
 double kernel_l1_float32(const float* a, const float* b, size_t d);

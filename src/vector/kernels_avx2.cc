@@ -24,12 +24,9 @@
 #pragma GCC target("avx2,popcnt")
 #endif
 
-#include "vector/kernels_simd.h"
+#include "vector/kernels_drivers.h"
 
 namespace {
-
-// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
-#define JIX_HOT inline __attribute__((always_inline))
 
 constexpr size_t kLanes = 8;
 
@@ -80,98 +77,6 @@ JIX_HOT __m256i load_int8_as_int32(const int8_t* p, size_t n) {
   return _mm256_cvtepi8_epi32(_mm_cvtsi64_si128(bytes));
 }
 
-inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
-                           const char* p[kLanes]) {
-#pragma GCC unroll 16
-  for (size_t j = 0; j < kLanes; j++)
-    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
-}
-
-inline void store_group(__m256 v, const uint32_t* slots, size_t n, float* out) {
-  float lanes[kLanes];
-  _mm256_storeu_ps(lanes, v);
-  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
-}
-
-// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 8
-// dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
-// holds dimension i + c of all 8 candidates; S then forms that dimension's terms from it and
-// the broadcast query element and adds them, as the pair kernel's loop body does for one
-// candidate. Dimensions past d in the last block are loaded as zero and never added.
-template <typename R, typename S>
-JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes], size_t d,
-                         __m256* acc) {
-  for (size_t i = 0; i < d; i += 8) {
-    size_t n = d - i < 8 ? d - i : 8;
-    __m256i m = mask8(n);
-    __m256 r[8];
-#pragma GCC unroll 16
-    for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
-    transpose8(r);
-    if (n == 8) {
-#pragma GCC unroll 16
-      for (int col = 0; col < 8; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
-    } else {
-      for (size_t col = 0; col < n; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
-    }
-  }
-}
-
-// (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
-JIX_HOT __m256 cosine_finish8(__m256 dot, __m256 aa, double sqrtBb) {
-  __m128 half[2];
-#pragma GCC unroll 16
-  for (int h = 0; h < 2; h++) {
-    __m256d dotD =
-        _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(dot) : _mm256_extractf128_ps(dot, 1));
-    __m256d aaD =
-        _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(aa) : _mm256_extractf128_ps(aa, 1));
-    __m256d den = _mm256_mul_pd(_mm256_sqrt_pd(aaD), _mm256_set1_pd(sqrtBb));
-    half[h] = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_div_pd(dotD, den)));
-  }
-  return _mm256_set_m128(half[1], half[0]);
-}
-
-struct Float32Rows {
-  const float* q;
-  JIX_HOT __m256 row(const char* p, size_t i, size_t, __m256i m) const {
-    return _mm256_maskload_ps((const float*)p + i, m);
-  }
-  JIX_HOT float query(size_t i) const { return q[i]; }
-};
-
-// int8 values, their differences (at most 255) and products (at most 2^14) are exact in
-// float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
-struct Int8Rows {
-  const int8_t* q;
-  JIX_HOT __m256 row(const char* p, size_t i, size_t n, __m256i) const {
-    return _mm256_cvtepi32_ps(load_int8_as_int32((const int8_t*)p + i, n));
-  }
-  JIX_HOT float query(size_t i) const { return (float)q[i]; }
-};
-
-// One dimension of the pair kernels' loops, stored vector v first.
-struct L2Step {  // t = v - q; s = s + t * t
-  JIX_HOT void operator()(__m256* acc, __m256 v, __m256 q) const {
-    __m256 t = _mm256_sub_ps(v, q);
-    acc[0] = _mm256_add_ps(acc[0], _mm256_mul_ps(t, t));
-  }
-};
-
-struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
-  JIX_HOT void operator()(__m256* acc, __m256 v, __m256 q) const {
-    acc[0] = _mm256_add_ps(acc[0], _mm256_mul_ps(v, q));
-    acc[1] = _mm256_add_ps(acc[1], _mm256_mul_ps(v, v));
-  }
-};
-
-// The query's squared norm, summed as the pair kernels sum it.
-float query_norm_float32(const float* q, size_t d) {
-  float s = 0;
-  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
-  return s;
-}
-
 inline int64_t hsum_epi32(__m256i v) {
   __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
   s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
@@ -185,71 +90,110 @@ inline int64_t hsum_epi64(__m256i v) {
   return _mm_cvtsi128_si64(s);
 }
 
-struct Overflow {
-  uint32_t slots[kLanes];
-  size_t n = 0;
+// The primitives of the shared drivers in vector/kernels_drivers.h.
+struct Avx2 {
+  static constexpr size_t kLanes = ::kLanes;
+  using Floats = __m256;
+  static JIX_HOT __m256 zero() { return _mm256_setzero_ps(); }
+  static JIX_HOT __m256 add(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
+  static JIX_HOT __m256 sub(__m256 a, __m256 b) { return _mm256_sub_ps(a, b); }
+  static JIX_HOT __m256 mul(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
+  static JIX_HOT __m256 sqrt(__m256 v) { return _mm256_sqrt_ps(v); }
+  static JIX_HOT void store(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
+
+  // Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 8
+  // dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
+  // holds dimension i + c of all 8 candidates; S then forms that dimension's terms from it and
+  // the broadcast query element and adds them, as the pair kernel's loop body does for one
+  // candidate. Dimensions past d in the last block are loaded as zero and never added.
+  template <typename R, typename S>
+  static JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes],
+                                  size_t d, __m256* acc) {
+    for (size_t i = 0; i < d; i += 8) {
+      size_t n = d - i < 8 ? d - i : 8;
+      __m256i m = mask8(n);
+      __m256 r[8];
+#pragma GCC unroll 16
+      for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
+      transpose8(r);
+      if (n == 8) {
+#pragma GCC unroll 16
+        for (int col = 0; col < 8; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
+      } else {
+        for (size_t col = 0; col < n; col++) step(acc, r[col], _mm256_set1_ps(rows.query(i + col)));
+      }
+    }
+  }
+
+  // (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
+  static JIX_HOT __m256 cosine_finish(__m256 dot, __m256 aa, double sqrtBb) {
+    __m128 half[2];
+#pragma GCC unroll 16
+    for (int h = 0; h < 2; h++) {
+      __m256d dotD =
+          _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(dot) : _mm256_extractf128_ps(dot, 1));
+      __m256d aaD =
+          _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(aa) : _mm256_extractf128_ps(aa, 1));
+      __m256d den = _mm256_mul_pd(_mm256_sqrt_pd(aaD), _mm256_set1_pd(sqrtBb));
+      half[h] = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_div_pd(dotD, den)));
+    }
+    return _mm256_set_m128(half[1], half[0]);
+  }
+
+  struct Float32Rows {
+    const float* q;
+    JIX_HOT __m256 row(const char* p, size_t i, size_t, __m256i m) const {
+      return _mm256_maskload_ps((const float*)p + i, m);
+    }
+    JIX_HOT float query(size_t i) const { return q[i]; }
+  };
+
+  // int8 values, their differences (at most 255) and products (at most 2^14) are exact in
+  // float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
+  struct Int8Rows {
+    const int8_t* q;
+    JIX_HOT __m256 row(const char* p, size_t i, size_t n, __m256i) const {
+      return _mm256_cvtepi32_ps(load_int8_as_int32((const int8_t*)p + i, n));
+    }
+    JIX_HOT float query(size_t i) const { return (float)q[i]; }
+  };
+
+  static int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
+    __m256i acc = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 16 <= d; i += 16) {
+      __m256i t = _mm256_sub_epi16(_mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(v + i))),
+                                   _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(q + i))));
+      acc = _mm256_add_epi32(acc, _mm256_madd_epi16(t, t));
+    }
+    int32_t s = (int32_t)hsum_epi32(acc);
+    for (; i < d; i++) s += ((int)v[i] - (int)q[i]) * ((int)v[i] - (int)q[i]);
+    return s;
+  }
+
+  static void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
+                                int32_t* outNorm) {
+    __m256i dot = _mm256_setzero_si256(), norm = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 16 <= d; i += 16) {
+      __m256i vv = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(v + i)));
+      __m256i qv = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(q + i)));
+      dot = _mm256_add_epi32(dot, _mm256_madd_epi16(vv, qv));
+      norm = _mm256_add_epi32(norm, _mm256_madd_epi16(vv, vv));
+    }
+    int32_t sDot = (int32_t)hsum_epi32(dot), sNorm = (int32_t)hsum_epi32(norm);
+    for (; i < d; i++) {
+      sDot += (int)v[i] * (int)q[i];
+      sNorm += (int)v[i] * (int)v[i];
+    }
+    *outDot = sDot;
+    *outNorm = sNorm;
+  }
 };
-
-inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
-  __m256i acc = _mm256_setzero_si256();
-  size_t i = 0;
-  for (; i + 16 <= d; i += 16) {
-    __m256i t = _mm256_sub_epi16(_mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(v + i))),
-                                 _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(q + i))));
-    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(t, t));
-  }
-  int32_t s = (int32_t)hsum_epi32(acc);
-  for (; i < d; i++) s += ((int)v[i] - (int)q[i]) * ((int)v[i] - (int)q[i]);
-  return s;
-}
-
-inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
-                              int32_t* outNorm) {
-  __m256i dot = _mm256_setzero_si256(), norm = _mm256_setzero_si256();
-  size_t i = 0;
-  for (; i + 16 <= d; i += 16) {
-    __m256i vv = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(v + i)));
-    __m256i qv = _mm256_cvtepi8_epi16(_mm_loadu_si128((const __m128i*)(q + i)));
-    dot = _mm256_add_epi32(dot, _mm256_madd_epi16(vv, qv));
-    norm = _mm256_add_epi32(norm, _mm256_madd_epi16(vv, vv));
-  }
-  int32_t sDot = (int32_t)hsum_epi32(dot), sNorm = (int32_t)hsum_epi32(norm);
-  for (; i < d; i++) {
-    sDot += (int)v[i] * (int)q[i];
-    sNorm += (int)v[i] * (int)v[i];
-  }
-  *outDot = sDot;
-  *outNorm = sNorm;
-}
 
 }  // namespace
 
-void kernel_l2_float32_batch_avx2(const float* query, const float* vectors, size_t d, size_t count,
-                                  const uint8_t* candidates, float* out) {
-  const Float32Rows rows{query};
-  const L2Step step;
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    __m256 acc[1] = {_mm256_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(_mm256_sqrt_ps(acc[0]), slots, n, out);
-  });
-}
-
-void kernel_cosine_float32_batch_avx2(const float* query, const float* vectors, size_t d,
-                                      size_t count, const uint8_t* candidates, float* out) {
-  const Float32Rows rows{query};
-  const CosineStep step;
-  double sqrtQq = sqrt((double)query_norm_float32(query, d));
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(cosine_finish8(acc[0], acc[1], sqrtQq), slots, n, out);
-  });
-}
+JIX_DEFINE_DRIVEN_BATCH_KERNELS(avx2, Avx2)
 
 // Doubles: 4 lanes per register, two registers per group of 8 candidates.
 void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size_t d, size_t count,
@@ -257,7 +201,7 @@ void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size
   const __m256d noSign = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    group_pointers<Avx2>(vectors, d * sizeof(float), slots, n, p);
     __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
     for (size_t i = 0; i < d; i += 4) {
       size_t cols = d - i < 4 ? d - i : 4;
@@ -275,71 +219,9 @@ void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size
         for (size_t c = 0; c < cols; c++) acc[h] = _mm256_add_pd(acc[h], r[c]);
       }
     }
-    store_group(_mm256_set_m128(_mm256_cvtpd_ps(acc[1]), _mm256_cvtpd_ps(acc[0])), slots, n, out);
+    store_group<Avx2>(_mm256_set_m128(_mm256_cvtpd_ps(acc[1]), _mm256_cvtpd_ps(acc[0])), slots, n,
+                      out);
   });
-}
-
-void kernel_l2_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
-                               const uint8_t* candidates, float* out) {
-  const Int8Rows rows{query};
-  const L2Step step;
-  Overflow overflow;
-  auto flush = [&] {
-    const char* p[kLanes];
-    group_pointers(vectors, d, overflow.slots, overflow.n, p);
-    __m256 acc[1] = {_mm256_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(_mm256_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
-    overflow.n = 0;
-  };
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
-      int32_t s = l2_int8_exact(vectors + (size_t)slots[j] * d, query, d);
-      if (s <= kExactFloatIntegers) {
-        out[slots[j]] = sqrtf((float)s);
-      } else {
-        overflow.slots[overflow.n++] = slots[j];
-        if (overflow.n == kLanes) flush();
-      }
-    }
-  });
-  if (overflow.n > 0) flush();
-}
-
-void kernel_cosine_int8_batch_avx2(const int8_t* query, const int8_t* vectors, size_t d,
-                                   size_t count, const uint8_t* candidates, float* out) {
-  const Int8Rows rows{query};
-  const CosineStep step;
-  float qq = 0;
-  int64_t qqExact = 0;
-  for (size_t i = 0; i < d; i++) {
-    qq = qq + (float)((int)query[i] * (int)query[i]);
-    qqExact += (int)query[i] * (int)query[i];
-  }
-  double sqrtQq = sqrt((double)qq);
-  Overflow overflow;
-  auto flush = [&] {
-    const char* p[kLanes];
-    group_pointers(vectors, d, overflow.slots, overflow.n, p);
-    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(cosine_finish8(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
-    overflow.n = 0;
-  };
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
-      int32_t dot, norm;
-      cosine_int8_exact(vectors + (size_t)slots[j] * d, query, d, &dot, &norm);
-      // Both norms within 2^24 bound the dot product's partial sums too (Cauchy-Schwarz).
-      if (norm <= kExactFloatIntegers && qqExact <= kExactFloatIntegers) {
-        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq);
-      } else {
-        overflow.slots[overflow.n++] = slots[j];
-        if (overflow.n == kLanes) flush();
-      }
-    }
-  });
-  if (overflow.n > 0) flush();
 }
 
 // Signed bytes biased by 128 become unsigned with the same differences, for VPSADBW.

@@ -32,7 +32,7 @@
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,popcnt")
 #endif
 
-#include "vector/kernels_simd.h"
+#include "vector/kernels_drivers.h"
 
 // GCC 12's AVX-512 headers fill "undefined" registers by self-initialisation, which its own
 // uninitialised-use warnings then report at every inlined intrinsic.
@@ -42,9 +42,6 @@
 #endif
 
 namespace {
-
-// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
-#define JIX_HOT inline __attribute__((always_inline))
 
 constexpr size_t kLanes = 16;
 
@@ -131,181 +128,128 @@ JIX_HOT __m512i sum_lanes8_epi64(const __m512i a[8]) {
   return _mm512_add_epi64(_mm512_shuffle_i64x2(c0, c1, 0x88), _mm512_shuffle_i64x2(c0, c1, 0xDD));
 }
 
-// Pointers to the group's vectors; lanes past n repeat the last one and are never stored.
-inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
-                           const char* p[kLanes]) {
-#pragma GCC unroll 16
-  for (size_t j = 0; j < kLanes; j++)
-    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
-}
+// The primitives of the shared drivers in vector/kernels_drivers.h.
+struct Avx512 {
+  static constexpr size_t kLanes = ::kLanes;
+  using Floats = __m512;
+  static JIX_HOT __m512 zero() { return _mm512_setzero_ps(); }
+  static JIX_HOT __m512 add(__m512 a, __m512 b) { return _mm512_add_ps(a, b); }
+  static JIX_HOT __m512 sub(__m512 a, __m512 b) { return _mm512_sub_ps(a, b); }
+  static JIX_HOT __m512 mul(__m512 a, __m512 b) { return _mm512_mul_ps(a, b); }
+  static JIX_HOT __m512 sqrt(__m512 v) { return _mm512_sqrt_ps(v); }
+  static JIX_HOT void store(float* p, __m512 v) { _mm512_storeu_ps(p, v); }
 
-inline void store_group(__m512 v, const uint32_t* slots, size_t n, float* out) {
-  float lanes[kLanes];
-  _mm512_storeu_ps(lanes, v);
-  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
-}
-
-// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 16
-// dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
-// holds dimension i + c of all 16 candidates; S then forms that dimension's terms from it and
-// the broadcast query element and adds them, as the pair kernel's loop body does for one
-// candidate. Dimensions past d in the last block are loaded as zero and never added.
-template <typename R, typename S>
-JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes], size_t d,
-                         __m512* acc) {
-  for (size_t i = 0; i < d; i += 16) {
-    size_t n = d - i < 16 ? d - i : 16;
-    __mmask16 m = mask16(n);
-    __m512 r[16];
+  // Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order. Each block of 16
+  // dimensions is loaded per candidate (R::row, as float32) and transposed, so that register c
+  // holds dimension i + c of all 16 candidates; S then forms that dimension's terms from it and
+  // the broadcast query element and adds them, as the pair kernel's loop body does for one
+  // candidate. Dimensions past d in the last block are loaded as zero and never added.
+  template <typename R, typename S>
+  static JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes],
+                                  size_t d, __m512* acc) {
+    for (size_t i = 0; i < d; i += 16) {
+      size_t n = d - i < 16 ? d - i : 16;
+      __mmask16 m = mask16(n);
+      __m512 r[16];
 #pragma GCC unroll 16
-    for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
-    transpose16(r);
-    if (n == 16) {
+      for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[j], i, n, m);
+      transpose16(r);
+      if (n == 16) {
 #pragma GCC unroll 16
-      for (int col = 0; col < 16; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
-    } else {
-      for (size_t col = 0; col < n; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
+        for (int col = 0; col < 16; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
+      } else {
+        for (size_t col = 0; col < n; col++) step(acc, r[col], _mm512_set1_ps(rows.query(i + col)));
+      }
     }
   }
-}
 
-// (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
-JIX_HOT __m512 cosine_finish16(__m512 dot, __m512 aa, double sqrtBb) {
-  __m256 half[2];
+  // (float)(1 - dot / (sqrt(aa) * sqrt(bb))) in double, lane by lane; sqrtBb is sqrt((double)bb).
+  static JIX_HOT __m512 cosine_finish(__m512 dot, __m512 aa, double sqrtBb) {
+    __m256 half[2];
 #pragma GCC unroll 16
-  for (int h = 0; h < 2; h++) {
-    __m512d dotD = _mm512_cvtps_pd(
-        h == 0 ? _mm512_castps512_ps256(dot)
-               : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(dot), 1)));
-    __m512d aaD =
-        _mm512_cvtps_pd(h == 0 ? _mm512_castps512_ps256(aa)
-                               : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(aa), 1)));
-    __m512d den = _mm512_mul_pd(_mm512_sqrt_pd(aaD), _mm512_set1_pd(sqrtBb));
-    __m512d q = _mm512_div_pd(dotD, den);
-    half[h] = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_set1_pd(1.0), q));
+    for (int h = 0; h < 2; h++) {
+      __m512d dotD = _mm512_cvtps_pd(
+          h == 0 ? _mm512_castps512_ps256(dot)
+                 : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(dot), 1)));
+      __m512d aaD = _mm512_cvtps_pd(
+          h == 0 ? _mm512_castps512_ps256(aa)
+                 : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(aa), 1)));
+      __m512d den = _mm512_mul_pd(_mm512_sqrt_pd(aaD), _mm512_set1_pd(sqrtBb));
+      __m512d q = _mm512_div_pd(dotD, den);
+      half[h] = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_set1_pd(1.0), q));
+    }
+    return _mm512_insertf32x8(_mm512_castps256_ps512(half[0]), half[1], 1);
   }
-  return _mm512_insertf32x8(_mm512_castps256_ps512(half[0]), half[1], 1);
-}
 
-struct Float32Rows {
-  const float* q;
-  JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
-    return _mm512_maskz_loadu_ps(m, (const float*)p + i);
-  }
-  JIX_HOT float query(size_t i) const { return q[i]; }
-};
-
-// int8 values, their differences (at most 255) and products (at most 2^14) are exact in
-// float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
-struct Int8Rows {
-  const int8_t* q;
-  JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
-    return _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, (const int8_t*)p + i)));
-  }
-  JIX_HOT float query(size_t i) const { return (float)q[i]; }
-};
-
-// One dimension of the pair kernels' loops, stored vector v first.
-struct L2Step {  // t = v - q; s = s + t * t
-  JIX_HOT void operator()(__m512* acc, __m512 v, __m512 q) const {
-    __m512 t = _mm512_sub_ps(v, q);
-    acc[0] = _mm512_add_ps(acc[0], _mm512_mul_ps(t, t));
-  }
-};
-
-struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
-  JIX_HOT void operator()(__m512* acc, __m512 v, __m512 q) const {
-    acc[0] = _mm512_add_ps(acc[0], _mm512_mul_ps(v, q));
-    acc[1] = _mm512_add_ps(acc[1], _mm512_mul_ps(v, v));
-  }
-};
-
-// The query's squared norm, summed as the pair kernels sum it.
-float query_norm_float32(const float* q, size_t d) {
-  float s = 0;
-  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
-  return s;
-}
-
-// Candidates whose int8 sums were not exact in float32, run through the float lanes 16 at a time.
-struct Overflow {
-  uint32_t slots[kLanes];
-  size_t n = 0;
-};
-
-// Sums over one int8 vector pair in int32 (exact: |terms| <= 2 * 2^16, d <= 8192).
-inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
-  __m512i acc = _mm512_setzero_si512();
-  size_t i = 0;
-  for (; i + 32 <= d; i += 32) {
-    __m512i t = _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(v + i))),
-                                 _mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(q + i))));
-    acc = _mm512_add_epi32(acc, _mm512_madd_epi16(t, t));
-  }
-  if (i < d) {
-    __mmask32 m = mask32(d - i);
-    __m512i t = _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
-                                 _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
-    acc = _mm512_add_epi32(acc, _mm512_madd_epi16(t, t));
-  }
-  return _mm512_reduce_add_epi32(acc);
-}
-
-inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
-                              int32_t* outNorm) {
-  __m512i dot = _mm512_setzero_si512(), norm = _mm512_setzero_si512();
-  auto add = [&](__m512i vv, __m512i qv) {
-    dot = _mm512_add_epi32(dot, _mm512_madd_epi16(vv, qv));
-    norm = _mm512_add_epi32(norm, _mm512_madd_epi16(vv, vv));
+  struct Float32Rows {
+    const float* q;
+    JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
+      return _mm512_maskz_loadu_ps(m, (const float*)p + i);
+    }
+    JIX_HOT float query(size_t i) const { return q[i]; }
   };
-  size_t i = 0;
-  for (; i + 32 <= d; i += 32)
-    add(_mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(v + i))),
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(q + i))));
-  if (i < d) {
-    __mmask32 m = mask32(d - i);
-    add(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
-        _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
+
+  // int8 values, their differences (at most 255) and products (at most 2^14) are exact in
+  // float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
+  struct Int8Rows {
+    const int8_t* q;
+    JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
+      return _mm512_cvtepi32_ps(
+          _mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(m, (const int8_t*)p + i)));
+    }
+    JIX_HOT float query(size_t i) const { return (float)q[i]; }
+  };
+
+  // Sums over one int8 vector pair in int32, exact for d <= kKernelMaxInt8Dimensions.
+  static int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
+    __m512i acc = _mm512_setzero_si512();
+    size_t i = 0;
+    for (; i + 32 <= d; i += 32) {
+      __m512i t =
+          _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(v + i))),
+                           _mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(q + i))));
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(t, t));
+    }
+    if (i < d) {
+      __mmask32 m = mask32(d - i);
+      __m512i t = _mm512_sub_epi16(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
+                                   _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(t, t));
+    }
+    return _mm512_reduce_add_epi32(acc);
   }
-  *outDot = _mm512_reduce_add_epi32(dot);
-  *outNorm = _mm512_reduce_add_epi32(norm);
-}
+
+  static void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
+                                int32_t* outNorm) {
+    __m512i dot = _mm512_setzero_si512(), norm = _mm512_setzero_si512();
+    auto add = [&](__m512i vv, __m512i qv) {
+      dot = _mm512_add_epi32(dot, _mm512_madd_epi16(vv, qv));
+      norm = _mm512_add_epi32(norm, _mm512_madd_epi16(vv, vv));
+    };
+    size_t i = 0;
+    for (; i + 32 <= d; i += 32)
+      add(_mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(v + i))),
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256((const __m256i*)(q + i))));
+    if (i < d) {
+      __mmask32 m = mask32(d - i);
+      add(_mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, v + i)),
+          _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, q + i)));
+    }
+    *outDot = _mm512_reduce_add_epi32(dot);
+    *outNorm = _mm512_reduce_add_epi32(norm);
+  }
+};
 
 }  // namespace
 
-void kernel_l2_float32_batch_avx512(const float* query, const float* vectors, size_t d,
-                                    size_t count, const uint8_t* candidates, float* out) {
-  const Float32Rows rows{query};
-  const L2Step step;
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    __m512 acc[1] = {_mm512_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(_mm512_sqrt_ps(acc[0]), slots, n, out);
-  });
-}
-
-void kernel_cosine_float32_batch_avx512(const float* query, const float* vectors, size_t d,
-                                        size_t count, const uint8_t* candidates, float* out) {
-  const Float32Rows rows{query};
-  const CosineStep step;
-  double sqrtQq = sqrt((double)query_norm_float32(query, d));
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(cosine_finish16(acc[0], acc[1], sqrtQq), slots, n, out);
-  });
-}
+JIX_DEFINE_DRIVEN_BATCH_KERNELS(avx512, Avx512)
 
 // Doubles: 8 lanes per register, two registers per group of 16 candidates.
 void kernel_l1_float32_batch_avx512(const float* query, const float* vectors, size_t d,
                                     size_t count, const uint8_t* candidates, float* out) {
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    group_pointers<Avx512>(vectors, d * sizeof(float), slots, n, p);
     __m512d acc[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
     for (size_t i = 0; i < d; i += 8) {
       size_t cols = d - i < 8 ? d - i : 8;
@@ -330,72 +274,8 @@ void kernel_l1_float32_batch_avx512(const float* query, const float* vectors, si
     }
     __m512 narrowed = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(acc[0])),
                                          _mm512_cvtpd_ps(acc[1]), 1);
-    store_group(narrowed, slots, n, out);
+    store_group<Avx512>(narrowed, slots, n, out);
   });
-}
-
-void kernel_l2_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
-                                 const uint8_t* candidates, float* out) {
-  const Int8Rows rows{query};
-  const L2Step step;
-  Overflow overflow;
-  auto flush = [&] {
-    const char* p[kLanes];
-    group_pointers(vectors, d, overflow.slots, overflow.n, p);
-    __m512 acc[1] = {_mm512_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(_mm512_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
-    overflow.n = 0;
-  };
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
-      int32_t s = l2_int8_exact(vectors + (size_t)slots[j] * d, query, d);
-      if (s <= kExactFloatIntegers) {
-        out[slots[j]] = sqrtf((float)s);
-      } else {
-        overflow.slots[overflow.n++] = slots[j];
-        if (overflow.n == kLanes) flush();
-      }
-    }
-  });
-  if (overflow.n > 0) flush();
-}
-
-void kernel_cosine_int8_batch_avx512(const int8_t* query, const int8_t* vectors, size_t d,
-                                     size_t count, const uint8_t* candidates, float* out) {
-  const Int8Rows rows{query};
-  const CosineStep step;
-  float qq = 0;
-  int64_t qqExact = 0;
-  for (size_t i = 0; i < d; i++) {
-    qq = qq + (float)((int)query[i] * (int)query[i]);
-    qqExact += (int)query[i] * (int)query[i];
-  }
-  double sqrtQq = sqrt((double)qq);
-  Overflow overflow;
-  auto flush = [&] {
-    const char* p[kLanes];
-    group_pointers(vectors, d, overflow.slots, overflow.n, p);
-    __m512 acc[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(cosine_finish16(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
-    overflow.n = 0;
-  };
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
-      int32_t dot, norm;
-      cosine_int8_exact(vectors + (size_t)slots[j] * d, query, d, &dot, &norm);
-      // |dot| summed term by term is at most sqrt(norm * qq) (Cauchy-Schwarz), so both bounds
-      // keep every partial sum of all three accumulators exact.
-      if (norm <= kExactFloatIntegers && qqExact <= kExactFloatIntegers) {
-        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq);
-      } else {
-        overflow.slots[overflow.n++] = slots[j];
-        if (overflow.n == kLanes) flush();
-      }
-    }
-  });
-  if (overflow.n > 0) flush();
 }
 
 // Signed bytes biased by 128 become unsigned with the same differences, for VPSADBW.

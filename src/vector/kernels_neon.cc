@@ -14,12 +14,9 @@
 
 #include <arm_neon.h>
 
-#include "vector/kernels_simd.h"
+#include "vector/kernels_drivers.h"
 
 namespace {
-
-// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
-#define JIX_HOT inline __attribute__((always_inline))
 
 constexpr size_t kLanes = 4;
 
@@ -29,19 +26,6 @@ JIX_HOT float32x4_t load_floats(const float* p, size_t n) {
   float v[4] = {0, 0, 0, 0};
   memcpy(v, p, n * sizeof(float));
   return vld1q_f32(v);
-}
-
-inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
-                           const char* p[kLanes]) {
-#pragma GCC unroll 16
-  for (size_t j = 0; j < kLanes; j++)
-    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
-}
-
-inline void store_group(float32x4_t v, const uint32_t* slots, size_t n, float* out) {
-  float lanes[kLanes];
-  vst1q_f32(lanes, v);
-  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
 }
 
 // Rows r[j] become columns: afterwards r[c] holds element c of every row, row j in lane j.
@@ -54,47 +38,42 @@ JIX_HOT void transpose4(float32x4_t r[4]) {
   r[3] = vreinterpretq_f32_f64(vtrn2q_f64(vreinterpretq_f64_f32(t1), vreinterpretq_f64_f32(t3)));
 }
 
-// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order: blocks of 4
-// dimensions are loaded per candidate and transposed, and S forms and adds each dimension's
-// terms from its column and the broadcast query element.
-template <typename S>
-JIX_HOT void float_lanes(const S& step, const float* q, const char* const p[kLanes], size_t d,
-                         float32x4_t* acc) {
-  for (size_t i = 0; i < d; i += 4) {
-    size_t n = d - i < 4 ? d - i : 4;
-    float32x4_t r[4];
+// The primitives of the shared drivers in vector/kernels_drivers.h that the float32 kernels
+// use. vmulq and vaddq round separately, and -ffp-contract=off keeps the compiler from fusing
+// them.
+struct Neon {
+  static constexpr size_t kLanes = ::kLanes;
+  using Floats = float32x4_t;
+  static JIX_HOT float32x4_t zero() { return vdupq_n_f32(0); }
+  static JIX_HOT float32x4_t add(float32x4_t a, float32x4_t b) { return vaddq_f32(a, b); }
+  static JIX_HOT float32x4_t sub(float32x4_t a, float32x4_t b) { return vsubq_f32(a, b); }
+  static JIX_HOT float32x4_t mul(float32x4_t a, float32x4_t b) { return vmulq_f32(a, b); }
+  static JIX_HOT float32x4_t sqrt(float32x4_t v) { return vsqrtq_f32(v); }
+  static JIX_HOT void store(float* p, float32x4_t v) { vst1q_f32(p, v); }
+
+  // Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order: blocks of 4
+  // dimensions are loaded per candidate and transposed, and S forms and adds each dimension's
+  // terms from its column and the broadcast query element.
+  template <typename R, typename S>
+  static JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes],
+                                  size_t d, float32x4_t* acc) {
+    for (size_t i = 0; i < d; i += 4) {
+      size_t n = d - i < 4 ? d - i : 4;
+      float32x4_t r[4];
 #pragma GCC unroll 16
-    for (size_t j = 0; j < kLanes; j++) r[j] = load_floats((const float*)p[j] + i, n);
-    transpose4(r);
-    step(acc, r[0], vdupq_n_f32(q[i]));
-    if (n > 1) step(acc, r[1], vdupq_n_f32(q[i + 1]));
-    if (n > 2) step(acc, r[2], vdupq_n_f32(q[i + 2]));
-    if (n > 3) step(acc, r[3], vdupq_n_f32(q[i + 3]));
+      for (size_t j = 0; j < kLanes; j++) r[j] = load_floats((const float*)p[j] + i, n);
+      transpose4(r);
+      step(acc, r[0], vdupq_n_f32(rows.q[i]));
+      if (n > 1) step(acc, r[1], vdupq_n_f32(rows.q[i + 1]));
+      if (n > 2) step(acc, r[2], vdupq_n_f32(rows.q[i + 2]));
+      if (n > 3) step(acc, r[3], vdupq_n_f32(rows.q[i + 3]));
+    }
   }
-}
 
-// One dimension of the pair kernels' loops, stored vector v first. vmulq and vaddq round
-// separately, and -ffp-contract=off keeps the compiler from fusing them.
-struct L2Step {  // t = v - q; s = s + t * t
-  JIX_HOT void operator()(float32x4_t* acc, float32x4_t v, float32x4_t q) const {
-    float32x4_t t = vsubq_f32(v, q);
-    acc[0] = vaddq_f32(acc[0], vmulq_f32(t, t));
-  }
+  struct Float32Rows {
+    const float* q;
+  };
 };
-
-struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
-  JIX_HOT void operator()(float32x4_t* acc, float32x4_t v, float32x4_t q) const {
-    acc[0] = vaddq_f32(acc[0], vmulq_f32(v, q));
-    acc[1] = vaddq_f32(acc[1], vmulq_f32(v, v));
-  }
-};
-
-// The query's squared norm, summed as the pair kernels sum it.
-float query_norm_float32(const float* q, size_t d) {
-  float s = 0;
-  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
-  return s;
-}
 
 // Differences are at most 255 in magnitude, squares at most 65025: int32 lanes hold any sum of
 // up to 2^15 of them, and dimensions are far fewer.
@@ -134,26 +113,19 @@ inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int64_
 
 void kernel_l2_float32_batch_neon(const float* query, const float* vectors, size_t d, size_t count,
                                   const uint8_t* candidates, float* out) {
-  const L2Step step;
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    float32x4_t acc[1] = {vdupq_n_f32(0)};
-    float_lanes(step, query, p, d, acc);
-    store_group(vsqrtq_f32(acc[0]), slots, n, out);
-  });
+  l2_float32_batch<Neon>(query, vectors, d, count, candidates, out);
 }
 
 // The final division and square roots are in double, as in the pair kernel, one lane at a time.
 void kernel_cosine_float32_batch_neon(const float* query, const float* vectors, size_t d,
                                       size_t count, const uint8_t* candidates, float* out) {
-  const CosineStep step;
+  const Neon::Float32Rows rows{query};
   float qq = query_norm_float32(query, d);
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    group_pointers<Neon>(vectors, d * sizeof(float), slots, n, p);
     float32x4_t acc[2] = {vdupq_n_f32(0), vdupq_n_f32(0)};
-    float_lanes(step, query, p, d, acc);
+    Neon::float_lanes(rows, CosineStep<Neon>(), p, d, acc);
     float dot[kLanes], vv[kLanes];
     vst1q_f32(dot, acc[0]);
     vst1q_f32(vv, acc[1]);
@@ -167,7 +139,7 @@ void kernel_l1_float32_batch_neon(const float* query, const float* vectors, size
                                   const uint8_t* candidates, float* out) {
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    group_pointers<Neon>(vectors, d * sizeof(float), slots, n, p);
     float64x2_t acc[2] = {vdupq_n_f64(0), vdupq_n_f64(0)};
     size_t i = 0;
     for (; i + 2 <= d; i += 2) {
@@ -191,7 +163,7 @@ void kernel_l1_float32_batch_neon(const float* query, const float* vectors, size
         acc[h] = vaddq_f64(acc[h], vabsq_f64(vsubq_f64(r, qd)));
       }
     }
-    store_group(vcombine_f32(vcvt_f32_f64(acc[0]), vcvt_f32_f64(acc[1])), slots, n, out);
+    store_group<Neon>(vcombine_f32(vcvt_f32_f64(acc[0]), vcvt_f32_f64(acc[1])), slots, n, out);
   });
 }
 
@@ -210,20 +182,15 @@ void kernel_l2_int8_batch_neon(const int8_t* query, const int8_t* vectors, size_
 
 void kernel_cosine_int8_batch_neon(const int8_t* query, const int8_t* vectors, size_t d,
                                    size_t count, const uint8_t* candidates, float* out) {
-  float qq = 0;
-  int64_t qqExact = 0;
-  for (size_t i = 0; i < d; i++) {
-    qq = qq + (float)((int)query[i] * (int)query[i]);
-    qqExact += (int)query[i] * (int)query[i];
-  }
+  const Int8QueryNorm qq = query_norm_int8(query, d);
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     for (size_t j = 0; j < n; j++) {
       const int8_t* v = vectors + (size_t)slots[j] * d;
       int64_t dot, norm;
       cosine_int8_exact(v, query, d, &dot, &norm);
       // Both norms within 2^24 bound the dot product's partial sums too (Cauchy-Schwarz).
-      if (norm <= kExactFloatIntegers && qqExact <= kExactFloatIntegers)
-        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq);
+      if (norm <= kExactFloatIntegers && qq.exact <= kExactFloatIntegers)
+        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq.sum);
       else
         out[slots[j]] = kernel_cosine_int8(v, query, d);
     }

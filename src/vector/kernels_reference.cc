@@ -4,6 +4,7 @@
 
 #include "vector/kernels.h"
 #include "vector/kernels_batch.h"
+#include "vector/kernels_simd.h"
 
 float kernel_l2_float32(const float* a, const float* b, size_t d) {
   float s = 0;
@@ -36,11 +37,6 @@ int32_t kernel_l1_int8(const int8_t* a, const int8_t* b, size_t d) {
   return s;
 }
 
-static float cosine_finish(float dot, float aa, float bb) {
-  double q = (double)dot / (sqrt((double)aa) * sqrt((double)bb));
-  return (float)(1.0 - q);
-}
-
 float kernel_cosine_float32(const float* a, const float* b, size_t d) {
   float dot = 0, aa = 0, bb = 0;
   for (size_t i = 0; i < d; i++) {
@@ -48,7 +44,7 @@ float kernel_cosine_float32(const float* a, const float* b, size_t d) {
     aa = aa + a[i] * a[i];
     bb = bb + b[i] * b[i];
   }
-  return cosine_finish(dot, aa, bb);
+  return kernel_cosine_finish(dot, aa, bb);
 }
 
 float kernel_cosine_int8(const int8_t* a, const int8_t* b, size_t d) {
@@ -58,7 +54,7 @@ float kernel_cosine_int8(const int8_t* a, const int8_t* b, size_t d) {
     aa = aa + (float)((int)a[i] * (int)a[i]);
     bb = bb + (float)((int)b[i] * (int)b[i]);
   }
-  return cosine_finish(dot, aa, bb);
+  return kernel_cosine_finish(dot, aa, bb);
 }
 
 float kernel_hamming_bit(const uint8_t* a, const uint8_t* b, size_t d) {

@@ -1,6 +1,7 @@
 // Helpers shared by the fast batch kernels: candidate bitmaps turned into groups of slots, and
-// the bounds under which int8 sums in integers equal the float32 sums of the pair kernels.
-// Everything here has internal linkage, so each instruction-set file gets its own copy.
+// the bounds under which int8 sums in integers equal the float32 sums of the pair kernels; and
+// the cosine kernels' final step, which the pair kernels define. Everything here has internal
+// linkage, so each instruction-set file gets its own copy, compiled for its instruction set.
 #pragma once
 
 #include <cmath>
@@ -43,7 +44,7 @@ inline void kernel_for_each_group(const uint8_t* candidates, size_t count, Visit
   }
 }
 
-// The final step of both cosine kernels, as the pair kernels compute it.
+// The final step of both cosine kernels: the quotient and the square roots in double.
 inline float kernel_cosine_finish(float dot, float aa, float bb) {
   double q = (double)dot / (sqrt((double)aa) * sqrt((double)bb));
   return (float)(1.0 - q);

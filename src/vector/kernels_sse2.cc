@@ -15,12 +15,9 @@
 // Only x86 compilers have the intrinsics headers.
 #include <emmintrin.h>
 
-#include "vector/kernels_simd.h"
+#include "vector/kernels_drivers.h"
 
 namespace {
-
-// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
-#define JIX_HOT inline __attribute__((always_inline))
 
 constexpr size_t kLanes = 4;
 
@@ -31,91 +28,6 @@ JIX_HOT __m128 load_floats(const float* p, size_t n) {
   float v[4] = {0, 0, 0, 0};
   memcpy(v, p, n * sizeof(float));
   return _mm_loadu_ps(v);
-}
-
-inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
-                           const char* p[kLanes]) {
-#pragma GCC unroll 16
-  for (size_t j = 0; j < kLanes; j++)
-    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
-}
-
-inline void store_group(__m128 v, const uint32_t* slots, size_t n, float* out) {
-  float lanes[kLanes];
-  _mm_storeu_ps(lanes, v);
-  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
-}
-
-// Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order: blocks of 4
-// dimensions are loaded per candidate (R::row, as float32) and transposed, and S forms and adds
-// each dimension's terms from its column and the broadcast query element.
-template <typename R, typename S>
-JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes], size_t d,
-                         __m128* acc) {
-  for (size_t i = 0; i < d; i += 4) {
-    size_t n = d - i < 4 ? d - i : 4;
-    __m128 r0 = rows.row(p[0], i, n), r1 = rows.row(p[1], i, n);
-    __m128 r2 = rows.row(p[2], i, n), r3 = rows.row(p[3], i, n);
-    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-    step(acc, r0, _mm_set1_ps(rows.query(i)));
-    if (n > 1) step(acc, r1, _mm_set1_ps(rows.query(i + 1)));
-    if (n > 2) step(acc, r2, _mm_set1_ps(rows.query(i + 2)));
-    if (n > 3) step(acc, r3, _mm_set1_ps(rows.query(i + 3)));
-  }
-}
-
-JIX_HOT __m128 cosine_finish4(__m128 dot, __m128 aa, double sqrtBb) {
-  __m128 half[2];
-#pragma GCC unroll 16
-  for (int h = 0; h < 2; h++) {
-    __m128d dotD = _mm_cvtps_pd(h == 0 ? dot : _mm_movehl_ps(dot, dot));
-    __m128d aaD = _mm_cvtps_pd(h == 0 ? aa : _mm_movehl_ps(aa, aa));
-    __m128d den = _mm_mul_pd(_mm_sqrt_pd(aaD), _mm_set1_pd(sqrtBb));
-    half[h] = _mm_cvtpd_ps(_mm_sub_pd(_mm_set1_pd(1.0), _mm_div_pd(dotD, den)));
-  }
-  return _mm_movelh_ps(half[0], half[1]);
-}
-
-struct Float32Rows {
-  const float* q;
-  JIX_HOT __m128 row(const char* p, size_t i, size_t n) const {
-    return load_floats((const float*)p + i, n);
-  }
-  JIX_HOT float query(size_t i) const { return q[i]; }
-};
-
-// int8 values, their differences (at most 255) and products (at most 2^14) are exact in
-// float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
-struct Int8Rows {
-  const int8_t* q;
-  JIX_HOT __m128 row(const char* p, size_t i, size_t n) const {
-    float v[4] = {0, 0, 0, 0};
-    for (size_t c = 0; c < n && c < 4; c++) v[c] = (float)((const int8_t*)p)[i + c];
-    return _mm_loadu_ps(v);
-  }
-  JIX_HOT float query(size_t i) const { return (float)q[i]; }
-};
-
-// One dimension of the pair kernels' loops, stored vector v first.
-struct L2Step {  // t = v - q; s = s + t * t
-  JIX_HOT void operator()(__m128* acc, __m128 v, __m128 q) const {
-    __m128 t = _mm_sub_ps(v, q);
-    acc[0] = _mm_add_ps(acc[0], _mm_mul_ps(t, t));
-  }
-};
-
-struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
-  JIX_HOT void operator()(__m128* acc, __m128 v, __m128 q) const {
-    acc[0] = _mm_add_ps(acc[0], _mm_mul_ps(v, q));
-    acc[1] = _mm_add_ps(acc[1], _mm_mul_ps(v, v));
-  }
-};
-
-// The query's squared norm, summed as the pair kernels sum it.
-float query_norm_float32(const float* q, size_t d) {
-  float s = 0;
-  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
-  return s;
 }
 
 inline int64_t hsum_epi32(__m128i s) {
@@ -134,74 +46,106 @@ inline void widen_int8(__m128i x, __m128i* outLow, __m128i* outHigh) {
   *outHigh = _mm_srai_epi16(_mm_unpackhi_epi8(x, x), 8);
 }
 
-struct Overflow {
-  uint32_t slots[kLanes];
-  size_t n = 0;
+// The primitives of the shared drivers in vector/kernels_drivers.h.
+struct Sse2 {
+  static constexpr size_t kLanes = ::kLanes;
+  using Floats = __m128;
+  static JIX_HOT __m128 zero() { return _mm_setzero_ps(); }
+  static JIX_HOT __m128 add(__m128 a, __m128 b) { return _mm_add_ps(a, b); }
+  static JIX_HOT __m128 sub(__m128 a, __m128 b) { return _mm_sub_ps(a, b); }
+  static JIX_HOT __m128 mul(__m128 a, __m128 b) { return _mm_mul_ps(a, b); }
+  static JIX_HOT __m128 sqrt(__m128 v) { return _mm_sqrt_ps(v); }
+  static JIX_HOT void store(float* p, __m128 v) { _mm_storeu_ps(p, v); }
+
+  // Adds, lane j, candidate p[j]'s terms for dimensions 0 .. d - 1 in order: blocks of 4
+  // dimensions are loaded per candidate (R::row, as float32) and transposed, and S forms and adds
+  // each dimension's terms from its column and the broadcast query element.
+  template <typename R, typename S>
+  static JIX_HOT void float_lanes(const R& rows, const S& step, const char* const p[kLanes],
+                                  size_t d, __m128* acc) {
+    for (size_t i = 0; i < d; i += 4) {
+      size_t n = d - i < 4 ? d - i : 4;
+      __m128 r0 = rows.row(p[0], i, n), r1 = rows.row(p[1], i, n);
+      __m128 r2 = rows.row(p[2], i, n), r3 = rows.row(p[3], i, n);
+      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+      step(acc, r0, _mm_set1_ps(rows.query(i)));
+      if (n > 1) step(acc, r1, _mm_set1_ps(rows.query(i + 1)));
+      if (n > 2) step(acc, r2, _mm_set1_ps(rows.query(i + 2)));
+      if (n > 3) step(acc, r3, _mm_set1_ps(rows.query(i + 3)));
+    }
+  }
+
+  static JIX_HOT __m128 cosine_finish(__m128 dot, __m128 aa, double sqrtBb) {
+    __m128 half[2];
+#pragma GCC unroll 16
+    for (int h = 0; h < 2; h++) {
+      __m128d dotD = _mm_cvtps_pd(h == 0 ? dot : _mm_movehl_ps(dot, dot));
+      __m128d aaD = _mm_cvtps_pd(h == 0 ? aa : _mm_movehl_ps(aa, aa));
+      __m128d den = _mm_mul_pd(_mm_sqrt_pd(aaD), _mm_set1_pd(sqrtBb));
+      half[h] = _mm_cvtpd_ps(_mm_sub_pd(_mm_set1_pd(1.0), _mm_div_pd(dotD, den)));
+    }
+    return _mm_movelh_ps(half[0], half[1]);
+  }
+
+  struct Float32Rows {
+    const float* q;
+    JIX_HOT __m128 row(const char* p, size_t i, size_t n) const {
+      return load_floats((const float*)p + i, n);
+    }
+    JIX_HOT float query(size_t i) const { return q[i]; }
+  };
+
+  // int8 values, their differences (at most 255) and products (at most 2^14) are exact in
+  // float32, so float32 arithmetic on them gives exactly the pair kernels' integer terms.
+  struct Int8Rows {
+    const int8_t* q;
+    JIX_HOT __m128 row(const char* p, size_t i, size_t n) const {
+      float v[4] = {0, 0, 0, 0};
+      for (size_t c = 0; c < n && c < 4; c++) v[c] = (float)((const int8_t*)p)[i + c];
+      return _mm_loadu_ps(v);
+    }
+    JIX_HOT float query(size_t i) const { return (float)q[i]; }
+  };
+
+  static int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
+    __m128i acc = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= d; i += 16) {
+      __m128i vl, vh, ql, qh;
+      widen_int8(_mm_loadu_si128((const __m128i*)(v + i)), &vl, &vh);
+      widen_int8(_mm_loadu_si128((const __m128i*)(q + i)), &ql, &qh);
+      __m128i tl = _mm_sub_epi16(vl, ql), th = _mm_sub_epi16(vh, qh);
+      acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_madd_epi16(tl, tl), _mm_madd_epi16(th, th)));
+    }
+    int32_t s = (int32_t)hsum_epi32(acc);
+    for (; i < d; i++) s += ((int)v[i] - (int)q[i]) * ((int)v[i] - (int)q[i]);
+    return s;
+  }
+
+  static void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
+                                int32_t* outNorm) {
+    __m128i dot = _mm_setzero_si128(), norm = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= d; i += 16) {
+      __m128i vl, vh, ql, qh;
+      widen_int8(_mm_loadu_si128((const __m128i*)(v + i)), &vl, &vh);
+      widen_int8(_mm_loadu_si128((const __m128i*)(q + i)), &ql, &qh);
+      dot = _mm_add_epi32(dot, _mm_add_epi32(_mm_madd_epi16(vl, ql), _mm_madd_epi16(vh, qh)));
+      norm = _mm_add_epi32(norm, _mm_add_epi32(_mm_madd_epi16(vl, vl), _mm_madd_epi16(vh, vh)));
+    }
+    int32_t sDot = (int32_t)hsum_epi32(dot), sNorm = (int32_t)hsum_epi32(norm);
+    for (; i < d; i++) {
+      sDot += (int)v[i] * (int)q[i];
+      sNorm += (int)v[i] * (int)v[i];
+    }
+    *outDot = sDot;
+    *outNorm = sNorm;
+  }
 };
-
-inline int32_t l2_int8_exact(const int8_t* v, const int8_t* q, size_t d) {
-  __m128i acc = _mm_setzero_si128();
-  size_t i = 0;
-  for (; i + 16 <= d; i += 16) {
-    __m128i vl, vh, ql, qh;
-    widen_int8(_mm_loadu_si128((const __m128i*)(v + i)), &vl, &vh);
-    widen_int8(_mm_loadu_si128((const __m128i*)(q + i)), &ql, &qh);
-    __m128i tl = _mm_sub_epi16(vl, ql), th = _mm_sub_epi16(vh, qh);
-    acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_madd_epi16(tl, tl), _mm_madd_epi16(th, th)));
-  }
-  int32_t s = (int32_t)hsum_epi32(acc);
-  for (; i < d; i++) s += ((int)v[i] - (int)q[i]) * ((int)v[i] - (int)q[i]);
-  return s;
-}
-
-inline void cosine_int8_exact(const int8_t* v, const int8_t* q, size_t d, int32_t* outDot,
-                              int32_t* outNorm) {
-  __m128i dot = _mm_setzero_si128(), norm = _mm_setzero_si128();
-  size_t i = 0;
-  for (; i + 16 <= d; i += 16) {
-    __m128i vl, vh, ql, qh;
-    widen_int8(_mm_loadu_si128((const __m128i*)(v + i)), &vl, &vh);
-    widen_int8(_mm_loadu_si128((const __m128i*)(q + i)), &ql, &qh);
-    dot = _mm_add_epi32(dot, _mm_add_epi32(_mm_madd_epi16(vl, ql), _mm_madd_epi16(vh, qh)));
-    norm = _mm_add_epi32(norm, _mm_add_epi32(_mm_madd_epi16(vl, vl), _mm_madd_epi16(vh, vh)));
-  }
-  int32_t sDot = (int32_t)hsum_epi32(dot), sNorm = (int32_t)hsum_epi32(norm);
-  for (; i < d; i++) {
-    sDot += (int)v[i] * (int)q[i];
-    sNorm += (int)v[i] * (int)v[i];
-  }
-  *outDot = sDot;
-  *outNorm = sNorm;
-}
 
 }  // namespace
 
-void kernel_l2_float32_batch_sse2(const float* query, const float* vectors, size_t d, size_t count,
-                                  const uint8_t* candidates, float* out) {
-  const Float32Rows rows{query};
-  const L2Step step;
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    __m128 acc[1] = {_mm_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(_mm_sqrt_ps(acc[0]), slots, n, out);
-  });
-}
-
-void kernel_cosine_float32_batch_sse2(const float* query, const float* vectors, size_t d,
-                                      size_t count, const uint8_t* candidates, float* out) {
-  const Float32Rows rows{query};
-  const CosineStep step;
-  double sqrtQq = sqrt((double)query_norm_float32(query, d));
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
-    __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(cosine_finish4(acc[0], acc[1], sqrtQq), slots, n, out);
-  });
-}
+JIX_DEFINE_DRIVEN_BATCH_KERNELS(sse2, Sse2)
 
 // Doubles: 2 lanes per register, two registers per group of 4 candidates.
 void kernel_l1_float32_batch_sse2(const float* query, const float* vectors, size_t d, size_t count,
@@ -209,7 +153,7 @@ void kernel_l1_float32_batch_sse2(const float* query, const float* vectors, size
   const __m128d noSign = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
     const char* p[kLanes];
-    group_pointers(vectors, d * sizeof(float), slots, n, p);
+    group_pointers<Sse2>(vectors, d * sizeof(float), slots, n, p);
     __m128d acc[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
     for (size_t i = 0; i < d; i += 2) {
       size_t cols = d - i < 2 ? d - i : 2;
@@ -224,71 +168,8 @@ void kernel_l1_float32_batch_sse2(const float* query, const float* vectors, size
         if (cols > 1) acc[h] = _mm_add_pd(acc[h], _mm_unpackhi_pd(r0, r1));
       }
     }
-    store_group(_mm_movelh_ps(_mm_cvtpd_ps(acc[0]), _mm_cvtpd_ps(acc[1])), slots, n, out);
+    store_group<Sse2>(_mm_movelh_ps(_mm_cvtpd_ps(acc[0]), _mm_cvtpd_ps(acc[1])), slots, n, out);
   });
-}
-
-void kernel_l2_int8_batch_sse2(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
-                               const uint8_t* candidates, float* out) {
-  const Int8Rows rows{query};
-  const L2Step step;
-  Overflow overflow;
-  auto flush = [&] {
-    const char* p[kLanes];
-    group_pointers(vectors, d, overflow.slots, overflow.n, p);
-    __m128 acc[1] = {_mm_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(_mm_sqrt_ps(acc[0]), overflow.slots, overflow.n, out);
-    overflow.n = 0;
-  };
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
-      int32_t s = l2_int8_exact(vectors + (size_t)slots[j] * d, query, d);
-      if (s <= kExactFloatIntegers) {
-        out[slots[j]] = sqrtf((float)s);
-      } else {
-        overflow.slots[overflow.n++] = slots[j];
-        if (overflow.n == kLanes) flush();
-      }
-    }
-  });
-  if (overflow.n > 0) flush();
-}
-
-void kernel_cosine_int8_batch_sse2(const int8_t* query, const int8_t* vectors, size_t d,
-                                   size_t count, const uint8_t* candidates, float* out) {
-  const Int8Rows rows{query};
-  const CosineStep step;
-  float qq = 0;
-  int64_t qqExact = 0;
-  for (size_t i = 0; i < d; i++) {
-    qq = qq + (float)((int)query[i] * (int)query[i]);
-    qqExact += (int)query[i] * (int)query[i];
-  }
-  double sqrtQq = sqrt((double)qq);
-  Overflow overflow;
-  auto flush = [&] {
-    const char* p[kLanes];
-    group_pointers(vectors, d, overflow.slots, overflow.n, p);
-    __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
-    float_lanes(rows, step, p, d, acc);
-    store_group(cosine_finish4(acc[0], acc[1], sqrtQq), overflow.slots, overflow.n, out);
-    overflow.n = 0;
-  };
-  kernel_for_each_group<kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    for (size_t j = 0; j < n; j++) {
-      int32_t dot, norm;
-      cosine_int8_exact(vectors + (size_t)slots[j] * d, query, d, &dot, &norm);
-      // Both norms within 2^24 bound the dot product's partial sums too (Cauchy-Schwarz).
-      if (norm <= kExactFloatIntegers && qqExact <= kExactFloatIntegers) {
-        out[slots[j]] = kernel_cosine_finish((float)dot, (float)norm, qq);
-      } else {
-        overflow.slots[overflow.n++] = slots[j];
-        if (overflow.n == kLanes) flush();
-      }
-    }
-  });
-  if (overflow.n > 0) flush();
 }
 
 // Signed bytes biased by 128 become unsigned with the same differences, for PSADBW.

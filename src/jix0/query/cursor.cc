@@ -54,9 +54,8 @@ void jix0_cursor_clear(jix0_cursor* cursor) {
 }
 
 int jix0Open(sqlite3_vtab*, sqlite3_vtab_cursor** ppCursor) {
-  jix0_cursor* cursor = (jix0_cursor*)sqlite3_malloc(sizeof(jix0_cursor));
+  jix0_cursor* cursor = malloc_zeroed<jix0_cursor>();
   if (!cursor) return SQLITE_NOMEM;
-  memset(cursor, 0, sizeof(*cursor));
   *ppCursor = &cursor->base;
   return SQLITE_OK;
 }
@@ -68,28 +67,10 @@ int jix0Close(sqlite3_vtab_cursor* cur) {
   return SQLITE_OK;
 }
 
-namespace {
-
-struct FullscanDataFree {
-  void operator()(jix0_query_fullscan_data* p) const {
-    jix0_query_fullscan_data_clear(p);
-    sqlite3_free(p);
-  }
-};
-struct PointDataFree {
-  void operator()(jix0_query_point_data* p) const {
-    jix0_query_point_data_clear(p);
-    sqlite3_free(p);
-  }
-};
-
-}  // namespace
-
 static int jix0Filter_fullscan(jix0_vtab* p, jix0_cursor* cursor) {
-  std::unique_ptr<jix0_query_fullscan_data, FullscanDataFree> data(
-      (jix0_query_fullscan_data*)sqlite3_malloc(sizeof(jix0_query_fullscan_data)));
+  ClearedPtr<jix0_query_fullscan_data, jix0_query_fullscan_data_clear> data(
+      malloc_zeroed<jix0_query_fullscan_data>());
   if (!data) return SQLITE_NOMEM;
-  memset(data.get(), 0, sizeof(*data));
 
   SqlitePtr<char> sql(
       sqlite3_mprintf(" SELECT rowid  FROM \"%w\".\"%w_rowids\" ORDER by chunk_id, chunk_offset ",
@@ -112,10 +93,9 @@ static int jix0Filter_fullscan(jix0_vtab* p, jix0_cursor* cursor) {
 
 static int jix0Filter_point(jix0_cursor* cursor, jix0_vtab* p, int argc, sqlite3_value** argv) {
   JIX_ASSERT(argc == 1);
-  std::unique_ptr<jix0_query_point_data, PointDataFree> data(
-      (jix0_query_point_data*)sqlite3_malloc(sizeof(jix0_query_point_data)));
+  ClearedPtr<jix0_query_point_data, jix0_query_point_data_clear> data(
+      malloc_zeroed<jix0_query_point_data>());
   if (!data) return SQLITE_NOMEM;
-  memset(data.get(), 0, sizeof(*data));
 
   data->done = 0;
   if (p->pkIsText) {

@@ -9,11 +9,9 @@
 #include "jix0/query/plan.h"
 #include "jix0/storage/bitmap.h"
 #include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 #include "vector/handles.h"
-
-constexpr int JIX0_TEXT_ENTRY_SIZE = 16;
-constexpr int JIX0_TEXT_PREFIX_SIZE = 12;
 
 void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p) {
   if (!lists) return;
@@ -31,20 +29,14 @@ void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p) {
 
 int jix0_get_metadata_text_long_value(jix0_vtab* p, sqlite3_stmt** stmt, int metadataIdx,
                                       sqlite3_int64 rowid, int* outLength, const char** outText) {
-  if (!*stmt) {
-    SqlitePtr<char> sql(
-        sqlite3_mprintf("select data from \"%w\".\"%w_metadatatext%02d\" where rowid = ?",
-                        p->schemaName, p->tableName, metadataIdx));
-    if (!sql) return SQLITE_NOMEM;
-    StmtPtr prepared;
-    int rc = prepare(p->db, sql.get(), &prepared);
-    if (rc != SQLITE_OK) return rc;
-    *stmt = prepared.release();
-  }
+  int rc = prepare_cached(p->db, stmt, [&] {
+    return sqlite3_mprintf(JIX0_SQL_SELECT_METADATA_TEXT, p->schemaName, p->tableName, metadataIdx);
+  });
+  if (rc != SQLITE_OK) return rc;
   sqlite3_reset(*stmt);
   sqlite3_bind_int64(*stmt, 1, rowid);
-  int stepRc = sqlite3_step(*stmt);
-  if (stepRc != SQLITE_ROW) return stepRc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(stepRc);
+  rc = sqlite3_step(*stmt);
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   *outText = (const char*)sqlite3_column_text(*stmt, 0);
   *outLength = sqlite3_column_bytes(*stmt, 0);
   if (!*outText && *outLength > 0) return SQLITE_NOMEM;
@@ -120,14 +112,15 @@ int filter_text(const TextFilter& f, const uint8_t* data, int size, char op, sql
   }
 
   for (int i = 0; i < size; i++) {
-    const uint8_t* entry = data + (size_t)i * JIX0_TEXT_ENTRY_SIZE;
+    const uint8_t* entry = data + (size_t)i * JIX0_METADATA_TEXT_ENTRY;
     int32_t storedLength;
     memcpy(&storedLength, entry, sizeof(storedLength));
     // Damage: no text has a negative length, and read as empty it would match silently.
     if (storedLength < 0) return SQLITE_ERROR;
     const char* prefix = (const char*)entry + 4;
-    int prefixLength = storedLength < JIX0_TEXT_PREFIX_SIZE ? storedLength : JIX0_TEXT_PREFIX_SIZE;
-    bool isLong = storedLength > JIX0_TEXT_PREFIX_SIZE;
+    int prefixLength =
+        storedLength < JIX0_METADATA_TEXT_PREFIX ? storedLength : JIX0_METADATA_TEXT_PREFIX;
+    bool isLong = storedLength > JIX0_METADATA_TEXT_PREFIX;
 
     bool pass = false;
     if (op == JIX0_OP_IN) {

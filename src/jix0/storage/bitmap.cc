@@ -3,13 +3,11 @@
 
 #include <cstring>
 
-#include "vector/sqlite.h"
+#include "vector/handles.h"
 
 uint8_t* bitmap_new(int n) {
   JIX_ASSERT(n % 8 == 0);
-  uint8_t* p = (uint8_t*)sqlite3_malloc(n / 8 > 0 ? n / 8 : 1);
-  if (p) memset(p, 0, n / 8);
-  return p;
+  return (uint8_t*)malloc_zeroed_bytes(n / 8 > 0 ? n / 8 : 1);
 }
 
 uint8_t* bitmap_new_from(int n, const uint8_t* source) {

@@ -2,7 +2,6 @@
 // incremental BLOB I/O, latest-chunk lookup, chunk creation and T_rowids maintenance.
 #include "jix0/storage/chunks.h"
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -12,30 +11,34 @@
 
 namespace {
 
-// Prepares a cached statement on first use; later calls find it ready. sql is the
-// statement text (taken over), what names the statement in the failure message.
-int cached_statement(jix0_vtab* p, sqlite3_stmt** slot, char* sql, const char* what) {
-  SqlitePtr<char> text(sql);
-  if (*slot) return SQLITE_OK;
-  if (!text) return SQLITE_NOMEM;
-  int rc = sqlite3_prepare_v2(p->db, text.get(), -1, slot, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_finalize(*slot);
-    *slot = nullptr;
+// Prepares a cached statement on first use (prepare_cached); make_sql gives its text, and
+// what names the statement in the message of a failed prepare.
+template <typename MakeSql>
+int cached_statement(jix0_vtab* p, sqlite3_stmt** slot, const char* what, MakeSql make_sql) {
+  bool formatted = false;
+  int rc = prepare_cached(p->db, slot, [&] {
+    char* sql = make_sql();
+    formatted = sql != nullptr;
+    return sql;
+  });
+  if (rc != SQLITE_OK && formatted) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not initialize '%s' statement", what);
   }
   return rc;
 }
 
-// Formats a cached statement's text only when it still has to be prepared.
-char* cached_text(jix0_vtab* p, sqlite3_stmt* slot, const char* format) {
-  return slot ? nullptr : sqlite3_mprintf(format, p->schemaName, p->tableName);
+// The same for a statement on the table's shadow tables, whose format takes the schema and
+// table names.
+int cached_table_statement(jix0_vtab* p, sqlite3_stmt** slot, const char* what,
+                           const char* format) {
+  return cached_statement(p, slot, what,
+                          [&] { return sqlite3_mprintf(format, p->schemaName, p->tableName); });
 }
 
-// A slot's byte offset in a chunk BLOB, or -1 when it does not fit the BLOB API's int.
-int slot_offset(sqlite3_int64 slot, sqlite3_int64 bytesPerSlot) {
-  if (slot < 0 || bytesPerSlot <= 0 || slot > INT_MAX / bytesPerSlot) return -1;
-  return (int)(slot * bytesPerSlot);
+// A slot's byte offset in a chunk BLOB, or -1, which every BLOB read refuses, when the slot
+// lies outside it.
+int slot_offset(sqlite3_blob* blob, sqlite3_int64 slot, sqlite3_int64 bytesPerSlot) {
+  return blob_slot_fits(blob, slot, bytesPerSlot) ? (int)(slot * bytesPerSlot) : -1;
 }
 
 // One column of one row, as a copy: shared by the partition and auxiliary reads.
@@ -82,21 +85,21 @@ int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, 
   switch (p->metadata_columns[metadataIdx].kind) {
     case JIX0_METADATA_BOOLEAN: {
       uint8_t byte;
-      int rc = sqlite3_blob_read(blob, &byte, 1, slot_offset(slot / 8, 1));
+      int rc = sqlite3_blob_read(blob, &byte, 1, slot_offset(blob, slot / 8, 1));
       if (rc != SQLITE_OK) return rc;
       sqlite3_result_int(context, (byte >> (slot % 8)) & 1);
       return SQLITE_OK;
     }
     case JIX0_METADATA_INTEGER: {
       sqlite3_int64 value;
-      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(slot, 8));
+      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(blob, slot, 8));
       if (rc != SQLITE_OK) return rc;
       sqlite3_result_int64(context, value);
       return SQLITE_OK;
     }
     case JIX0_METADATA_FLOAT: {
       double value;
-      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(slot, 8));
+      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(blob, slot, 8));
       if (rc != SQLITE_OK) return rc;
       sqlite3_result_double(context, value);
       return SQLITE_OK;
@@ -104,7 +107,7 @@ int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, 
     case JIX0_METADATA_TEXT: {
       uint8_t entry[JIX0_METADATA_TEXT_ENTRY];
       int rc = sqlite3_blob_read(blob, entry, sizeof(entry),
-                                 slot_offset(slot, JIX0_METADATA_TEXT_ENTRY));
+                                 slot_offset(blob, slot, JIX0_METADATA_TEXT_ENTRY));
       if (rc != SQLITE_OK) return rc;
       int32_t length;
       memcpy(&length, entry, sizeof(length));
@@ -124,10 +127,8 @@ int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, 
 
 int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId,
                             sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset) {
-  int rc = cached_statement(
-      p, &p->stmtRowidsGetChunkPosition,
-      cached_text(p, p->stmtRowidsGetChunkPosition, JIX0_SQL_ROWIDS_GET_CHUNK_POSITION),
-      "rowids get chunk position");
+  int rc = cached_table_statement(p, &p->stmtRowidsGetChunkPosition, "rowids get chunk position",
+                                  JIX0_SQL_ROWIDS_GET_CHUNK_POSITION);
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt* stmt = p->stmtRowidsGetChunkPosition;
   ResetOnExit reset(stmt);
@@ -203,7 +204,7 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   int size = (int)vector_column_byte_size(p->vector_columns[vector_column_idx]);
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
-  int offset = slot_offset(chunkOffset, size);
+  int offset = slot_offset(blob.get(), chunkOffset, size);
   rc = offset < 0 ? SQLITE_ERROR : sqlite3_blob_read(blob.get(), bytes.get(), size, offset);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
@@ -254,9 +255,8 @@ int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int 
 
 int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
                                 sqlite3_value** partitionValues) {
-  int rc =
-      cached_statement(p, &p->stmtLatestChunk,
-                       p->stmtLatestChunk ? nullptr : jix0_sql_latest_chunk(p), "latest chunk");
+  int rc = cached_statement(p, &p->stmtLatestChunk, "latest chunk",
+                            [p] { return jix0_sql_latest_chunk(p); });
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt* stmt = p->stmtLatestChunk;
   ResetOnExit reset(stmt);
@@ -282,9 +282,8 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
 }
 
 int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
-  int rc = cached_statement(p, &p->stmtRowidsInsertRowid,
-                            cached_text(p, p->stmtRowidsInsertRowid, JIX0_SQL_ROWIDS_INSERT_ROWID),
-                            "insert rowids");
+  int rc = cached_table_statement(p, &p->stmtRowidsInsertRowid, "insert rowids",
+                                  JIX0_SQL_ROWIDS_INSERT_ROWID);
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt* stmt = p->stmtRowidsInsertRowid;
   ResetOnExit reset(stmt);
@@ -301,9 +300,8 @@ int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
 }
 
 int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid) {
-  int rc = cached_statement(p, &p->stmtRowidsInsertId,
-                            cached_text(p, p->stmtRowidsInsertId, JIX0_SQL_ROWIDS_INSERT_ID),
-                            "insert rowids id");
+  int rc = cached_table_statement(p, &p->stmtRowidsInsertId, "insert rowids id",
+                                  JIX0_SQL_ROWIDS_INSERT_ID);
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt* stmt = p->stmtRowidsInsertId;
   ResetOnExit reset(stmt);
@@ -324,10 +322,8 @@ int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRow
 
 int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
                                 sqlite3_int64 chunkOffset) {
-  int rc =
-      cached_statement(p, &p->stmtRowidsUpdatePosition,
-                       cached_text(p, p->stmtRowidsUpdatePosition, JIX0_SQL_ROWIDS_UPDATE_POSITION),
-                       "update rowids position");
+  int rc = cached_table_statement(p, &p->stmtRowidsUpdatePosition, "update rowids position",
+                                  JIX0_SQL_ROWIDS_UPDATE_POSITION);
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt* stmt = p->stmtRowidsUpdatePosition;
   ResetOnExit reset(stmt);

@@ -234,7 +234,84 @@ bool copy_name(const char* name, int length, char** outName) {
   return *outName != nullptr;
 }
 
-// Reads every declaration argument into p. Returns SQLITE_OK or SQLITE_ERROR.
+// A vector column declaration. SQLITE_EMPTY when the argument is no vector column.
+int parse_vector_argument(jix0_vtab* p, const char* arg, int length, char** pzErr) {
+  VectorColumnDefinition vector;
+  int rc = jix0_parse_vector_column(arg, length, &vector);
+  if (rc == SQLITE_NOMEM || rc == SQLITE_EMPTY) return rc;
+  if (rc == SQLITE_ERROR) {
+    return constructor_error(pzErr, "could not parse vector column '%s'", arg);
+  }
+  if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
+    sqlite3_free(vector.name);
+    return constructor_error(pzErr, "Too many provided vector columns, maximum %d",
+                             JIX0_MAX_VECTOR_COLUMNS);
+  }
+  if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
+    sqlite3_free(vector.name);
+    return constructor_error(pzErr,
+                             "Dimension on vector column too large, provided %lld, maximum %lld",
+                             (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
+  }
+  append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
+  p->vector_columns[p->numVectorColumns++] = vector;
+  return SQLITE_OK;
+}
+
+// Appends a partition, auxiliary or metadata column: the three differ only in their limit,
+// the message that states it, and the array and type field they fill.
+template <typename Definition, typename Type>
+int append_named_column(jix0_vtab* p, ColumnKind kind, Definition* columns, int* count, int max,
+                        const char* tooMany, Type Definition::*typeField, const char* name,
+                        int nameLength, Type type, char** pzErr) {
+  if (*count >= max) return constructor_error(pzErr, tooMany, max);
+  Definition& column = columns[*count];
+  if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
+  column.name_length = nameLength;
+  column.*typeField = type;
+  append_user_column(p, kind, *count);
+  (*count)++;
+  return SQLITE_OK;
+}
+
+// The one table option, chunk_size. The key may be abbreviated, like every keyword of the
+// declaration.
+int parse_table_option_argument(jix0_vtab* p, const char* arg, int length, char** pzErr) {
+  const char* key;
+  int keyLength;
+  const char* value;
+  int valueLength;
+  int rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
+  if (rc == SQLITE_ERROR) {
+    return constructor_error(pzErr, "could not parse table option '%s'", arg);
+  }
+  if (rc == SQLITE_EMPTY) {
+    return constructor_error(pzErr, "Could not parse '%s'", arg);
+  }
+  if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
+    return constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
+  }
+  bool overflow;
+  int chunkSize = chunk_size_value(value, valueLength, &overflow);
+  if (overflow) {
+    return constructor_error(pzErr, "chunk_size too large");
+  }
+  if (chunkSize < 1) {
+    return constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
+  }
+  if (chunkSize % 8 != 0) {
+    return constructor_error(pzErr, "chunk_size must be divisible by 8");
+  }
+  if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
+    return constructor_error(pzErr, "chunk_size too large");
+  }
+  p->chunk_size = chunkSize;
+  return SQLITE_OK;
+}
+
+// Reads every declaration argument into p: each is tried against the column recognisers in
+// turn, and what none of them takes must be a table option. SQLITE_OK, SQLITE_NOMEM or
+// SQLITE_ERROR with *pzErr set.
 int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char** outPkName,
                     int* outPkNameLength, int* outPkType, char** pzErr) {
   bool hasPrimaryKey = false;
@@ -245,48 +322,24 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     int nameLength;
     int type;
 
-    VectorColumnDefinition vector;
-    int rc = jix0_parse_vector_column(arg, length, &vector);
-    if (rc == SQLITE_NOMEM) return rc;
-    if (rc == SQLITE_ERROR) {
-      return constructor_error(pzErr, "could not parse vector column '%s'", arg);
-    }
-    if (rc == SQLITE_OK) {
-      if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
-        sqlite3_free(vector.name);
-        return constructor_error(pzErr, "Too many provided vector columns, maximum %d",
-                          JIX0_MAX_VECTOR_COLUMNS);
-      }
-      if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
-        sqlite3_free(vector.name);
-        return constructor_error(pzErr,
-                          "Dimension on vector column too large, provided %lld, maximum %lld",
-                          (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
-      }
-      append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
-      p->vector_columns[p->numVectorColumns++] = vector;
+    int rc = parse_vector_argument(p, arg, length, pzErr);
+    if (rc != SQLITE_EMPTY) {
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
     if (jix0_parse_partition_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
-      if (p->numPartitionColumns >= JIX0_MAX_PARTITION_COLUMNS) {
-        return constructor_error(pzErr, "More than %d partition key columns were provided",
-                          JIX0_MAX_PARTITION_COLUMNS);
-      }
-      PartitionColumnDefinition& column = p->partition_columns[p->numPartitionColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
-      column.name_length = nameLength;
-      column.type = type;
-      append_user_column(p, JIX0_COLUMN_PARTITION, p->numPartitionColumns);
-      p->numPartitionColumns++;
+      rc = append_named_column(p, JIX0_COLUMN_PARTITION, p->partition_columns,
+                               &p->numPartitionColumns, JIX0_MAX_PARTITION_COLUMNS,
+                               "More than %d partition key columns were provided",
+                               &PartitionColumnDefinition::type, name, nameLength, type, pzErr);
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
     if (jix0_parse_primary_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
       if (hasPrimaryKey) {
         return constructor_error(pzErr,
-                          "More than one primary key definition was provided, jix0 only suports a "
-                          "single primary key column");
+                                 "More than one primary key definition was provided, jix0 only "
+                                 "suports a single primary key column");
       }
       hasPrimaryKey = true;
       *outPkName = name;
@@ -294,68 +347,27 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
       *outPkType = type;
       continue;
     }
-
     if (jix0_parse_auxiliary_column_definition(arg, length, &name, &nameLength, &type) ==
         SQLITE_OK) {
-      if (p->numAuxiliaryColumns >= JIX0_MAX_AUXILIARY_COLUMNS) {
-        return constructor_error(pzErr, "More than %d auxiliary columns were provided",
-                          JIX0_MAX_AUXILIARY_COLUMNS);
-      }
-      AuxiliaryColumnDefinition& column = p->auxiliary_columns[p->numAuxiliaryColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
-      column.name_length = nameLength;
-      column.type = type;
-      append_user_column(p, JIX0_COLUMN_AUXILIARY, p->numAuxiliaryColumns);
-      p->numAuxiliaryColumns++;
+      rc = append_named_column(p, JIX0_COLUMN_AUXILIARY, p->auxiliary_columns,
+                               &p->numAuxiliaryColumns, JIX0_MAX_AUXILIARY_COLUMNS,
+                               "More than %d auxiliary columns were provided",
+                               &AuxiliaryColumnDefinition::type, name, nameLength, type, pzErr);
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
     MetadataColumnKind kind;
     if (jix0_parse_metadata_column_definition(arg, length, &name, &nameLength, &kind) ==
         SQLITE_OK) {
-      if (p->numMetadataColumns >= JIX0_MAX_METADATA_COLUMNS) {
-        return constructor_error(pzErr, "More than %d metadata columns were provided",
-                          JIX0_MAX_METADATA_COLUMNS);
-      }
-      MetadataColumnDefinition& column = p->metadata_columns[p->numMetadataColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
-      column.name_length = nameLength;
-      column.kind = kind;
-      append_user_column(p, JIX0_COLUMN_METADATA, p->numMetadataColumns);
-      p->numMetadataColumns++;
+      rc = append_named_column(p, JIX0_COLUMN_METADATA, p->metadata_columns,
+                               &p->numMetadataColumns, JIX0_MAX_METADATA_COLUMNS,
+                               "More than %d metadata columns were provided",
+                               &MetadataColumnDefinition::kind, name, nameLength, kind, pzErr);
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
-    const char* key;
-    int keyLength;
-    const char* value;
-    int valueLength;
-    rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
-    if (rc == SQLITE_ERROR) {
-      return constructor_error(pzErr, "could not parse table option '%s'", arg);
-    }
-    if (rc == SQLITE_EMPTY) {
-      return constructor_error(pzErr, "Could not parse '%s'", arg);
-    }
-    // The key may be abbreviated, like every keyword of the declaration.
-    if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
-      return constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
-    }
-    bool overflow;
-    int chunkSize = chunk_size_value(value, valueLength, &overflow);
-    if (overflow) {
-      return constructor_error(pzErr, "chunk_size too large");
-    }
-    if (chunkSize < 1) {
-      return constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
-    }
-    if (chunkSize % 8 != 0) {
-      return constructor_error(pzErr, "chunk_size must be divisible by 8");
-    }
-    if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
-      return constructor_error(pzErr, "chunk_size too large");
-    }
-    p->chunk_size = chunkSize;
+    rc = parse_table_option_argument(p, arg, length, pzErr);
+    if (rc != SQLITE_OK) return rc;
   }
   return SQLITE_OK;
 }
@@ -418,10 +430,9 @@ struct TableNames {
 
 int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr,
               bool isCreate) {
-  VtabGuard guard{(jix0_vtab*)sqlite3_malloc(sizeof(jix0_vtab))};
+  VtabGuard guard{malloc_zeroed<jix0_vtab>()};
   jix0_vtab* p = guard.p;
   if (!p) return SQLITE_NOMEM;
-  memset(p, 0, sizeof(*p));
 
   if (argc < 4) {
     return constructor_error(pzErr, "At least one vector column is required");
@@ -603,8 +614,8 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   for (int i = 0; i < p->numMetadataColumns; i++) {
     rename(p->shadowMetadataChunksNames[i], names.metadataChunks[i]);
     if (p->metadata_columns[i].kind != JIX0_METADATA_TEXT) continue;
-    char suffix[sizeof("metadatatext00")];
-    snprintf(suffix, sizeof(suffix), "metadatatext%02u", (unsigned)i % 100u);  // i < 16
+    char suffix[32];  // room for any int, which the compiler cannot rule out
+    snprintf(suffix, sizeof(suffix), "metadatatext%02d", i);
     renameSuffix(suffix);
   }
   if (rc != SQLITE_OK) {

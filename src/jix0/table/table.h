@@ -7,6 +7,7 @@
 #pragma once
 
 #include "jix0/declaration/declaration.h"
+#include "vector/kernels.h"
 #include "vector/sqlite.h"
 
 constexpr int JIX0_MAX_VECTOR_COLUMNS = 16;
@@ -16,6 +17,9 @@ constexpr int JIX0_MAX_METADATA_COLUMNS = 16;
 constexpr int JIX0_MAX_USER_COLUMNS = JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_PARTITION_COLUMNS +
                                       JIX0_MAX_AUXILIARY_COLUMNS + JIX0_MAX_METADATA_COLUMNS;
 constexpr int JIX0_MAX_DIMENSIONS = 8192;
+// Every stored vector goes through the batch kernels, whose int8 sums have a size limit.
+static_assert((size_t)JIX0_MAX_DIMENSIONS <= kKernelMaxInt8Dimensions,
+              "the dimension limit lets the int8 kernels' sums wrap");
 constexpr int JIX0_DEFAULT_CHUNK_SIZE = 1024;
 constexpr int JIX0_MAX_CHUNK_SIZE = 4096;
 constexpr int JIX0_MAX_K = 4096;

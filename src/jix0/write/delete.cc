@@ -31,33 +31,20 @@ struct DeleteBlobs {
   BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
 };
 
-// True when `bytes` bytes at slot * bytes lie inside the BLOB.
-bool slot_fits(sqlite3_blob* blob, sqlite3_int64 slot, sqlite3_int64 bytes) {
-  if (slot < 0) return false;
-  return bytes == 0 || slot < sqlite3_blob_bytes(blob) / bytes;
-}
-
-int open_blob(jix0_vtab* p, const char* table, const char* column, sqlite3_int64 row,
-              BlobPtr* out) {
-  sqlite3_blob* raw = nullptr;
-  int rc = sqlite3_blob_open(p->db, p->schemaName, table, column, row, 1, &raw);
-  out->reset(raw);
-  return rc;
-}
-
 // Reads the validity bitmap and checks the row's bit, which is tested by itself: the other
 // bits of its byte do not matter.
 int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                   DeleteBlobs* blobs) {
   const int b = (int)(chunkOffset / 8);
-  int rc = open_blob(p, p->shadowChunksName, "validity", chunkId, &blobs->validity);
+  int rc = open_blob(p->db, p->schemaName, p->shadowChunksName, "validity", chunkId, true,
+                     &blobs->validity);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open validity blob for %s.%s.%lld", p->schemaName,
                    p->shadowChunksName, chunkId);
     return jix0_failure_code(rc);
   }
   int bytes = sqlite3_blob_bytes(blobs->validity.get());
-  if (chunkOffset < 0 || !slot_fits(blobs->validity.get(), chunkOffset / 8, 1)) {
+  if (chunkOffset < 0 || !blob_slot_fits(blobs->validity.get(), chunkOffset / 8, 1)) {
     vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
                    p->shadowChunksName, chunkId, b);
     return SQLITE_ERROR;
@@ -81,13 +68,14 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset
 
 int open_rowids(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 DeleteBlobs* blobs) {
-  int rc = open_blob(p, p->shadowChunksName, "rowids", chunkId, &blobs->rowids);
+  int rc =
+      open_blob(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, true, &blobs->rowids);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open rowids blob for %s.%s.%lld", p->schemaName,
                    p->shadowChunksName, chunkId);
     return jix0_failure_code(rc);
   }
-  if (!slot_fits(blobs->rowids.get(), chunkOffset, 8)) {
+  if (!blob_slot_fits(blobs->rowids.get(), chunkOffset, 8)) {
     vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
                    p->shadowChunksName, chunkId, chunkOffset);
     return SQLITE_ERROR;
@@ -109,14 +97,14 @@ int open_vectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                  DeleteBlobs* blobs) {
   for (int i = 0; i < p->numVectorColumns; i++) {
     const char* table = p->shadowVectorChunksNames[i];
-    int rc = open_blob(p, table, "vectors", chunkId, &blobs->vectors[i]);
+    int rc = open_blob(p->db, p->schemaName, table, "vectors", chunkId, true, &blobs->vectors[i]);
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base, "could not open vector blob for %s.%s.%lld column %d", p->schemaName,
                      table, chunkId, i);
       return jix0_failure_code(rc);
     }
     sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-    if (!slot_fits(blobs->vectors[i].get(), chunkOffset, s)) {
+    if (!blob_slot_fits(blobs->vectors[i].get(), chunkOffset, s)) {
       vtab_set_error(&p->base, "could not write to vector blob for %s.%s.%lld at %llu column %d",
                      p->schemaName, table, chunkId, chunkOffset, i);
       return SQLITE_ERROR;
@@ -129,12 +117,12 @@ int open_vectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
 bool metadata_slot_fits(sqlite3_blob* blob, MetadataColumnKind kind, sqlite3_int64 chunkOffset) {
   switch (kind) {
     case JIX0_METADATA_BOOLEAN:
-      return slot_fits(blob, chunkOffset / 8, 1);
+      return blob_slot_fits(blob, chunkOffset / 8, 1);
     case JIX0_METADATA_INTEGER:
     case JIX0_METADATA_FLOAT:
-      return slot_fits(blob, chunkOffset, 8);
+      return blob_slot_fits(blob, chunkOffset, 8);
     case JIX0_METADATA_TEXT:
-      return slot_fits(blob, chunkOffset, JIX0_METADATA_TEXT_ENTRY);
+      return blob_slot_fits(blob, chunkOffset, JIX0_METADATA_TEXT_ENTRY);
   }
   return false;
 }
@@ -142,7 +130,8 @@ bool metadata_slot_fits(sqlite3_blob* blob, MetadataColumnKind kind, sqlite3_int
 int open_metadata(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                   DeleteBlobs* blobs) {
   for (int m = 0; m < p->numMetadataColumns; m++) {
-    int rc = open_blob(p, p->shadowMetadataChunksNames[m], "data", chunkId, &blobs->metadata[m]);
+    int rc = open_blob(p->db, p->schemaName, p->shadowMetadataChunksNames[m], "data", chunkId, true,
+                       &blobs->metadata[m]);
     if (rc != SQLITE_OK) return rc;
     if (!metadata_slot_fits(blobs->metadata[m].get(), p->metadata_columns[m].kind, chunkOffset)) {
       return SQLITE_ERROR;

@@ -164,7 +164,7 @@ int open_vector_blob(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOff
     return jix0_failure_code(rc);
   }
   sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-  if (chunkOffset < 0 || (s > 0 && chunkOffset >= sqlite3_blob_bytes(raw) / s)) {
+  if (!blob_slot_fits(raw, chunkOffset, s)) {
     vtab_set_error(&p->base, "Could not write to vectors blob for %s.%s.%lld", p->schemaName, table,
                    chunkId);
     return SQLITE_ERROR;
@@ -180,7 +180,7 @@ int check_slot_owner(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
   BlobPtr blob(raw);
   sqlite3_int64 stored = 0;
   if (rc == SQLITE_OK) {
-    rc = chunkOffset >= 0 && chunkOffset < sqlite3_blob_bytes(raw) / 8
+    rc = blob_slot_fits(raw, chunkOffset, 8)
              ? sqlite3_blob_read(raw, &stored, 8, (int)(chunkOffset * 8))
              : SQLITE_ERROR;
   }

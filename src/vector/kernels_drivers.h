@@ -1,0 +1,220 @@
+// The drivers every instruction-set file of the batch kernels shares: how candidates are
+// grouped into lanes, stored back, and, for int8, which ones take the float lanes. Each file
+// supplies only its own primitives as a struct Isa:
+//
+//   kLanes, Floats                  lane count and the register of kLanes float32
+//   zero, add, sub, mul, sqrt       lane-wise float32 arithmetic, each step rounded on its own
+//   store(float*, Floats)           kLanes floats out, unaligned
+//   float_lanes(rows, step, p, d, acc)
+//                                   adds, lane j, candidate p[j]'s terms in dimension order
+//   cosine_finish(dot, aa, sqrtBb)  kernel_cosine_finish lane by lane
+//   Float32Rows, Int8Rows           loads of one candidate's block, as float32
+//   l2_int8_exact, cosine_int8_exact
+//                                   int8 sums along one vector pair in int32
+//
+// The header is included after the file's target pragma, so every driver is compiled for the
+// file's instruction set; like kernels_simd.h, everything here has internal linkage.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "vector/kernels_simd.h"
+
+// The hot helpers must inline: out of line, every block of rows would round-trip through memory.
+#define JIX_HOT inline __attribute__((always_inline))
+
+namespace {
+
+// p[j] is the vector of slot j of the group; lanes past n repeat the last one, so that every
+// lane loads valid memory, and are never stored.
+template <typename Isa>
+inline void group_pointers(const void* vectors, size_t bytes, const uint32_t* slots, size_t n,
+                           const char* p[Isa::kLanes]) {
+#pragma GCC unroll 16
+  for (size_t j = 0; j < Isa::kLanes; j++)
+    p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * bytes;
+}
+
+template <typename Isa>
+inline void store_group(typename Isa::Floats v, const uint32_t* slots, size_t n, float* out) {
+  float lanes[Isa::kLanes];
+  Isa::store(lanes, v);
+  for (size_t j = 0; j < n; j++) out[slots[j]] = lanes[j];
+}
+
+// One dimension of the pair kernels' loops, stored vector v first.
+template <typename Isa>
+struct L2Step {  // t = v - q; s = s + t * t
+  using F = typename Isa::Floats;
+  JIX_HOT void operator()(F* acc, F v, F q) const {
+    F t = Isa::sub(v, q);
+    acc[0] = Isa::add(acc[0], Isa::mul(t, t));
+  }
+};
+
+template <typename Isa>
+struct CosineStep {  // dot = dot + v * q; vv = vv + v * v
+  using F = typename Isa::Floats;
+  JIX_HOT void operator()(F* acc, F v, F q) const {
+    acc[0] = Isa::add(acc[0], Isa::mul(v, q));
+    acc[1] = Isa::add(acc[1], Isa::mul(v, v));
+  }
+};
+
+// The query's squared norm, summed as the pair kernels sum it.
+inline float query_norm_float32(const float* q, size_t d) {
+  float s = 0;
+  for (size_t i = 0; i < d; i++) s = s + q[i] * q[i];
+  return s;
+}
+
+// An int8 query's squared norm as the pair kernel sums it in float32, and exactly.
+struct Int8QueryNorm {
+  float sum;
+  int64_t exact;
+};
+
+inline Int8QueryNorm query_norm_int8(const int8_t* q, size_t d) {
+  Int8QueryNorm norm = {0, 0};
+  for (size_t i = 0; i < d; i++) {
+    norm.sum = norm.sum + (float)((int)q[i] * (int)q[i]);
+    norm.exact += (int)q[i] * (int)q[i];
+  }
+  return norm;
+}
+
+// The L2 distances of one group, lane j for candidate p[j].
+template <typename Isa, typename Rows>
+JIX_HOT typename Isa::Floats l2_lanes(const Rows& rows, const char* const p[Isa::kLanes],
+                                      size_t d) {
+  typename Isa::Floats acc[1] = {Isa::zero()};
+  Isa::float_lanes(rows, L2Step<Isa>(), p, d, acc);
+  return Isa::sqrt(acc[0]);
+}
+
+// The cosine distances of one group; sqrtQq is sqrt((double)) of the query's float32 norm.
+template <typename Isa, typename Rows>
+JIX_HOT typename Isa::Floats cosine_lanes(const Rows& rows, const char* const p[Isa::kLanes],
+                                          size_t d, double sqrtQq) {
+  typename Isa::Floats acc[2] = {Isa::zero(), Isa::zero()};
+  Isa::float_lanes(rows, CosineStep<Isa>(), p, d, acc);
+  return Isa::cosine_finish(acc[0], acc[1], sqrtQq);
+}
+
+// Float32 kernels: every group of candidates through the float lanes. lanes(p) gives the
+// group's distances.
+template <typename Isa, typename Lanes>
+inline void float32_batch(const float* vectors, size_t d, size_t count, const uint8_t* candidates,
+                          float* out, const Lanes& lanes) {
+  kernel_for_each_group<Isa::kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[Isa::kLanes];
+    group_pointers<Isa>(vectors, d * sizeof(float), slots, n, p);
+    store_group<Isa>(lanes(p), slots, n, out);
+  });
+}
+
+// Candidates whose int8 sums were not exact in float32, waiting for a full group of lanes.
+template <size_t kLanes>
+struct Overflow {
+  uint32_t slots[kLanes];
+  size_t n = 0;
+};
+
+// Int8 kernels: exact(v, &result) sums candidate v in integers and sets its distance, or
+// returns false when a partial sum may leave float32's exact integers, where the pair kernel
+// rounds. Those candidates are gathered and run through lanes(p), the float lanes that repeat
+// the pair kernel's float32 steps, a full group at a time.
+template <typename Isa, typename Exact, typename Lanes>
+inline void int8_batch(const int8_t* vectors, size_t d, size_t count, const uint8_t* candidates,
+                       float* out, const Exact& exact, const Lanes& lanes) {
+  Overflow<Isa::kLanes> overflow;
+  auto flush = [&] {
+    const char* p[Isa::kLanes];
+    group_pointers<Isa>(vectors, d, overflow.slots, overflow.n, p);
+    store_group<Isa>(lanes(p), overflow.slots, overflow.n, out);
+    overflow.n = 0;
+  };
+  kernel_for_each_group<Isa::kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    for (size_t j = 0; j < n; j++) {
+      if (exact(vectors + (size_t)slots[j] * d, &out[slots[j]])) continue;
+      overflow.slots[overflow.n++] = slots[j];
+      if (overflow.n == Isa::kLanes) flush();
+    }
+  });
+  if (overflow.n > 0) flush();
+}
+
+template <typename Isa>
+inline void l2_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
+                             const uint8_t* candidates, float* out) {
+  const typename Isa::Float32Rows rows{query};
+  float32_batch<Isa>(vectors, d, count, candidates, out,
+                     [&](const char* const* p) { return l2_lanes<Isa>(rows, p, d); });
+}
+
+template <typename Isa>
+inline void cosine_float32_batch(const float* query, const float* vectors, size_t d, size_t count,
+                                 const uint8_t* candidates, float* out) {
+  const typename Isa::Float32Rows rows{query};
+  double sqrtQq = sqrt((double)query_norm_float32(query, d));
+  float32_batch<Isa>(vectors, d, count, candidates, out,
+                     [&](const char* const* p) { return cosine_lanes<Isa>(rows, p, d, sqrtQq); });
+}
+
+template <typename Isa>
+inline void l2_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                          const uint8_t* candidates, float* out) {
+  const typename Isa::Int8Rows rows{query};
+  int8_batch<Isa>(
+      vectors, d, count, candidates, out,
+      [&](const int8_t* v, float* result) {
+        int32_t s = Isa::l2_int8_exact(v, query, d);
+        if (s > kExactFloatIntegers) return false;
+        *result = sqrtf((float)s);
+        return true;
+      },
+      [&](const char* const* p) { return l2_lanes<Isa>(rows, p, d); });
+}
+
+template <typename Isa>
+inline void cosine_int8_batch(const int8_t* query, const int8_t* vectors, size_t d, size_t count,
+                              const uint8_t* candidates, float* out) {
+  const typename Isa::Int8Rows rows{query};
+  const Int8QueryNorm qq = query_norm_int8(query, d);
+  double sqrtQq = sqrt((double)qq.sum);
+  int8_batch<Isa>(
+      vectors, d, count, candidates, out,
+      [&](const int8_t* v, float* result) {
+        int32_t dot, norm;
+        Isa::cosine_int8_exact(v, query, d, &dot, &norm);
+        // |dot| summed term by term is at most sqrt(norm * qq) (Cauchy-Schwarz), so both
+        // bounds keep every partial sum of all three accumulators exact.
+        if (norm > kExactFloatIntegers || qq.exact > kExactFloatIntegers) return false;
+        *result = kernel_cosine_finish((float)dot, (float)norm, qq.sum);
+        return true;
+      },
+      [&](const char* const* p) { return cosine_lanes<Isa>(rows, p, d, sqrtQq); });
+}
+
+}  // namespace
+
+// Defines the batch kernels that are the shared drivers over struct isa, as kernel_*_##suffix.
+#define JIX_DEFINE_DRIVEN_BATCH_KERNELS(suffix, isa)                                               \
+  void kernel_l2_float32_batch_##suffix(const float* query, const float* vectors, size_t d,        \
+                                        size_t count, const uint8_t* candidates, float* out) {     \
+    l2_float32_batch<isa>(query, vectors, d, count, candidates, out);                              \
+  }                                                                                                \
+  void kernel_cosine_float32_batch_##suffix(const float* query, const float* vectors, size_t d,    \
+                                            size_t count, const uint8_t* candidates, float* out) { \
+    cosine_float32_batch<isa>(query, vectors, d, count, candidates, out);                          \
+  }                                                                                                \
+  void kernel_l2_int8_batch_##suffix(const int8_t* query, const int8_t* vectors, size_t d,         \
+                                     size_t count, const uint8_t* candidates, float* out) {        \
+    l2_int8_batch<isa>(query, vectors, d, count, candidates, out);                                 \
+  }                                                                                                \
+  void kernel_cosine_int8_batch_##suffix(const int8_t* query, const int8_t* vectors, size_t d,     \
+                                         size_t count, const uint8_t* candidates, float* out) {    \
+    cosine_int8_batch<isa>(query, vectors, d, count, candidates, out);                             \
+  }
