@@ -92,6 +92,7 @@ const Column kColumns[] = {
     {"v int8[1024] distance_metric=l1", "jix_int8(?N)", 1024, false, 64},
     {"v int8[1024] distance_metric=cosine", "jix_int8(?N)", 1024, false, 64},
     {"v bit[8192]", "jix_bit(?N)", 1024, false, 64},
+    {"v float[1024]", "?N", 4096, true, 8},  // one byte of bitmap a chunk
 };
 
 TEST(Jix0KnnThreads, AnswersEqualTheSearchWithoutHelpers) {

@@ -942,9 +942,10 @@ int start_helpers(KnnScan* s) {
   h->numBuffers = 2 * helpers + 4;
   h->numChunks = h->numBuffers + 1;
   sqlite3_uint64 bufferBytes = (sqlite3_uint64)s->pieceSlots * s->vectorBytes;
-  sqlite3_uint64 chunkBytes = (sqlite3_uint64)s->size * sizeof(float) + s->size / 8 +
-                              (sqlite3_uint64)s->perChunk * sizeof(int32_t);
-  // Each part starts on 8 bytes: the buffers are a multiple of 8 slots, the rest rounded up.
+  // A chunk's distances, then its best slots, then its candidates: each part aligned for
+  // its type, and each chunk rounded up to 8 bytes (the buffers are a multiple of 8 slots).
+  sqlite3_uint64 chunkBytes = (sqlite3_uint64)s->size * sizeof(float) +
+                              (sqlite3_uint64)s->perChunk * sizeof(int32_t) + s->size / 8;
   chunkBytes = (chunkBytes + 7) / 8 * 8;
   h->memory = allocate<uint8_t>(bufferBytes * h->numBuffers + chunkBytes * h->numChunks);
   h->pieces = allocate<ScanPiece>(h->numBuffers);
@@ -958,8 +959,8 @@ int start_helpers(KnnScan* s) {
   uint8_t* next = h->memory.get() + bufferBytes * h->numBuffers;
   for (int i = 0; i < h->numChunks; i++, next += chunkBytes) {
     float* distances = (float*)next;
-    uint8_t* candidates = next + (size_t)s->size * sizeof(float);
-    int32_t* best = (int32_t*)(candidates + s->size / 8);
+    int32_t* best = (int32_t*)(next + (size_t)s->size * sizeof(float));
+    uint8_t* candidates = (uint8_t*)(best + s->perChunk);
     new (&h->chunks.get()[i]) ScanChunk{0, distances, candidates, best, 0};
   }
   for (int i = 0; i < helpers; i++) {
