@@ -4,6 +4,7 @@ BUILD        ?= build
 BUILD_ASAN   ?= build-asan
 BUILD_CURRENT ?= build-current
 BUILD_FUZZ   ?= build-fuzz
+BUILD_TSAN   ?= build-tsan
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := json_vector declaration npy knn ivf
 JOBS         ?= $(shell nproc)
@@ -16,7 +17,7 @@ BENCH_ARGS   ?=
 # project()'s version in CMakeLists.txt, the one place it is written.
 VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
@@ -37,11 +38,12 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Everything CI checks: the suite in the normal build, again against a current SQLite, again
-# under the sanitizers, each fuzz target for FUZZ_SECONDS, the reference-kernel build, the
-# AArch64 build under qemu, the Windows DLL, the pip and npm packages, jix replicated by a
-# three-node dqlite cluster, and last the formatting of every C and C++ file.
-test: test-normal test-current-sqlite test-sanitize fuzz test-reference-kernels test-aarch64 \
-      test-windows test-packages test-dqlite format-check
+# under the sanitizers, the searches with helper threads under ThreadSanitizer, each fuzz
+# target for FUZZ_SECONDS, the reference-kernel build, the AArch64 build under qemu, the
+# Windows DLL, the pip and npm packages, jix replicated by a three-node dqlite cluster, and
+# last the formatting of every C and C++ file.
+test: test-normal test-current-sqlite test-sanitize test-tsan fuzz test-reference-kernels \
+      test-aarch64 test-windows test-packages test-dqlite format-check
 
 test-normal: deps
 	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
@@ -64,6 +66,14 @@ test-sanitize: deps
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# The tests of searches with helper threads (PRAGMA threads) under ThreadSanitizer: only
+# their own test program is built, so the stage stays short.
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DJIX_TSAN=ON -DJIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  $(CMAKE_FLAGS)
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target jix_thread_tests
+	TSAN_OPTIONS=halt_on_error=1 $(BUILD_TSAN)/jix_thread_tests
 
 # Each libFuzzer target for FUZZ_SECONDS, as many at once as there are cores, starting from
 # a copy of the committed seed corpus.
@@ -140,11 +150,13 @@ uninstall:
 	rm -f $(DESTDIR)$(LIBDIR)/jix.so $(DESTDIR)$(LIBDIR)/pkgconfig/jix.pc
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_TSAN) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
 # FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets
-# are generated into a temporary folder that is removed afterwards.
+# are generated into a temporary folder that is removed afterwards. The baselines run with
+# OpenBLAS's CPU-type and cache-size overrides removed, which would otherwise slow them, and
+# set their thread counts themselves.
 bench-deps: deps
 	@scripts/install-bench-deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DJIX_BUILD_TESTS=OFF $(CMAKE_FLAGS)
@@ -153,7 +165,7 @@ bench: bench-deps
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_knn_bench
 	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
 	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) && \
-	  OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 /usr/bin/python3 bench/baselines.py "$$dir" && \
+	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE /usr/bin/python3 bench/baselines.py "$$dir" && \
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
 
 # Google Benchmark micro-benchmarks of every batch kernel variant against the reference.

@@ -1,14 +1,18 @@
 #!/usr/bin/python3
-"""Brute-force KNN baselines on the data sets written by jix_knn_bench, single thread.
+"""Brute-force KNN baselines on the data sets written by jix_knn_bench, at one thread and at
+every core.
 
-    OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 bench/baselines.py DATA_DIR
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE bench/baselines.py DATA_DIR
 
 Reads DATA_DIR/jix.json (which sets exist, their shapes) and <set>.vectors / <set>.queries,
 times every query with k = 10 and writes DATA_DIR/baselines.json:
-  - FAISS IndexFlatL2 (float32 sets) and IndexBinaryFlat (bit set), one thread;
+  - FAISS IndexFlatL2 (float32 sets) and IndexBinaryFlat (bit set);
   - NumPy: float32 by ||x||^2 - 2 x.q + ||q||^2 with the norms computed once beforehand (the
-    usual way to do it in NumPy), int8 by integer squared differences, bits by XOR and a
-    per-byte popcount table.
+    strongest plain form: one matrix-vector product in the BLAS), int8 by integer squared
+    differences, bits by XOR and a per-byte popcount table.
+Thread counts are set through threadpoolctl (the BLAS and OpenMP pools) and FAISS's own
+setting; the BLAS library and the thread counts that were in force are stored with the
+figures, as is the machine's load average, since other work on the machine skews timings.
 """
 import json
 import os
@@ -16,6 +20,7 @@ import sys
 import time
 
 import numpy as np
+from threadpoolctl import threadpool_info, threadpool_limits
 
 try:
     import faiss
@@ -74,35 +79,58 @@ def numpy_search(kind, vectors):
     return search
 
 
-def faiss_search(kind, vectors):
+def faiss_index(kind, vectors):
     if faiss is None or kind == "int8":  # FAISS has no flat index over int8 vectors
         return None
-    faiss.omp_set_num_threads(1)
     if kind == "float":
         index = faiss.IndexFlatL2(vectors.shape[1])
     else:
         index = faiss.IndexBinaryFlat(vectors.shape[1] * 8)
     index.add(vectors)
-    return lambda q: index.search(q.reshape(1, -1), K)
+    return index
+
+
+def pools():
+    """What threadpoolctl sees loaded now: each pool's library and thread count."""
+    return [{key: pool.get(key) for key in
+             ("user_api", "internal_api", "filepath", "version", "architecture", "num_threads")}
+            for pool in threadpool_info()]
 
 
 def main():
     directory = sys.argv[1]
     with open(os.path.join(directory, "jix.json")) as f:
         sets = json.load(f)
+    cores = os.cpu_count() or 1
+    thread_counts = sorted({1, cores})
     results = {}
+    runtime = {"cores": cores, "load_average_before": os.getloadavg(), "threads": {}}
     for name, meta in sets.items():
         vectors, queries = load(directory, name, meta)
-        entry = {"numpy": timed(numpy_search(meta["type"], vectors), queries)}
-        search = faiss_search(meta["type"], vectors)
-        if search is not None:
-            entry["faiss"] = timed(search, queries)
+        numpy_search_fn = numpy_search(meta["type"], vectors)
+        index = faiss_index(meta["type"], vectors)
+        entry = {}
+        for threads in thread_counts:
+            with threadpool_limits(limits=threads):
+                if faiss is not None:
+                    faiss.omp_set_num_threads(threads)
+                runtime["threads"][str(threads)] = pools()
+                figures = {"numpy": timed(numpy_search_fn, queries)}
+                if index is not None:
+                    figures["faiss"] = timed(lambda q: index.search(q.reshape(1, -1), K), queries)
+            entry[str(threads)] = figures
+            print(f"[{name}] {threads} thread{'s' if threads > 1 else ''}: " +
+                  ", ".join(f"{engine} {v['median_s'] * 1e3:.2f} ms"
+                            for engine, v in figures.items()), file=sys.stderr)
         results[name] = entry
-        print(f"[{name}] " + ", ".join(f"{engine} {v['median_s'] * 1e3:.2f} ms"
-                                       for engine, v in entry.items()), file=sys.stderr)
-        del vectors
+        del vectors, index
+    runtime["load_average_after"] = os.getloadavg()
+    for threads, found in runtime["threads"].items():
+        print(f"{threads} thread(s): " + "; ".join(
+            f"{p['internal_api']} {p.get('version') or ''} ({os.path.basename(p['filepath'])}) "
+            f"{p['num_threads']} threads" for p in found), file=sys.stderr)
     with open(os.path.join(directory, "baselines.json"), "w") as f:
-        json.dump(results, f, indent=2)
+        json.dump({"runtime": runtime, "sets": results}, f, indent=2)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,9 @@
 //   - whether jix0's answers equal, bit for bit and in order, a brute force over the reference
 //     kernels with the search's tie order;
 //   - the peak of SQLite's heap during one query beyond what it held before (the search's own
-//     working memory: it must follow k and chunk_size, not the table), for k = 10 and 1000.
+//     working memory: it must follow k and chunk_size, not the table), for k = 10 and 1000;
+//   - k = 10 again with PRAGMA threads = 1 and = cores - 1, checked against the reference too;
+//   - the 1-minute load average when the set starts, since other work skews the timings.
 // Then, on D1 only, the storage settings: page_size 4096, 16384 and 65536, each loaded afresh
 // (jix0 and the ordinary table), queried on a new connection with SQLite's cache holding the
 // whole table, with the default 2 MB cache, and with the default cache plus mmap_size.
@@ -30,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vector/kernels_batch.h"
@@ -272,6 +275,14 @@ double memory_pass(const std::vector<uint8_t>& bytes, uint64_t* outSum) {
   return seconds_since(start);
 }
 
+// PRAGMA threads values measured besides 0: 1, and the cores beyond the connection's own.
+std::vector<int> thread_counts() {
+  int cores = (int)std::thread::hardware_concurrency();
+  std::vector<int> counts = {1};
+  if (cores - 1 > 1) counts.push_back(cores - 1);
+  return counts;
+}
+
 struct Results {
   std::string json;
   void add(const char* key, double value, bool last = false) {
@@ -284,11 +295,14 @@ struct Results {
 void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t numQueries,
              std::string* json) {
   fprintf(stderr, "[%s] %zu x %zu %s: generating\n", set.name, set.rows, set.dims, set.type());
+  double loadAverage[3] = {0, 0, 0};
+  getloadavg(loadAverage, 3);
   std::vector<uint8_t> vectors = generate(set, set.rows, 1000 + (uint64_t)set.element);
   std::vector<uint8_t> queries = generate(set, numQueries, 2000 + (uint64_t)set.element);
   write_file(dir + "/" + set.name + ".vectors", vectors);
   write_file(dir + "/" + set.name + ".queries", queries);
   Results r;
+  r.add("load_average", loadAverage[0]);
   int bytes = (int)set.bytes();
   std::string t = set.name, tf = std::string(set.name) + "_f",
               tp = std::string(set.name) + "_plain";
@@ -354,6 +368,35 @@ void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t num
   std::vector<double> k10 = time_queries(plain, set, queries, numQueries, 10, numQueries);
   r.add("k10_median_s", median(k10));
   r.add("k10_p90_s", percentile(k10, 0.9));
+  // The same queries with helper threads: one, and one per core besides the connection's
+  // own (PRAGMA threads counts only the helpers). Each query runs at every setting in turn,
+  // next to a blob-read pass, so that the ratios compare runs under the same load from
+  // whatever else the machine is doing. Answers are checked against the reference.
+  bool threadsIdentical = true;
+  std::vector<int> settings = {0};
+  for (int threads : thread_counts()) settings.push_back(threads);
+  std::vector<std::vector<double>> byThreads(settings.size());
+  std::vector<double> blobBeside;
+  for (size_t i = 0; i < numQueries; i++) {
+    const uint8_t* q = queries.data() + i * set.bytes();
+    blobBeside.push_back(blob_read_pass(db, t, buffer));
+    for (size_t j = 0; j < settings.size(); j++) {
+      exec(db, "PRAGMA threads = " + std::to_string(settings[j]));
+      if (i == 0) knn(plain, q, bytes, 10);  // warm-up
+      auto start = Clock::now();
+      std::vector<Hit> hits = knn(plain, q, bytes, 10);
+      byThreads[j].push_back(seconds_since(start));
+      if (i < 3) threadsIdentical = threadsIdentical && same_hits(hits, brute_force(set, vectors, q, 10));
+    }
+  }
+  exec(db, "PRAGMA threads = 0");
+  r.add("blob_read_beside_threads_s", median(blobBeside));
+  for (size_t j = 0; j < settings.size(); j++) {
+    r.add(("k10_threads" + std::to_string(settings[j]) + "_s").c_str(), median(byThreads[j]));
+    fprintf(stderr, "[%s] PRAGMA threads = %d: k=10 median %.2f ms (blob read beside %.2f ms)\n",
+            set.name, settings[j], median(byThreads[j]) * 1e3, median(blobBeside) * 1e3);
+  }
+  r.add("threads_identical_to_reference", threadsIdentical ? 1 : 0);
   r.add("k100_s", median(time_queries(plain, set, queries, numQueries, 100, 5)));
   r.add("k1000_s", median(time_queries(plain, set, queries, numQueries, 1000, 5)));
   time_queries(onF, set, queries, numQueries, 10, 1);

@@ -50,7 +50,7 @@ def tables(jix, base):
             "| jix0 with partition key + metadata | per row (jix0) |",
             "|---|---|---|---|---|---|"]
     for name, r in jix.items():
-        b = base.get(name, {})
+        b = base.get(name, {}).get("1", {})
         faiss = b.get("faiss", {}).get("median_s")
         numpy = b.get("numpy", {}).get("median_s")
         shape = f"{r['rows']:,} × {r['dims']} {r['type']}"
@@ -79,6 +79,44 @@ def tables(jix, base):
         memory.append(f"| {name} | {r['rows']:,} | {width:,} | {kib(r['peak_query_bytes_k10'])} "
                       f"| {kib(r['peak_query_bytes_k1000'])} |")
     return query, more, load, memory
+
+
+def threads_table(jix, base, cores):
+    """jix0 at each PRAGMA threads next to NumPy and FAISS at one thread and at every core."""
+    counts = sorted({int(key[len("k10_threads"):-2]) for r in jix.values() for key in r
+                     if key.startswith("k10_threads") and key.endswith("_s")})
+    head = "| Set | Blob-read floor |"
+    for n in counts:
+        head += f" jix0 threads = {n} | ÷ floor |"
+    head += (f" NumPy 1 thread | FAISS 1 thread | NumPy {cores} threads | FAISS {cores} threads "
+             "| Identical to reference |")
+    rows = [head, "|---" * (7 + 2 * len(counts)) + "|"]
+    for name, r in jix.items():
+        b = base.get(name, {})
+        floor = r.get("blob_read_beside_threads_s", r["blob_read_s"])
+        line = f"| {name} | {ms(floor)} ms |"
+        for n in counts:
+            t = r.get(f"k10_threads{n}_s")
+            line += f" {ms(t)} ms | {ratio(t, floor)} |"
+        for threads, engine in (("1", "numpy"), ("1", "faiss"), (str(cores), "numpy"),
+                                (str(cores), "faiss")):
+            value = b.get(threads, {}).get(engine, {}).get("median_s")
+            line += f" {ms(value) + ' ms' if value else 'n/a'} |"
+        same = r.get("threads_identical_to_reference")
+        line += f" {'—' if same is None else 'yes' if same else '**no**'} |"
+        rows.append(line)
+    return rows
+
+
+def pools_text(runtime):
+    """One sentence per thread count: which BLAS and OpenMP libraries ran with how many threads."""
+    out = []
+    for threads, found in sorted(runtime.get("threads", {}).items(), key=lambda i: int(i[0])):
+        libs = ", ".join(f"{p['internal_api']} {p.get('version') or ''}".strip() +
+                         f" ({os.path.basename(p['filepath'] or '')}, {p['num_threads']} "
+                         f"thread{'s' if p['num_threads'] != 1 else ''})" for p in found)
+        out.append(f"asked for {threads}: {libs}")
+    return "; ".join(out)
 
 
 def kib(n):
@@ -127,8 +165,8 @@ def chart(jix, base, path):
     engines = [("Memory pass", lambda r, b: r["memory_pass_s"]),
                ("SQLite blob read", lambda r, b: r["blob_read_s"]),
                ("jix0 k=10", lambda r, b: r["k10_median_s"]),
-               ("FAISS IndexFlat", lambda r, b: b.get("faiss", {}).get("median_s")),
-               ("NumPy", lambda r, b: b.get("numpy", {}).get("median_s"))]
+               ("FAISS IndexFlat", lambda r, b: b.get("1", {}).get("faiss", {}).get("median_s")),
+               ("NumPy", lambda r, b: b.get("1", {}).get("numpy", {}).get("median_s"))]
     names = list(jix)
     width = 0.8 / len(engines)
     fig, ax = plt.subplots(figsize=(9, 4.5))
@@ -155,26 +193,32 @@ def main():
     directory, out_md, out_png = sys.argv[1:4]
     with open(os.path.join(directory, "jix.json")) as f:
         jix = json.load(f)
-    base = {}
+    base, runtime = {}, {}
     path = os.path.join(directory, "baselines.json")
     if os.path.exists(path):
         with open(path) as f:
-            base = json.load(f)
+            stored = json.load(f)
+        base, runtime = stored["sets"], stored["runtime"]
+    cores = runtime.get("cores", os.cpu_count())
     query, more, load, memory = tables(jix, base)
+    threads = threads_table(jix, base, cores)
     settings = {}
     path = os.path.join(directory, "settings.json")
     if os.path.exists(path):
         with open(path) as f:
             settings = json.load(f)
-    print("\n".join(query + [""] + more + [""] + load + [""] + memory))
+    print("\n".join(query + [""] + threads + [""] + more + [""] + load + [""] + memory))
     queries = next(iter(jix.values()))["queries"] if jix else 0
     header = [
         "# Benchmark results",
         "",
         f"`make bench` on {datetime.date.today()}, commit {git_revision()}: {cpu_name()}, "
         f"{os.cpu_count()} cores, SQLite {sqlite3.sqlite_version} (Python's; the harness uses "
-        "the system library), single thread, warm cache. Medians over "
-        f"{queries} queries for k=10, over 5 for the others.",
+        "the system library), one thread unless the Threads table says otherwise, warm cache. "
+        "Medians over "
+        f"{queries} queries for k=10, over 5 for the others. Load average (1 minute) when "
+        "each set started: " + ", ".join(f"{n} {r['load_average']:.2f}" for n, r in jix.items()
+                                         if "load_average" in r) + ".",
         "",
         "Generated by bench/report.py; do not edit by hand.",
         "",
@@ -183,7 +227,18 @@ def main():
         "## KNN, k = 10",
         "",
     ]
-    body = query + ["", "## k, filters", ""] + more + ["", "## Bulk insert, one transaction", ""] + load
+    body = query + ["", "## Threads", "",
+                    "jix0 with `PRAGMA threads = N`: the connection's thread reads the vectors "
+                    "while N helper threads compute distances; N = cores − 1 uses every core. "
+                    "Each query ran at every setting in turn, beside a blob-read pass (the floor "
+                    "here), so that these ratios compare runs under the same machine load. "
+                    "NumPy (on the BLAS below) and FAISS at one thread and at every core. The "
+                    f"thread pools that ran: {pools_text(runtime) or 'not recorded'}. Load "
+                    "average while the baselines ran: "
+                    + (f"{runtime['load_average_before'][0]:.2f} before, "
+                       f"{runtime['load_average_after'][0]:.2f} after." if runtime else "—"),
+                    ""] + threads
+    body += ["", "## k, filters", ""] + more + ["", "## Bulk insert, one transaction", ""] + load
     body += ["", "## Peak memory of one query", "",
              "How far SQLite's heap rose above its level before the query (the search's working "
              "memory; chunk_size 1024). It follows k and the vector size, not the row count.",

@@ -226,6 +226,23 @@ TEST_F(OomSweep, Jix0Queries) {
   });
 }
 
+// 1.2 MiB of vectors, enough for a search to start its helper threads part way through.
+TEST_F(OomSweep, Jix0QueriesWithHelperThreads) {
+  std::string query = "'[1";
+  for (int i = 1; i < 256; i++) query += ",0";
+  query += "]'";
+  Sweep({
+      {"knn with helper threads",
+       {"CREATE VIRTUAL TABLE big USING jix0(v float[256], n integer, chunk_size=64)",
+        "WITH RECURSIVE g(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM g WHERE value < 1200)"
+        " INSERT INTO big(rowid, v, n) SELECT value, '[' || (value % 7) ||"
+        " replace(hex(zeroblob(255)), '00', ',0') || ']', value % 3 FROM g",
+        "PRAGMA threads = 2"},
+       {"SELECT rowid, distance FROM big WHERE v MATCH " + query + " AND k = 5 AND n != 1"},
+       {"big"}},
+  });
+}
+
 // Three chunks of partition 1 with holes, one of partition 2; optimize moves rows of every
 // metadata kind, long texts included, and deletes a chunk.
 std::vector<std::string> Fragmented() {

@@ -1,6 +1,8 @@
 // KNN search over the chunks of one vector column.
 #include "jix0/query/knn.h"
 
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include "vector/handles.h"
 #include "vector/kernels.h"
 #include "vector/select.h"
+#include "vector/threads.h"
 #include "vector/vector.h"
 
 namespace {
@@ -447,6 +450,35 @@ SqlitePtr<T> allocate(sqlite3_uint64 count) {
 // the cost of a read call is spread over many vectors and the kernel gets full groups.
 constexpr sqlite3_int64 kPieceBytes = 192 * 1024;
 
+// A distance constraint, its value read once so that helper threads never touch a
+// sqlite3_value.
+struct DistanceBound {
+  char op;
+  bool isNull;  // a NULL bound is never satisfied, as in SQL
+  float bound;
+};
+
+// Drops the candidates outside the distance bounds.
+void apply_distance_bounds(const DistanceBound* bounds, int numBounds, const float* distances,
+                           uint8_t* candidates, int size) {
+  for (int i = 0; i < numBounds; i++) {
+    const DistanceBound& b = bounds[i];
+    for (int slot = 0; slot < size; slot++) {
+      if (!bitmap_get(candidates, slot)) continue;
+      if (b.isNull || !bound_keeps(b.op, distances[slot], b.bound)) bitmap_set(candidates, slot, 0);
+    }
+  }
+}
+
+struct KnnScan;
+#if JIX_HAVE_THREADS
+struct ScanHelpers;
+struct ScanHelpersFree {
+  void operator()(ScanHelpers* h) const;
+};
+using ScanHelpersPtr = std::unique_ptr<ScanHelpers, ScanHelpersFree>;
+#endif
+
 // A metadata filter with the handles it keeps from chunk to chunk.
 struct MetadataScan {
   jix0_metadata_filter filter;
@@ -486,6 +518,9 @@ struct KnnScan {
   SqlitePtr<MetadataScan> metadata;  // one per metadata filter, in plan order
   int numMetadata = 0;
 
+  SqlitePtr<DistanceBound> bounds;
+  int numBounds = 0;
+
   BlobPtr vectorsBlob, rowidsBlob;
 
   // The chunk in hand.
@@ -493,10 +528,22 @@ struct KnnScan {
   const uint8_t* validity = nullptr;
   bool rowidsRead = false;
 
+  // Helper threads: how many the connection allows (PRAGMA threads), and the vector bytes
+  // computed on this thread so far, which decide when they start.
+  int maxHelpers = 0;
+  sqlite3_int64 bytesComputed = 0;
+#if JIX_HAVE_THREADS
+  // Last member: destroyed first, so its threads are joined before any buffer they use goes.
+  ScanHelpersPtr helpers;
+#endif
+
   KnnScan() = default;
   KnnScan(const KnnScan&) = delete;
   KnnScan& operator=(const KnnScan&) = delete;
   ~KnnScan() {
+#if JIX_HAVE_THREADS
+    helpers.reset();
+#endif
     for (int i = 0; i < numMetadata; i++) metadata.get()[i].~MetadataScan();
   }
 };
@@ -526,7 +573,8 @@ int knn_scan_init(KnnScan* s, const Array* inLists) {
   s->filterBitmap.reset(bitmap_new(s->size));
   s->metadataData = allocate<uint8_t>((sqlite3_uint64)s->size * JIX0_METADATA_TEXT_ENTRY);
   s->metadata = allocate<MetadataScan>(s->plan->numMetadata);
-  if (!s->topRowids || !s->topDistances || !s->mergeRowids || !s->mergeDistances ||
+  s->bounds = allocate<DistanceBound>(s->plan->numDistances);
+  if (!s->bounds || !s->topRowids || !s->topDistances || !s->mergeRowids || !s->mergeDistances ||
       !s->pieceVectors || !s->chunkDistances || !s->chunkRowids || !s->chunkBest ||
       !s->candidates || !s->filterBitmap || !s->metadataData || !s->metadata) {
     return SQLITE_NOMEM;
@@ -534,6 +582,11 @@ int knn_scan_init(KnnScan* s, const Array* inLists) {
   // The selection reads the distances of whole bytes of slots, candidates or not.
   memset(s->chunkDistances.get(), 0, (size_t)s->size * sizeof(float));
 
+  for (const KnnFilter& filter : s->plan->distances()) {
+    sqlite3_value* value = s->argv[filter.arg];
+    s->bounds.get()[s->numBounds++] = {filter.op, sqlite3_value_type(value) == SQLITE_NULL,
+                                       (float)sqlite3_value_double(value)};
+  }
   for (const KnnFilter& filter : s->plan->metadata()) {
     const jix0_metadata_in_list* inList =
         filter.op == JIX0_OP_IN ? jix0_find_metadata_in_list(inLists, filter.arg) : nullptr;
@@ -679,24 +732,29 @@ int knn_scan_distances(KnnScan* s) {
     }
     knn_distances(*s->column, s->vectorBytes, s->query, s->pieceVectors.get(), (size_t)count,
                   pieceCandidates, s->chunkDistances.get() + first);
+    s->bytesComputed += count * s->vectorBytes;
   }
   return SQLITE_OK;
 }
 
-// Drops the candidates outside the distance bounds. A NULL bound is never satisfied, as in
-// SQL.
-void knn_scan_apply_bounds(KnnScan* s) {
-  for (const KnnFilter& filter : s->plan->distances()) {
-    sqlite3_value* value = s->argv[filter.arg];
-    bool isNull = sqlite3_value_type(value) == SQLITE_NULL;
-    float bound = (float)sqlite3_value_double(value);
-    for (int slot = 0; slot < s->size; slot++) {
-      if (!bitmap_get(s->candidates.get(), slot)) continue;
-      if (isNull || !bound_keeps(filter.op, s->chunkDistances.get()[slot], bound)) {
-        bitmap_set(s->candidates.get(), slot, 0);
-      }
-    }
-  }
+// Merges the selected slots of chunk chunkId (distances, best) into the top k.
+int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances,
+                   const int32_t* best, int selected) {
+  if (selected == 0) return SQLITE_OK;
+  int rc = chunkId == s->chunkId ? knn_scan_chunk_rowids(s)
+                                 : read_chunk_rowids(s->p, &s->rowidsBlob, chunkId, s->size,
+                                                     s->chunkRowids.get());
+  if (rc != SQLITE_OK) return rc;
+  // The rowids in hand now belong to chunkId.
+  s->rowidsRead = chunkId == s->chunkId;
+  int merged = 0;
+  merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount, distances,
+                     s->chunkRowids.get(), best, selected, s->mergeDistances.get(),
+                     s->mergeRowids.get(), s->k, &merged);
+  std::swap(s->topDistances, s->mergeDistances);
+  std::swap(s->topRowids, s->mergeRowids);
+  s->topCount = merged;
+  return SQLITE_OK;
 }
 
 // Picks the chunk's best candidates and merges them into the top k.
@@ -706,38 +764,348 @@ int knn_scan_select(KnnScan* s) {
   int selected = 0;
   min_idx_before(s->chunkDistances.get(), s->size, s->candidates.get(), s->chunkBest.get(),
                  s->perChunk, worst, &selected);
-  if (selected == 0) return SQLITE_OK;
-  int rc = knn_scan_chunk_rowids(s);
+  return knn_scan_merge(s, s->chunkId, s->chunkDistances.get(), s->chunkBest.get(), selected);
+}
+
+// Reads the chunk in hand and narrows its candidates by the filters, on bitmaps, so that no
+// vector is read for a slot they rule out.
+int knn_scan_filter_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  int rc = knn_scan_check_chunk(s, stmtChunks);
+  if (rc == SQLITE_OK) rc = knn_scan_open_vectors(s);
   if (rc != SQLITE_OK) return rc;
-  int merged = 0;
-  merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount,
-                     s->chunkDistances.get(), s->chunkRowids.get(), s->chunkBest.get(), selected,
-                     s->mergeDistances.get(), s->mergeRowids.get(), s->k, &merged);
-  std::swap(s->topDistances, s->mergeDistances);
-  std::swap(s->topRowids, s->mergeRowids);
-  s->topCount = merged;
-  return SQLITE_OK;
+  bitmap_copy(s->candidates.get(), s->validity, s->size);
+  if (s->rowidList) rc = knn_scan_filter_rowids(s);
+  if (rc == SQLITE_OK && s->numMetadata > 0) rc = knn_scan_filter_metadata(s);
+  return rc;
 }
 
 // Scans one chunk of the statement into the top k.
 int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
-  int rc = knn_scan_check_chunk(s, stmtChunks);
-  if (rc == SQLITE_OK) rc = knn_scan_open_vectors(s);
-  if (rc != SQLITE_OK) return rc;
-  // Filters first, on bitmaps, so that no vector is read for a slot they rule out.
-  bitmap_copy(s->candidates.get(), s->validity, s->size);
-  if (s->rowidList) rc = knn_scan_filter_rowids(s);
-  if (rc == SQLITE_OK && s->numMetadata > 0) rc = knn_scan_filter_metadata(s);
+  int rc = knn_scan_filter_chunk(s, stmtChunks);
   if (rc == SQLITE_OK) rc = knn_scan_distances(s);
   if (rc != SQLITE_OK) return rc;
-  knn_scan_apply_bounds(s);
+  apply_distance_bounds(s->bounds.get(), s->numBounds, s->chunkDistances.get(),
+                        s->candidates.get(), s->size);
   return knn_scan_select(s);
 }
+
+#if JIX_HAVE_THREADS
+// With PRAGMA threads = N > 0 the connection's thread keeps reading the vectors, piece by
+// piece, into a ring of buffers, while up to N helper threads compute the pieces' distances;
+// whoever computes a chunk's last piece also applies the distance bounds and picks the
+// chunk's best slots. The connection's thread alone touches SQLite: it reads the rowids and
+// merges the chunks into the top k, in chunk order, so the answer is the one of a scan
+// without helpers, ties included. A helper's selection may see an older top k than the
+// scan without helpers would: its bound is then looser, it keeps slots that merge away, and
+// the merge still gives the same answer. When the connection's thread has to wait for a
+// buffer or a chunk it computes a piece itself, so the scan finishes even if no helper could
+// be started.
+
+// Helpers start only once a scan has computed this many vector bytes on its own: below it,
+// starting threads costs more than they could save.
+constexpr sqlite3_int64 kHelpersAfterBytes = 1024 * 1024;
+constexpr int kMaxHelpers = 16;
+// Checks of a condition before a thread sleeps: pieces arrive every few microseconds, and
+// waking a sleeping thread costs about as much. Past the first checks the thread yields its
+// core between them, in case the thread it waits for needs it.
+constexpr int kSpins = 2000;
+constexpr int kSpinsBeforeYield = 500;
+
+// A piece of a chunk in one buffer of the ring.
+struct ScanPiece {
+  uint8_t* vectors;
+  int chunk;  // index in the chunk ring
+  int first;  // first slot
+  int count;
+  std::atomic<uint64_t> done{0};  // 1 + the last piece number computed in this buffer
+};
+
+// A chunk whose pieces are being computed.
+struct ScanChunk {
+  sqlite3_int64 chunkId;
+  float* distances;
+  uint8_t* candidates;
+  int32_t* best;
+  int selected;
+  std::atomic<int> pending{0};  // pieces not computed yet
+  std::atomic<bool> ready{false};  // the selection is made
+};
+
+struct ScanHelpers {
+  KnnScan* s = nullptr;
+  int numBuffers = 0, numChunks = 0;
+  SqlitePtr<uint8_t> memory;  // buffers, then the chunks' distances, candidates and best
+  SqlitePtr<ScanPiece> pieces;
+  SqlitePtr<ScanChunk> chunks;
+  uint64_t nextPiece = 0;                 // the connection's thread only
+  uint64_t chunkHead = 0, chunkTail = 0;  // chunks [head, tail) are in flight; likewise
+  std::atomic<uint64_t> published{0};     // pieces handed out
+  std::atomic<uint64_t> claimed{0};       // pieces taken by a thread
+  std::atomic<uint64_t> progress{0};      // pieces computed
+  // The top k's last distance once it is full: bit 32 set, the float's bits below.
+  std::atomic<uint64_t> worst{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> sleepers{0};
+  std::atomic<bool> ownerSleeping{false};
+  Mutex mutex;
+  CondVar work, moved;
+  ThreadHandle threads[kMaxHelpers];
+  int numThreads = 0;
+
+  ~ScanHelpers() {
+    stop.store(true);
+    {
+      MutexLock lock(mutex);
+      work.notify_all();
+    }
+    for (int i = 0; i < numThreads; i++) thread_join(threads[i]);
+  }
+};
+
+void ScanHelpersFree::operator()(ScanHelpers* h) const {
+  h->~ScanHelpers();
+  sqlite3_free(h);
+}
+
+void spin_wait(int spin) {
+  if (spin < kSpinsBeforeYield) {
+    spin_pause();
+  } else {
+    thread_yield();
+  }
+}
+
+bool claim_piece(ScanHelpers* h, uint64_t* outPiece) {
+  uint64_t c = h->claimed.load();
+  while (c < h->published.load()) {
+    if (h->claimed.compare_exchange_weak(c, c + 1)) {
+      *outPiece = c;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The distance bounds and the chunk's best slots, once all its distances are in.
+void select_chunk(ScanHelpers* h, ScanChunk* c) {
+  const KnnScan* s = h->s;
+  apply_distance_bounds(s->bounds.get(), s->numBounds, c->distances, c->candidates, s->size);
+  uint64_t worst = h->worst.load();
+  float bound = std::bit_cast<float>((uint32_t)worst);
+  int selected = 0;
+  min_idx_before(c->distances, s->size, c->candidates, c->best, s->perChunk,
+                 worst >> 32 ? &bound : nullptr, &selected);
+  c->selected = selected;
+  c->ready.store(true);
+}
+
+void compute_piece(ScanHelpers* h, uint64_t number) {
+  const KnnScan* s = h->s;
+  ScanPiece* piece = &h->pieces.get()[number % h->numBuffers];
+  ScanChunk* c = &h->chunks.get()[piece->chunk];
+  knn_distances(*s->column, s->vectorBytes, s->query, piece->vectors, (size_t)piece->count,
+                c->candidates + piece->first / 8, c->distances + piece->first);
+  piece->done.store(number + 1);
+  if (c->pending.fetch_sub(1) == 1) select_chunk(h, c);
+  h->progress.fetch_add(1);
+  if (h->ownerSleeping.load()) {
+    MutexLock lock(h->mutex);
+    h->moved.notify_one();
+  }
+}
+
+void* helper_main(void* arg) {
+  ScanHelpers* h = (ScanHelpers*)arg;
+  for (;;) {
+    uint64_t number;
+    bool found = false;
+    for (int spin = 0; spin < kSpins && !(found = claim_piece(h, &number)); spin++) {
+      if (h->stop.load()) return nullptr;
+      spin_wait(spin);
+    }
+    if (!found) {
+      MutexLock lock(h->mutex);
+      h->sleepers.fetch_add(1);
+      while (!h->stop.load() && h->claimed.load() >= h->published.load()) h->work.wait(h->mutex);
+      h->sleepers.fetch_sub(1);
+      continue;
+    }
+    if (h->stop.load()) return nullptr;
+    compute_piece(h, number);
+  }
+}
+
+// Sets up the ring and starts up to s->maxHelpers threads; fewer when the system refuses
+// more, none at all included.
+int start_helpers(KnnScan* s) {
+  ScanHelpers* raw = (ScanHelpers*)sqlite3_malloc64(sizeof(ScanHelpers));
+  if (!raw) return SQLITE_NOMEM;
+  ScanHelpersPtr h(new (raw) ScanHelpers);
+  h->s = s;
+  int helpers = s->maxHelpers < kMaxHelpers ? s->maxHelpers : kMaxHelpers;
+  // Two buffers for each helper and a few more, so that the reading goes on while a helper
+  // the system has paused holds one; a chunk for each buffer and the one being filtered.
+  h->numBuffers = 2 * helpers + 4;
+  h->numChunks = h->numBuffers + 1;
+  sqlite3_uint64 bufferBytes = (sqlite3_uint64)s->pieceSlots * s->vectorBytes;
+  // A chunk's distances, then its best slots, then its candidates: each part aligned for
+  // its type, and each chunk rounded up to 8 bytes (the buffers are a multiple of 8 slots).
+  sqlite3_uint64 chunkBytes = (sqlite3_uint64)s->size * sizeof(float) +
+                              (sqlite3_uint64)s->perChunk * sizeof(int32_t) + s->size / 8;
+  chunkBytes = (chunkBytes + 7) / 8 * 8;
+  h->memory = allocate<uint8_t>(bufferBytes * h->numBuffers + chunkBytes * h->numChunks);
+  h->pieces = allocate<ScanPiece>(h->numBuffers);
+  h->chunks = allocate<ScanChunk>(h->numChunks);
+  if (!h->memory || !h->pieces || !h->chunks) return SQLITE_NOMEM;
+  // The selection reads the distances of whole bytes of slots, candidates or not.
+  memset(h->memory.get(), 0, bufferBytes * h->numBuffers + chunkBytes * h->numChunks);
+  for (int i = 0; i < h->numBuffers; i++) {
+    new (&h->pieces.get()[i]) ScanPiece{h->memory.get() + bufferBytes * i, 0, 0, 0};
+  }
+  uint8_t* next = h->memory.get() + bufferBytes * h->numBuffers;
+  for (int i = 0; i < h->numChunks; i++, next += chunkBytes) {
+    float* distances = (float*)next;
+    int32_t* best = (int32_t*)(next + (size_t)s->size * sizeof(float));
+    uint8_t* candidates = (uint8_t*)(best + s->perChunk);
+    new (&h->chunks.get()[i]) ScanChunk{0, distances, candidates, best, 0};
+  }
+  for (int i = 0; i < helpers; i++) {
+    if (!thread_start(&h->threads[h->numThreads], helper_main, h.get())) break;
+    h->numThreads++;
+  }
+  if (s->topCount == s->k) {
+    h->worst.store(1ull << 32 | std::bit_cast<uint32_t>(s->topDistances.get()[s->k - 1]));
+  }
+  s->helpers = std::move(h);
+  return SQLITE_OK;
+}
+
+// Merges the oldest chunk in flight, once its selection is made, and publishes the new worst
+// distance for the helpers' selections.
+int merge_oldest(KnnScan* s) {
+  ScanHelpers* h = s->helpers.get();
+  ScanChunk* c = &h->chunks.get()[h->chunkHead % h->numChunks];
+  int rc = knn_scan_merge(s, c->chunkId, c->distances, c->best, c->selected);
+  if (rc != SQLITE_OK) return rc;
+  h->chunkHead++;
+  if (s->topCount == s->k) {
+    h->worst.store(1ull << 32 | std::bit_cast<uint32_t>(s->topDistances.get()[s->k - 1]));
+  }
+  return SQLITE_OK;
+}
+
+// Waits until done() holds, making progress meanwhile: merges the oldest chunk once it is
+// ready, else computes a piece nobody took, else waits for a helper to finish one.
+template <typename Done>
+int wait_for_helpers(KnnScan* s, Done done) {
+  ScanHelpers* h = s->helpers.get();
+  for (;;) {
+    // Read before the checks: any piece finished after them moves it.
+    uint64_t seen = h->progress.load();
+    if (done()) return SQLITE_OK;
+    if (h->chunkHead < h->chunkTail &&
+        h->chunks.get()[h->chunkHead % h->numChunks].ready.load()) {
+      int rc = merge_oldest(s);
+      if (rc != SQLITE_OK) return rc;
+      continue;
+    }
+    uint64_t number;
+    if (claim_piece(h, &number)) {
+      compute_piece(h, number);
+      continue;
+    }
+    bool moved = false;
+    for (int spin = 0; spin < kSpins && !moved; spin++) {
+      spin_wait(spin);
+      moved = h->progress.load() != seen;
+    }
+    if (moved) continue;
+    MutexLock lock(h->mutex);
+    h->ownerSleeping.store(true);
+    while (h->progress.load() == seen) h->moved.wait(h->mutex);
+    h->ownerSleeping.store(false);
+  }
+}
+
+// Merges every chunk still in flight.
+int drain_helpers(KnnScan* s) {
+  ScanHelpers* h = s->helpers.get();
+  return wait_for_helpers(s, [h] { return h->chunkHead == h->chunkTail; });
+}
+
+// The chunk in hand, its pieces read here and computed by whichever thread is free.
+int knn_scan_chunk_threaded(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  ScanHelpers* h = s->helpers.get();
+  int rc = wait_for_helpers(
+      s, [h] { return h->chunkTail - h->chunkHead < (uint64_t)h->numChunks; });
+  if (rc == SQLITE_OK) rc = knn_scan_filter_chunk(s, stmtChunks);
+  if (rc != SQLITE_OK) return rc;
+  int numPieces = 0;
+  for (int first = 0; first < s->size; first += s->pieceSlots) {
+    int count = s->size - first < s->pieceSlots ? s->size - first : s->pieceSlots;
+    numPieces += bitmap_any(s->candidates.get() + first / 8, count);
+  }
+  if (numPieces == 0) return SQLITE_OK;  // no candidate: nothing to merge
+  int chunkIndex = (int)(h->chunkTail % h->numChunks);
+  ScanChunk* c = &h->chunks.get()[chunkIndex];
+  c->chunkId = s->chunkId;
+  bitmap_copy(c->candidates, s->candidates.get(), s->size);
+  c->selected = 0;
+  c->ready.store(false);
+  c->pending.store(numPieces);
+  h->chunkTail++;
+  for (int first = 0; first < s->size; first += s->pieceSlots) {
+    int count = s->size - first < s->pieceSlots ? s->size - first : s->pieceSlots;
+    if (!bitmap_any(c->candidates + first / 8, count)) continue;
+    uint64_t number = h->nextPiece;
+    ScanPiece* piece = &h->pieces.get()[number % h->numBuffers];
+    rc = wait_for_helpers(s, [h, piece, number] {
+      return number < (uint64_t)h->numBuffers || piece->done.load() > number - h->numBuffers;
+    });
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_blob_read(s->vectorsBlob.get(), piece->vectors, (int)(count * s->vectorBytes),
+                             (int)(first * s->vectorBytes));
+      if (rc != SQLITE_OK) {
+        vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
+        return jix0_failure_code(rc);
+      }
+    }
+    if (rc != SQLITE_OK) return rc;
+    piece->chunk = chunkIndex;
+    piece->first = first;
+    piece->count = count;
+    h->nextPiece = number + 1;
+    h->published.store(number + 1);
+    if (h->sleepers.load() > 0) {
+      MutexLock lock(h->mutex);
+      h->work.notify_one();
+    }
+  }
+  // Merge what is ready, so that the helpers select against a recent top k.
+  while (h->chunkHead < h->chunkTail &&
+         h->chunks.get()[h->chunkHead % h->numChunks].ready.load()) {
+    rc = merge_oldest(s);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+#endif
 
 // Scans every chunk of the statement into the top k.
 int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
   int rc;
   while ((rc = sqlite3_step(stmtChunks)) == SQLITE_ROW) {
+#if JIX_HAVE_THREADS
+    if (!s->helpers && s->maxHelpers > 0 && s->bytesComputed >= kHelpersAfterBytes) {
+      int startRc = start_helpers(s);
+      if (startRc != SQLITE_OK) return startRc;
+    }
+    if (s->helpers) {
+      int chunkRc = knn_scan_chunk_threaded(s, stmtChunks);
+      if (chunkRc != SQLITE_OK) return chunkRc;
+      continue;
+    }
+#endif
     int chunkRc = knn_scan_chunk(s, stmtChunks);
     if (chunkRc != SQLITE_OK) return chunkRc;
   }
@@ -745,6 +1113,9 @@ int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
     vtab_set_error(&s->p->base, "chunks iter error");
     return jix0_failure_code(rc);
   }
+#if JIX_HAVE_THREADS
+  if (s->helpers) return drain_helpers(s);
+#endif
   return SQLITE_OK;
 }
 
@@ -922,6 +1293,7 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   scan.rowidList = plan.rowidInArg >= 0 ? &rowidList.array : nullptr;
   scan.query = query;
   scan.k = (int)knn->k;
+  scan.maxHelpers = JIX_HAVE_THREADS ? sqlite3_limit(p->db, SQLITE_LIMIT_WORKER_THREADS, -1) : 0;
   rc = knn_scan_init(&scan, &inLists.lists);
   if (rc != SQLITE_OK) return rc;
   for (;;) {
