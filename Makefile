@@ -13,8 +13,10 @@ CMAKE_FLAGS  ?=
 BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
+# e.g. IVF_BENCH_ARGS="--sets fashion --queries 200"
+IVF_BENCH_ARGS ?=
 
-.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels
+.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite
 
@@ -130,8 +132,9 @@ clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
-# FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets
-# are generated into a temporary folder that is removed afterwards.
+# FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png), then the IVF
+# index against the exact search on fashion-mnist and two generated sets (bench-ivf); data
+# sets are generated into a temporary folder that is removed afterwards.
 bench-deps: deps
 	@scripts/install-bench-deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DJIX_BUILD_TESTS=OFF $(CMAKE_FLAGS)
@@ -142,6 +145,15 @@ bench: bench-deps
 	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) && \
 	  OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 /usr/bin/python3 bench/baselines.py "$$dir" && \
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
+	$(MAKE) --no-print-directory bench-ivf
+
+# The IVF index only: recall, latency, build, insert, size and filters against the exact search
+# of the same table; rewrites the IVF section of bench/RESULTS.md and bench/ivf_recall.png.
+bench-ivf: bench-deps
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_ivf_bench
+	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
+	  $(BUILD_BENCH)/jix_ivf_bench $(BUILD_BENCH)/jix.so "$$dir" $(IVF_BENCH_ARGS) && \
+	  /usr/bin/python3 bench/ivf_report.py "$$dir" bench/RESULTS.md bench/ivf_recall.png
 
 # Google Benchmark micro-benchmarks of every batch kernel variant against the reference.
 bench-kernels: bench-deps
