@@ -351,7 +351,7 @@ class SetRun {
     double built = build(db);
     out_.number("build_s", built);
     storage(db, "ivf");
-    long long lists = query_integer(db, "SELECT count(*) FROM t_centroids");
+    long long lists = query_integer(db, "SELECT count(*) FROM t_ivf_centroids");
     out_.number("lists", (double)lists);
     fprintf(stderr, "[%s] build-index %.2f s, %lld lists\n", name_.c_str(), built, lists);
 
