@@ -206,15 +206,37 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
   if (!next_of_kind(&cursor, end, JIX0_TOKEN_RBRACKET, &token)) return SQLITE_ERROR;
 
   int metric = JIX0_DISTANCE_L2;
+  int indexKind = JIX0_INDEX_NONE;
+  int lists = 0, probes = 0;
   for (;;) {
     int rc = jix0_token_next(cursor, end, &token);
     if (rc == JIX0_TOKEN_RESULT_EOF) break;
     if (rc != JIX0_TOKEN_RESULT_SOME || token.kind != JIX0_TOKEN_IDENTIFIER) return SQLITE_ERROR;
-    if (elementType == JIX_ELEMENT_BIT) return SQLITE_ERROR;
-    if (!matches_leading_part(token, "distance_metric")) return SQLITE_ERROR;
+    // The index options are read on every element type, so that the constructor can say
+    // which columns take an index instead of refusing the whole text.
+    int* count = matches_leading_part(token, "lists")    ? &lists
+                 : matches_leading_part(token, "probes") ? &probes
+                                                         : nullptr;
+    bool isIndex = !count && matches_leading_part(token, "index");
+    if (!count && !isIndex) {
+      if (elementType == JIX_ELEMENT_BIT) return SQLITE_ERROR;
+      if (!matches_leading_part(token, "distance_metric")) return SQLITE_ERROR;
+    }
     cursor = token.end;
     if (!next_of_kind(&cursor, end, JIX0_TOKEN_EQ, &token)) return SQLITE_ERROR;
+    if (count) {
+      if (!next_of_kind(&cursor, end, JIX0_TOKEN_DIGITS, &token)) return SQLITE_ERROR;
+      int value;
+      *count = digits_value(token, &value) && value > 0 ? value : -1;
+      continue;
+    }
     if (!next_of_kind(&cursor, end, JIX0_TOKEN_IDENTIFIER, &token)) return SQLITE_ERROR;
+    if (isIndex) {
+      indexKind = token_length(token) == 3 && sqlite3_strnicmp(token.start, "ivf", 3) == 0
+                      ? JIX0_INDEX_IVF
+                      : JIX0_INDEX_UNKNOWN;
+      continue;
+    }
     if (!find_leading_part(token, kDistanceMetrics, &metric)) return SQLITE_ERROR;
   }
 
@@ -225,6 +247,9 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
   outColumn->dimensions = (size_t)dimensions;
   outColumn->element_type = (VectorElementType)elementType;
   outColumn->distance_metric = (DistanceMetric)metric;
+  outColumn->index_kind = (VectorIndexKind)indexKind;
+  outColumn->lists = lists;
+  outColumn->probes = probes;
   return SQLITE_OK;
 }
 

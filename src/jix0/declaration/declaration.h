@@ -23,12 +23,23 @@ enum MetadataColumnKind : int {
   JIX0_METADATA_TEXT = 3,
 };
 
+enum VectorIndexKind : int {
+  JIX0_INDEX_NONE = 0,
+  JIX0_INDEX_IVF = 1,
+  JIX0_INDEX_UNKNOWN = 2,  // `index=` named a kind we do not have; the constructor refuses it
+};
+
 struct VectorColumnDefinition {
   char* name;  // owned, NUL-terminated, from the SQLite allocator
   int name_length;
   size_t dimensions;
   VectorElementType element_type;
   DistanceMetric distance_metric;
+  VectorIndexKind index_kind;
+  // `lists=` and `probes=`: 0 when absent, -1 when given as 0 or beyond int. The constructor
+  // checks them against the index kind and their ranges.
+  int lists;
+  int probes;
 };
 
 struct PartitionColumnDefinition {

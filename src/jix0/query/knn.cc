@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "jix0/index/ivf.h"
 #include "jix0/query/metadata_filter.h"
 #include "jix0/query/plan.h"
 #include "jix0/query/row_key.h"
@@ -187,7 +188,7 @@ int gather_metadata_in_lists(jix0_vtab* p, const char* idxStr, int argc, sqlite3
 // parameter per member, so the chunks of every listed partition are scanned once, in
 // chunk_id order, by one search. Sets the message on failure.
 int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
-                     StmtPtr* outStmt) {
+                     const char* listClause, StmtPtr* outStmt) {
   JIX_ASSERT(argc == (int)(strlen(idxStr) - 1) / 4);  // argc == numValueEntries
   StrBuilder s(p->db);
   sqlite3_str_appendf(
@@ -240,6 +241,10 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
         return SQLITE_ERROR;
     }
     sqlite3_str_appendf(s.get(), fragment, partitionIdx);
+  }
+  if (listClause) {
+    sqlite3_str_appendall(s.get(), numPartitionBlocks == 0 ? " WHERE " : " AND ");
+    sqlite3_str_appendall(s.get(), listClause);
   }
   SqlitePtr<char> sql = s.finish();
   if (!sql) return SQLITE_NOMEM;
@@ -587,6 +592,41 @@ int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowi
   return SQLITE_OK;
 }
 
+// Which chunks an IVF search scans: every chunk of no list, and those of the `scanned`
+// lists nearest the query. Exact() when that would be every list: then the search is the
+// exact one, unchanged.
+class IvfScan {
+ public:
+  int Plan(jix0_vtab* p, const void* query, sqlite3_int64 probes) {
+    const IvfCentroids* c;
+    int rc = jix0_ivf_current(p, &c);
+    if (rc != SQLITE_OK) return rc;
+    lists_ = c->lists;
+    if (lists_ == 0) return SQLITE_OK;
+    if (probes == 0) probes = jix0_ivf_default_probes(p, lists_);
+    scanned_ = probes < lists_ ? (int)probes : lists_;
+    if (Exact()) return SQLITE_OK;
+    order_ = allocate<int>((sqlite3_uint64)lists_);
+    if (!order_) return SQLITE_NOMEM;
+    return jix0_ivf_order_lists(p, c, query, order_.get());
+  }
+  bool Exact() const { return scanned_ >= lists_; }
+  void Widen() { scanned_ = scanned_ > lists_ / 2 ? lists_ : scanned_ * 2; }
+  // The WHERE term selecting the chunks to scan, or null when memory runs out.
+  SqlitePtr<char> Clause() const {
+    StrBuilder s(nullptr);
+    sqlite3_str_appendall(s.get(), "(list IS NULL OR list IN (");
+    for (int i = 0; i < scanned_; i++) sqlite3_str_appendf(s.get(), i ? ",%d" : "%d", order_.get()[i]);
+    sqlite3_str_appendall(s.get(), "))");
+    return s.finish();
+  }
+
+ private:
+  int lists_ = 0;
+  int scanned_ = 0;
+  SqlitePtr<int> order_;
+};
+
 }  // namespace
 
 int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* idxStr, int argc,
@@ -596,9 +636,12 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
   if (!knn) return SQLITE_NOMEM;
   memset(knn.get(), 0, sizeof(*knn));
 
-  int queryIdx = -1, kIdx = -1, offsetIdx = -1, rowidInIdx = -1;
+  int queryIdx = -1, kIdx = -1, offsetIdx = -1, rowidInIdx = -1, probesIdx = -1;
   for (int i = 0; i < argc; i++) {
     switch (block_tag(idxStr, i)) {
+      case JIX0_BLOCK_PROBES:
+        if (probesIdx < 0) probesIdx = i;
+        break;
       case JIX0_BLOCK_QUERY:
         queryIdx = i;
         break;
@@ -675,6 +718,27 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
   }
   knn->k = k;
 
+  sqlite3_int64 probes = 0;  // 0: the table's default
+  if (probesIdx >= 0) {
+    probes = sqlite3_value_int64(argv[probesIdx]);
+    for (int i = probesIdx + 1; i < argc; i++) {
+      if (block_tag(idxStr, i) != JIX0_BLOCK_PROBES) continue;
+      sqlite3_int64 other = sqlite3_value_int64(argv[i]);
+      if (other != probes) {
+        vtab_set_error(&p->base,
+                       "A jix0 KNN query takes a single probes value, but probes = %lld and "
+                       "probes = %lld were given",
+                       probes, other);
+        return SQLITE_ERROR;
+      }
+    }
+    if (probes < 1) {
+      vtab_set_error(&p->base, "probes value in knn queries must be a positive integer, provided %lld",
+                     probes);
+      return SQLITE_ERROR;
+    }
+  }
+
   if (k > 0) {
     ArrayGuard rowidList;
     if (rowidInIdx >= 0) {
@@ -685,25 +749,43 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
     int rc = gather_metadata_in_lists(p, idxStr, argc, argv, &inLists.lists);
     if (rc != SQLITE_OK) return rc;
 
-    StmtPtr stmtChunks;
-    rc = jix0_chunks_iter(p, idxStr, argc, argv, &stmtChunks);
-    if (rc != SQLITE_OK) return rc;
+    IvfScan ivf;
+    if (jix0_has_ivf(p) && idxNum == p->ivfVectorIdx) {
+      rc = ivf.Plan(p, query.data, probes);
+      if (rc != SQLITE_OK) return rc;
+    }
+    for (;;) {
+      SqlitePtr<char> listClause;
+      if (!ivf.Exact()) {
+        listClause = ivf.Clause();
+        if (!listClause) return SQLITE_NOMEM;
+      }
+      StmtPtr stmtChunks;
+      rc = jix0_chunks_iter(p, idxStr, argc, argv, listClause.get(), &stmtChunks);
+      if (rc != SQLITE_OK) return rc;
 
-    ChunkLoopInput in{p,
-                      stmtChunks.get(),
-                      &column,
-                      idxNum,
-                      rowidInIdx >= 0 ? &rowidList.array : nullptr,
-                      inLists.lists.data ? &inLists.lists : nullptr,
-                      idxStr,
-                      argc,
-                      argv,
-                      query.data,
-                      (int)k};
-    int count = 0;
-    rc = jix0Filter_knn_chunks_iter(in, &knn->rowids, &knn->distances, &count);
-    if (rc != SQLITE_OK) return rc;
-    knn->k_used = count;
+      ChunkLoopInput in{p,
+                        stmtChunks.get(),
+                        &column,
+                        idxNum,
+                        rowidInIdx >= 0 ? &rowidList.array : nullptr,
+                        inLists.lists.data ? &inLists.lists : nullptr,
+                        idxStr,
+                        argc,
+                        argv,
+                        query.data,
+                        (int)k};
+      int count = 0;
+      rc = jix0Filter_knn_chunks_iter(in, &knn->rowids, &knn->distances, &count);
+      if (rc != SQLITE_OK) return rc;
+      knn->k_used = count;
+      // Fewer than k rows passed the filters in the lists scanned: widen to the next-nearest
+      // lists, twice as many each time, until k rows are found or every list is scanned.
+      if (count == k || ivf.Exact()) break;
+      sqlite3_free(std::exchange(knn->rowids, nullptr));
+      sqlite3_free(std::exchange(knn->distances, nullptr));
+      ivf.Widen();
+    }
   }
   knn->current_idx = 0;
   cursor->knn_data = knn.release();

@@ -258,6 +258,15 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
     append_block(s, JIX0_BLOCK_DISTANCE, code, '_');
   }
 
+  // Every `probes =`, as every `k =`: two different values are refused, not compared.
+  const int probesIdx = jix0_column_probes_idx(p);
+  for (int i = 0; probesIdx >= 0 && i < info->nConstraint; i++) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ || c.iColumn != probesIdx) continue;
+    consume(info, i, &nextArg);
+    append_block(s, JIX0_BLOCK_PROBES, '_', '_');
+  }
+
   if (orders_by_distance(p, info)) info->orderByConsumed = 1;
   info->idxNum = survey.vectorIdx;
   info->estimatedCost = 30.0;

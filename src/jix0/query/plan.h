@@ -12,10 +12,12 @@
 //   ']' Lo_   a partition-key comparison: L = 'A' + partition index, o = operator code ('g': IN)
 //   '&' Lo_   a metadata comparison: L = 'A' + metadata index, o = operator code ('g': IN list)
 //   '*' o__   a distance bound, with its own operator codes
+//   '#' ___   the lists an IVF search scans, from `probes = ?` (one block per such constraint)
 //
 // Operator codes of ']' and '&': 'a' =, 'b' >, 'c' <=, 'd' <, 'e' >=, 'f' !=, 'g' IN.
 // Operator codes of '*': 'a' >, 'b' >=, 'c' <, 'd' <=.
-// KNN blocks come in the order '{', every '}', '+', '[', every ']', every '&', every '*'.
+// KNN blocks come in the order '{', every '}', '+', '[', every ']', every '&', every '*',
+// every '#'.
 // A KNN plan claims `ORDER BY distance` (ascending) as its own order.
 // idxNum: the vector column index of a KNN plan; the low 32 bits of colUsed of a point plan.
 #pragma once
@@ -34,6 +36,7 @@ constexpr char JIX0_BLOCK_ROWID_IN = '[';
 constexpr char JIX0_BLOCK_PARTITION = ']';
 constexpr char JIX0_BLOCK_METADATA = '&';
 constexpr char JIX0_BLOCK_DISTANCE = '*';
+constexpr char JIX0_BLOCK_PROBES = '#';
 
 constexpr char JIX0_OP_EQ = 'a';
 constexpr char JIX0_OP_GT = 'b';

@@ -253,7 +253,7 @@ int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int 
 }
 
 int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
-                                sqlite3_value** partitionValues) {
+                                sqlite3_value** partitionValues, sqlite3_int64 list) {
   int rc =
       cached_statement(p, &p->stmtLatestChunk,
                        p->stmtLatestChunk ? nullptr : jix0_sql_latest_chunk(p), "latest chunk");
@@ -262,6 +262,9 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
   ResetOnExit reset(stmt);
   for (int i = 0; i < p->numPartitionColumns; i++) {
     sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
+  }
+  if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
+    sqlite3_bind_int64(stmt, p->numPartitionColumns + 1, list);
   }
   rc = sqlite3_step(stmt);
   if (rc != SQLITE_ROW) {
@@ -379,7 +382,8 @@ int insert_column_chunk(jix0_vtab* p, const char* format, int idx, sqlite3_int64
 
 }  // namespace
 
-int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64* outChunkId) {
+int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64* outChunkId,
+                   sqlite3_int64 list) {
   SqlitePtr<char> sql(jix0_sql_insert_chunk(p));
   if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
@@ -391,6 +395,9 @@ int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64*
   if (rc != SQLITE_OK) return rc;
   for (int i = 0; i < p->numPartitionColumns; i++) {
     sqlite3_bind_value(stmt.get(), 4 + i, partitionValues[i]);
+  }
+  if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
+    sqlite3_bind_int64(stmt.get(), 4 + p->numPartitionColumns, list);
   }
   rc = sqlite3_step(stmt.get());
   if (rc != SQLITE_DONE) return jix0_failure_code(rc);

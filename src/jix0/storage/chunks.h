@@ -34,9 +34,12 @@
 [[nodiscard]] int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
                                                        int metadataIdx, sqlite3_context* context);
 // partitionValues: one value per partition-key column, or null when there are none. A NULL
-// key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk.
+// key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk. On IVF
+// tables only chunks of the given list count, JIX0_NO_LIST meaning chunks of no list.
+constexpr sqlite3_int64 JIX0_NO_LIST = -1;
 [[nodiscard]] int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
-                                              sqlite3_value** partitionValues);
+                                              sqlite3_value** partitionValues,
+                                              sqlite3_int64 list = JIX0_NO_LIST);
 // Reserves rowid in T_rowids with no position yet.
 [[nodiscard]] int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid);
 // id may be null: the row gets a NULL id. *outRowid is the rowid AUTOINCREMENT assigned.
@@ -47,5 +50,6 @@
 int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize);
 // Creates an empty chunk of the partition and its row in every per-column chunk table.
 // outChunkId may be null. Sets no message, and leaves what it inserted before a failure.
+// On IVF tables the chunk belongs to list (JIX0_NO_LIST: to none).
 [[nodiscard]] int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues,
-                                 sqlite3_int64* outChunkId);
+                                 sqlite3_int64* outChunkId, sqlite3_int64 list = JIX0_NO_LIST);

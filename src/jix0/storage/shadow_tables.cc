@@ -1,9 +1,23 @@
 // Statement texts of the jix0 format that depend on a table's columns.
 #include "jix0/storage/shadow_tables.h"
 
+#include <cstring>
+
 #include "vector/handles.h"
 
 char* jix0_sql_create_chunks(const jix0_vtab* p) {
+  if (jix0_has_ivf(p)) {
+    // The list column comes last, so every other column keeps its place and text.
+    SqlitePtr<char> plain(jix0_sql_create_chunks_plain(p));
+    if (!plain) return nullptr;
+    size_t n = strlen(plain.get());
+    // Both forms end in ");".
+    return sqlite3_mprintf("%.*s, list INTEGER);", (int)(n - 2), plain.get());
+  }
+  return jix0_sql_create_chunks_plain(p);
+}
+
+char* jix0_sql_create_chunks_plain(const jix0_vtab* p) {
   if (p->numPartitionColumns == 0) {
     return sqlite3_mprintf(
         "CREATE TABLE \"%w\".\"%w_chunks\"(chunk_id INTEGER PRIMARY KEY AUTOINCREMENT,size INTEGER "
@@ -44,10 +58,27 @@ char* jix0_sql_latest_chunk(const jix0_vtab* p) {
       sqlite3_str_appendf(s.get(), " partition%02d IS ? ", i);
     }
   }
+  // The list index answers this with one seek instead of a scan of every chunk.
+  if (jix0_has_ivf(p)) {
+    sqlite3_str_appendall(s.get(), p->numPartitionColumns > 0 ? " AND " : " WHERE ");
+    sqlite3_str_appendall(s.get(), "list IS ?");
+  }
   return s.finish().release();
 }
 
 char* jix0_sql_insert_chunk(const jix0_vtab* p) {
+  if (jix0_has_ivf(p)) {
+    StrBuilder s(nullptr);
+    sqlite3_str_appendf(s.get(), "INSERT INTO \"%w\".\"%w_chunks\"(size, validity, rowids",
+                        p->schemaName, p->tableName);
+    for (int i = 0; i < p->numPartitionColumns; i++) {
+      sqlite3_str_appendf(s.get(), ", partition%02d", i);
+    }
+    sqlite3_str_appendall(s.get(), ", list) VALUES (?, ?, ?");
+    for (int i = 0; i <= p->numPartitionColumns; i++) sqlite3_str_appendall(s.get(), ", ?");
+    sqlite3_str_appendall(s.get(), ")");
+    return s.finish().release();
+  }
   if (p->numPartitionColumns == 0) {
     return sqlite3_mprintf(
         "INSERT INTO \"%w\".\"%w_chunks\"(size, validity, rowids) VALUES (?, ?, ?);", p->schemaName,
@@ -75,5 +106,16 @@ char* jix0_sql_insert_auxiliary(const jix0_vtab* p) {
   sqlite3_str_appendall(s.get(), ") VALUES (? ");
   for (int i = 0; i < p->numAuxiliaryColumns; i++) sqlite3_str_appendall(s.get(), ", ?");
   sqlite3_str_appendall(s.get(), ")");
+  return s.finish().release();
+}
+
+char* jix0_sql_create_list_index(const jix0_vtab* p, const char* tableName) {
+  StrBuilder s(nullptr);
+  sqlite3_str_appendf(s.get(), "CREATE INDEX \"%w\".\"%w_chunks_list\" ON \"%w_chunks\"(list",
+                      p->schemaName, tableName, tableName);
+  for (int i = 0; i < p->numPartitionColumns; i++) {
+    sqlite3_str_appendf(s.get(), ", partition%02d", i);
+  }
+  sqlite3_str_appendall(s.get(), ", chunk_id)");
   return s.finish().release();
 }

@@ -7,7 +7,7 @@
 //
 //   T_info               key text primary key, value any. Four rows written at creation:
 //                        CREATE_VERSION 'v0.1.9', CREATE_VERSION_MAJOR 0, _MINOR 1, _PATCH 9.
-//                        Nothing reads them back.
+//                        Nothing reads them back. IVF tables add one more, below.
 //   T_chunks             one row per chunk: chunk_id (INTEGER PRIMARY KEY AUTOINCREMENT, so
 //                        ids are never reused), size (chunk_size at creation), validity,
 //                        rowids. With partition keys also sequence_id (always NULL) and
@@ -25,6 +25,22 @@
 //   T_metadatatextNN     TEXT metadata columns only: one row per stored row whose text is
 //                        longer than 12 bytes; the declared "rowid" column holds the row's
 //                        rowid and data the whole text.
+//
+// A table with an IVF index (a vector column declared with index=ivf) has these besides; no
+// other table has any of them:
+//
+//   T_chunks.list        a last column, list INTEGER: the list every row of the chunk belongs
+//                        to, NULL for chunks of rows stored before the first build-index.
+//   T_chunks_list        index on T_chunks(list, partitionNN..., chunk_id): finds the newest
+//                        chunk of a (partition, list) with one seek.
+//   T_ivf_centroids      one row per list: list INTEGER PRIMARY KEY (0 .. lists - 1, no gaps)
+//                        and centroid BLOB, the list's centre as a float32 vector of the
+//                        column's dimensions (4 * dims bytes); for cosine columns of unit
+//                        length. Empty before the first build.
+//   T_info 'IVF_BUILD'   a random nonzero integer written by each build-index, absent before
+//                        the first: a table object keeps the centroids it read as long as
+//                        this value is unchanged, and reads them again when another
+//                        connection (or a rollback) changed it.
 //
 // BLOB layouts, for slot i of a chunk of chunk_size slots (numbers in native byte order,
 // little-endian on the hosts the format is written on):
@@ -79,6 +95,12 @@ constexpr const char JIX0_SQL_CREATE_VECTOR_CHUNKS[] =
 // Then the metadata index.
 constexpr const char JIX0_SQL_CREATE_METADATA_CHUNKS[] =
     "CREATE TABLE \"%w\".\"%w_metadatachunks%02d\"(rowid PRIMARY KEY, data BLOB NOT NULL);";
+constexpr const char JIX0_SQL_CREATE_CENTROIDS[] =
+    "CREATE TABLE \"%w\".\"%w_ivf_centroids\"(list INTEGER PRIMARY KEY, centroid BLOB NOT NULL)";
+constexpr const char JIX0_SQL_SELECT_IVF_BUILD[] =
+    "SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_BUILD'";
+constexpr const char JIX0_SQL_SELECT_CENTROIDS[] =
+    "SELECT list, centroid FROM \"%w\".\"%w_ivf_centroids\" ORDER BY list";
 constexpr const char JIX0_SQL_CREATE_METADATA_TEXT[] =
     "CREATE TABLE \"%w\".\"%w_metadatatext%02d\"(rowid PRIMARY KEY, data TEXT);";
 
@@ -117,14 +139,20 @@ constexpr const char JIX0_SQL_DELETE_METADATA_TEXT[] =
 // Statements whose text depends on the table's columns. Each returns an sqlite3_malloc'd
 // text the caller frees, or null when memory runs out.
 
-// CREATE TABLE of T_chunks, in its partitioned form when the table has partition keys.
+// CREATE TABLE of T_chunks, in its partitioned form when the table has partition keys, and
+// with the list column on IVF tables.
 char* jix0_sql_create_chunks(const jix0_vtab* p);
+// The same without the list column.
+char* jix0_sql_create_chunks_plain(const jix0_vtab* p);
+// CREATE INDEX of T_chunks_list for table name tableName. REQUIRES: jix0_has_ivf(p).
+char* jix0_sql_create_list_index(const jix0_vtab* p, const char* tableName);
 // CREATE TABLE of T_auxiliary. REQUIRES: p->numAuxiliaryColumns > 0.
 char* jix0_sql_create_auxiliary(const jix0_vtab* p);
 // The newest chunk of a partition: one `partitionNN IS ?` parameter per partition key, so
-// that rows whose key is NULL share chunks too.
+// that rows whose key is NULL share chunks too; on IVF tables then `list IS ?`.
 char* jix0_sql_latest_chunk(const jix0_vtab* p);
-// INSERT of an empty chunk: size, validity, rowids, then one parameter per partition key.
+// INSERT of an empty chunk: size, validity, rowids, then one parameter per partition key,
+// then on IVF tables the list.
 char* jix0_sql_insert_chunk(const jix0_vtab* p);
 // INSERT of a row's auxiliary values: the rowid, then one parameter per auxiliary column.
 char* jix0_sql_insert_auxiliary(const jix0_vtab* p);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "jix0/index/ivf.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 #include "vector/handles.h"
@@ -121,6 +122,14 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   rc = create_shadow(db, jix0_sql_create_chunks(p), pzErr,
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
+  if (jix0_has_ivf(p)) {
+    rc = create_shadow(db, jix0_sql_create_list_index(p, t), pzErr,
+                       "Could not create '_chunks_list' index: %s");
+    if (rc != SQLITE_OK) return rc;
+    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, t), pzErr,
+                       "Could not create '_ivf_centroids' shadow table: %s");
+    if (rc != SQLITE_OK) return rc;
+  }
   const char* rowids = p->pkIsText ? JIX0_SQL_CREATE_ROWIDS_TEXT_PK : JIX0_SQL_CREATE_ROWIDS;
   rc = create_shadow(db, sqlite3_mprintf(rowids, s, t), pzErr,
                      "Could not create '_rowids' shadow table: %s");
@@ -196,6 +205,13 @@ bool command_column_fits(const jix0_vtab* p, const char* tableName, const char* 
   return true;
 }
 
+// The hidden probes column takes its name unless a column, or the command column, has it.
+bool hidden_name_fits(const jix0_vtab* p, const char* name, const char* tableName,
+                      const char* pkName, int pkNameLength) {
+  if (p->hasCommandColumn && sqlite3_stricmp(name, tableName) == 0) return false;
+  return command_column_fits(p, name, pkName, pkNameLength);
+}
+
 // The schema SQLite sees: the id column, the user columns, then the hidden distance, k and,
 // when there is one, the command column.
 int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int pkNameLength,
@@ -216,6 +232,9 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
   sqlite3_str_appendall(s.get(), " distance hidden, k hidden");
   p->hasCommandColumn = command_column_fits(p, tableName, pkName, pkNameLength);
   if (p->hasCommandColumn) sqlite3_str_appendf(s.get(), ", \"%w\" hidden", tableName);
+  p->hasProbesColumn =
+      jix0_has_ivf(p) && hidden_name_fits(p, "probes", tableName, pkName, pkNameLength);
+  if (p->hasProbesColumn) sqlite3_str_appendall(s.get(), ", probes hidden");
   sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
@@ -232,6 +251,35 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
 bool copy_name(const char* name, int length, char** outName) {
   *outName = sqlite3_mprintf("%.*s", length, name);
   return *outName != nullptr;
+}
+
+// The index options of one vector column: a known kind, on a float32 column, at most one per
+// table (a table's chunks can be grouped by one column's lists only), and counts in range.
+int check_index_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** pzErr) {
+  const int n = v.name_length;
+  if (v.index_kind == JIX0_INDEX_UNKNOWN) {
+    return constructor_error(pzErr, "Unknown index kind on vector column \"%.*s\": the only kind is index=ivf", n, v.name);
+  }
+  if (v.index_kind == JIX0_INDEX_NONE) {
+    if (v.lists != 0 || v.probes != 0) {
+      return constructor_error(pzErr, "lists and probes on vector column \"%.*s\" need index=ivf", n, v.name);
+    }
+    return SQLITE_OK;
+  }
+  if (v.element_type != JIX_ELEMENT_FLOAT32) {
+    return constructor_error(pzErr, "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
+                             jix_type_name(v.element_type), n, v.name);
+  }
+  if (jix0_has_ivf(p)) {
+    return constructor_error(pzErr, "Only one vector column of a table can have index=ivf");
+  }
+  if (v.lists < 0 || v.lists > JIX0_IVF_MAX_LISTS) {
+    return constructor_error(pzErr, "lists on vector column \"%.*s\" must be between 1 and %d", n, v.name, JIX0_IVF_MAX_LISTS);
+  }
+  if (v.probes < 0 || v.probes > JIX0_IVF_MAX_LISTS) {
+    return constructor_error(pzErr, "probes on vector column \"%.*s\" must be between 1 and %d", n, v.name, JIX0_IVF_MAX_LISTS);
+  }
+  return SQLITE_OK;
 }
 
 // Reads every declaration argument into p. Returns SQLITE_OK or SQLITE_ERROR.
@@ -262,6 +310,15 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
         return constructor_error(pzErr,
                           "Dimension on vector column too large, provided %lld, maximum %lld",
                           (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
+      }
+      rc = check_index_options(p, vector, pzErr);
+      if (rc != SQLITE_OK) {
+        sqlite3_free(vector.name);
+        return rc;
+      }
+      if (vector.index_kind == JIX0_INDEX_IVF) {
+        p->hasIvf = 1;
+        p->ivfVectorIdx = p->numVectorColumns;
       }
       append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
       p->vector_columns[p->numVectorColumns++] = vector;
@@ -366,6 +423,7 @@ struct TableNames {
   char* table = nullptr;
   char* rowids = nullptr;
   char* chunks = nullptr;
+  char* centroids = nullptr;
   char* vectorChunks[JIX0_MAX_VECTOR_COLUMNS] = {};
   char* metadataChunks[JIX0_MAX_METADATA_COLUMNS] = {};
 
@@ -376,6 +434,7 @@ struct TableNames {
     sqlite3_free(table);
     sqlite3_free(rowids);
     sqlite3_free(chunks);
+    sqlite3_free(centroids);
     for (char* name : vectorChunks) sqlite3_free(name);
     for (char* name : metadataChunks) sqlite3_free(name);
   }
@@ -387,6 +446,10 @@ struct TableNames {
     rowids = sqlite3_mprintf("%s_rowids", table);
     chunks = sqlite3_mprintf("%s_chunks", table);
     if (!rowids || !chunks) return false;
+    if (jix0_has_ivf(p)) {
+      centroids = sqlite3_mprintf("%s_ivf_centroids", table);
+      if (!centroids) return false;
+    }
     for (int i = 0; i < p->numVectorColumns; i++) {
       vectorChunks[i] = sqlite3_mprintf("%s_vector_chunks%02d", table, i);
       if (!vectorChunks[i]) return false;
@@ -407,6 +470,7 @@ struct TableNames {
     move(&table, &p->tableName);
     move(&rowids, &p->shadowRowidsName);
     move(&chunks, &p->shadowChunksName);
+    move(&centroids, &p->shadowCentroidsName);
     for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
       move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
     }
@@ -431,7 +495,9 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   int pkType = 0;
   int rc = parse_arguments(p, argc, argv, &pkName, &pkNameLength, &pkType, pzErr);
   if (rc != SQLITE_OK) return rc;
-  if (p->chunk_size == 0) p->chunk_size = JIX0_DEFAULT_CHUNK_SIZE;
+  if (p->chunk_size == 0) {
+    p->chunk_size = jix0_has_ivf(p) ? JIX0_IVF_DEFAULT_CHUNK_SIZE : JIX0_DEFAULT_CHUNK_SIZE;
+  }
   if (p->numVectorColumns == 0) {
     return constructor_error(pzErr, "At least one vector column is required");
   }
@@ -523,6 +589,9 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
     return rc;
   }
   rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_rowids\"", s, t));
+  if (rc == SQLITE_OK && jix0_has_ivf(p)) {
+    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_ivf_centroids\"", s, t));
+  }
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
     rc = drop(p,
               sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
@@ -567,6 +636,17 @@ static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName)
   return run_once(p->db, sql.get());
 }
 
+static int rename_list_index(jix0_vtab* p, const char* newTable) {
+  SqlitePtr<char> sql(sqlite3_mprintf("DROP INDEX IF EXISTS \"%w\".\"%w_chunks_list\"",
+                                      p->schemaName, p->tableName));
+  if (!sql) return SQLITE_NOMEM;
+  int rc = run_once(p->db, sql.get());
+  if (rc != SQLITE_OK) return rc;
+  sql.reset(jix0_sql_create_list_index(p, newTable));
+  if (!sql) return SQLITE_NOMEM;
+  return run_once(p->db, sql.get());
+}
+
 int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   jix0_vtab* p = (jix0_vtab*)pVtab;
   if (!p->tableName) {
@@ -596,6 +676,11 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowChunksName, names.chunks);
   renameSuffix("info");
   rename(p->shadowRowidsName, names.rowids);
+  if (jix0_has_ivf(p)) {
+    rename(p->shadowCentroidsName, names.centroids);
+    // An index keeps its name through ALTER TABLE: made again under the new one.
+    if (rc == SQLITE_OK) rc = rename_list_index(p, names.table);
+  }
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
@@ -635,7 +720,7 @@ int jix0Rollback(sqlite3_vtab*) {
 }
 
 int jix0ShadowName(const char* suffix) {
-  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info"};
+  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info", "ivf_centroids"};
   for (const char* name : kFixed) {
     if (sqlite3_stricmp(suffix, name) == 0) return 1;
   }
@@ -659,10 +744,13 @@ void jix0_free_resources(jix0_vtab* p) {
   finalize_statement(&p->stmtRowidsGetChunkPosition);
   finalize_statement(&p->stmtAuxiliaryInsert);
   for (sqlite3_stmt*& stmt : p->stmtMetadataTextInsert) finalize_statement(&stmt);
+  jix0_ivf_release_statements(p);
 }
 
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
+  jix0_ivf_cache_free(p);
+  free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);
   free_string(&p->tableName);
   free_string(&p->shadowRowidsName);

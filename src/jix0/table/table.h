@@ -3,7 +3,8 @@
 //
 // Declared columns: 0 the id (rowid, or the primary key's name), 1..n the user columns in
 // declaration order, n + 1 the hidden `distance`, n + 2 the hidden `k`, and n + 3 the hidden
-// command column named after the table, unless another column already has that name.
+// command column named after the table, unless another column already has that name. A table
+// with an IVF index then has the hidden `probes` column, unless a column is named so.
 #pragma once
 
 #include "jix0/declaration/declaration.h"
@@ -19,6 +20,10 @@ constexpr int JIX0_MAX_DIMENSIONS = 8192;
 constexpr int JIX0_DEFAULT_CHUNK_SIZE = 1024;
 constexpr int JIX0_MAX_CHUNK_SIZE = 4096;
 constexpr int JIX0_MAX_K = 4096;
+// An IVF table's chunks are smaller: each list keeps a partly filled last chunk, and the
+// waste must stay a small part of the file.
+constexpr int JIX0_IVF_DEFAULT_CHUNK_SIZE = 64;
+constexpr int JIX0_IVF_MAX_LISTS = 65536;
 
 enum ColumnKind : int {
   JIX0_COLUMN_VECTOR = 1,
@@ -61,6 +66,13 @@ struct jix0_vtab {
   sqlite3_stmt* stmtMetadataTextInsert[JIX0_MAX_METADATA_COLUMNS];
   // 1 when the table declares the hidden command column (INSERT INTO t(t) VALUES (...)).
   int hasCommandColumn;
+  // The IVF index: whether there is one and the vector column it is on, whether the hidden
+  // `probes` column is declared, and the centroids of the build last read (jix0/index/ivf.h).
+  int hasIvf;
+  int ivfVectorIdx;
+  int hasProbesColumn;
+  char* shadowCentroidsName;
+  struct IvfCentroids* ivfCache;
 };
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
@@ -73,6 +85,12 @@ inline int jix0_column_k_idx(const jix0_vtab* p) { return jix0_num_defined_user_
 inline int jix0_column_command_idx(const jix0_vtab* p) {
   return p->hasCommandColumn ? jix0_num_defined_user_columns(p) + 3 : -1;
 }
+
+// -1 when the table has no probes column.
+inline int jix0_column_probes_idx(const jix0_vtab* p) {
+  return p->hasProbesColumn ? jix0_num_defined_user_columns(p) + 3 + p->hasCommandColumn : -1;
+}
+inline bool jix0_has_ivf(const jix0_vtab* p) { return p->hasIvf != 0; }
 
 inline int jix0_column_idx_is_kind(const jix0_vtab* p, int i, ColumnKind kind) {
   return i >= 1 && i <= jix0_num_defined_user_columns(p) && p->user_column_kinds[i - 1] == kind;

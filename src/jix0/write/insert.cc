@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/write/command.h"
@@ -102,6 +103,11 @@ int check_hidden_columns(jix0_vtab* p, sqlite3_value** argv) {
   }
   if (sqlite3_value_type(column_value(argv, jix0_column_k_idx(p))) != SQLITE_NULL) {
     vtab_set_error(&p->base, "A value was provided for the hidden \"k\" column.");
+    return SQLITE_ERROR;
+  }
+  int probes = jix0_column_probes_idx(p);
+  if (probes >= 0 && sqlite3_value_type(column_value(argv, probes)) != SQLITE_NULL) {
+    vtab_set_error(&p->base, "A value was provided for the hidden \"probes\" column.");
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
@@ -214,12 +220,13 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_blob** outBlob, i
 // new chunk. Leaves *blobChunksValidity open read-write on that chunk's bitmap and validity
 // holding its bytes (chunk_size / 8 of them) as they were before the insert.
 int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
-                                       sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset,
+                                       sqlite3_int64 list, sqlite3_int64* outChunkId,
+                                       sqlite3_int64* outChunkOffset,
                                        sqlite3_blob** blobChunksValidity, uint8_t* validity) {
   const int expectedBytes = p->chunk_size / 8;
   *outChunkOffset = -1;
   sqlite3_int64 chunkId;
-  int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues);
+  int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues, list);
   if (rc == SQLITE_OK) {
     int bytes;
     rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
@@ -260,7 +267,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
   }
 
   // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
-  rc = jix0_new_chunk(p, partitionValues, &chunkId);
+  rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
     return jix0_failure_code(rc);
@@ -552,11 +559,17 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
     if (rc != SQLITE_OK) return rc;
   }
 
+  // An IVF table's row goes to the list of its nearest centroid (none before the first build).
+  sqlite3_int64 list = JIX0_NO_LIST;
+  if (jix0_has_ivf(p)) {
+    rc = jix0_ivf_assign(p, state.vectors[p->ivfVectorIdx], &list);
+    if (rc != SQLITE_OK) return rc;
+  }
   sqlite3_int64 rowid;
   rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);
   if (rc != SQLITE_OK) return rc;
   sqlite3_int64 chunkId, chunkOffset;
-  rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, &chunkId, &chunkOffset,
+  rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, list, &chunkId, &chunkOffset,
                                           &state.blobChunksValidity, state.validity);
   if (rc != SQLITE_OK) return rc;
   rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors,

@@ -334,10 +334,11 @@ class Optimizer {
 };
 
 // Every chunk as (chunk_id, partition group), ordered by group, then chunk_id. Chunks whose
-// partition values are equal by `IS`, as the insert path matches them, share a group.
+// partition values (and IVF list) are equal by `IS`, as the insert path matches them, share a
+// group.
 int collect_chunks(jix0_vtab* p, Array* out) {
   StrBuilder s(nullptr);
-  if (p->numPartitionColumns == 0) {
+  if (p->numPartitionColumns == 0 && !jix0_has_ivf(p)) {
     sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
                         p->schemaName, p->tableName);
   } else {
@@ -345,6 +346,8 @@ int collect_chunks(jix0_vtab* p, Array* out) {
     for (int i = 0; i < p->numPartitionColumns; i++) {
       sqlite3_str_appendf(s.get(), "%spartition%02d", i ? ", " : "", i);
     }
+    // An IVF list is a group of its own: rows never move into another list's chunk.
+    if (jix0_has_ivf(p)) sqlite3_str_appendall(s.get(), p->numPartitionColumns ? ", list" : "list");
     sqlite3_str_appendf(s.get(), ") FROM \"%w\".\"%w_chunks\" ORDER BY 2, 1", p->schemaName,
                         p->tableName);
   }

@@ -1,0 +1,988 @@
+// The IVF index: centroid cache, assignment, list order, build-index and the row move of an
+// UPDATE.
+//
+// build-index runs in two passes over the table's chunks. The first only reads: it opens
+// every chunk BLOB and checks its size, gathers every stored row's (rowid, chunk, slot) and
+// checks them against the rowids table, then reads a sample of the vectors and trains the
+// centroids. The second writes: chunk by chunk, each row is appended to an in-memory chunk of
+// its (partition, list), which is inserted whole when full (and at the end of its partition);
+// then the old chunks are deleted, and the centroids and the build id written. What can fail
+// while writing (out of memory, I/O, a full disk, an interrupt) makes SQLite roll back the
+// transaction, so a failed build leaves the table as it was.
+#include "jix0/index/ivf.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
+#include "jix0/table/result_codes.h"
+#include "vector/array.h"
+#include "vector/handles.h"
+#include "vector/kernels.h"
+
+namespace {
+
+// Sample points per list the k-means trains on, and its iterations at most: enough for
+// centroids whose lists split the data evenly, while the sample's training costs less than
+// assigning every row once.
+constexpr sqlite3_int64 kSamplePerList = 64;
+constexpr sqlite3_int64 kMaxSampleBytes = 256ll * 1024 * 1024;
+constexpr int kIterations = 8;
+
+template <typename T>
+SqlitePtr<T> allocate(sqlite3_uint64 count) {
+  void* raw = sqlite3_malloc64(count > 0 ? count * sizeof(T) : 1);
+  if (raw) memset(raw, 0, count > 0 ? count * sizeof(T) : 1);
+  return SqlitePtr<T>((T*)raw);
+}
+
+const VectorColumnDefinition& ivf_column(const jix0_vtab* p) {
+  return p->vector_columns[p->ivfVectorIdx];
+}
+
+// Distances from one float32 vector to `count` vectors back to back, by the metric.
+void distances(DistanceMetric metric, const float* vector, const float* others, size_t d,
+               size_t count, float* out) {
+  switch (metric) {
+    case JIX0_DISTANCE_L1:
+      return kernel_l1_float32_batch(vector, others, d, count, nullptr, out);
+    case JIX0_DISTANCE_COSINE:
+      return kernel_cosine_float32_batch(vector, others, d, count, nullptr, out);
+    default:
+      return kernel_l2_float32_batch(vector, others, d, count, nullptr, out);
+  }
+}
+
+// The first index of the smallest distance; NaN never wins, so a vector of NaNs gets list 0.
+int argmin(const float* values, int n) {
+  int best = 0;
+  for (int i = 1; i < n; i++) {
+    if (values[i] < values[best] || (std::isnan(values[best]) && !std::isnan(values[i]))) best = i;
+  }
+  return best;
+}
+
+void normalise(float* v, size_t d) {
+  double sum = 0;
+  for (size_t i = 0; i < d; i++) sum += (double)v[i] * v[i];
+  if (sum <= 0 || !std::isfinite(sum)) return;
+  float scale = (float)(1.0 / std::sqrt(sum));
+  for (size_t i = 0; i < d; i++) v[i] *= scale;
+}
+
+int run_sql(sqlite3* db, char* sql) {
+  SqlitePtr<char> text(sql);
+  if (!text) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(db, text.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_step(stmt.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int prepare_text(sqlite3* db, char* sql, StmtPtr* out) {
+  SqlitePtr<char> text(sql);
+  if (!text) return SQLITE_NOMEM;
+  return prepare(db, text.get(), out);
+}
+
+// Opens one chunk BLOB and checks its size; the message names the table and row.
+int open_checked(jix0_vtab* p, const char* table, const char* column, sqlite3_int64 row,
+                 sqlite3_int64 expected, int write, BlobPtr* out) {
+  sqlite3_blob* raw = nullptr;
+  int rc;
+  if (*out) {
+    rc = sqlite3_blob_reopen(out->get(), row);
+  } else {
+    rc = sqlite3_blob_open(p->db, p->schemaName, table, column, row, write, &raw);
+    out->reset(raw);
+  }
+  if (rc != SQLITE_OK) {
+    out->reset();
+    if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open %s.%s.%lld", p->schemaName,
+                   table, row);
+    return jix0_failure_code(rc);
+  }
+  int actual = sqlite3_blob_bytes(out->get());
+  if (actual != expected) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR ": BLOB of %d bytes in %s.%s.%lld, expected %lld", actual,
+                   p->schemaName, table, row, expected);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+bool bit(const uint8_t* bitmap, int slot) {
+  return (bitmap[slot / 8] >> (slot % 8)) & 1;
+}
+void set_bit(uint8_t* bitmap, int slot, bool on) {
+  uint8_t mask = (uint8_t)(1u << (slot % 8));
+  bitmap[slot / 8] = on ? (uint8_t)(bitmap[slot / 8] | mask) : (uint8_t)(bitmap[slot / 8] & ~mask);
+}
+
+// Bytes of one metadata slot; 0 for BOOLEAN, whose slots are bits.
+int metadata_slot_bytes(MetadataColumnKind kind) {
+  switch (kind) {
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+      return 8;
+    case JIX0_METADATA_TEXT:
+      return JIX0_METADATA_TEXT_ENTRY;
+    default:
+      return 0;
+  }
+}
+
+void copy_metadata_slot(MetadataColumnKind kind, const uint8_t* from, int fromSlot, uint8_t* to,
+                        int toSlot) {
+  int bytes = metadata_slot_bytes(kind);
+  if (bytes == 0) {
+    set_bit(to, toSlot, bit(from, fromSlot));
+  } else {
+    memcpy(to + (size_t)toSlot * bytes, from + (size_t)fromSlot * bytes, (size_t)bytes);
+  }
+}
+
+// Byte layout of one chunk held in memory: validity, rowids, each vector column's BLOB, each
+// metadata column's BLOB, back to back.
+struct ChunkLayout {
+  sqlite3_int64 validity = 0;
+  sqlite3_int64 rowids = 0;
+  sqlite3_int64 vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
+  sqlite3_int64 metadata[JIX0_MAX_METADATA_COLUMNS] = {};
+  sqlite3_int64 vectorBytes[JIX0_MAX_VECTOR_COLUMNS] = {};
+  sqlite3_int64 metadataBytes[JIX0_MAX_METADATA_COLUMNS] = {};
+  sqlite3_int64 total = 0;
+
+  explicit ChunkLayout(const jix0_vtab* p) {
+    const sqlite3_int64 cs = p->chunk_size;
+    validity = 0;
+    rowids = cs / 8;
+    total = rowids + cs * 8;
+    for (int i = 0; i < p->numVectorColumns; i++) {
+      vectors[i] = total;
+      vectorBytes[i] = cs * (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
+      total += vectorBytes[i];
+    }
+    for (int m = 0; m < p->numMetadataColumns; m++) {
+      metadata[m] = total;
+      metadataBytes[m] = jix0_metadata_chunk_size(p->metadata_columns[m].kind, p->chunk_size);
+      total += metadataBytes[m];
+    }
+  }
+};
+
+struct ChunkRef {
+  sqlite3_int64 id;
+  sqlite3_int64 group;  // chunks of one partition share it
+};
+
+struct Entry {
+  sqlite3_int64 rowid;
+  sqlite3_int64 chunk;
+  sqlite3_int64 slot;
+};
+
+int compare_entries(const void* a, const void* b) {
+  sqlite3_int64 x = ((const Entry*)a)->rowid, y = ((const Entry*)b)->rowid;
+  return (x > y) - (x < y);
+}
+
+struct ArrayGuard {
+  Array array = {};
+  ArrayGuard() = default;
+  ArrayGuard(const ArrayGuard&) = delete;
+  ArrayGuard& operator=(const ArrayGuard&) = delete;
+  ~ArrayGuard() { array_cleanup(&array); }
+};
+
+// Every chunk as (chunk_id, partition group), ordered by group, then chunk_id.
+int collect_chunks(jix0_vtab* p, Array* out) {
+  StrBuilder s(nullptr);
+  if (p->numPartitionColumns == 0) {
+    sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
+                        p->schemaName, p->tableName);
+  } else {
+    sqlite3_str_appendall(s.get(), "SELECT chunk_id, dense_rank() OVER (ORDER BY ");
+    for (int i = 0; i < p->numPartitionColumns; i++) {
+      sqlite3_str_appendf(s.get(), "%spartition%02d", i ? ", " : "", i);
+    }
+    sqlite3_str_appendf(s.get(), ") FROM \"%w\".\"%w_chunks\" ORDER BY 2, 1", p->schemaName,
+                        p->tableName);
+  }
+  StmtPtr stmt;
+  int rc = prepare_text(p->db, s.finish().release(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    ChunkRef ref{sqlite3_column_int64(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1)};
+    rc = array_append(out, &ref);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// The handles of one chunk's BLOBs, moved from chunk to chunk.
+struct ChunkBlobs {
+  BlobPtr validity, rowids;
+  BlobPtr vectors[JIX0_MAX_VECTOR_COLUMNS];
+  BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
+
+  // Opens every BLOB of the chunk read-only and checks its size.
+  int Open(jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 id) {
+    int rc = open_checked(p, p->shadowChunksName, "validity", id, p->chunk_size / 8, 0, &validity);
+    if (rc == SQLITE_OK) {
+      rc = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)p->chunk_size * 8, 0,
+                        &rowids);
+    }
+    for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+      rc = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 0,
+                        &vectors[i]);
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
+      rc = open_checked(p, p->shadowMetadataChunksNames[m], "data", id, layout.metadataBytes[m], 0,
+                        &metadata[m]);
+    }
+    return rc;
+  }
+
+  // Reads the whole chunk into buffer, laid out as layout says. REQUIRES: Open succeeded.
+  int Read(const jix0_vtab* p, const ChunkLayout& layout, uint8_t* buffer) {
+    int rc = sqlite3_blob_read(validity.get(), buffer + layout.validity, p->chunk_size / 8, 0);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_blob_read(rowids.get(), buffer + layout.rowids, p->chunk_size * 8, 0);
+    }
+    for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+      rc = sqlite3_blob_read(vectors[i].get(), buffer + layout.vectors[i],
+                             (int)layout.vectorBytes[i], 0);
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
+      rc = sqlite3_blob_read(metadata[m].get(), buffer + layout.metadata[m],
+                             (int)layout.metadataBytes[m], 0);
+    }
+    return rc;
+  }
+};
+
+// Checks that the rowids table holds exactly the rows the chunks hold, where they hold them.
+// REQUIRES: entries sorted by rowid.
+int check_rowids(jix0_vtab* p, const Entry* entries, sqlite3_int64 n) {
+  StmtPtr stmt;
+  int rc = prepare_text(p->db,
+                        sqlite3_mprintf("SELECT rowid, chunk_id, chunk_offset FROM \"%w\".\"%w\" "
+                                        "ORDER BY rowid",
+                                        p->schemaName, p->shadowRowidsName),
+                        &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_int64 i = 0;
+  sqlite3_int64 bad = -1;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    sqlite3_int64 rowid = sqlite3_column_int64(stmt.get(), 0);
+    if (i >= n || entries[i].rowid != rowid ||
+        sqlite3_column_type(stmt.get(), 1) != SQLITE_INTEGER ||
+        sqlite3_column_int64(stmt.get(), 1) != entries[i].chunk ||
+        sqlite3_column_int64(stmt.get(), 2) != entries[i].slot) {
+      bad = i < n && entries[i].rowid < rowid ? entries[i].rowid : rowid;
+      break;
+    }
+    i++;
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return rc;
+  if (bad < 0 && i < n) bad = entries[i].rowid;
+  if (bad < 0) return SQLITE_OK;
+  vtab_set_error(&p->base,
+                 JIX0_INTERNAL_ERROR
+                 ": build-index found the chunks and the rowids table of %s disagreeing about "
+                 "rowid %lld",
+                 p->tableName, bad);
+  return SQLITE_ERROR;
+}
+
+// Reads the sample's vectors: n of the rows, evenly spaced in rowid order.
+int read_sample(jix0_vtab* p, const Entry* entries, sqlite3_int64 total, sqlite3_int64 n,
+                float* out) {
+  const VectorColumnDefinition& column = ivf_column(p);
+  const int bytes = (int)vector_column_byte_size(column);
+  BlobPtr blob;
+  for (sqlite3_int64 j = 0; j < n; j++) {
+    const Entry& e = entries[(sqlite3_int64)((double)j * (double)total / (double)n)];
+    int rc = open_checked(p, p->shadowVectorChunksNames[p->ivfVectorIdx], "vectors", e.chunk,
+                          (sqlite3_int64)p->chunk_size * bytes, 0, &blob);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_blob_read(blob.get(), out + j * (sqlite3_int64)column.dimensions, bytes,
+                             (int)(e.slot * bytes));
+    }
+    if (rc != SQLITE_OK) return rc;
+    if (column.distance_metric == JIX0_DISTANCE_COSINE) {
+      normalise(out + j * (sqlite3_int64)column.dimensions, column.dimensions);
+    }
+  }
+  return SQLITE_OK;
+}
+
+// Lloyd's k-means on the sample, L2 (spherical for cosine: points and centroids of unit
+// length). Deterministic: the centroids start at evenly spaced sample points, and a list left
+// empty takes the point farthest from its centroid (the lowest such point on ties).
+int train(const VectorColumnDefinition& column, const float* sample, sqlite3_int64 n, int lists,
+          float* centroids) {
+  const size_t d = column.dimensions;
+  const bool spherical = column.distance_metric == JIX0_DISTANCE_COSINE;
+  SqlitePtr<int> assigned = allocate<int>((sqlite3_uint64)n);
+  SqlitePtr<float> nearest = allocate<float>((sqlite3_uint64)n);
+  SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)lists);
+  SqlitePtr<double> sums = allocate<double>((sqlite3_uint64)lists * d);
+  SqlitePtr<sqlite3_int64> counts = allocate<sqlite3_int64>((sqlite3_uint64)lists);
+  if (!assigned || !nearest || !dist || !sums || !counts) return SQLITE_NOMEM;
+  for (int c = 0; c < lists; c++) {
+    sqlite3_int64 j = (sqlite3_int64)((double)c * (double)n / (double)lists);
+    memcpy(centroids + (size_t)c * d, sample + (size_t)j * d, d * sizeof(float));
+  }
+  for (int iteration = 0; iteration < kIterations; iteration++) {
+    bool changed = false;
+    for (sqlite3_int64 j = 0; j < n; j++) {
+      kernel_l2_float32_batch(sample + (size_t)j * d, centroids, d, (size_t)lists, nullptr,
+                              dist.get());
+      int best = argmin(dist.get(), lists);
+      changed |= iteration == 0 || assigned.get()[j] != best;
+      assigned.get()[j] = best;
+      nearest.get()[j] = dist.get()[best];
+    }
+    if (!changed) break;
+    memset(sums.get(), 0, (size_t)lists * d * sizeof(double));
+    memset(counts.get(), 0, (size_t)lists * sizeof(sqlite3_int64));
+    for (sqlite3_int64 j = 0; j < n; j++) {
+      double* sum = sums.get() + (size_t)assigned.get()[j] * d;
+      const float* point = sample + (size_t)j * d;
+      for (size_t x = 0; x < d; x++) sum[x] += point[x];
+      counts.get()[assigned.get()[j]]++;
+    }
+    for (int c = 0; c < lists; c++) {
+      float* centroid = centroids + (size_t)c * d;
+      if (counts.get()[c] == 0) {
+        sqlite3_int64 far = 0;
+        for (sqlite3_int64 j = 1; j < n; j++) {
+          if (nearest.get()[j] > nearest.get()[far]) far = j;
+        }
+        memcpy(centroid, sample + (size_t)far * d, d * sizeof(float));
+        nearest.get()[far] = -1;  // not taken twice
+        continue;
+      }
+      const double* sum = sums.get() + (size_t)c * d;
+      for (size_t x = 0; x < d; x++) centroid[x] = (float)(sum[x] / (double)counts.get()[c]);
+      if (spherical) normalise(centroid, d);
+    }
+  }
+  return SQLITE_OK;
+}
+
+// The in-memory chunks of one partition's lists during the second pass.
+class Packer {
+ public:
+  Packer(jix0_vtab* p, const ChunkLayout& layout, int lists)
+      : p_(p), layout_(layout), lists_(lists) {}
+  ~Packer() { FreeBuffers(); }
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
+  int Prepare() {
+    buffers_ = allocate<uint8_t*>((sqlite3_uint64)lists_);
+    counts_ = allocate<int>((sqlite3_uint64)lists_);
+    if (!buffers_ || !counts_) return SQLITE_NOMEM;
+    StrBuilder s(nullptr);
+    sqlite3_str_appendf(s.get(), "INSERT INTO \"%w\".\"%w_chunks\"(size, validity, rowids",
+                        p_->schemaName, p_->tableName);
+    for (int i = 0; i < p_->numPartitionColumns; i++) {
+      sqlite3_str_appendf(s.get(), ", partition%02d", i);
+    }
+    sqlite3_str_appendall(s.get(), ", list) SELECT ?1, ?2, ?3");
+    for (int i = 0; i < p_->numPartitionColumns; i++) {
+      sqlite3_str_appendf(s.get(), ", partition%02d", i);
+    }
+    sqlite3_str_appendf(s.get(), ", ?4 FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?5",
+                        p_->schemaName, p_->tableName);
+    int rc = prepare_text(p_->db, s.finish().release(), &insertChunk_);
+    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf(JIX0_SQL_INSERT_VECTOR_CHUNK, p_->schemaName,
+                                        p_->tableName, i),
+                        &insertVectors_[i]);
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf(JIX0_SQL_INSERT_METADATA_CHUNK, p_->schemaName,
+                                        p_->tableName, m),
+                        &insertMetadata_[m]);
+    }
+    if (rc == SQLITE_OK) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf(JIX0_SQL_ROWIDS_UPDATE_POSITION, p_->schemaName,
+                                        p_->tableName),
+                        &setPosition_);
+    }
+    return rc;
+  }
+
+  // Appends slot `slot` of the chunk in `chunk` (read whole) to list's chunk of the partition
+  // whose chunk `representative` gives the partition values.
+  int Add(int list, const uint8_t* chunk, int slot, sqlite3_int64 representative) {
+    representative_ = representative;
+    uint8_t*& buffer = buffers_.get()[list];
+    if (!buffer) {
+      buffer = (uint8_t*)sqlite3_malloc64((sqlite3_uint64)layout_.total);
+      if (!buffer) return SQLITE_NOMEM;
+      memset(buffer, 0, (size_t)layout_.total);
+    }
+    int& count = counts_.get()[list];
+    const int to = count++;
+    set_bit(buffer + layout_.validity, to, true);
+    memcpy(buffer + layout_.rowids + to * 8, chunk + layout_.rowids + slot * 8, 8);
+    for (int i = 0; i < p_->numVectorColumns; i++) {
+      sqlite3_int64 b = layout_.vectorBytes[i] / p_->chunk_size;
+      memcpy(buffer + layout_.vectors[i] + to * b, chunk + layout_.vectors[i] + slot * b,
+             (size_t)b);
+    }
+    for (int m = 0; m < p_->numMetadataColumns; m++) {
+      copy_metadata_slot(p_->metadata_columns[m].kind, chunk + layout_.metadata[m], slot,
+                         buffer + layout_.metadata[m], to);
+    }
+    return count == p_->chunk_size ? Flush(list) : SQLITE_OK;
+  }
+
+  // Stores every partly filled chunk, lists in order, and starts the next partition.
+  int FlushAll() {
+    for (int list = 0; list < lists_; list++) {
+      if (counts_.get()[list] == 0) continue;
+      int rc = Flush(list);
+      if (rc != SQLITE_OK) return rc;
+    }
+    FreeBuffers();
+    return SQLITE_OK;
+  }
+
+ private:
+  int Step(sqlite3_stmt* stmt) {
+    int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+
+  int Flush(int list) {
+    uint8_t* buffer = buffers_.get()[list];
+    const int cs = p_->chunk_size;
+    sqlite3_stmt* stmt = insertChunk_.get();
+    sqlite3_bind_int64(stmt, 1, cs);
+    sqlite3_bind_blob(stmt, 2, buffer + layout_.validity, cs / 8, SQLITE_STATIC);
+    sqlite3_bind_blob(stmt, 3, buffer + layout_.rowids, cs * 8, SQLITE_STATIC);
+    sqlite3_bind_int64(stmt, 4, list);
+    sqlite3_bind_int64(stmt, 5, representative_);
+    int rc = Step(stmt);
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_int64 id = sqlite3_last_insert_rowid(p_->db);
+    auto insert = [&](sqlite3_stmt* s, sqlite3_int64 offset, sqlite3_int64 bytes) {
+      sqlite3_bind_int64(s, 1, id);
+      sqlite3_bind_int64(s, 2, id);
+      sqlite3_bind_blob64(s, 3, buffer + offset, (sqlite3_uint64)bytes, SQLITE_STATIC);
+      return Step(s);
+    };
+    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+      rc = insert(insertVectors_[i].get(), layout_.vectors[i], layout_.vectorBytes[i]);
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+      rc = insert(insertMetadata_[m].get(), layout_.metadata[m], layout_.metadataBytes[m]);
+    }
+    const int count = counts_.get()[list];
+    for (int slot = 0; rc == SQLITE_OK && slot < count; slot++) {
+      sqlite3_int64 rowid;
+      memcpy(&rowid, buffer + layout_.rowids + slot * 8, 8);
+      sqlite3_bind_int64(setPosition_.get(), 1, id);
+      sqlite3_bind_int64(setPosition_.get(), 2, slot);
+      sqlite3_bind_int64(setPosition_.get(), 3, rowid);
+      rc = Step(setPosition_.get());
+    }
+    memset(buffer, 0, (size_t)layout_.total);
+    counts_.get()[list] = 0;
+    return rc;
+  }
+
+  void FreeBuffers() {
+    if (!buffers_) return;
+    for (int list = 0; list < lists_; list++) {
+      sqlite3_free(buffers_.get()[list]);
+      buffers_.get()[list] = nullptr;
+    }
+  }
+
+  jix0_vtab* p_;
+  const ChunkLayout& layout_;
+  int lists_;
+  sqlite3_int64 representative_ = 0;
+  SqlitePtr<uint8_t*> buffers_;
+  SqlitePtr<int> counts_;
+  StmtPtr insertChunk_, setPosition_;
+  StmtPtr insertVectors_[JIX0_MAX_VECTOR_COLUMNS];
+  StmtPtr insertMetadata_[JIX0_MAX_METADATA_COLUMNS];
+};
+
+// Deletes the given chunks from the chunks table and every per-column chunk table.
+int delete_chunks(jix0_vtab* p, const ChunkRef* chunks, sqlite3_int64 n) {
+  auto run = [&](char* sql) {
+    StmtPtr stmt;
+    int rc = prepare_text(p->db, sql, &stmt);
+    for (sqlite3_int64 i = 0; rc == SQLITE_OK && i < n; i++) {
+      sqlite3_bind_int64(stmt.get(), 1, chunks[i].id);
+      rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_DONE) rc = sqlite3_reset(stmt.get());
+    }
+    return rc;
+  };
+  int rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?", p->schemaName,
+                               p->tableName));
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
+                             p->schemaName, p->tableName, i));
+  }
+  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
+    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
+                             p->schemaName, p->tableName, m));
+  }
+  return rc;
+}
+
+// Replaces the centroids and gives the build a new id.
+int write_centroids(jix0_vtab* p, const float* centroids, int lists) {
+  int rc = run_sql(p->db, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p->schemaName,
+                                          p->shadowCentroidsName));
+  if (rc != SQLITE_OK) return rc;
+  const size_t d = ivf_column(p).dimensions;
+  StmtPtr stmt;
+  rc = prepare_text(p->db,
+                    sqlite3_mprintf("INSERT INTO \"%w\".\"%w\"(list, centroid) VALUES (?, ?)",
+                                    p->schemaName, p->shadowCentroidsName),
+                    &stmt);
+  for (int c = 0; rc == SQLITE_OK && c < lists; c++) {
+    sqlite3_bind_int(stmt.get(), 1, c);
+    sqlite3_bind_blob64(stmt.get(), 2, centroids + (size_t)c * d, d * sizeof(float),
+                        SQLITE_STATIC);
+    rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE) rc = sqlite3_reset(stmt.get());
+  }
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_int64 build = 0;
+  while (build == 0) {
+    sqlite3_randomness(sizeof(build), &build);
+    build &= INT64_MAX;
+  }
+  return run_sql(p->db, sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
+                                        "VALUES ('IVF_BUILD', %lld)",
+                                        p->schemaName, p->tableName, build));
+}
+
+int build(jix0_vtab* p) {
+  const VectorColumnDefinition& column = ivf_column(p);
+  const size_t d = column.dimensions;
+  const int cs = p->chunk_size;
+  ChunkLayout layout(p);
+
+  // First pass: read and check everything.
+  ArrayGuard chunks, entries;
+  int rc = array_init(&chunks.array, sizeof(ChunkRef), 64);
+  if (rc == SQLITE_OK) rc = array_init(&entries.array, sizeof(Entry), 1024);
+  if (rc == SQLITE_OK) rc = collect_chunks(p, &chunks.array);
+  if (rc != SQLITE_OK) return rc;
+  const ChunkRef* all = (const ChunkRef*)chunks.array.data;
+  const sqlite3_int64 numChunks = (sqlite3_int64)chunks.array.length;
+  SqlitePtr<uint8_t> chunk = allocate<uint8_t>((sqlite3_uint64)layout.total);
+  if (!chunk) return SQLITE_NOMEM;
+  {
+    ChunkBlobs blobs;
+    for (sqlite3_int64 c = 0; c < numChunks; c++) {
+      rc = blobs.Open(p, layout, all[c].id);
+      if (rc == SQLITE_OK) {
+        rc = sqlite3_blob_read(blobs.validity.get(), chunk.get(), cs / 8, 0);
+        if (rc == SQLITE_OK) {
+          rc = sqlite3_blob_read(blobs.rowids.get(), chunk.get() + layout.rowids, cs * 8, 0);
+        }
+      }
+      if (rc != SQLITE_OK) return rc;
+      for (int slot = 0; slot < cs; slot++) {
+        if (!bit(chunk.get(), slot)) continue;
+        Entry e{0, all[c].id, slot};
+        memcpy(&e.rowid, chunk.get() + layout.rowids + slot * 8, 8);
+        rc = array_append(&entries.array, &e);
+        if (rc != SQLITE_OK) return rc;
+      }
+    }
+  }
+  Entry* rows = (Entry*)entries.array.data;
+  const sqlite3_int64 n = (sqlite3_int64)entries.array.length;
+  qsort(rows, (size_t)n, sizeof(Entry), compare_entries);
+  rc = check_rowids(p, rows, n);
+  if (rc != SQLITE_OK) return rc;
+
+  const int lists = jix0_ivf_lists_for(p, n);
+  SqlitePtr<float> centroids = allocate<float>((sqlite3_uint64)lists * d);
+  if (!centroids) return SQLITE_NOMEM;
+  if (lists > 0) {
+    sqlite3_int64 sampleSize = kSamplePerList * lists;
+    sqlite3_int64 byBytes = kMaxSampleBytes / (sqlite3_int64)(d * sizeof(float));
+    if (sampleSize > byBytes) sampleSize = byBytes;
+    if (sampleSize < lists) sampleSize = lists;
+    if (sampleSize > n) sampleSize = n;
+    SqlitePtr<float> sample = allocate<float>((sqlite3_uint64)sampleSize * d);
+    if (!sample) return SQLITE_NOMEM;
+    rc = read_sample(p, rows, n, sampleSize, sample.get());
+    if (rc == SQLITE_OK) rc = train(column, sample.get(), sampleSize, lists, centroids.get());
+    if (rc != SQLITE_OK) return rc;
+  }
+
+  // Second pass: every row into the chunks of its (partition, list).
+  if (lists > 0) {
+    Packer packer(p, layout, lists);
+    rc = packer.Prepare();
+    if (rc != SQLITE_OK) return rc;
+    SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)lists);
+    if (!dist) return SQLITE_NOMEM;
+    ChunkBlobs blobs;
+    const sqlite3_int64 vectorBytes = (sqlite3_int64)(d * sizeof(float));
+    for (sqlite3_int64 c = 0; c < numChunks; c++) {
+      rc = blobs.Open(p, layout, all[c].id);
+      if (rc == SQLITE_OK) rc = blobs.Read(p, layout, chunk.get());
+      if (rc != SQLITE_OK) return jix0_failure_code(rc);
+      const uint8_t* vectors = chunk.get() + layout.vectors[p->ivfVectorIdx];
+      for (int slot = 0; slot < cs; slot++) {
+        if (!bit(chunk.get(), slot)) continue;
+        distances(column.distance_metric, (const float*)(vectors + slot * vectorBytes),
+                  centroids.get(), d, (size_t)lists, dist.get());
+        rc = packer.Add(argmin(dist.get(), lists), chunk.get(), slot, all[c].id);
+        if (rc != SQLITE_OK) return rc;
+      }
+      if (c + 1 == numChunks || all[c + 1].group != all[c].group) {
+        rc = packer.FlushAll();
+        if (rc != SQLITE_OK) return rc;
+      }
+    }
+  }
+  rc = delete_chunks(p, all, numChunks);
+  if (rc == SQLITE_OK) rc = write_centroids(p, centroids.get(), lists);
+  return rc;
+}
+
+struct ListDistance {
+  float distance;
+  int list;
+};
+
+int compare_list_distances(const void* a, const void* b) {
+  const ListDistance* x = (const ListDistance*)a;
+  const ListDistance* y = (const ListDistance*)b;
+  bool xn = std::isnan(x->distance), yn = std::isnan(y->distance);
+  if (xn != yn) return xn ? 1 : -1;
+  if (!xn && x->distance != y->distance) return x->distance < y->distance ? -1 : 1;
+  return (x->list > y->list) - (x->list < y->list);
+}
+
+}  // namespace
+
+int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n) {
+  if (n <= 0) return 0;
+  const VectorColumnDefinition& column = ivf_column(p);
+  sqlite3_int64 lists = column.lists;
+  if (lists <= 0) {
+    lists = (sqlite3_int64)std::llround(std::sqrt((double)n));
+    sqlite3_int64 bySize = n / (4 * (sqlite3_int64)p->chunk_size);
+    if (lists > bySize) lists = bySize;
+    if (lists < 1) lists = 1;
+  }
+  if (lists > n) lists = n;
+  return (int)lists;
+}
+
+int jix0_ivf_default_probes(const jix0_vtab* p, int lists) {
+  int probes = ivf_column(p).probes;
+  if (probes > 0) return probes;
+  probes = (lists + 31) / 32;
+  return probes < 8 ? 8 : probes;
+}
+
+void jix0_ivf_release_statements(jix0_vtab* p) {
+  if (!p->ivfCache) return;
+  sqlite3_finalize(p->ivfCache->stmtBuild);
+  p->ivfCache->stmtBuild = nullptr;
+}
+
+void jix0_ivf_cache_free(jix0_vtab* p) {
+  if (!p->ivfCache) return;
+  jix0_ivf_release_statements(p);
+  sqlite3_free(p->ivfCache->data);
+  sqlite3_free(p->ivfCache);
+  p->ivfCache = nullptr;
+}
+
+int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
+  if (!p->ivfCache) {
+    p->ivfCache = malloc_zeroed<IvfCentroids>();
+    if (!p->ivfCache) return SQLITE_NOMEM;
+  }
+  IvfCentroids* c = p->ivfCache;
+  int rc;
+  if (!c->stmtBuild) {
+    SqlitePtr<char> sql(sqlite3_mprintf(JIX0_SQL_SELECT_IVF_BUILD, p->schemaName, p->tableName));
+    if (!sql) return SQLITE_NOMEM;
+    rc = sqlite3_prepare_v2(p->db, sql.get(), -1, &c->stmtBuild, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(c->stmtBuild);
+      c->stmtBuild = nullptr;
+      vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the IVF build of %s: %s",
+                     p->tableName, sqlite3_errmsg(p->db));
+      return jix0_failure_code(rc);
+    }
+  }
+  sqlite3_int64 build = 0;
+  {
+    ResetOnExit reset(c->stmtBuild);
+    rc = sqlite3_step(c->stmtBuild);
+    if (rc == SQLITE_ROW) {
+      if (sqlite3_column_type(c->stmtBuild, 0) != SQLITE_INTEGER ||
+          sqlite3_column_int64(c->stmtBuild, 0) == 0) {
+        vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": the IVF build id of %s is not an integer",
+                       p->tableName);
+        return SQLITE_ERROR;
+      }
+      build = sqlite3_column_int64(c->stmtBuild, 0);
+    } else if (rc != SQLITE_DONE) {
+      return jix0_failure_code(rc);
+    }
+  }
+  *out = c;
+  if (build == c->build) return SQLITE_OK;
+
+  sqlite3_free(c->data);
+  c->data = nullptr;
+  c->lists = 0;
+  c->build = 0;
+  if (build == 0) return SQLITE_OK;
+
+  const VectorColumnDefinition& column = ivf_column(p);
+  const int bytes = (int)(column.dimensions * sizeof(float));
+  StmtPtr stmt;
+  rc = prepare_text(p->db, sqlite3_mprintf(JIX0_SQL_SELECT_CENTROIDS, p->schemaName, p->tableName),
+                    &stmt);
+  if (rc != SQLITE_OK) {
+    if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the IVF centroids of %s: %s",
+                   p->tableName, sqlite3_errmsg(p->db));
+    return jix0_failure_code(rc);
+  }
+  int lists = 0, capacity = 0;
+  float* data = nullptr;
+  SqlitePtr<float> owner;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    if (sqlite3_column_type(stmt.get(), 0) != SQLITE_INTEGER ||
+        sqlite3_column_int64(stmt.get(), 0) != lists ||
+        sqlite3_column_type(stmt.get(), 1) != SQLITE_BLOB ||
+        sqlite3_column_bytes(stmt.get(), 1) != bytes) {
+      vtab_set_error(&p->base,
+                     JIX0_INTERNAL_ERROR
+                     ": the IVF centroid of list %d of %s is missing or not a BLOB of %d bytes",
+                     lists, p->tableName, bytes);
+      return SQLITE_ERROR;
+    }
+    const void* blob = sqlite3_column_blob(stmt.get(), 1);
+    if (!blob) return SQLITE_NOMEM;
+    if (lists == capacity) {
+      capacity = capacity ? capacity * 2 : 64;
+      data = (float*)sqlite3_realloc64(owner.get(), (sqlite3_uint64)capacity * bytes);
+      if (!data) return SQLITE_NOMEM;
+      (void)owner.release();
+      owner.reset(data);
+    }
+    memcpy(data + (size_t)lists * column.dimensions, blob, (size_t)bytes);
+    lists++;
+  }
+  if (rc != SQLITE_DONE) return jix0_failure_code(rc);
+  c->data = owner.release();
+  c->lists = lists;
+  c->dimensions = (int)column.dimensions;
+  c->build = build;
+  return SQLITE_OK;
+}
+
+int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
+  const IvfCentroids* c;
+  int rc = jix0_ivf_current(p, &c);
+  if (rc != SQLITE_OK) return rc;
+  *outList = JIX0_NO_LIST;
+  if (c->lists == 0) return SQLITE_OK;
+  SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)c->lists);
+  if (!dist) return SQLITE_NOMEM;
+  distances(ivf_column(p).distance_metric, (const float*)vector, c->data, (size_t)c->dimensions,
+            (size_t)c->lists, dist.get());
+  *outList = argmin(dist.get(), c->lists);
+  return SQLITE_OK;
+}
+
+int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query,
+                         int* order) {
+  SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)c->lists);
+  SqlitePtr<ListDistance> pairs = allocate<ListDistance>((sqlite3_uint64)c->lists);
+  if (!dist || !pairs) return SQLITE_NOMEM;
+  distances(ivf_column(p).distance_metric, (const float*)query, c->data, (size_t)c->dimensions,
+            (size_t)c->lists, dist.get());
+  for (int i = 0; i < c->lists; i++) pairs.get()[i] = {dist.get()[i], i};
+  qsort(pairs.get(), (size_t)c->lists, sizeof(ListDistance), compare_list_distances);
+  for (int i = 0; i < c->lists; i++) order[i] = pairs.get()[i].list;
+  return SQLITE_OK;
+}
+
+int jix0_ivf_build(jix0_vtab* p) {
+  if (!jix0_has_ivf(p)) {
+    vtab_set_error(&p->base,
+                   "jix0: 'build-index' needs a vector column declared with index=ivf on %s",
+                   p->tableName);
+    return SQLITE_ERROR;
+  }
+  int rc = build(p);
+  // The statements and centroids of the old layout are read again on next use.
+  sqlite3_finalize(p->stmtLatestChunk);
+  p->stmtLatestChunk = nullptr;
+  jix0_ivf_cache_free(p);
+  return rc;
+}
+
+int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
+                                 sqlite3_int64 chunkOffset, const void* vector) {
+  sqlite3_int64 list;
+  int rc = jix0_ivf_assign(p, vector, &list);
+  if (rc != SQLITE_OK || list == JIX0_NO_LIST) return rc;
+
+  // The chunk's list and partition values.
+  StrBuilder s(nullptr);
+  sqlite3_str_appendall(s.get(), "SELECT list");
+  for (int i = 0; i < p->numPartitionColumns; i++) {
+    sqlite3_str_appendf(s.get(), ", partition%02d", i);
+  }
+  sqlite3_str_appendf(s.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?", p->schemaName,
+                      p->tableName);
+  StmtPtr stmt;
+  rc = prepare_text(p->db, s.finish().release(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_bind_int64(stmt.get(), 1, chunkId);
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+  if (sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER &&
+      sqlite3_column_int64(stmt.get(), 0) == list) {
+    return SQLITE_OK;
+  }
+  ValuePtr partition[JIX0_MAX_PARTITION_COLUMNS];
+  sqlite3_value* partitionValues[JIX0_MAX_PARTITION_COLUMNS] = {};
+  for (int i = 0; i < p->numPartitionColumns; i++) {
+    partition[i].reset(sqlite3_value_dup(sqlite3_column_value(stmt.get(), 1 + i)));
+    if (!partition[i]) return SQLITE_NOMEM;
+    partitionValues[i] = partition[i].get();
+  }
+  stmt.reset();
+
+  // The target slot: the lowest free one of the list's newest chunk, or slot 0 of a new one.
+  const int cs = p->chunk_size;
+  ChunkLayout layout(p);
+  SqlitePtr<uint8_t> target = allocate<uint8_t>((sqlite3_uint64)layout.total);
+  SqlitePtr<uint8_t> source = allocate<uint8_t>((sqlite3_uint64)layout.total);
+  if (!target || !source) return SQLITE_NOMEM;
+  sqlite3_int64 targetId = 0;
+  int to = -1;
+  ChunkBlobs targetBlobs, sourceBlobs;
+  rc = jix0_get_latest_chunk_rowid(p, &targetId, partitionValues, list);
+  if (rc == SQLITE_OK) {
+    rc = targetBlobs.Open(p, layout, targetId);
+    if (rc == SQLITE_OK) rc = targetBlobs.Read(p, layout, target.get());
+    if (rc != SQLITE_OK) return rc;
+    for (int slot = 0; slot < cs && to < 0; slot++) {
+      if (!bit(target.get(), slot)) to = slot;
+    }
+  } else if (rc != SQLITE_EMPTY) {
+    return rc;
+  }
+  if (to < 0) {
+    rc = jix0_new_chunk(p, partitionValues, &targetId, list);
+    if (rc == SQLITE_OK) rc = targetBlobs.Open(p, layout, targetId);
+    if (rc == SQLITE_OK) rc = targetBlobs.Read(p, layout, target.get());
+    if (rc != SQLITE_OK) return rc;
+    to = 0;
+  }
+  rc = sourceBlobs.Open(p, layout, chunkId);
+  if (rc == SQLITE_OK) rc = sourceBlobs.Read(p, layout, source.get());
+  if (rc != SQLITE_OK) return rc;
+
+  // Copy the slot, then clear it in the source; both chunks are written back whole.
+  const int from = (int)chunkOffset;
+  set_bit(target.get(), to, true);
+  memcpy(target.get() + layout.rowids + to * 8, &rowid, 8);
+  set_bit(source.get(), from, false);
+  memset(source.get() + layout.rowids + from * 8, 0, 8);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    sqlite3_int64 b = layout.vectorBytes[i] / cs;
+    memcpy(target.get() + layout.vectors[i] + to * b, source.get() + layout.vectors[i] + from * b,
+           (size_t)b);
+    memset(source.get() + layout.vectors[i] + from * b, 0, (size_t)b);
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    MetadataColumnKind kind = p->metadata_columns[m].kind;
+    copy_metadata_slot(kind, source.get() + layout.metadata[m], from,
+                       target.get() + layout.metadata[m], to);
+    int b = metadata_slot_bytes(kind);
+    if (b == 0) {
+      set_bit(source.get() + layout.metadata[m], from, false);
+    } else {
+      memset(source.get() + layout.metadata[m] + (size_t)from * b, 0, (size_t)b);
+    }
+  }
+  auto write_back = [&](sqlite3_int64 id, const uint8_t* buffer) {
+    ChunkBlobs blobs;
+    int r = open_checked(p, p->shadowChunksName, "validity", id, cs / 8, 1, &blobs.validity);
+    if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.validity.get(), buffer, cs / 8, 0);
+    if (r == SQLITE_OK) {
+      r = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)cs * 8, 1,
+                       &blobs.rowids);
+    }
+    if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.rowids.get(), buffer + layout.rowids, cs * 8, 0);
+    for (int i = 0; r == SQLITE_OK && i < p->numVectorColumns; i++) {
+      r = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 1,
+                       &blobs.vectors[i]);
+      if (r == SQLITE_OK) {
+        r = sqlite3_blob_write(blobs.vectors[i].get(), buffer + layout.vectors[i],
+                               (int)layout.vectorBytes[i], 0);
+      }
+    }
+    for (int m = 0; r == SQLITE_OK && m < p->numMetadataColumns; m++) {
+      r = open_checked(p, p->shadowMetadataChunksNames[m], "data", id, layout.metadataBytes[m], 1,
+                       &blobs.metadata[m]);
+      if (r == SQLITE_OK) {
+        r = sqlite3_blob_write(blobs.metadata[m].get(), buffer + layout.metadata[m],
+                               (int)layout.metadataBytes[m], 0);
+      }
+    }
+    return r;
+  };
+  targetBlobs = ChunkBlobs();
+  sourceBlobs = ChunkBlobs();
+  rc = write_back(targetId, target.get());
+  if (rc != SQLITE_OK) return jix0_failure_code(rc);
+
+  bool empty = true;
+  for (int i = 0; i < cs / 8; i++) empty &= source.get()[i] == 0;
+  if (empty) {
+    ChunkRef ref{chunkId, 0};
+    rc = delete_chunks(p, &ref, 1);
+    sqlite3_finalize(p->stmtLatestChunk);
+    p->stmtLatestChunk = nullptr;
+  } else {
+    rc = write_back(chunkId, source.get());
+  }
+  if (rc == SQLITE_OK) rc = jix0_rowids_update_position(p, rowid, targetId, to);
+  return rc == SQLITE_OK ? rc : jix0_failure_code(rc);
+}

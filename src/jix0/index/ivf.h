@@ -1,0 +1,53 @@
+// The IVF index of a jix0 float32 vector column: centroids trained by k-means, every row
+// kept in the chunks of its nearest centroid's list, and searches that scan the lists nearest
+// the query (plus rows stored before the first build, which belong to no list).
+#pragma once
+
+#include "jix0/table/table.h"
+
+// The centroids of one build as a table object last read them.
+struct IvfCentroids {
+  sqlite3_int64 build;  // the IVF_BUILD value they belong to; 0: never built
+  int lists;            // 0 before the first build, or after a build of an empty table
+  int dimensions;
+  float* data;             // lists * dimensions, list by list
+  sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
+};
+
+// The centroids of the table's current build, read again only when IVF_BUILD changed since
+// the last read (another connection's build, or a rolled-back one). *out stays owned by p
+// and is valid until the next call. Messages are set on the table.
+[[nodiscard]] int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out);
+
+// The list of a vector of the indexed column: its nearest centroid by the column's metric,
+// the lowest list on ties; JIX0_NO_LIST (-1) when the index is not built.
+[[nodiscard]] int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList);
+
+// Lists ordered by (centroid distance to query, list number) into order[0 .. lists).
+// REQUIRES: c->lists > 0.
+[[nodiscard]] int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c,
+                                       const void* query, int* order);
+
+// Lists searched when a query gives no `probes`: the declared probes, else a share of the
+// lists that keeps recall high on clustered data.
+int jix0_ivf_default_probes(const jix0_vtab* p, int lists);
+
+// The number of lists a build makes for n rows: the declared lists, else
+// min(round(sqrt(n)), n / (4 * chunk_size)), at least 1; never more than n.
+int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n);
+
+// 'build-index': trains the centroids on a sample of the rows and moves every row into the
+// chunks of its (partition, list), packed densely. Everything the move reads is checked
+// before the first write, so damage is reported with nothing changed.
+[[nodiscard]] int jix0_ivf_build(jix0_vtab* p);
+
+// After an UPDATE that gave the indexed column a new vector: moves the row to the newest
+// chunk of its new list when that differs from its chunk's list.
+[[nodiscard]] int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid,
+                                               sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                               const void* vector);
+
+// Finalizes the cached statement (the centroids stay cached).
+void jix0_ivf_release_statements(jix0_vtab* p);
+// Frees the whole cache.
+void jix0_ivf_cache_free(jix0_vtab* p);
