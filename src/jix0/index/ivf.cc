@@ -398,13 +398,22 @@ class Packer {
     for (int i = 0; i < p_->numPartitionColumns; i++) {
       sqlite3_str_appendf(s.get(), ", partition%02d", i);
     }
-    sqlite3_str_appendall(s.get(), ", list) SELECT ?1, ?2, ?3");
+    sqlite3_str_appendall(s.get(), ", list) VALUES (?1, ?2, ?3");
     for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), ", partition%02d", i);
+      sqlite3_str_appendf(s.get(), ", ?%d", 5 + i);
     }
-    sqlite3_str_appendf(s.get(), ", ?4 FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?5",
-                        p_->schemaName, p_->tableName);
+    sqlite3_str_appendall(s.get(), ", ?4)");
     int rc = prepare_text(p_->db, s.finish().release(), &insertChunk_);
+    if (rc == SQLITE_OK && p_->numPartitionColumns > 0) {
+      StrBuilder q(nullptr);
+      sqlite3_str_appendall(q.get(), "SELECT ");
+      for (int i = 0; i < p_->numPartitionColumns; i++) {
+        sqlite3_str_appendf(q.get(), "%spartition%02d", i ? ", " : "", i);
+      }
+      sqlite3_str_appendf(q.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?",
+                          p_->schemaName, p_->tableName);
+      rc = prepare_text(p_->db, q.finish().release(), &selectPartition_);
+    }
     for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
       rc = prepare_text(p_->db,
                         sqlite3_mprintf(JIX0_SQL_INSERT_VECTOR_CHUNK, p_->schemaName,
@@ -426,10 +435,24 @@ class Packer {
     return rc;
   }
 
-  // Appends slot `slot` of the chunk in `chunk` (read whole) to list's chunk of the partition
-  // whose chunk `representative` gives the partition values.
-  int Add(int list, const uint8_t* chunk, int slot, sqlite3_int64 representative) {
-    representative_ = representative;
+  // Starts a partition: its values are those of chunk chunkId, read before it is deleted.
+  int StartPartition(sqlite3_int64 chunkId) {
+    if (!selectPartition_) return SQLITE_OK;
+    sqlite3_stmt* stmt = selectPartition_.get();
+    ResetOnExit reset(stmt);
+    sqlite3_bind_int64(stmt, 1, chunkId);
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+    for (int i = 0; i < p_->numPartitionColumns; i++) {
+      partition_[i].reset(sqlite3_value_dup(sqlite3_column_value(stmt, i)));
+      if (!partition_[i]) return SQLITE_NOMEM;
+    }
+    return SQLITE_OK;
+  }
+
+  // Appends slot `slot` of the chunk in `chunk` (read whole) to list's chunk of the current
+  // partition.
+  int Add(int list, const uint8_t* chunk, int slot) {
     uint8_t*& buffer = buffers_.get()[list];
     if (!buffer) {
       buffer = (uint8_t*)sqlite3_malloc64((sqlite3_uint64)layout_.total);
@@ -479,7 +502,9 @@ class Packer {
     sqlite3_bind_blob(stmt, 2, buffer + layout_.validity, cs / 8, SQLITE_STATIC);
     sqlite3_bind_blob(stmt, 3, buffer + layout_.rowids, cs * 8, SQLITE_STATIC);
     sqlite3_bind_int64(stmt, 4, list);
-    sqlite3_bind_int64(stmt, 5, representative_);
+    for (int i = 0; i < p_->numPartitionColumns; i++) {
+      sqlite3_bind_value(stmt, 5 + i, partition_[i].get());
+    }
     int rc = Step(stmt);
     if (rc != SQLITE_OK) return rc;
     sqlite3_int64 id = sqlite3_last_insert_rowid(p_->db);
@@ -520,38 +545,57 @@ class Packer {
   jix0_vtab* p_;
   const ChunkLayout& layout_;
   int lists_;
-  sqlite3_int64 representative_ = 0;
+  ValuePtr partition_[JIX0_MAX_PARTITION_COLUMNS];
   SqlitePtr<uint8_t*> buffers_;
   SqlitePtr<int> counts_;
-  StmtPtr insertChunk_, setPosition_;
+  StmtPtr insertChunk_, setPosition_, selectPartition_;
   StmtPtr insertVectors_[JIX0_MAX_VECTOR_COLUMNS];
   StmtPtr insertMetadata_[JIX0_MAX_METADATA_COLUMNS];
 };
 
-// Deletes the given chunks from the chunks table and every per-column chunk table.
-int delete_chunks(jix0_vtab* p, const ChunkRef* chunks, sqlite3_int64 n) {
-  auto run = [&](char* sql) {
-    StmtPtr stmt;
-    int rc = prepare_text(p->db, sql, &stmt);
-    for (sqlite3_int64 i = 0; rc == SQLITE_OK && i < n; i++) {
-      sqlite3_bind_int64(stmt.get(), 1, chunks[i].id);
-      rc = sqlite3_step(stmt.get());
-      if (rc == SQLITE_DONE) rc = sqlite3_reset(stmt.get());
+// Deletes chunks from the chunks table and every per-column chunk table.
+class ChunkDeleter {
+ public:
+  explicit ChunkDeleter(jix0_vtab* p) : p_(p) {}
+
+  int Prepare() {
+    int rc = prepare_text(p_->db,
+                          sqlite3_mprintf("DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?",
+                                          p_->schemaName, p_->tableName),
+                          &stmts_[0]);
+    n_ = 1;
+    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
+                                        p_->schemaName, p_->tableName, i),
+                        &stmts_[n_++]);
+    }
+    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf(
+                            "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
+                            p_->schemaName, p_->tableName, m),
+                        &stmts_[n_++]);
     }
     return rc;
-  };
-  int rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?", p->schemaName,
-                               p->tableName));
-  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
-                             p->schemaName, p->tableName, i));
   }
-  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run(sqlite3_mprintf("DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
-                             p->schemaName, p->tableName, m));
+
+  int Delete(sqlite3_int64 chunkId) {
+    for (int i = 0; i < n_; i++) {
+      sqlite3_stmt* stmt = stmts_[i].get();
+      ResetOnExit reset(stmt);
+      sqlite3_bind_int64(stmt, 1, chunkId);
+      int rc = sqlite3_step(stmt);
+      if (rc != SQLITE_DONE) return rc;
+    }
+    return SQLITE_OK;
   }
-  return rc;
-}
+
+ private:
+  jix0_vtab* p_;
+  int n_ = 0;
+  StmtPtr stmts_[1 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS];
+};
 
 // Replaces the centroids and gives the build a new id.
 int write_centroids(jix0_vtab* p, const float* centroids, int lists) {
@@ -640,25 +684,37 @@ int build(jix0_vtab* p) {
     if (rc != SQLITE_OK) return rc;
   }
 
-  // Second pass: every row into the chunks of its (partition, list).
+  // Second pass: every row into the chunks of its (partition, list). An old chunk is deleted
+  // as soon as it is read, so the new chunks reuse its pages and the file does not grow.
+  ChunkDeleter deleter(p);
+  rc = deleter.Prepare();
+  if (rc != SQLITE_OK) return rc;
   if (lists > 0) {
     Packer packer(p, layout, lists);
     rc = packer.Prepare();
     if (rc != SQLITE_OK) return rc;
     SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)lists);
     if (!dist) return SQLITE_NOMEM;
-    ChunkBlobs blobs;
     const sqlite3_int64 vectorBytes = (sqlite3_int64)(d * sizeof(float));
     for (sqlite3_int64 c = 0; c < numChunks; c++) {
-      rc = blobs.Open(p, layout, all[c].id);
-      if (rc == SQLITE_OK) rc = blobs.Read(p, layout, chunk.get());
-      if (rc != SQLITE_OK) return jix0_failure_code(rc);
+      if (c == 0 || all[c - 1].group != all[c].group) {
+        rc = packer.StartPartition(all[c].id);
+        if (rc != SQLITE_OK) return rc;
+      }
+      {
+        ChunkBlobs blobs;
+        rc = blobs.Open(p, layout, all[c].id);
+        if (rc == SQLITE_OK) rc = blobs.Read(p, layout, chunk.get());
+        if (rc != SQLITE_OK) return rc;
+      }
+      rc = deleter.Delete(all[c].id);
+      if (rc != SQLITE_OK) return rc;
       const uint8_t* vectors = chunk.get() + layout.vectors[p->ivfVectorIdx];
       for (int slot = 0; slot < cs; slot++) {
         if (!bit(chunk.get(), slot)) continue;
         distances(column.distance_metric, (const float*)(vectors + slot * vectorBytes),
                   centroids.get(), d, (size_t)lists, dist.get());
-        rc = packer.Add(argmin(dist.get(), lists), chunk.get(), slot, all[c].id);
+        rc = packer.Add(argmin(dist.get(), lists), chunk.get(), slot);
         if (rc != SQLITE_OK) return rc;
       }
       if (c + 1 == numChunks || all[c + 1].group != all[c].group) {
@@ -666,10 +722,11 @@ int build(jix0_vtab* p) {
         if (rc != SQLITE_OK) return rc;
       }
     }
+  } else {
+    for (sqlite3_int64 c = 0; rc == SQLITE_OK && c < numChunks; c++) rc = deleter.Delete(all[c].id);
+    if (rc != SQLITE_OK) return rc;
   }
-  rc = delete_chunks(p, all, numChunks);
-  if (rc == SQLITE_OK) rc = write_centroids(p, centroids.get(), lists);
-  return rc;
+  return write_centroids(p, centroids.get(), lists);
 }
 
 struct ListDistance {
@@ -976,8 +1033,9 @@ int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int6
   bool empty = true;
   for (int i = 0; i < cs / 8; i++) empty &= source.get()[i] == 0;
   if (empty) {
-    ChunkRef ref{chunkId, 0};
-    rc = delete_chunks(p, &ref, 1);
+    ChunkDeleter deleter(p);
+    rc = deleter.Prepare();
+    if (rc == SQLITE_OK) rc = deleter.Delete(chunkId);
     sqlite3_finalize(p->stmtLatestChunk);
     p->stmtLatestChunk = nullptr;
   } else {
