@@ -1,5 +1,6 @@
 // Crash safety: a child process writes a jix0 table in transactions (every third one also
-// runs 'optimize') and reports each COMMIT that returned; the parent kills it with SIGKILL at
+// runs 'optimize'; on a table with an IVF index every other one also runs 'build-index',
+// which moves every row) and reports each COMMIT that returned; the parent kills it with SIGKILL at
 // a random moment, reopens the file and checks that recovery left exactly the committed
 // transactions on intact storage. Each mode keeps one database across all its kills, so every
 // child starts on a recovered file.
@@ -32,6 +33,9 @@ constexpr int kMaxPauseBeforeKillMicros = 3000;
 constexpr const char* kCreateTable =
     "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[4], +aux text,"
     " n integer, s text, chunk_size=8)";
+constexpr const char* kCreateIvfTable =
+    "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[4] index=ivf lists=3, "
+    "+aux text, n integer, s text, chunk_size=8)";
 constexpr const char* kSelectContent = "SELECT rowid, p, v, aux, n, s FROM t ORDER BY rowid";
 
 struct Row {
@@ -117,7 +121,8 @@ std::string Render(const Model& model) {
 
 // The child: opens its own connection and runs transactions firstTxn, firstTxn + 1, ...
 // until it is killed, reporting -id after BEGIN and id after its COMMIT returned.
-void RunWriter(const std::string& path, const char* journalMode, Model model, int64_t firstTxn) {
+void RunWriter(const std::string& path, const char* journalMode, bool buildIndex, Model model,
+               int64_t firstTxn) {
   sqlite3* db = nullptr;
   auto fail = [&](const std::string& what) {
     ChildProcess::Fail(what + ": " + (db ? sqlite3_errmsg(db) : "no connection"));
@@ -179,6 +184,11 @@ void RunWriter(const std::string& path, const char* journalMode, Model model, in
                                      nullptr) != SQLITE_OK) {
       fail("optimize in transaction " + std::to_string(txn));
     }
+    if (buildIndex && txn % 2 == 0 &&
+        sqlite3_exec(db, "INSERT INTO t(t) VALUES ('build-index')", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+      fail("build-index in transaction " + std::to_string(txn));
+    }
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail("COMMIT");
     ChildProcess::Send(txn);
   }
@@ -187,6 +197,8 @@ void RunWriter(const std::string& path, const char* journalMode, Model model, in
 struct CrashMode {
   const char* name;
   const char* journalMode;
+  const char* createTable = kCreateTable;
+  bool buildIndex = false;
 };
 
 class CrashSafety : public ::testing::Test {
@@ -207,7 +219,7 @@ void CrashSafety::KillWriterRepeatedly(const CrashMode& mode) {
   {
     TestDb db(path_.c_str());
     EXPECT_EQ(db.Query(std::string("PRAGMA journal_mode=") + mode.journalMode), mode.journalMode);
-    db.Exec(kCreateTable);
+    db.Exec(mode.createTable);
   }
   std::mt19937 rng(20240611);
   Model committed;  // the content after transactions 1..lastTxn
@@ -217,7 +229,8 @@ void CrashSafety::KillWriterRepeatedly(const CrashMode& mode) {
     SCOPED_TRACE("kill " + std::to_string(kill) + " after transaction " + std::to_string(lastTxn));
     int64_t reported = lastTxn;
     {
-      ChildProcess child([&] { RunWriter(path_, mode.journalMode, committed, lastTxn + 1); });
+      ChildProcess child(
+          [&] { RunWriter(path_, mode.journalMode, mode.buildIndex, committed, lastTxn + 1); });
       ChildReport report;
       bool inTransaction = false;
       auto take = [&] {
@@ -274,6 +287,10 @@ TEST_F(CrashSafety, RollbackJournalKeepsExactlyTheCommittedTransactions) {
 
 TEST_F(CrashSafety, WalKeepsExactlyTheCommittedTransactions) {
   KillWriterRepeatedly({"wal", "wal"});
+}
+
+TEST_F(CrashSafety, BuildIndexKeepsExactlyTheCommittedTransactions) {
+  KillWriterRepeatedly({"build-index, rollback journal", "delete", kCreateIvfTable, true});
 }
 
 }  // namespace

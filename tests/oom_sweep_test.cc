@@ -262,4 +262,42 @@ TEST_F(OomSweep, Jix0WritesAndOptimize) {
   });
 }
 
+// An IVF table before and after build-index: two partitions, two metadata columns (one of
+// long texts) and rows in three clusters.
+std::vector<std::string> IvfTables(bool built) {
+  std::vector<std::string> setup = {
+      "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2] index=ivf lists=3 "
+      "probes=1, n integer, s text, +aux text, chunk_size=8)",
+      "WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM g WHERE i < 30) "
+      "INSERT INTO t(rowid, p, v, n, s, aux) SELECT i, i % 2, json_array((i % 3) * 50 + i % 5, "
+      "i % 7), i % 3, CASE WHEN i % 4 = 0 THEN 'a text longer than twelve bytes' ELSE 's' END, "
+      "'x' FROM g",
+  };
+  if (built) setup.push_back("INSERT INTO t(t) VALUES ('build-index')");
+  return setup;
+}
+
+TEST_F(OomSweep, Jix0IvfIndex) {
+  const std::vector<std::string> unbuilt = IvfTables(false), built = IvfTables(true);
+  const std::string layout =
+      "SELECT r.rowid, ch.list, ch.partition00 FROM t_rowids r JOIN t_chunks ch USING (chunk_id) "
+      "ORDER BY 1";
+  Sweep({
+      {"build-index", unbuilt,
+       {"INSERT INTO t(t) VALUES ('build-index')", layout,
+        "SELECT list, hex(centroid) FROM t_ivf_centroids"},
+       {"t"}},
+      {"insert and update after build", built,
+       {"INSERT INTO t(rowid, p, v, n, s, aux) VALUES (100, 1, '[101, 3]', 5, 'a long text "
+        "once more', 'y')",
+        "UPDATE t SET v = '[1, 1]' WHERE rowid = 100", "DELETE FROM t WHERE rowid = 3", layout},
+       {"t"}},
+      {"probed search", built,
+       {"SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 5",
+        "SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 5 AND n = 2 AND p = 1",
+        "SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND probes = 3"},
+       {"t"}},
+  });
+}
+
 }  // namespace

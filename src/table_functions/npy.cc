@@ -416,77 +416,99 @@ bool npy_token_next(const char* start, const char* end, NpyToken* outToken) {
   return true;
 }
 
-int parse_npy_header(sqlite3_vtab* vtab, const char* header, size_t length, int* outElementType,
-                     uint64_t* outNumVectors, uint64_t* outDimensions) {
-  const char* p = header;
-  const char* end = header + length;
+namespace {
+
+// The header's tokens, read one after the other.
+struct NpyHeaderReader {
+  const char* p;
+  const char* end;
   NpyToken token;
+
   // Each read starts where the previous token ended.
-  auto next = [&]() {
+  bool next() {
     if (!npy_token_next(p, end, &token)) return false;
     p = token.end;
     return true;
-  };
+  }
+  bool next_is(NpyTokenKind kind) { return next() && token.kind == kind; }
+};
 
+int read_descr_value(sqlite3_vtab* vtab, NpyHeaderReader* r, int* outElementType) {
+  if (!r->next_is(NPY_TOKEN_STRING)) {
+    return header_error(vtab, "expected a string value after 'descr' key");
+  }
+  if (!token_is(r->token, "'<f4'")) {
+    return header_error(vtab, "Only '<f4' values are supported in sqlite-jix numpy functions");
+  }
+  *outElementType = JIX_ELEMENT_FLOAT32;
+  return SQLITE_OK;
+}
+
+// (n,) is one vector of n elements, (0,) none; (m, n) is m vectors of n.
+int read_shape_value(sqlite3_vtab* vtab, NpyHeaderReader* r, uint64_t* outNumVectors,
+                     uint64_t* outDimensions) {
+  if (!r->next_is(NPY_TOKEN_LPAREN)) {
+    return header_error(vtab, "Expected left parenthesis '(' after shape key");
+  }
+  if (!r->next_is(NPY_TOKEN_NUMBER)) {
+    return header_error(vtab, "Expected an initial number in shape value");
+  }
+  uint64_t first = token_number(r->token);
+  if (!r->next_is(NPY_TOKEN_COMMA)) {
+    return header_error(vtab, "Expected comma after first shape value");
+  }
+  if (!r->next()) return header_error(vtab, "unexpected header EOF while parsing shape");
+  if (r->token.kind == NPY_TOKEN_RPAREN) {
+    *outNumVectors = first != 0 ? 1 : 0;
+    *outDimensions = first;
+    return SQLITE_OK;
+  }
+  if (r->token.kind != NPY_TOKEN_NUMBER) return header_error(vtab, "unknown type in shape value");
+  *outNumVectors = first;
+  *outDimensions = token_number(r->token);
+  if (!r->next_is(NPY_TOKEN_RPAREN)) {
+    return header_error(vtab, "expected right parenthesis after shape value");
+  }
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int parse_npy_header(sqlite3_vtab* vtab, const char* header, size_t length, int* outElementType,
+                     uint64_t* outNumVectors, uint64_t* outDimensions) {
+  NpyHeaderReader r{header, header + length, {}};
   int elementType = 0;
   uint64_t numVectors = 0, dimensions = 0;
 
-  if (!next() || token.kind != NPY_TOKEN_LBRACE) {
+  if (!r.next_is(NPY_TOKEN_LBRACE)) {
     return header_error(vtab, "numpy header did not start with '{'");
   }
   for (;;) {
-    if (!next()) return header_error(vtab, "expected key in numpy header");
-    if (token.kind == NPY_TOKEN_RBRACE) break;
-    if (token.kind != NPY_TOKEN_STRING) {
+    if (!r.next()) return header_error(vtab, "expected key in numpy header");
+    if (r.token.kind == NPY_TOKEN_RBRACE) break;
+    if (r.token.kind != NPY_TOKEN_STRING) {
       return header_error(vtab, "expected a string as key in numpy header");
     }
-    NpyToken key = token;
-    if (!next() || token.kind != NPY_TOKEN_COLON) {
+    NpyToken key = r.token;
+    if (!r.next_is(NPY_TOKEN_COLON)) {
       return header_error(vtab, "expected a ':' after key in numpy header");
     }
-
+    int rc;
     if (token_is(key, "'descr'")) {
-      if (!next() || token.kind != NPY_TOKEN_STRING) {
-        return header_error(vtab, "expected a string value after 'descr' key");
-      }
-      if (!token_is(token, "'<f4'")) {
-        return header_error(vtab, "Only '<f4' values are supported in sqlite-jix numpy functions");
-      }
-      elementType = JIX_ELEMENT_FLOAT32;
+      rc = read_descr_value(vtab, &r, &elementType);
     } else if (token_is(key, "'fortran_order'")) {
-      if (!next() || token.kind != NPY_TOKEN_FALSE) {
-        return header_error(
-            vtab, "Only fortran_order = False is supported in sqlite-jix numpy functions");
-      }
+      rc = r.next_is(NPY_TOKEN_FALSE)
+               ? SQLITE_OK
+               : header_error(vtab,
+                              "Only fortran_order = False is supported in sqlite-jix numpy "
+                              "functions");
     } else if (token_is(key, "'shape'")) {
-      if (!next() || token.kind != NPY_TOKEN_LPAREN) {
-        return header_error(vtab, "Expected left parenthesis '(' after shape key");
-      }
-      if (!next() || token.kind != NPY_TOKEN_NUMBER) {
-        return header_error(vtab, "Expected an initial number in shape value");
-      }
-      uint64_t first = token_number(token);
-      if (!next() || token.kind != NPY_TOKEN_COMMA) {
-        return header_error(vtab, "Expected comma after first shape value");
-      }
-      if (!next()) return header_error(vtab, "unexpected header EOF while parsing shape");
-      if (token.kind == NPY_TOKEN_RPAREN) {
-        numVectors = first != 0 ? 1 : 0;
-        dimensions = first;
-      } else if (token.kind == NPY_TOKEN_NUMBER) {
-        numVectors = first;
-        dimensions = token_number(token);
-        if (!next() || token.kind != NPY_TOKEN_RPAREN) {
-          return header_error(vtab, "expected right parenthesis after shape value");
-        }
-      } else {
-        return header_error(vtab, "unknown type in shape value");
-      }
+      rc = read_shape_value(vtab, &r, &numVectors, &dimensions);
     } else {
-      return header_error(vtab, "unknown key in numpy header");
+      rc = header_error(vtab, "unknown key in numpy header");
     }
-
-    if (!next() || token.kind != NPY_TOKEN_COMMA) {
+    if (rc != SQLITE_OK) return rc;
+    if (!r.next_is(NPY_TOKEN_COMMA)) {
       return header_error(vtab, "unknown extra token after value");
     }
   }

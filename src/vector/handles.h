@@ -82,3 +82,29 @@ T* malloc_zeroed() {
   out->reset(stmt);
   return SQLITE_OK;
 }
+
+// Opens a BLOB handle on one row's column, read-write when writable. *out is empty unless
+// the result is SQLITE_OK.
+[[nodiscard]] inline int open_blob(sqlite3* db, const char* schema, const char* table,
+                                   const char* column, sqlite3_int64 row, bool writable,
+                                   BlobPtr* out) {
+  sqlite3_blob* blob = nullptr;
+  int rc = sqlite3_blob_open(db, schema, table, column, row, writable ? 1 : 0, &blob);
+  out->reset(blob);
+  if (rc != SQLITE_OK) out->reset();
+  return rc;
+}
+
+// Prepares the statement cached in *slot on first use. make_sql() returns its text
+// (sqlite3_malloc'd, null when out of memory) and runs only then, so a cached statement is
+// formatted and compiled once per owner, not once per use. *slot stays null on failure.
+template <typename MakeSql>
+[[nodiscard]] int prepare_cached(sqlite3* db, sqlite3_stmt** slot, MakeSql make_sql) {
+  if (*slot) return SQLITE_OK;
+  SqlitePtr<char> sql(make_sql());
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(db, sql.get(), &stmt);
+  if (rc == SQLITE_OK) *slot = stmt.release();
+  return rc;
+}

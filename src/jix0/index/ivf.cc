@@ -897,12 +897,8 @@ int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* 
 }
 
 int jix0_ivf_build(jix0_vtab* p) {
-  if (!jix0_has_ivf(p)) {
-    vtab_set_error(&p->base,
-                   "jix0: 'build-index' needs a vector column declared with index=ivf on %s",
-                   p->tableName);
-    return SQLITE_ERROR;
-  }
+  // Only tables with an IVF index offer the command.
+  JIX_ASSERT(jix0_has_ivf(p));
   int rc = build(p);
   // The statements and centroids of the old layout are read again on next use.
   sqlite3_finalize(p->stmtLatestChunk);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "jix0/index/ivf.h"
@@ -13,6 +14,7 @@
 #include "jix0/query/select.h"
 #include "jix0/storage/bitmap.h"
 #include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 #include "vector/array.h"
 #include "vector/handles.h"
@@ -21,7 +23,7 @@
 
 namespace {
 
-int _cmp(const void* a, const void* b) {
+int compare_rowids(const void* a, const void* b) {
   sqlite3_int64 x = *(const sqlite3_int64*)a;
   sqlite3_int64 y = *(const sqlite3_int64*)b;
   return (x > y) - (x < y);
@@ -66,24 +68,106 @@ struct InListsGuard {
   ~InListsGuard() { jix0_metadata_in_lists_free(&lists, p); }
 };
 
-// Metadata blob handles and long-text statements of one chunk loop, one per metadata column.
-struct MetadataHandles {
-  sqlite3_blob* blobs[JIX0_MAX_METADATA_COLUMNS] = {};
-  sqlite3_stmt* longTextStmts[JIX0_MAX_METADATA_COLUMNS] = {};
-  MetadataHandles() = default;
-  MetadataHandles(const MetadataHandles&) = delete;
-  MetadataHandles& operator=(const MetadataHandles&) = delete;
-  ~MetadataHandles() {
-    for (sqlite3_blob* blob : blobs) sqlite3_blob_close(blob);
-    for (sqlite3_stmt* stmt : longTextStmts) sqlite3_finalize(stmt);
+// One constraint block of the plan string: its xFilter argument, the partition or metadata
+// column it names (0 for the others) and its operator character.
+struct KnnFilter {
+  int arg;
+  int column;
+  char op;
+};
+
+struct KnnFilterRange {
+  const KnnFilter* first;
+  int count;
+  const KnnFilter* begin() const { return first; }
+  const KnnFilter* end() const { return first + count; }
+  bool empty() const { return count == 0; }
+};
+
+// The plan string of a KNN query, decoded once: where the query vector, k, the OFFSET and
+// the rowid list are among the arguments, and the partition, metadata, distance and extra k
+// blocks, each group in plan order.
+struct KnnPlan {
+  int queryArg = -1;
+  int kArg = -1;
+  int offsetArg = -1;
+  int rowidInArg = -1;
+  SqlitePtr<KnnFilter> filters;  // partitions, then metadata, then distances, then extra k
+  int numPartitions = 0;
+  int numMetadata = 0;
+  int numDistances = 0;
+  int numExtraK = 0;
+
+  KnnFilterRange partitions() const { return {filters.get(), numPartitions}; }
+  KnnFilterRange metadata() const { return {filters.get() + numPartitions, numMetadata}; }
+  KnnFilterRange distances() const {
+    return {filters.get() + numPartitions + numMetadata, numDistances};
+  }
+  KnnFilterRange extraK() const {
+    return {filters.get() + numPartitions + numMetadata + numDistances, numExtraK};
   }
 };
 
-char block_tag(const char* idxStr, int i) {
-  return idxStr[1 + 4 * i];
-}
-char block_char(const char* idxStr, int i, int c) {
-  return idxStr[1 + 4 * i + c];
+// Blocks are four characters after the plan character: a tag and up to three operands.
+int decode_knn_plan(const jix0_vtab* p, const char* idxStr, int argc, KnnPlan* plan) {
+  auto block = [idxStr](int i, int c) { return idxStr[1 + 4 * i + c]; };
+  for (int i = 0; i < argc; i++) {
+    switch (block(i, 0)) {
+      case JIX0_BLOCK_PARTITION:
+        plan->numPartitions++;
+        break;
+      case JIX0_BLOCK_METADATA:
+        plan->numMetadata++;
+        break;
+      case JIX0_BLOCK_DISTANCE:
+        plan->numDistances++;
+        break;
+      case JIX0_BLOCK_K:
+        if (plan->kArg >= 0) plan->numExtraK++;
+        if (plan->kArg < 0) plan->kArg = i;
+        break;
+    }
+  }
+  int numFilters = plan->numPartitions + plan->numMetadata + plan->numDistances + plan->numExtraK;
+  plan->filters.reset((KnnFilter*)sqlite3_malloc64(sizeof(KnnFilter) * (numFilters + 1)));
+  if (!plan->filters) return SQLITE_NOMEM;
+  int nextPartition = 0, nextMetadata = plan->numPartitions;
+  int nextDistance = nextMetadata + plan->numMetadata;
+  int nextK = nextDistance + plan->numDistances;
+  KnnFilter* filters = plan->filters.get();
+  for (int i = 0; i < argc; i++) {
+    switch (block(i, 0)) {
+      case JIX0_BLOCK_QUERY:
+        plan->queryArg = i;
+        break;
+      case JIX0_BLOCK_K:
+        if (i != plan->kArg) filters[nextK++] = {i, 0, 0};
+        break;
+      case JIX0_BLOCK_OFFSET:
+        plan->offsetArg = i;
+        break;
+      case JIX0_BLOCK_ROWID_IN:
+        plan->rowidInArg = i;
+        break;
+      case JIX0_BLOCK_PARTITION:
+        filters[nextPartition++] = {i, block(i, 1) - 'A', block(i, 2)};
+        JIX_ASSERT(filters[nextPartition - 1].column >= 0 &&
+                   filters[nextPartition - 1].column < p->numPartitionColumns);
+        break;
+      case JIX0_BLOCK_METADATA:
+        filters[nextMetadata++] = {i, block(i, 1) - 'A', block(i, 2)};
+        JIX_ASSERT(filters[nextMetadata - 1].column >= 0 &&
+                   filters[nextMetadata - 1].column < p->numMetadataColumns);
+        break;
+      case JIX0_BLOCK_DISTANCE:
+        filters[nextDistance++] = {i, 0, block(i, 1)};
+        break;
+    }
+  }
+  (void)p;
+  JIX_ASSERT(plan->queryArg >= 0);
+  JIX_ASSERT(plan->kArg >= 0);
+  return SQLITE_OK;
 }
 
 // Gathers `rowid IN (...)` into a sorted list of rowids. Members that name no rowid (NULL,
@@ -112,23 +196,21 @@ int gather_rowid_list(jix0_vtab* p, sqlite3_value* list, Array* outRowids) {
     vtab_set_error(&p->base, "error processing rowid in (...) array");
     return rc;
   }
-  qsort(outRowids->data, outRowids->length, sizeof(sqlite3_int64), _cmp);
+  qsort(outRowids->data, outRowids->length, sizeof(sqlite3_int64), compare_rowids);
   return SQLITE_OK;
 }
 
-// One list per '&' block with code 'g'. NULL members match nothing and are left out.
-int gather_metadata_in_lists(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
+// One list per metadata IN filter. NULL members match nothing and are left out.
+int gather_metadata_in_lists(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv,
                              Array* lists) {
-  for (int i = 0; i < argc; i++) {
-    if (block_tag(idxStr, i) != JIX0_BLOCK_METADATA || block_char(idxStr, i, 2) != JIX0_OP_IN) {
-      continue;
-    }
+  for (const KnnFilter& filter : plan.metadata()) {
+    if (filter.op != JIX0_OP_IN) continue;
     if (!lists->data) {
       int rc = array_init(lists, sizeof(jix0_metadata_in_list), 8);
       if (rc != SQLITE_OK) return rc;
     }
-    int metadataIdx = block_char(idxStr, i, 1) - 'A';
-    JIX_ASSERT(metadataIdx >= 0 && metadataIdx < p->numMetadataColumns);
+    int i = filter.arg;
+    int metadataIdx = filter.column;
     MetadataColumnKind kind = p->metadata_columns[metadataIdx].kind;
     if (kind != JIX0_METADATA_TEXT && kind != JIX0_METADATA_INTEGER) {
       vtab_set_error(&p->base, "Internal sqlite-jix error");
@@ -182,26 +264,24 @@ int gather_metadata_in_lists(jix0_vtab* p, const char* idxStr, int argc, sqlite3
 }
 
 // The chunks statement: (chunk_id, validity, typeof(rowids), length(rowids)) of every chunk
-// whose partition values satisfy the ']' blocks, so partition keys prune whole chunks inside
-// SQL. The rowids themselves are not selected: typeof() and length() leave a large value
-// unread, and most chunks of a large table never need their rowids. An IN list becomes one
-// parameter per member, so the chunks of every listed partition are scanned once, in
+// whose partition values satisfy the partition filters, so partition keys prune whole chunks
+// inside SQL. The rowids themselves are not selected: typeof() and length() leave a large
+// value unread, and most chunks of a large table never need their rowids. An IN list becomes
+// one parameter per member, so the chunks of every listed partition are scanned once, in
 // chunk_id order, by one search. Sets the message on failure.
-int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
-                     const char* listClause, StmtPtr* outStmt) {
-  JIX_ASSERT(argc == (int)(strlen(idxStr) - 1) / 4);  // argc == numValueEntries
+// listClause, when given, is one more WHERE term: the IVF lists to scan.
+int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv,
+                             const char* listClause, StmtPtr* outStmt) {
   StrBuilder s(p->db);
   sqlite3_str_appendf(
       s.get(),
       "select chunk_id, validity, typeof(rowids), length(rowids)  from \"%w\".\"%w_chunks\"",
       p->schemaName, p->tableName);
-  int numPartitionBlocks = 0;
-  for (int i = 0; i < argc; i++) {
-    if (block_tag(idxStr, i) != JIX0_BLOCK_PARTITION) continue;
-    sqlite3_str_appendall(s.get(), numPartitionBlocks++ == 0 ? " WHERE " : " AND ");
-    int partitionIdx = block_char(idxStr, i, 1) - 'A';
+  int numClauses = 0;
+  for (const KnnFilter& filter : plan.partitions()) {
+    sqlite3_str_appendall(s.get(), numClauses++ == 0 ? " WHERE " : " AND ");
     const char* fragment;
-    switch (block_char(idxStr, i, 2)) {
+    switch (filter.op) {
       case JIX0_OP_EQ:
         fragment = " partition%02d = ? ";
         break;
@@ -221,12 +301,12 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
         fragment = " partition%02d != ? ";
         break;
       case JIX0_OP_IN: {
-        sqlite3_str_appendf(s.get(), " partition%02d IN (", partitionIdx);
+        sqlite3_str_appendf(s.get(), " partition%02d IN (", filter.column);
         sqlite3_value* value = nullptr;
         int n = 0;
         int rc;
-        for (rc = sqlite3_vtab_in_first(argv[i], &value); rc == SQLITE_OK;
-             rc = sqlite3_vtab_in_next(argv[i], &value)) {
+        for (rc = sqlite3_vtab_in_first(argv[filter.arg], &value); rc == SQLITE_OK;
+             rc = sqlite3_vtab_in_next(argv[filter.arg], &value)) {
           sqlite3_str_appendall(s.get(), n++ == 0 ? "?" : ",?");
         }
         if (rc != SQLITE_DONE) {
@@ -240,10 +320,10 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
       default:
         return SQLITE_ERROR;
     }
-    sqlite3_str_appendf(s.get(), fragment, partitionIdx);
+    sqlite3_str_appendf(s.get(), fragment, filter.column);
   }
   if (listClause) {
-    sqlite3_str_appendall(s.get(), numPartitionBlocks == 0 ? " WHERE " : " AND ");
+    sqlite3_str_appendall(s.get(), numClauses++ == 0 ? " WHERE " : " AND ");
     sqlite3_str_appendall(s.get(), listClause);
   }
   SqlitePtr<char> sql = s.finish();
@@ -254,16 +334,15 @@ int jix0_chunks_iter(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value**
     return rc;
   }
   int param = 1;
-  for (int i = 0; i < argc; i++) {
-    if (block_tag(idxStr, i) != JIX0_BLOCK_PARTITION) continue;
-    if (block_char(idxStr, i, 2) != JIX0_OP_IN) {
-      rc = sqlite3_bind_value(outStmt->get(), param++, argv[i]);
+  for (const KnnFilter& filter : plan.partitions()) {
+    if (filter.op != JIX0_OP_IN) {
+      rc = sqlite3_bind_value(outStmt->get(), param++, argv[filter.arg]);
       if (rc != SQLITE_OK) return rc;
       continue;
     }
     sqlite3_value* value = nullptr;
-    for (rc = sqlite3_vtab_in_first(argv[i], &value); rc == SQLITE_OK;
-         rc = sqlite3_vtab_in_next(argv[i], &value)) {
+    for (rc = sqlite3_vtab_in_first(argv[filter.arg], &value); rc == SQLITE_OK;
+         rc = sqlite3_vtab_in_next(argv[filter.arg], &value)) {
       int bindRc = sqlite3_bind_value(outStmt->get(), param++, value);
       if (bindRc != SQLITE_OK) return bindRc;
     }
@@ -363,337 +442,355 @@ SqlitePtr<T> allocate(sqlite3_uint64 count) {
   return SqlitePtr<T>((T*)sqlite3_malloc64(count > 0 ? count * sizeof(T) : 1));
 }
 
-struct ChunkLoopInput {
-  jix0_vtab* p;
-  sqlite3_stmt* stmtChunks;
-  const VectorColumnDefinition* column;
-  int vectorIdx;
-  const Array* rowidList;  // null without a '[' block
-  const Array* inLists;    // null without IN lists
-  const char* idxStr;
-  int argc;
-  sqlite3_value** argv;
-  const void* query;
-  int k;
-};
-
 // Bytes of vectors read and computed at a time: small enough that a piece is still in the
 // core's own L2 cache when the kernel runs over it right after the read, large enough that
 // the cost of a read call is spread over many vectors and the kernel gets full groups.
 constexpr sqlite3_int64 kPieceBytes = 192 * 1024;
 
-// Scans every chunk of the statement and keeps the k nearest candidates. On SQLITE_OK the
-// caller owns *outRowids and *outDistances (k entries, *outCount valid).
-int jix0Filter_knn_chunks_iter(const ChunkLoopInput& in, sqlite3_int64** outRowids,
-                               float** outDistances, int* outCount) {
-  jix0_vtab* p = in.p;
-  const int size = p->chunk_size;
-  const int k = in.k;
-  const int perChunk = k < size ? k : size;
-  const sqlite3_int64 vectorBytes = (sqlite3_int64)vector_column_byte_size(*in.column);
-  // Slots per piece: a multiple of 8, so that a piece starts on a byte of the bitmaps.
-  int pieceSlots = vectorBytes > 0 ? (int)(kPieceBytes / vectorBytes) / 8 * 8 : size;
-  if (pieceSlots < 8) pieceSlots = 8;
-  if (pieceSlots > size) pieceSlots = size;
+// A metadata filter with the handles it keeps from chunk to chunk.
+struct MetadataScan {
+  jix0_metadata_filter filter;
+  BlobPtr blob;          // on the column's "data", opened at the first chunk
+  StmtPtr longTextStmt;  // long-text lookups, prepared on first use
+};
 
-  SqlitePtr<sqlite3_int64> topRowids = allocate<sqlite3_int64>(k);
-  SqlitePtr<float> topDistances = allocate<float>(k);
-  SqlitePtr<sqlite3_int64> mergeRowids = allocate<sqlite3_int64>(k);
-  SqlitePtr<float> mergeDistances = allocate<float>(k);
-  SqlitePtr<uint8_t> pieceVectors = allocate<uint8_t>((sqlite3_uint64)pieceSlots * vectorBytes);
-  SqlitePtr<float> chunkDistances = allocate<float>(size);
-  SqlitePtr<sqlite3_int64> chunkRowids = allocate<sqlite3_int64>(size);
-  SqlitePtr<int32_t> chunkBest = allocate<int32_t>(perChunk);
-  SqlitePtr<uint8_t> candidates(bitmap_new(size));
-  SqlitePtr<uint8_t> rowidBitmap(bitmap_new(size));
-  SqlitePtr<uint8_t> metadataBitmap(bitmap_new(size));
+// One search's working state: the buffers for one chunk, the BLOB handles moved from chunk
+// to chunk, and the running top k. The top k survives from one chunk statement to the next,
+// so a search may scan several sets of chunks in turn.
+struct KnnScan {
+  jix0_vtab* p = nullptr;
+  const KnnPlan* plan = nullptr;
+  sqlite3_value** argv = nullptr;
+  const VectorColumnDefinition* column = nullptr;
+  int vectorIdx = 0;
+  const Array* rowidList = nullptr;  // sorted; null without a rowid IN list
+  const void* query = nullptr;
+  int k = 0;
+
+  int size = 0;  // slots per chunk
+  int perChunk = 0;
+  int pieceSlots = 0;
+  sqlite3_int64 vectorBytes = 0;
+
+  SqlitePtr<sqlite3_int64> topRowids, mergeRowids;
+  SqlitePtr<float> topDistances, mergeDistances;
+  int topCount = 0;
+
+  SqlitePtr<uint8_t> pieceVectors;
+  SqlitePtr<float> chunkDistances;
+  SqlitePtr<sqlite3_int64> chunkRowids;
+  SqlitePtr<int32_t> chunkBest;
+  SqlitePtr<uint8_t> candidates, filterBitmap;
   // One chunk's metadata BLOB; TEXT entries, 16 bytes a slot, are the largest.
-  SqlitePtr<uint8_t> metadataData = allocate<uint8_t>((sqlite3_uint64)size * 16);
-  if (!metadataData || !topRowids || !topDistances || !mergeRowids || !mergeDistances ||
-      !pieceVectors || !chunkDistances || !chunkRowids || !chunkBest || !candidates ||
-      !rowidBitmap || !metadataBitmap) {
+  SqlitePtr<uint8_t> metadataData;
+  SqlitePtr<MetadataScan> metadata;  // one per metadata filter, in plan order
+  int numMetadata = 0;
+
+  BlobPtr vectorsBlob, rowidsBlob;
+
+  // The chunk in hand.
+  sqlite3_int64 chunkId = 0;
+  const uint8_t* validity = nullptr;
+  bool rowidsRead = false;
+
+  KnnScan() = default;
+  KnnScan(const KnnScan&) = delete;
+  KnnScan& operator=(const KnnScan&) = delete;
+  ~KnnScan() {
+    for (int i = 0; i < numMetadata; i++) metadata.get()[i].~MetadataScan();
+  }
+};
+
+// Sizes the buffers for the table's chunk size and k, and sets up one handle slot per
+// metadata filter. inLists holds the gathered IN lists (may be empty).
+int knn_scan_init(KnnScan* s, const Array* inLists) {
+  jix0_vtab* p = s->p;
+  s->size = p->chunk_size;
+  s->perChunk = s->k < s->size ? s->k : s->size;
+  s->vectorBytes = (sqlite3_int64)vector_column_byte_size(*s->column);
+  // Slots per piece: a multiple of 8, so that a piece starts on a byte of the bitmaps.
+  int pieceSlots = s->vectorBytes > 0 ? (int)(kPieceBytes / s->vectorBytes) / 8 * 8 : s->size;
+  if (pieceSlots < 8) pieceSlots = 8;
+  if (pieceSlots > s->size) pieceSlots = s->size;
+  s->pieceSlots = pieceSlots;
+
+  s->topRowids = allocate<sqlite3_int64>(s->k);
+  s->topDistances = allocate<float>(s->k);
+  s->mergeRowids = allocate<sqlite3_int64>(s->k);
+  s->mergeDistances = allocate<float>(s->k);
+  s->pieceVectors = allocate<uint8_t>((sqlite3_uint64)pieceSlots * s->vectorBytes);
+  s->chunkDistances = allocate<float>(s->size);
+  s->chunkRowids = allocate<sqlite3_int64>(s->size);
+  s->chunkBest = allocate<int32_t>(s->perChunk);
+  s->candidates.reset(bitmap_new(s->size));
+  s->filterBitmap.reset(bitmap_new(s->size));
+  s->metadataData = allocate<uint8_t>((sqlite3_uint64)s->size * JIX0_METADATA_TEXT_ENTRY);
+  s->metadata = allocate<MetadataScan>(s->plan->numMetadata);
+  if (!s->topRowids || !s->topDistances || !s->mergeRowids || !s->mergeDistances ||
+      !s->pieceVectors || !s->chunkDistances || !s->chunkRowids || !s->chunkBest ||
+      !s->candidates || !s->filterBitmap || !s->metadataData || !s->metadata) {
     return SQLITE_NOMEM;
   }
   // The selection reads the distances of whole bytes of slots, candidates or not.
-  memset(chunkDistances.get(), 0, (size_t)size * sizeof(float));
+  memset(s->chunkDistances.get(), 0, (size_t)s->size * sizeof(float));
 
-  bool hasMetadata = false, hasDistance = false;
-  for (int i = 0; i < in.argc; i++) {
-    hasMetadata |= block_tag(in.idxStr, i) == JIX0_BLOCK_METADATA;
-    hasDistance |= block_tag(in.idxStr, i) == JIX0_BLOCK_DISTANCE;
+  for (const KnnFilter& filter : s->plan->metadata()) {
+    const jix0_metadata_in_list* inList =
+        filter.op == JIX0_OP_IN ? jix0_find_metadata_in_list(inLists, filter.arg) : nullptr;
+    new (&s->metadata.get()[s->numMetadata++])
+        MetadataScan{{filter.column, filter.op, s->argv[filter.arg], inList}, {}, {}};
   }
-
-  BlobPtr vectorsBlob, rowidsBlob;
-  MetadataHandles metadata;
-  int topCount = 0;
-  int rc;
-  while ((rc = sqlite3_step(in.stmtChunks)) == SQLITE_ROW) {
-    sqlite3_int64 chunkId = sqlite3_column_int64(in.stmtChunks, 0);
-    // Any other value would be read through its text form: garbage bits of the right size.
-    const char* rowidsType = (const char*)sqlite3_column_text(in.stmtChunks, 2);
-    if (sqlite3_column_type(in.stmtChunks, 1) != SQLITE_BLOB || !rowidsType ||
-        strcmp(rowidsType, "blob") != 0) {
-      vtab_set_error(&p->base,
-                     JIX0_INTERNAL_ERROR ": validity or rowids of chunk %lld is not a BLOB",
-                     chunkId);
-      return SQLITE_ERROR;
-    }
-    const uint8_t* validity = (const uint8_t*)sqlite3_column_blob(in.stmtChunks, 1);
-    int validityBytes = sqlite3_column_bytes(in.stmtChunks, 1);
-    if (validityBytes != size / 8) {
-      vtab_set_error(&p->base, "chunk validity size doesn't match - expected %lld, found %lld",
-                     (sqlite3_int64)(size / 8), (sqlite3_int64)validityBytes);
-      return SQLITE_ERROR;
-    }
-    sqlite3_int64 rowidsBytes = sqlite3_column_int64(in.stmtChunks, 3);
-    if (rowidsBytes != size * 8) {
-      vtab_set_error(&p->base, "chunk rowids size doesn't match - expected %lld, found %lld",
-                     (sqlite3_int64)size * 8, rowidsBytes);
-      return SQLITE_ERROR;
-    }
-    if (!validity) return SQLITE_NOMEM;  // a zeroblob could not be expanded
-    // Read only when a filter or the merge needs them: most chunks of a large table add
-    // nothing to the top k.
-    bool rowidsRead = false;
-    auto chunk_rowids = [&]() {
-      int readRc = SQLITE_OK;
-      if (!rowidsRead) readRc = read_chunk_rowids(p, &rowidsBlob, chunkId, size, chunkRowids.get());
-      rowidsRead = readRc == SQLITE_OK;
-      return readRc;
-    };
-
-    // One handle, moved from chunk to chunk: far cheaper than closing and opening.
-    int blobRc;
-    if (!vectorsBlob) {
-      sqlite3_blob* blob = nullptr;
-      blobRc = sqlite3_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[in.vectorIdx],
-                                 "vectors", chunkId, 0, &blob);
-      vectorsBlob.reset(blob);
-    } else {
-      blobRc = sqlite3_blob_reopen(vectorsBlob.get(), chunkId);
-    }
-    if (blobRc != SQLITE_OK) {
-      vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", chunkId);
-      return jix0_failure_code(blobRc);
-    }
-    int vectorsSize = sqlite3_blob_bytes(vectorsBlob.get());
-    if (vectorsSize != size * vectorBytes) {
-      vtab_set_error(&p->base, "vectors blob size doesn't match - expected %lld, found %lld",
-                     size * vectorBytes, (sqlite3_int64)vectorsSize);
-      return SQLITE_ERROR;
-    }
-
-    // Filters first, on bitmaps, so that no vector is read for a slot they rule out.
-    bitmap_copy(candidates.get(), validity, size);
-
-    if (in.rowidList) {
-      int readRc = chunk_rowids();
-      if (readRc != SQLITE_OK) return readRc;
-      const sqlite3_int64* slotRowids = chunkRowids.get();
-      bitmap_clear(rowidBitmap.get(), size);
-      for (int slot = 0; slot < size; slot++) {
-        if (!bitmap_get(validity, slot)) continue;
-        bool found = bsearch(&slotRowids[slot], in.rowidList->data, in.rowidList->length,
-                             sizeof(sqlite3_int64), _cmp) != nullptr;
-        bitmap_set(rowidBitmap.get(), slot, found);
-      }
-      bitmap_and_inplace(candidates.get(), rowidBitmap.get(), size);
-    }
-
-    if (hasMetadata) {
-      for (int i = 0; i < in.argc; i++) {
-        if (block_tag(in.idxStr, i) != JIX0_BLOCK_METADATA) continue;
-        int metadataIdx = block_char(in.idxStr, i, 1) - 'A';
-        JIX_ASSERT(metadataIdx >= 0 && metadataIdx < p->numMetadataColumns);
-        if (!metadata.blobs[metadataIdx]) {
-          int openRc =
-              sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
-                                "data", chunkId, 0, &metadata.blobs[metadataIdx]);
-          if (openRc != SQLITE_OK) {
-            vtab_set_error(&p->base, "Could not open metadata blob");
-            return openRc;
-          }
-        }
-        // Only TEXT filters need the rowids: long texts are looked up by rowid.
-        const uint8_t* slotRowids = nullptr;
-        if (p->metadata_columns[metadataIdx].kind == JIX0_METADATA_TEXT) {
-          int readRc = chunk_rowids();
-          if (readRc != SQLITE_OK) return readRc;
-          slotRowids = (const uint8_t*)chunkRowids.get();
-        }
-        bitmap_clear(metadataBitmap.get(), size);
-        int filterRc = jix0_set_metadata_filter_bitmap(
-            p, metadataIdx, block_char(in.idxStr, i, 2), in.argv[i], metadata.blobs[metadataIdx],
-            chunkId, metadataBitmap.get(), size, in.inLists, i, slotRowids,
-            &metadata.longTextStmts[metadataIdx], metadataData.get());
-        if (filterRc != SQLITE_OK) {
-          vtab_set_error(&p->base, "Could not filter metadata fields");
-          return filterRc;
-        }
-        bitmap_and_inplace(candidates.get(), metadataBitmap.get(), size);
-      }
-    }
-
-    // The vectors, piece by piece, each computed on while it is still in cache; a piece
-    // without candidates is not read at all.
-    for (int first = 0; first < size; first += pieceSlots) {
-      int count = size - first < pieceSlots ? size - first : pieceSlots;
-      const uint8_t* pieceCandidates = candidates.get() + first / 8;
-      if (!bitmap_any(pieceCandidates, count)) continue;
-      int readRc = sqlite3_blob_read(vectorsBlob.get(), pieceVectors.get(),
-                                     (int)(count * vectorBytes), (int)(first * vectorBytes));
-      if (readRc != SQLITE_OK) {
-        vtab_set_error(&p->base, "vectors blob read error for %lld", chunkId);
-        return jix0_failure_code(readRc);
-      }
-      knn_distances(*in.column, vectorBytes, in.query, pieceVectors.get(), (size_t)count,
-                    pieceCandidates, chunkDistances.get() + first);
-    }
-
-    if (hasDistance) {
-      for (int i = 0; i < in.argc; i++) {
-        if (block_tag(in.idxStr, i) != JIX0_BLOCK_DISTANCE) continue;
-        // A NULL bound is never satisfied, as in SQL.
-        bool isNull = sqlite3_value_type(in.argv[i]) == SQLITE_NULL;
-        float bound = (float)sqlite3_value_double(in.argv[i]);
-        char op = block_char(in.idxStr, i, 1);
-        for (int slot = 0; slot < size; slot++) {
-          if (!bitmap_get(candidates.get(), slot)) continue;
-          if (isNull || !bound_keeps(op, chunkDistances.get()[slot], bound)) {
-            bitmap_set(candidates.get(), slot, 0);
-          }
-        }
-      }
-    }
-
-    // Once the top k is full, only slots strictly before its last entry can enter it.
-    const float* worst = topCount == k ? &topDistances.get()[k - 1] : nullptr;
-    int selected = 0;
-    min_idx_before(chunkDistances.get(), size, candidates.get(), chunkBest.get(), perChunk, worst,
-                   &selected);
-    if (selected == 0) continue;
-    int readRc = chunk_rowids();
-    if (readRc != SQLITE_OK) return readRc;
-    int merged = 0;
-    merge_sorted_lists(topDistances.get(), topRowids.get(), topCount, chunkDistances.get(),
-                       chunkRowids.get(), chunkBest.get(), selected, mergeDistances.get(),
-                       mergeRowids.get(), k, &merged);
-    std::swap(topDistances, mergeDistances);
-    std::swap(topRowids, mergeRowids);
-    topCount = merged;
-  }
-  if (rc != SQLITE_DONE) {
-    vtab_set_error(&p->base, "chunks iter error");
-    return jix0_failure_code(rc);
-  }
-  *outRowids = topRowids.release();
-  *outDistances = topDistances.release();
-  *outCount = topCount;
   return SQLITE_OK;
 }
 
-// Which chunks an IVF search scans: every chunk of no list, and those of the `scanned`
-// lists nearest the query. Exact() when that would be every list: then the search is the
-// exact one, unchanged.
-class IvfScan {
- public:
-  int Plan(jix0_vtab* p, const void* query, sqlite3_int64 probes) {
-    const IvfCentroids* c;
-    int rc = jix0_ivf_current(p, &c);
-    if (rc != SQLITE_OK) return rc;
-    lists_ = c->lists;
-    if (lists_ == 0) return SQLITE_OK;
-    if (probes == 0) probes = jix0_ivf_default_probes(p, lists_);
-    scanned_ = probes < lists_ ? (int)probes : lists_;
-    if (Exact()) return SQLITE_OK;
-    order_ = allocate<int>((sqlite3_uint64)lists_);
-    if (!order_) return SQLITE_NOMEM;
-    return jix0_ivf_order_lists(p, c, query, order_.get());
+// Checks the chunk statement's row: validity and rowids must be BLOBs of the chunk size.
+int knn_scan_check_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  jix0_vtab* p = s->p;
+  s->chunkId = sqlite3_column_int64(stmtChunks, 0);
+  s->rowidsRead = false;
+  // Any other value would be read through its text form: garbage bits of the right size.
+  const char* rowidsType = (const char*)sqlite3_column_text(stmtChunks, 2);
+  if (sqlite3_column_type(stmtChunks, 1) != SQLITE_BLOB || !rowidsType ||
+      strcmp(rowidsType, "blob") != 0) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": validity or rowids of chunk %lld is not a BLOB",
+                   s->chunkId);
+    return SQLITE_ERROR;
   }
-  bool Exact() const { return scanned_ >= lists_; }
-  void Widen() { scanned_ = scanned_ > lists_ / 2 ? lists_ : scanned_ * 2; }
-  // The WHERE term selecting the chunks to scan, or null when memory runs out.
-  SqlitePtr<char> Clause() const {
-    StrBuilder s(nullptr);
-    sqlite3_str_appendall(s.get(), "(list IS NULL OR list IN (");
-    for (int i = 0; i < scanned_; i++) sqlite3_str_appendf(s.get(), i ? ",%d" : "%d", order_.get()[i]);
-    sqlite3_str_appendall(s.get(), "))");
-    return s.finish();
+  s->validity = (const uint8_t*)sqlite3_column_blob(stmtChunks, 1);
+  int validityBytes = sqlite3_column_bytes(stmtChunks, 1);
+  if (validityBytes != s->size / 8) {
+    vtab_set_error(&p->base, "chunk validity size doesn't match - expected %lld, found %lld",
+                   (sqlite3_int64)(s->size / 8), (sqlite3_int64)validityBytes);
+    return SQLITE_ERROR;
   }
+  sqlite3_int64 rowidsBytes = sqlite3_column_int64(stmtChunks, 3);
+  if (rowidsBytes != s->size * 8) {
+    vtab_set_error(&p->base, "chunk rowids size doesn't match - expected %lld, found %lld",
+                   (sqlite3_int64)s->size * 8, rowidsBytes);
+    return SQLITE_ERROR;
+  }
+  if (!s->validity) return SQLITE_NOMEM;  // a zeroblob could not be expanded
+  return SQLITE_OK;
+}
 
- private:
-  int lists_ = 0;
-  int scanned_ = 0;
-  SqlitePtr<int> order_;
-};
+// The chunk's rowids, read only when a filter or the merge needs them: most chunks of a large
+// table add nothing to the top k.
+int knn_scan_chunk_rowids(KnnScan* s) {
+  if (s->rowidsRead) return SQLITE_OK;
+  int rc = read_chunk_rowids(s->p, &s->rowidsBlob, s->chunkId, s->size, s->chunkRowids.get());
+  s->rowidsRead = rc == SQLITE_OK;
+  return rc;
+}
+
+// Moves the vectors handle to the chunk (one handle from chunk to chunk: far cheaper than
+// closing and opening) and checks the BLOB's size.
+int knn_scan_open_vectors(KnnScan* s) {
+  jix0_vtab* p = s->p;
+  int rc;
+  if (!s->vectorsBlob) {
+    sqlite3_blob* blob = nullptr;
+    rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx],
+                           "vectors", s->chunkId, 0, &blob);
+    s->vectorsBlob.reset(blob);
+  } else {
+    rc = sqlite3_blob_reopen(s->vectorsBlob.get(), s->chunkId);
+  }
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", s->chunkId);
+    return jix0_failure_code(rc);
+  }
+  int vectorsSize = sqlite3_blob_bytes(s->vectorsBlob.get());
+  if (vectorsSize != s->size * s->vectorBytes) {
+    vtab_set_error(&p->base, "vectors blob size doesn't match - expected %lld, found %lld",
+                   s->size * s->vectorBytes, (sqlite3_int64)vectorsSize);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+// Narrows the candidates to the slots whose rowid is in the rowid IN list.
+int knn_scan_filter_rowids(KnnScan* s) {
+  int rc = knn_scan_chunk_rowids(s);
+  if (rc != SQLITE_OK) return rc;
+  const sqlite3_int64* slotRowids = s->chunkRowids.get();
+  uint8_t* keep = s->filterBitmap.get();
+  bitmap_clear(keep, s->size);
+  for (int slot = 0; slot < s->size; slot++) {
+    if (!bitmap_get(s->validity, slot)) continue;
+    bool found = bsearch(&slotRowids[slot], s->rowidList->data, s->rowidList->length,
+                         sizeof(sqlite3_int64), compare_rowids) != nullptr;
+    bitmap_set(keep, slot, found);
+  }
+  bitmap_and_inplace(s->candidates.get(), keep, s->size);
+  return SQLITE_OK;
+}
+
+// Narrows the candidates by every metadata filter.
+int knn_scan_filter_metadata(KnnScan* s) {
+  jix0_vtab* p = s->p;
+  for (int i = 0; i < s->numMetadata; i++) {
+    MetadataScan& m = s->metadata.get()[i];
+    int metadataIdx = m.filter.metadata_index;
+    if (!m.blob) {
+      sqlite3_blob* blob = nullptr;
+      int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
+                                 "data", s->chunkId, 0, &blob);
+      m.blob.reset(blob);
+      if (rc != SQLITE_OK) {
+        vtab_set_error(&p->base, "Could not open metadata blob");
+        return rc;
+      }
+    }
+    // Only TEXT filters need the rowids: long texts are looked up by rowid.
+    const uint8_t* slotRowids = nullptr;
+    if (p->metadata_columns[metadataIdx].kind == JIX0_METADATA_TEXT) {
+      int rc = knn_scan_chunk_rowids(s);
+      if (rc != SQLITE_OK) return rc;
+      slotRowids = (const uint8_t*)s->chunkRowids.get();
+    }
+    bitmap_clear(s->filterBitmap.get(), s->size);
+    sqlite3_stmt* longTextStmt = m.longTextStmt.release();
+    int rc = jix0_set_metadata_filter_bitmap(
+        p, m.filter, m.blob.get(), &longTextStmt,
+        jix0_metadata_chunk{s->chunkId, s->size, slotRowids, s->metadataData.get()},
+        s->filterBitmap.get());
+    m.longTextStmt.reset(longTextStmt);
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base, "Could not filter metadata fields");
+      return rc;
+    }
+    bitmap_and_inplace(s->candidates.get(), s->filterBitmap.get(), s->size);
+  }
+  return SQLITE_OK;
+}
+
+// The candidates' distances, piece by piece, each computed on while it is still in cache; a
+// piece without candidates is not read at all.
+int knn_scan_distances(KnnScan* s) {
+  for (int first = 0; first < s->size; first += s->pieceSlots) {
+    int count = s->size - first < s->pieceSlots ? s->size - first : s->pieceSlots;
+    const uint8_t* pieceCandidates = s->candidates.get() + first / 8;
+    if (!bitmap_any(pieceCandidates, count)) continue;
+    int rc = sqlite3_blob_read(s->vectorsBlob.get(), s->pieceVectors.get(),
+                               (int)(count * s->vectorBytes), (int)(first * s->vectorBytes));
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
+      return jix0_failure_code(rc);
+    }
+    knn_distances(*s->column, s->vectorBytes, s->query, s->pieceVectors.get(), (size_t)count,
+                  pieceCandidates, s->chunkDistances.get() + first);
+  }
+  return SQLITE_OK;
+}
+
+// Drops the candidates outside the distance bounds. A NULL bound is never satisfied, as in
+// SQL.
+void knn_scan_apply_bounds(KnnScan* s) {
+  for (const KnnFilter& filter : s->plan->distances()) {
+    sqlite3_value* value = s->argv[filter.arg];
+    bool isNull = sqlite3_value_type(value) == SQLITE_NULL;
+    float bound = (float)sqlite3_value_double(value);
+    for (int slot = 0; slot < s->size; slot++) {
+      if (!bitmap_get(s->candidates.get(), slot)) continue;
+      if (isNull || !bound_keeps(filter.op, s->chunkDistances.get()[slot], bound)) {
+        bitmap_set(s->candidates.get(), slot, 0);
+      }
+    }
+  }
+}
+
+// Picks the chunk's best candidates and merges them into the top k.
+int knn_scan_select(KnnScan* s) {
+  // Once the top k is full, only slots strictly before its last entry can enter it.
+  const float* worst = s->topCount == s->k ? &s->topDistances.get()[s->k - 1] : nullptr;
+  int selected = 0;
+  min_idx_before(s->chunkDistances.get(), s->size, s->candidates.get(), s->chunkBest.get(),
+                 s->perChunk, worst, &selected);
+  if (selected == 0) return SQLITE_OK;
+  int rc = knn_scan_chunk_rowids(s);
+  if (rc != SQLITE_OK) return rc;
+  int merged = 0;
+  merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount,
+                     s->chunkDistances.get(), s->chunkRowids.get(), s->chunkBest.get(), selected,
+                     s->mergeDistances.get(), s->mergeRowids.get(), s->k, &merged);
+  std::swap(s->topDistances, s->mergeDistances);
+  std::swap(s->topRowids, s->mergeRowids);
+  s->topCount = merged;
+  return SQLITE_OK;
+}
+
+// Scans one chunk of the statement into the top k.
+int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  int rc = knn_scan_check_chunk(s, stmtChunks);
+  if (rc == SQLITE_OK) rc = knn_scan_open_vectors(s);
+  if (rc != SQLITE_OK) return rc;
+  // Filters first, on bitmaps, so that no vector is read for a slot they rule out.
+  bitmap_copy(s->candidates.get(), s->validity, s->size);
+  if (s->rowidList) rc = knn_scan_filter_rowids(s);
+  if (rc == SQLITE_OK && s->numMetadata > 0) rc = knn_scan_filter_metadata(s);
+  if (rc == SQLITE_OK) rc = knn_scan_distances(s);
+  if (rc != SQLITE_OK) return rc;
+  knn_scan_apply_bounds(s);
+  return knn_scan_select(s);
+}
+
+// Scans every chunk of the statement into the top k.
+int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  int rc;
+  while ((rc = sqlite3_step(stmtChunks)) == SQLITE_ROW) {
+    int chunkRc = knn_scan_chunk(s, stmtChunks);
+    if (chunkRc != SQLITE_OK) return chunkRc;
+  }
+  if (rc != SQLITE_DONE) {
+    vtab_set_error(&s->p->base, "chunks iter error");
+    return jix0_failure_code(rc);
+  }
+  return SQLITE_OK;
+}
 
 }  // namespace
 
-int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* idxStr, int argc,
-                   sqlite3_value** argv) {
-  JIX_ASSERT(argc == (int)(strlen(idxStr) - 1) / 4);  // argc == (strlen(idxStr)-1) / 4
-  KnnDataPtr knn((jix0_query_knn_data*)sqlite3_malloc(sizeof(jix0_query_knn_data)));
-  if (!knn) return SQLITE_NOMEM;
-  memset(knn.get(), 0, sizeof(*knn));
+namespace {
 
-  int queryIdx = -1, kIdx = -1, offsetIdx = -1, rowidInIdx = -1, probesIdx = -1;
-  for (int i = 0; i < argc; i++) {
-    switch (block_tag(idxStr, i)) {
-      case JIX0_BLOCK_PROBES:
-        if (probesIdx < 0) probesIdx = i;
-        break;
-      case JIX0_BLOCK_QUERY:
-        queryIdx = i;
-        break;
-      case JIX0_BLOCK_K:
-        if (kIdx < 0) kIdx = i;
-        break;
-      case JIX0_BLOCK_OFFSET:
-        offsetIdx = i;
-        break;
-      case JIX0_BLOCK_ROWID_IN:
-        rowidInIdx = i;
-        break;
-    }
-  }
-  JIX_ASSERT(queryIdx >= 0);  // query_idx >= 0
-  JIX_ASSERT(kIdx >= 0);      // k_idx >= 0
-  JIX_ASSERT(idxNum >= 0 && idxNum < p->numVectorColumns);
-  const VectorColumnDefinition& column = p->vector_columns[idxNum];
-
-  QueryVector query;
+// Parses the query vector and checks it against the column. Sets the message on failure.
+int read_query_vector(jix0_vtab* p, const VectorColumnDefinition& column, sqlite3_value* value,
+                      QueryVector* query) {
   char* error = nullptr;
-  int parseRc = vector_from_value(argv[queryIdx], &query.data, &query.dimensions,
-                                  &query.elementType, &query.cleanup, &error);
-  if (parseRc == SQLITE_NOMEM) {
+  int rc = vector_from_value(value, &query->data, &query->dimensions, &query->elementType,
+                             &query->cleanup, &error);
+  if (rc == SQLITE_NOMEM) {
     sqlite3_free(error);
     return SQLITE_NOMEM;
   }
-  if (parseRc != SQLITE_OK) {
+  if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Query vector on the \"%.*s\" column is invalid: %z",
                    column.name_length, column.name, error);
     return SQLITE_ERROR;
   }
-  if (query.elementType != column.element_type) {
+  if (query->elementType != column.element_type) {
     vtab_set_error(&p->base,
                    "Query vector for the \"%.*s\" column is expected to be of type %s, but a %s "
                    "vector was provided.",
                    column.name_length, column.name, jix_type_name(column.element_type),
-                   jix_type_name(query.elementType));
+                   jix_type_name(query->elementType));
     return SQLITE_ERROR;
   }
-  if (query.dimensions != column.dimensions) {
+  if (query->dimensions != column.dimensions) {
     vtab_set_error(&p->base,
                    "Dimension mismatch for query vector for the \"%.*s\" column. Expected %d "
                    "dimensions but received %d.",
-                   column.name_length, column.name, (int)column.dimensions, (int)query.dimensions);
+                   column.name_length, column.name, (int)column.dimensions, (int)query->dimensions);
     return SQLITE_ERROR;
   }
+  return SQLITE_OK;
+}
 
-  sqlite3_int64 k = sqlite3_value_int64(argv[kIdx]);
-  for (int i = kIdx + 1; i < argc; i++) {
-    if (block_tag(idxStr, i) != JIX0_BLOCK_K) continue;
-    sqlite3_int64 other = sqlite3_value_int64(argv[i]);
+// The number of rows the search must find: k, plus the OFFSET when a LIMIT stands for k.
+// Sets the message on failure.
+int read_k(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv, sqlite3_int64* outK) {
+  sqlite3_int64 k = sqlite3_value_int64(argv[plan.kArg]);
+  for (const KnnFilter& extra : plan.extraK()) {
+    sqlite3_int64 other = sqlite3_value_int64(argv[extra.arg]);
     if (other != k) {
       vtab_set_error(&p->base,
                      "A jix0 KNN query takes a single k value, but k = %lld and k = %lld were "
@@ -702,9 +799,9 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
       return SQLITE_ERROR;
     }
   }
-  if (offsetIdx >= 0 && k >= 0) {
+  if (plan.offsetArg >= 0 && k >= 0) {
     // LIMIT stands for k: the rows SQLite skips for the OFFSET come from the search too.
-    sqlite3_int64 offset = sqlite3_value_int64(argv[offsetIdx]);
+    sqlite3_int64 offset = sqlite3_value_int64(argv[plan.offsetArg]);
     if (offset > 0) k = offset > INT64_MAX - k ? INT64_MAX : k + offset;
   }
   if (k < 0) {
@@ -716,77 +813,152 @@ int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* id
                    k, (sqlite3_int64)JIX0_MAX_K);
     return SQLITE_ERROR;
   }
-  knn->k = k;
+  *outK = k;
+  return SQLITE_OK;
+}
 
-  sqlite3_int64 probes = 0;  // 0: the table's default
-  if (probesIdx >= 0) {
-    probes = sqlite3_value_int64(argv[probesIdx]);
-    for (int i = probesIdx + 1; i < argc; i++) {
-      if (block_tag(idxStr, i) != JIX0_BLOCK_PROBES) continue;
-      sqlite3_int64 other = sqlite3_value_int64(argv[i]);
-      if (other != probes) {
-        vtab_set_error(&p->base,
-                       "A jix0 KNN query takes a single probes value, but probes = %lld and "
-                       "probes = %lld were given",
-                       probes, other);
-        return SQLITE_ERROR;
-      }
-    }
-    if (probes < 1) {
-      vtab_set_error(&p->base, "probes value in knn queries must be a positive integer, provided %lld",
-                     probes);
+// The `probes = ?` value of the query, 0 when it gives none. Sets the message on failure.
+int read_probes(jix0_vtab* p, const char* idxStr, int argc, sqlite3_value** argv,
+                sqlite3_int64* outProbes) {
+  *outProbes = 0;
+  int first = -1;
+  for (int i = 0; i < argc; i++) {
+    if (idxStr[1 + 4 * i] != JIX0_BLOCK_PROBES) continue;
+    sqlite3_int64 value = sqlite3_value_int64(argv[i]);
+    if (first < 0) {
+      first = i;
+      *outProbes = value;
+    } else if (value != *outProbes) {
+      vtab_set_error(&p->base,
+                     "A jix0 KNN query takes a single probes value, but probes = %lld and probes "
+                     "= %lld were given",
+                     *outProbes, value);
       return SQLITE_ERROR;
     }
   }
-
-  if (k > 0) {
-    ArrayGuard rowidList;
-    if (rowidInIdx >= 0) {
-      int rc = gather_rowid_list(p, argv[rowidInIdx], &rowidList.array);
-      if (rc != SQLITE_OK) return rc;
-    }
-    InListsGuard inLists(p);
-    int rc = gather_metadata_in_lists(p, idxStr, argc, argv, &inLists.lists);
-    if (rc != SQLITE_OK) return rc;
-
-    IvfScan ivf;
-    if (jix0_has_ivf(p) && idxNum == p->ivfVectorIdx) {
-      rc = ivf.Plan(p, query.data, probes);
-      if (rc != SQLITE_OK) return rc;
-    }
-    for (;;) {
-      SqlitePtr<char> listClause;
-      if (!ivf.Exact()) {
-        listClause = ivf.Clause();
-        if (!listClause) return SQLITE_NOMEM;
-      }
-      StmtPtr stmtChunks;
-      rc = jix0_chunks_iter(p, idxStr, argc, argv, listClause.get(), &stmtChunks);
-      if (rc != SQLITE_OK) return rc;
-
-      ChunkLoopInput in{p,
-                        stmtChunks.get(),
-                        &column,
-                        idxNum,
-                        rowidInIdx >= 0 ? &rowidList.array : nullptr,
-                        inLists.lists.data ? &inLists.lists : nullptr,
-                        idxStr,
-                        argc,
-                        argv,
-                        query.data,
-                        (int)k};
-      int count = 0;
-      rc = jix0Filter_knn_chunks_iter(in, &knn->rowids, &knn->distances, &count);
-      if (rc != SQLITE_OK) return rc;
-      knn->k_used = count;
-      // Fewer than k rows passed the filters in the lists scanned: widen to the next-nearest
-      // lists, twice as many each time, until k rows are found or every list is scanned.
-      if (count == k || ivf.Exact()) break;
-      sqlite3_free(std::exchange(knn->rowids, nullptr));
-      sqlite3_free(std::exchange(knn->distances, nullptr));
-      ivf.Widen();
-    }
+  if (first >= 0 && *outProbes < 1) {
+    vtab_set_error(&p->base,
+                   "probes value in knn queries must be a positive integer, provided %lld",
+                   *outProbes);
+    return SQLITE_ERROR;
   }
+  return SQLITE_OK;
+}
+
+// Which chunks an IVF search scans: every chunk of no list, and those of the `probes` lists
+// nearest the query; when fewer than k rows pass the filters there, the next-nearest lists,
+// twice as many each time, until k rows are found or every list is scanned. Exact() when the
+// first scan would cover every list: then the search is the exact one, unchanged.
+class IvfScan {
+ public:
+  int Plan(jix0_vtab* p, const void* query, sqlite3_int64 probes) {
+    const IvfCentroids* c;
+    int rc = jix0_ivf_current(p, &c);
+    if (rc != SQLITE_OK) return rc;
+    lists_ = c->lists;
+    if (lists_ == 0) return SQLITE_OK;
+    if (probes == 0) probes = jix0_ivf_default_probes(p, lists_);
+    end_ = probes < lists_ ? (int)probes : lists_;
+    if (Exact()) return SQLITE_OK;
+    order_ = allocate<int>((sqlite3_uint64)lists_);
+    if (!order_) return SQLITE_NOMEM;
+    return jix0_ivf_order_lists(p, c, query, order_.get());
+  }
+  bool Exact() const { return lists_ == 0 || (begin_ == 0 && end_ >= lists_); }
+  bool Done() const { return end_ >= lists_; }
+  // The WHERE term selecting the chunks of the current batch, or null when memory runs out.
+  SqlitePtr<char> Clause() const {
+    StrBuilder s(nullptr);
+    sqlite3_str_appendall(s.get(), begin_ == 0 ? "(list IS NULL OR list IN (" : "(list IN (");
+    for (int i = begin_; i < end_; i++) {
+      sqlite3_str_appendf(s.get(), i > begin_ ? ",%d" : "%d", order_.get()[i]);
+    }
+    sqlite3_str_appendall(s.get(), "))");
+    return s.finish();
+  }
+  void Widen() {
+    int size = end_ - begin_ > 0 ? 2 * (end_ - begin_) : 1;
+    begin_ = end_;
+    end_ = size > lists_ - end_ ? lists_ : end_ + size;
+  }
+
+ private:
+  int lists_ = 0;
+  int begin_ = 0, end_ = 0;  // the batch: order_[begin_ .. end_)
+  SqlitePtr<int> order_;
+};
+
+// The k nearest rows into knn (k > 0).
+int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** argv,
+           const void* query, sqlite3_int64 probes, jix0_query_knn_data* knn) {
+  ArrayGuard rowidList;
+  if (plan.rowidInArg >= 0) {
+    int rc = gather_rowid_list(p, argv[plan.rowidInArg], &rowidList.array);
+    if (rc != SQLITE_OK) return rc;
+  }
+  InListsGuard inLists(p);
+  int rc = gather_metadata_in_lists(p, plan, argv, &inLists.lists);
+  if (rc != SQLITE_OK) return rc;
+
+  IvfScan ivf;
+  if (jix0_has_ivf(p) && vectorIdx == p->ivfVectorIdx) {
+    rc = ivf.Plan(p, query, probes);
+    if (rc != SQLITE_OK) return rc;
+  }
+
+  KnnScan scan;
+  scan.p = p;
+  scan.plan = &plan;
+  scan.argv = argv;
+  scan.column = &p->vector_columns[vectorIdx];
+  scan.vectorIdx = vectorIdx;
+  scan.rowidList = plan.rowidInArg >= 0 ? &rowidList.array : nullptr;
+  scan.query = query;
+  scan.k = (int)knn->k;
+  rc = knn_scan_init(&scan, &inLists.lists);
+  if (rc != SQLITE_OK) return rc;
+  for (;;) {
+    SqlitePtr<char> listClause;
+    if (!ivf.Exact()) {
+      listClause = ivf.Clause();
+      if (!listClause) return SQLITE_NOMEM;
+    }
+    StmtPtr stmtChunks;
+    rc = prepare_chunks_statement(p, plan, argv, listClause.get(), &stmtChunks);
+    if (rc == SQLITE_OK) rc = knn_scan_chunks(&scan, stmtChunks.get());
+    if (rc != SQLITE_OK) return rc;
+    if (scan.topCount == scan.k || ivf.Exact() || ivf.Done()) break;
+    ivf.Widen();
+  }
+  knn->rowids = scan.topRowids.release();
+  knn->distances = scan.topDistances.release();
+  knn->k_used = scan.topCount;
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int jix0Filter_knn(jix0_cursor* cursor, jix0_vtab* p, int idxNum, const char* idxStr, int argc,
+                   sqlite3_value** argv) {
+  JIX_ASSERT(argc == (int)(strlen(idxStr) - 1) / 4);
+  JIX_ASSERT(idxNum >= 0 && idxNum < p->numVectorColumns);
+  KnnDataPtr knn((jix0_query_knn_data*)sqlite3_malloc(sizeof(jix0_query_knn_data)));
+  if (!knn) return SQLITE_NOMEM;
+  memset(knn.get(), 0, sizeof(*knn));
+
+  KnnPlan plan;
+  int rc = decode_knn_plan(p, idxStr, argc, &plan);
+  if (rc != SQLITE_OK) return rc;
+  const VectorColumnDefinition& column = p->vector_columns[idxNum];
+  QueryVector query;
+  rc = read_query_vector(p, column, argv[plan.queryArg], &query);
+  if (rc == SQLITE_OK) rc = read_k(p, plan, argv, &knn->k);
+  sqlite3_int64 probes = 0;
+  if (rc == SQLITE_OK) rc = read_probes(p, idxStr, argc, argv, &probes);
+  if (rc == SQLITE_OK && knn->k > 0) {
+    rc = search(p, idxNum, plan, argv, query.data, probes, knn.get());
+  }
+  if (rc != SQLITE_OK) return rc;
   knn->current_idx = 0;
   cursor->knn_data = knn.release();
   cursor->query_plan = JIX0_PLAN_KNN;

@@ -81,15 +81,6 @@ bool relation_holds(char op, int c) {
   }
 }
 
-const jix0_metadata_in_list* find_in_list(const Array* inLists, int argumentIndex) {
-  if (!inLists) return nullptr;
-  const jix0_metadata_in_list* lists = (const jix0_metadata_in_list*)inLists->data;
-  for (size_t i = 0; i < inLists->length; i++) {
-    if (lists[i].argument_index == argumentIndex) return &lists[i];
-  }
-  return nullptr;
-}
-
 sqlite3_int64 rowid_at(const uint8_t* rowids, int slot) {
   sqlite3_int64 rowid;
   memcpy(&rowid, rowids + (size_t)slot * sizeof(rowid), sizeof(rowid));
@@ -256,12 +247,23 @@ void filter_boolean(const uint8_t* data, int size, char op, sqlite3_value* value
 
 }  // namespace
 
-int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op, sqlite3_value* value,
-                                    sqlite3_blob* blob, sqlite3_int64 chunkId, uint8_t* outBitmap,
-                                    int size, const Array* inLists, int argumentIndex,
-                                    const uint8_t* rowids, sqlite3_stmt** longTextStmt,
-                                    uint8_t* scratch) {
-  int rc = sqlite3_blob_reopen(blob, chunkId);
+const jix0_metadata_in_list* jix0_find_metadata_in_list(const Array* inLists, int argumentIndex) {
+  if (!inLists) return nullptr;
+  const jix0_metadata_in_list* lists = (const jix0_metadata_in_list*)inLists->data;
+  for (size_t i = 0; i < inLists->length; i++) {
+    if (lists[i].argument_index == argumentIndex) return &lists[i];
+  }
+  return nullptr;
+}
+
+int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& filter,
+                                    sqlite3_blob* blob, sqlite3_stmt** longTextStmt,
+                                    const jix0_metadata_chunk& chunk, uint8_t* outBitmap) {
+  const int metadataIdx = filter.metadata_index;
+  const char op = filter.op;
+  sqlite3_value* value = filter.value;
+  const int size = chunk.size;
+  int rc = sqlite3_blob_reopen(blob, chunk.chunk_id);
   if (rc != SQLITE_OK) return rc;
 
   MetadataColumnKind kind = p->metadata_columns[metadataIdx].kind;
@@ -279,14 +281,13 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op, sqli
   int bytes = sqlite3_blob_bytes(blob);
   if (bytes != expected) return SQLITE_ERROR;
 
-  const jix0_metadata_in_list* inList = nullptr;
+  const jix0_metadata_in_list* inList = filter.in_list;
   if (op == JIX0_OP_IN) {
-    inList = find_in_list(inLists, argumentIndex);
     if (!inList) return SQLITE_ERROR;
     if (kind != JIX0_METADATA_INTEGER && kind != JIX0_METADATA_TEXT) return SQLITE_ERROR;
   }
 
-  uint8_t* data = scratch;  // the BLOB's size was checked against the chunk's above
+  uint8_t* data = chunk.scratch;  // the BLOB's size was checked against the chunk's above
   rc = sqlite3_blob_read(blob, data, bytes, 0);
   if (rc != SQLITE_OK) return rc;
 
@@ -299,7 +300,7 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op, sqli
     case JIX0_METADATA_FLOAT:
       return filter_float(data, size, op, value, outBitmap);
     case JIX0_METADATA_TEXT:
-      return filter_text(TextFilter{p, metadataIdx, rowids, longTextStmt}, data, size, op, value,
+      return filter_text(TextFilter{p, metadataIdx, chunk.rowids, longTextStmt}, data, size, op, value,
                          inList, outBitmap);
   }
   return SQLITE_ERROR;

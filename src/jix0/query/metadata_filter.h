@@ -22,23 +22,38 @@ struct jix0_metadata_text_value {
 // Frees every list's values (and text copies) and the lists array itself. Accepts null.
 void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p);
 
+// The list gathered for the argument at argumentIndex, or null. Accepts a null inLists.
+const jix0_metadata_in_list* jix0_find_metadata_in_list(const Array* inLists, int argumentIndex);
+
+// One metadata constraint of a query.
+struct jix0_metadata_filter {
+  int metadata_index;
+  char op;
+  sqlite3_value* value;                  // the constraint value; unused for IN
+  const jix0_metadata_in_list* in_list;  // IN only: the gathered values
+};
+
+// The chunk a filter is evaluated on.
+struct jix0_metadata_chunk {
+  sqlite3_int64 chunk_id;
+  int size;  // slots
+  // The chunk's size slot rowids, for fetching long texts; read only for TEXT columns, so it
+  // may be null for the others.
+  const uint8_t* rowids;
+  // At least size * 16 bytes (the largest metadata chunk BLOB), reused from chunk to chunk so
+  // that filtering allocates nothing.
+  uint8_t* scratch;
+};
+
 // Writes the filter bitmap of one metadata constraint for one chunk.
-//   blob: open on the column's "data"; moved here to chunkId with sqlite3_blob_reopen.
-//   value: the constraint value (unused for IN, whose values come from the list whose
-//     argument_index is argumentIndex).
-//   rowids: the chunk's size slot rowids, for fetching long texts; read only for TEXT
-//     columns, so it may be null for the others.
+//   blob: open on the column's "data"; moved here to the chunk with sqlite3_blob_reopen.
 //   longTextStmt: statement slot for long-text lookups; prepared on first use, the caller
 //     finalizes it.
-//   scratch: at least size * 16 bytes (the largest metadata chunk BLOB), reused from chunk to
-//     chunk so that filtering allocates nothing.
 // outBitmap must be cleared by the caller. Sets no message; the caller reports failures.
-[[nodiscard]] int jix0_set_metadata_filter_bitmap(jix0_vtab* p, int metadataIdx, char op,
-                                                  sqlite3_value* value, sqlite3_blob* blob,
-                                                  sqlite3_int64 chunkId, uint8_t* outBitmap,
-                                                  int size, const Array* inLists, int argumentIndex,
-                                                  const uint8_t* rowids,
-                                                  sqlite3_stmt** longTextStmt, uint8_t* scratch);
+[[nodiscard]] int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& filter,
+                                                  sqlite3_blob* blob, sqlite3_stmt** longTextStmt,
+                                                  const jix0_metadata_chunk& chunk,
+                                                  uint8_t* outBitmap);
 
 // The full text of one long TEXT metadata value. *outText belongs to *stmt and stays valid
 // until its next use.

@@ -154,41 +154,46 @@ int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
   return SQLITE_OK;
 }
 
-void consume(sqlite3_index_info* info, int i, int* nextArg) {
-  info->aConstraintUsage[i].argvIndex = (*nextArg)++;
-  info->aConstraintUsage[i].omit = 1;
-}
+// The KNN plan string under construction, and the next xFilter argument to hand out.
+struct KnnEncoder {
+  jix0_vtab* p;
+  sqlite3_index_info* info;
+  sqlite3_str* s;
+  int nextArg;
 
-int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sqlite3_str* s) {
-  int nextArg = 1;
-  sqlite3_str_appendchar(s, 1, JIX0_PLAN_KNN);
-  consume(info, survey.match, &nextArg);
-  append_block(s, JIX0_BLOCK_QUERY, '_', '_');
+  // Constraint i becomes the next argument, and SQLite leaves its check to us.
+  void consume(int i) {
+    info->aConstraintUsage[i].argvIndex = nextArg++;
+    info->aConstraintUsage[i].omit = 1;
+  }
+};
+
+void encode_k(KnnEncoder* e, const Survey& survey) {
+  sqlite3_index_info* info = e->info;
   if (survey.k >= 0) {
     // Every `k =` is taken, so that two different values can be refused rather than
     // leave SQLite comparing the hidden column, which reads NULL. LIMIT and OFFSET are left
     // to SQLite, which applies them to the k rows.
     for (int i = 0; i < info->nConstraint; i++) {
-      if (!is_k_constraint(p, info->aConstraint[i])) continue;
-      consume(info, i, &nextArg);
-      append_block(s, JIX0_BLOCK_K, '_', '_');
+      if (!is_k_constraint(e->p, info->aConstraint[i])) continue;
+      e->consume(i);
+      append_block(e->s, JIX0_BLOCK_K, '_', '_');
     }
-  } else {
-    consume(info, survey.limit, &nextArg);
-    append_block(s, JIX0_BLOCK_K, '_', '_');
-    if (survey.offset >= 0) {
-      // The search returns LIMIT + OFFSET rows and SQLite skips the OFFSET: not omitted, so
-      // it is applied exactly once.
-      info->aConstraintUsage[survey.offset].argvIndex = nextArg++;
-      append_block(s, JIX0_BLOCK_OFFSET, '_', '_');
-    }
+    return;
   }
-  if (survey.rowidIn >= 0) {
-    sqlite3_vtab_in(info, survey.rowidIn, 1);
-    consume(info, survey.rowidIn, &nextArg);
-    append_block(s, JIX0_BLOCK_ROWID_IN, '_', '_');
+  e->consume(survey.limit);
+  append_block(e->s, JIX0_BLOCK_K, '_', '_');
+  if (survey.offset >= 0) {
+    // The search returns LIMIT + OFFSET rows and SQLite skips the OFFSET: not omitted, so
+    // it is applied exactly once.
+    info->aConstraintUsage[survey.offset].argvIndex = e->nextArg++;
+    append_block(e->s, JIX0_BLOCK_OFFSET, '_', '_');
   }
+}
 
+void encode_partitions(KnnEncoder* e) {
+  jix0_vtab* p = e->p;
+  sqlite3_index_info* info = e->info;
   for (int i = 0; i < info->nConstraint; i++) {
     const auto& c = info->aConstraint[i];
     if (!c.usable || is_limit_or_offset(c.op) || !jix0_column_idx_is_partition(p, c.iColumn)) {
@@ -201,11 +206,15 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
       sqlite3_vtab_in(info, i, 1);
       code = JIX0_OP_IN;
     }
-    consume(info, i, &nextArg);
-    append_block(s, JIX0_BLOCK_PARTITION,
+    e->consume(i);
+    append_block(e->s, JIX0_BLOCK_PARTITION,
                  (char)('A' + jix0_column_idx_to_partition_idx(p, c.iColumn)), code);
   }
+}
 
+int encode_metadata(KnnEncoder* e) {
+  jix0_vtab* p = e->p;
+  sqlite3_index_info* info = e->info;
   for (int i = 0; i < info->nConstraint; i++) {
     const auto& c = info->aConstraint[i];
     if (!c.usable || is_limit_or_offset(c.op) || !jix0_column_idx_is_metadata(p, c.iColumn)) {
@@ -238,10 +247,15 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
                      "columns.");
       return SQLITE_ERROR;
     }
-    consume(info, i, &nextArg);
-    append_block(s, JIX0_BLOCK_METADATA, (char)('A' + metadataIdx), code);
+    e->consume(i);
+    append_block(e->s, JIX0_BLOCK_METADATA, (char)('A' + metadataIdx), code);
   }
+  return SQLITE_OK;
+}
 
+int encode_distance_bounds(KnnEncoder* e) {
+  jix0_vtab* p = e->p;
+  sqlite3_index_info* info = e->info;
   for (int i = 0; i < info->nConstraint; i++) {
     const auto& c = info->aConstraint[i];
     if (!c.usable || is_limit_or_offset(c.op) || c.iColumn != jix0_column_distance_idx(p)) {
@@ -254,19 +268,42 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
                      "GE, LT, LE constraints are allowed.");
       return SQLITE_ERROR;
     }
-    consume(info, i, &nextArg);
-    append_block(s, JIX0_BLOCK_DISTANCE, code, '_');
+    e->consume(i);
+    append_block(e->s, JIX0_BLOCK_DISTANCE, code, '_');
   }
+  return SQLITE_OK;
+}
 
-  // Every `probes =`, as every `k =`: two different values are refused, not compared.
-  const int probesIdx = jix0_column_probes_idx(p);
-  for (int i = 0; probesIdx >= 0 && i < info->nConstraint; i++) {
-    const auto& c = info->aConstraint[i];
+// Every `probes =`, as every `k =`: two different values are refused, not compared.
+void encode_probes(KnnEncoder* e) {
+  const int probesIdx = jix0_column_probes_idx(e->p);
+  for (int i = 0; probesIdx >= 0 && i < e->info->nConstraint; i++) {
+    const auto& c = e->info->aConstraint[i];
     if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ || c.iColumn != probesIdx) continue;
-    consume(info, i, &nextArg);
-    append_block(s, JIX0_BLOCK_PROBES, '_', '_');
+    e->consume(i);
+    append_block(e->s, JIX0_BLOCK_PROBES, '_', '_');
   }
+}
 
+// Blocks in a fixed order: query, k (and OFFSET), rowid list, partitions, metadata, distance
+// bounds, probes; xFilter's arguments follow it.
+int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sqlite3_str* s) {
+  KnnEncoder e{p, info, s, 1};
+  sqlite3_str_appendchar(s, 1, JIX0_PLAN_KNN);
+  e.consume(survey.match);
+  append_block(s, JIX0_BLOCK_QUERY, '_', '_');
+  encode_k(&e, survey);
+  if (survey.rowidIn >= 0) {
+    sqlite3_vtab_in(info, survey.rowidIn, 1);
+    e.consume(survey.rowidIn);
+    append_block(s, JIX0_BLOCK_ROWID_IN, '_', '_');
+  }
+  encode_partitions(&e);
+  int rc = encode_metadata(&e);
+  if (rc == SQLITE_OK) rc = encode_distance_bounds(&e);
+  if (rc != SQLITE_OK) return rc;
+
+  encode_probes(&e);
   if (orders_by_distance(p, info)) info->orderByConsumed = 1;
   info->idxNum = survey.vectorIdx;
   info->estimatedCost = 30.0;

@@ -110,6 +110,27 @@ int seed_info(jix0_vtab* p, char** pzErr) {
   return jix0_failure_code(rc);
 }
 
+// The list index is named T_chunks_list, or T_chunks_list2, 3... when a renamed table kept
+// that name for its own.
+int create_list_index(jix0_vtab* p, char** pzErr) {
+  for (int n = 1; n <= 100; n++) {
+    SqlitePtr<char> name(n == 1 ? sqlite3_mprintf("%s_chunks_list", p->tableName)
+                                : sqlite3_mprintf("%s_chunks_list%d", p->tableName, n));
+    SqlitePtr<char> sql(name ? sqlite3_mprintf("SELECT 1 FROM \"%w\".sqlite_master WHERE name = %Q",
+                                               p->schemaName, name.get())
+                             : nullptr);
+    if (!sql) return SQLITE_NOMEM;
+    StmtPtr stmt;
+    int rc = prepare(p->db, sql.get(), &stmt);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW) continue;
+    if (rc != SQLITE_DONE) return rc;
+    return create_shadow(p->db, jix0_sql_create_list_index(p, name.get()), pzErr,
+                         "Could not create '_chunks_list' index: %s");
+  }
+  return constructor_error(pzErr, "no free name for the list index of %s", p->tableName);
+}
+
 int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   sqlite3* db = p->db;
   const char* s = p->schemaName;
@@ -123,8 +144,7 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
   if (jix0_has_ivf(p)) {
-    rc = create_shadow(db, jix0_sql_create_list_index(p, t), pzErr,
-                       "Could not create '_chunks_list' index: %s");
+    rc = create_list_index(p, pzErr);
     if (rc != SQLITE_OK) return rc;
     rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, t), pzErr,
                        "Could not create '_ivf_centroids' shadow table: %s");
@@ -282,7 +302,93 @@ int check_index_options(const jix0_vtab* p, const VectorColumnDefinition& v, cha
   return SQLITE_OK;
 }
 
-// Reads every declaration argument into p. Returns SQLITE_OK or SQLITE_ERROR.
+// A vector column declaration. SQLITE_EMPTY when the argument is no vector column.
+int parse_vector_argument(jix0_vtab* p, const char* arg, int length, char** pzErr) {
+  VectorColumnDefinition vector;
+  int rc = jix0_parse_vector_column(arg, length, &vector);
+  if (rc == SQLITE_NOMEM || rc == SQLITE_EMPTY) return rc;
+  if (rc == SQLITE_ERROR) {
+    return constructor_error(pzErr, "could not parse vector column '%s'", arg);
+  }
+  if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
+    sqlite3_free(vector.name);
+    return constructor_error(pzErr, "Too many provided vector columns, maximum %d",
+                             JIX0_MAX_VECTOR_COLUMNS);
+  }
+  if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
+    sqlite3_free(vector.name);
+    return constructor_error(pzErr,
+                             "Dimension on vector column too large, provided %lld, maximum %lld",
+                             (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
+  }
+  rc = check_index_options(p, vector, pzErr);
+  if (rc != SQLITE_OK) {
+    sqlite3_free(vector.name);
+    return rc;
+  }
+  if (vector.index_kind == JIX0_INDEX_IVF) {
+    p->hasIvf = 1;
+    p->ivfVectorIdx = p->numVectorColumns;
+  }
+  append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
+  p->vector_columns[p->numVectorColumns++] = vector;
+  return SQLITE_OK;
+}
+
+// Appends a partition, auxiliary or metadata column: the three differ only in their limit,
+// the message that states it, and the array and type field they fill.
+template <typename Definition, typename Type>
+int append_named_column(jix0_vtab* p, ColumnKind kind, Definition* columns, int* count, int max,
+                        const char* tooMany, Type Definition::*typeField, const char* name,
+                        int nameLength, Type type, char** pzErr) {
+  if (*count >= max) return constructor_error(pzErr, tooMany, max);
+  Definition& column = columns[*count];
+  if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
+  column.name_length = nameLength;
+  column.*typeField = type;
+  append_user_column(p, kind, *count);
+  (*count)++;
+  return SQLITE_OK;
+}
+
+// The one table option, chunk_size. The key may be abbreviated, like every keyword of the
+// declaration.
+int parse_table_option_argument(jix0_vtab* p, const char* arg, int length, char** pzErr) {
+  const char* key;
+  int keyLength;
+  const char* value;
+  int valueLength;
+  int rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
+  if (rc == SQLITE_ERROR) {
+    return constructor_error(pzErr, "could not parse table option '%s'", arg);
+  }
+  if (rc == SQLITE_EMPTY) {
+    return constructor_error(pzErr, "Could not parse '%s'", arg);
+  }
+  if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
+    return constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
+  }
+  bool overflow;
+  int chunkSize = chunk_size_value(value, valueLength, &overflow);
+  if (overflow) {
+    return constructor_error(pzErr, "chunk_size too large");
+  }
+  if (chunkSize < 1) {
+    return constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
+  }
+  if (chunkSize % 8 != 0) {
+    return constructor_error(pzErr, "chunk_size must be divisible by 8");
+  }
+  if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
+    return constructor_error(pzErr, "chunk_size too large");
+  }
+  p->chunk_size = chunkSize;
+  return SQLITE_OK;
+}
+
+// Reads every declaration argument into p: each is tried against the column recognisers in
+// turn, and what none of them takes must be a table option. SQLITE_OK, SQLITE_NOMEM or
+// SQLITE_ERROR with *pzErr set.
 int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char** outPkName,
                     int* outPkNameLength, int* outPkType, char** pzErr) {
   bool hasPrimaryKey = false;
@@ -293,57 +399,24 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     int nameLength;
     int type;
 
-    VectorColumnDefinition vector;
-    int rc = jix0_parse_vector_column(arg, length, &vector);
-    if (rc == SQLITE_NOMEM) return rc;
-    if (rc == SQLITE_ERROR) {
-      return constructor_error(pzErr, "could not parse vector column '%s'", arg);
-    }
-    if (rc == SQLITE_OK) {
-      if (p->numVectorColumns >= JIX0_MAX_VECTOR_COLUMNS) {
-        sqlite3_free(vector.name);
-        return constructor_error(pzErr, "Too many provided vector columns, maximum %d",
-                          JIX0_MAX_VECTOR_COLUMNS);
-      }
-      if (vector.dimensions > (size_t)JIX0_MAX_DIMENSIONS) {
-        sqlite3_free(vector.name);
-        return constructor_error(pzErr,
-                          "Dimension on vector column too large, provided %lld, maximum %lld",
-                          (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
-      }
-      rc = check_index_options(p, vector, pzErr);
-      if (rc != SQLITE_OK) {
-        sqlite3_free(vector.name);
-        return rc;
-      }
-      if (vector.index_kind == JIX0_INDEX_IVF) {
-        p->hasIvf = 1;
-        p->ivfVectorIdx = p->numVectorColumns;
-      }
-      append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
-      p->vector_columns[p->numVectorColumns++] = vector;
+    int rc = parse_vector_argument(p, arg, length, pzErr);
+    if (rc != SQLITE_EMPTY) {
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
     if (jix0_parse_partition_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
-      if (p->numPartitionColumns >= JIX0_MAX_PARTITION_COLUMNS) {
-        return constructor_error(pzErr, "More than %d partition key columns were provided",
-                          JIX0_MAX_PARTITION_COLUMNS);
-      }
-      PartitionColumnDefinition& column = p->partition_columns[p->numPartitionColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
-      column.name_length = nameLength;
-      column.type = type;
-      append_user_column(p, JIX0_COLUMN_PARTITION, p->numPartitionColumns);
-      p->numPartitionColumns++;
+      rc = append_named_column(p, JIX0_COLUMN_PARTITION, p->partition_columns,
+                               &p->numPartitionColumns, JIX0_MAX_PARTITION_COLUMNS,
+                               "More than %d partition key columns were provided",
+                               &PartitionColumnDefinition::type, name, nameLength, type, pzErr);
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
     if (jix0_parse_primary_key_definition(arg, length, &name, &nameLength, &type) == SQLITE_OK) {
       if (hasPrimaryKey) {
         return constructor_error(pzErr,
-                          "More than one primary key definition was provided, jix0 only suports a "
-                          "single primary key column");
+                                 "More than one primary key definition was provided, jix0 only "
+                                 "suports a single primary key column");
       }
       hasPrimaryKey = true;
       *outPkName = name;
@@ -351,68 +424,27 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
       *outPkType = type;
       continue;
     }
-
     if (jix0_parse_auxiliary_column_definition(arg, length, &name, &nameLength, &type) ==
         SQLITE_OK) {
-      if (p->numAuxiliaryColumns >= JIX0_MAX_AUXILIARY_COLUMNS) {
-        return constructor_error(pzErr, "More than %d auxiliary columns were provided",
-                          JIX0_MAX_AUXILIARY_COLUMNS);
-      }
-      AuxiliaryColumnDefinition& column = p->auxiliary_columns[p->numAuxiliaryColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
-      column.name_length = nameLength;
-      column.type = type;
-      append_user_column(p, JIX0_COLUMN_AUXILIARY, p->numAuxiliaryColumns);
-      p->numAuxiliaryColumns++;
+      rc = append_named_column(p, JIX0_COLUMN_AUXILIARY, p->auxiliary_columns,
+                               &p->numAuxiliaryColumns, JIX0_MAX_AUXILIARY_COLUMNS,
+                               "More than %d auxiliary columns were provided",
+                               &AuxiliaryColumnDefinition::type, name, nameLength, type, pzErr);
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
     MetadataColumnKind kind;
     if (jix0_parse_metadata_column_definition(arg, length, &name, &nameLength, &kind) ==
         SQLITE_OK) {
-      if (p->numMetadataColumns >= JIX0_MAX_METADATA_COLUMNS) {
-        return constructor_error(pzErr, "More than %d metadata columns were provided",
-                          JIX0_MAX_METADATA_COLUMNS);
-      }
-      MetadataColumnDefinition& column = p->metadata_columns[p->numMetadataColumns];
-      if (!copy_name(name, nameLength, &column.name)) return SQLITE_NOMEM;
-      column.name_length = nameLength;
-      column.kind = kind;
-      append_user_column(p, JIX0_COLUMN_METADATA, p->numMetadataColumns);
-      p->numMetadataColumns++;
+      rc = append_named_column(p, JIX0_COLUMN_METADATA, p->metadata_columns,
+                               &p->numMetadataColumns, JIX0_MAX_METADATA_COLUMNS,
+                               "More than %d metadata columns were provided",
+                               &MetadataColumnDefinition::kind, name, nameLength, kind, pzErr);
+      if (rc != SQLITE_OK) return rc;
       continue;
     }
-
-    const char* key;
-    int keyLength;
-    const char* value;
-    int valueLength;
-    rc = jix0_parse_table_option(arg, length, &key, &keyLength, &value, &valueLength);
-    if (rc == SQLITE_ERROR) {
-      return constructor_error(pzErr, "could not parse table option '%s'", arg);
-    }
-    if (rc == SQLITE_EMPTY) {
-      return constructor_error(pzErr, "Could not parse '%s'", arg);
-    }
-    // The key may be abbreviated, like every keyword of the declaration.
-    if (keyLength > (int)strlen("chunk_size") || sqlite3_strnicmp(key, "chunk_size", keyLength)) {
-      return constructor_error(pzErr, "Unknown table option: %.*s", keyLength, key);
-    }
-    bool overflow;
-    int chunkSize = chunk_size_value(value, valueLength, &overflow);
-    if (overflow) {
-      return constructor_error(pzErr, "chunk_size too large");
-    }
-    if (chunkSize < 1) {
-      return constructor_error(pzErr, "chunk_size must be a non-zero positive integer");
-    }
-    if (chunkSize % 8 != 0) {
-      return constructor_error(pzErr, "chunk_size must be divisible by 8");
-    }
-    if (chunkSize > JIX0_MAX_CHUNK_SIZE) {
-      return constructor_error(pzErr, "chunk_size too large");
-    }
-    p->chunk_size = chunkSize;
+    rc = parse_table_option_argument(p, arg, length, pzErr);
+    if (rc != SQLITE_OK) return rc;
   }
   return SQLITE_OK;
 }
@@ -636,17 +668,6 @@ static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName)
   return run_once(p->db, sql.get());
 }
 
-static int rename_list_index(jix0_vtab* p, const char* newTable) {
-  SqlitePtr<char> sql(sqlite3_mprintf("DROP INDEX IF EXISTS \"%w\".\"%w_chunks_list\"",
-                                      p->schemaName, p->tableName));
-  if (!sql) return SQLITE_NOMEM;
-  int rc = run_once(p->db, sql.get());
-  if (rc != SQLITE_OK) return rc;
-  sql.reset(jix0_sql_create_list_index(p, newTable));
-  if (!sql) return SQLITE_NOMEM;
-  return run_once(p->db, sql.get());
-}
-
 int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   jix0_vtab* p = (jix0_vtab*)pVtab;
   if (!p->tableName) {
@@ -676,11 +697,9 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowChunksName, names.chunks);
   renameSuffix("info");
   rename(p->shadowRowidsName, names.rowids);
-  if (jix0_has_ivf(p)) {
-    rename(p->shadowCentroidsName, names.centroids);
-    // An index keeps its name through ALTER TABLE: made again under the new one.
-    if (rc == SQLITE_OK) rc = rename_list_index(p, names.table);
-  }
+  // The list index follows its table and keeps its name: SQLite cannot drop or rename an
+  // index while the ALTER TABLE statement runs.
+  if (jix0_has_ivf(p)) rename(p->shadowCentroidsName, names.centroids);
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
@@ -688,7 +707,7 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   for (int i = 0; i < p->numMetadataColumns; i++) {
     rename(p->shadowMetadataChunksNames[i], names.metadataChunks[i]);
     if (p->metadata_columns[i].kind != JIX0_METADATA_TEXT) continue;
-    char suffix[sizeof("metadatatext00")];
+    char suffix[32];  // room for any int, which the compiler cannot rule out
     snprintf(suffix, sizeof(suffix), "metadatatext%02d", i);
     renameSuffix(suffix);
   }

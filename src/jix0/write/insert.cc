@@ -1,14 +1,10 @@
-// The xUpdate dispatch and the insert path: every value of the new row is checked before
-// anything is written, then the row gets a rowid, a slot, its chunk bytes, its auxiliary
-// row and its metadata slots.
+// The insert path: every value of the new row is checked before anything is written, then
+// the row gets a rowid, a slot, its chunk bytes, its auxiliary row and its metadata slots.
 #include <cstdint>
-#include <cstring>
-#include <utility>
 
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
-#include "jix0/write/command.h"
 #include "jix0/write/write.h"
 #include "vector/handles.h"
 
@@ -20,7 +16,7 @@ struct InsertState {
   void* vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
   vector_cleanup cleanups[JIX0_MAX_VECTOR_COLUMNS] = {};
   int numParsed = 0;
-  sqlite3_blob* blobChunksValidity = nullptr;
+  BlobPtr blobChunksValidity;
   // The chunk's bitmap as read during the slot search; on the stack, as no chunk is larger.
   uint8_t validity[JIX0_MAX_CHUNK_SIZE / 8];
 
@@ -29,7 +25,6 @@ struct InsertState {
   InsertState& operator=(const InsertState&) = delete;
   ~InsertState() {
     for (int i = 0; i < numParsed; i++) cleanups[i](vectors[i]);
-    sqlite3_blob_close(blobChunksValidity);
   }
 };
 
@@ -209,10 +204,9 @@ int jix0Update_InsertRowidStep(jix0_vtab* p, sqlite3_value* idValue, sqlite3_int
 }
 
 // Opens chunk chunkId's validity BLOB read-write and reports its size.
-int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_blob** outBlob, int* outBytes) {
-  int rc =
-      sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "validity", chunkId, 1, outBlob);
-  if (rc == SQLITE_OK) *outBytes = sqlite3_blob_bytes(*outBlob);
+int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, BlobPtr* outBlob, int* outBytes) {
+  int rc = open_blob(p->db, p->schemaName, p->shadowChunksName, "validity", chunkId, true, outBlob);
+  if (rc == SQLITE_OK) *outBytes = sqlite3_blob_bytes(outBlob->get());
   return rc;
 }
 
@@ -221,8 +215,8 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_blob** outBlob, i
 // holding its bytes (chunk_size / 8 of them) as they were before the insert.
 int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
                                        sqlite3_int64 list, sqlite3_int64* outChunkId,
-                                       sqlite3_int64* outChunkOffset,
-                                       sqlite3_blob** blobChunksValidity, uint8_t* validity) {
+                                       sqlite3_int64* outChunkOffset, BlobPtr* blobChunksValidity,
+                                       uint8_t* validity) {
   const int expectedBytes = p->chunk_size / 8;
   *outChunkOffset = -1;
   sqlite3_int64 chunkId;
@@ -244,7 +238,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
           (sqlite3_int64)bytes);
       return SQLITE_ERROR;
     }
-    rc = sqlite3_blob_read(*blobChunksValidity, validity, expectedBytes, 0);
+    rc = sqlite3_blob_read(blobChunksValidity->get(), validity, expectedBytes, 0);
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base,
                      JIX0_INTERNAL_ERROR ": Could not read validity bitmap for %s.%s.%lld",
@@ -276,8 +270,8 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
   int bytes = 0;
   if (*blobChunksValidity) {
     // The full chunk's handle moves to the new chunk: far cheaper than closing and opening.
-    rc = sqlite3_blob_reopen(*blobChunksValidity, chunkId);
-    if (rc == SQLITE_OK) bytes = sqlite3_blob_bytes(*blobChunksValidity);
+    rc = sqlite3_blob_reopen(blobChunksValidity->get(), chunkId);
+    if (rc == SQLITE_OK) bytes = sqlite3_blob_bytes(blobChunksValidity->get());
   } else {
     rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
   }
@@ -298,7 +292,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
                    (sqlite3_int64)bytes);
     return SQLITE_ERROR;
   }
-  rc = sqlite3_blob_read(*blobChunksValidity, validity, expectedBytes, 0);
+  rc = sqlite3_blob_read(blobChunksValidity->get(), validity, expectedBytes, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    JIX0_INTERNAL_ERROR
@@ -315,9 +309,8 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
 int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                  const void* vector) {
   const char* table = p->shadowVectorChunksNames[i];
-  sqlite3_blob* raw = nullptr;
-  int rc = sqlite3_blob_open(p->db, p->schemaName, table, "vectors", chunkId, 1, &raw);
-  BlobPtr blob(raw);
+  BlobPtr blob;
+  int rc = open_blob(p->db, p->schemaName, table, "vectors", chunkId, true, &blob);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Error opening vector blob at %s.%s.%lld", p->schemaName, table,
                    chunkId);
@@ -351,9 +344,8 @@ int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunk
 // Writes the rowid into the chunk's rowids array and records the row's position.
 int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 sqlite3_int64 rowid) {
-  sqlite3_blob* raw = nullptr;
-  int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 1, &raw);
-  BlobPtr blob(raw);
+  BlobPtr blob;
+  int rc = open_blob(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, true, &blob);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open rowids blob on %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
@@ -401,24 +393,9 @@ int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
   return write_rowid(p, chunkId, chunkOffset, rowid);
 }
 
-// Prepares *slot from sql (taken over) unless it is prepared already: the text is formatted
-// and compiled once per table object, not once per row. The statement stays cached until
-// xSync or release finalizes it.
-int cached_insert_statement(jix0_vtab* p, sqlite3_stmt** slot, char* sql) {
-  SqlitePtr<char> text(sql);
-  if (*slot) return SQLITE_OK;
-  if (!text) return SQLITE_NOMEM;
-  int rc = sqlite3_prepare_v2(p->db, text.get(), -1, slot, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_finalize(*slot);
-    *slot = nullptr;
-  }
-  return rc;
-}
-
 int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid) {
-  int rc = cached_insert_statement(p, &p->stmtAuxiliaryInsert,
-                                   p->stmtAuxiliaryInsert ? nullptr : jix0_sql_insert_auxiliary(p));
+  int rc =
+      prepare_cached(p->db, &p->stmtAuxiliaryInsert, [p] { return jix0_sql_insert_auxiliary(p); });
   if (rc != SQLITE_OK) return rc;
   sqlite3_stmt* stmt = p->stmtAuxiliaryInsert;
   ResetOnExit reset(stmt);
@@ -431,108 +408,7 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
   return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 
-// Runs one statement on the metadata-text table of column m, binding the rowid to ?1 and,
-// when text is given, the text to ?2. With a cache slot the statement is kept there (the
-// insert, which every new row with a long text runs); without, it is prepared for this use.
-int run_metadata_text(jix0_vtab* p, const char* format, sqlite3_stmt** cache, int m,
-                      sqlite3_int64 rowid, const char* text, int n) {
-  StmtPtr owned;
-  sqlite3_stmt* stmt;
-  int rc;
-  if (cache) {
-    rc = cached_insert_statement(
-        p, cache, *cache ? nullptr : sqlite3_mprintf(format, p->schemaName, p->tableName, m));
-    stmt = *cache;
-  } else {
-    SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, m));
-    if (!sql) return SQLITE_NOMEM;
-    rc = prepare(p->db, sql.get(), &owned);
-    stmt = owned.get();
-  }
-  if (rc != SQLITE_OK) return rc;
-  ResetOnExit reset(owned ? nullptr : stmt);
-  sqlite3_bind_int64(stmt, 1, rowid);
-  if (text) sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
-  rc = sqlite3_step(stmt);
-  return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
-}
-
-int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
-                        sqlite3_int64 chunkOffset, sqlite3_value* value, int isUpdate) {
-  const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
-  int32_t previousLength;
-  int rc = sqlite3_blob_read(blob, &previousLength, sizeof(previousLength), offset);
-  if (rc != SQLITE_OK) return rc;
-  const char* text = (const char*)sqlite3_value_text(value);
-  int32_t n = sqlite3_value_bytes(value);
-  uint8_t entry[JIX0_METADATA_TEXT_ENTRY] = {};
-  memcpy(entry, &n, sizeof(n));
-  if (n > 0) memcpy(entry + 4, text, n < JIX0_METADATA_TEXT_PREFIX ? n : JIX0_METADATA_TEXT_PREFIX);
-  rc = sqlite3_blob_write(blob, entry, sizeof(entry), offset);
-  if (rc != SQLITE_OK) return rc;
-  if (n > JIX0_METADATA_TEXT_PREFIX) {
-    if (isUpdate && previousLength > JIX0_METADATA_TEXT_PREFIX) {
-      return run_metadata_text(p, JIX0_SQL_UPDATE_METADATA_TEXT, nullptr, m, rowid, text, n);
-    }
-    return run_metadata_text(p, JIX0_SQL_INSERT_METADATA_TEXT, &p->stmtMetadataTextInsert[m], m,
-                             rowid, text, n);
-  }
-  if (previousLength > JIX0_METADATA_TEXT_PREFIX) {
-    return run_metadata_text(p, JIX0_SQL_DELETE_METADATA_TEXT, nullptr, m, rowid, nullptr, 0);
-  }
-  return SQLITE_OK;
-}
-
-int write_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
-                        sqlite3_int64 chunkOffset, sqlite3_value* value, int isUpdate) {
-  switch (p->metadata_columns[m].kind) {
-    case JIX0_METADATA_BOOLEAN: {
-      uint8_t byte;
-      int offset = (int)(chunkOffset / 8);
-      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
-      if (rc != SQLITE_OK) return rc;
-      uint8_t mask = (uint8_t)(1u << (chunkOffset % 8));
-      byte = sqlite3_value_int64(value) ? (uint8_t)(byte | mask) : (uint8_t)(byte & ~mask);
-      return sqlite3_blob_write(blob, &byte, 1, offset);
-    }
-    case JIX0_METADATA_INTEGER: {
-      sqlite3_int64 v = sqlite3_value_int64(value);
-      return sqlite3_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
-    }
-    case JIX0_METADATA_FLOAT: {
-      double v = sqlite3_value_double(value);
-      return sqlite3_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
-    }
-    case JIX0_METADATA_TEXT:
-      return write_metadata_text(p, blob, m, rowid, chunkOffset, value, isUpdate);
-  }
-  return SQLITE_ERROR;
-}
-
 }  // namespace
-
-int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid) {
-  jix0_vtab* p = (jix0_vtab*)pVtab;
-  bool oldRowidIsNull = argc >= 1 && sqlite3_value_type(argv[0]) == SQLITE_NULL;
-  if (argc < 1 || (argc == 1 && oldRowidIsNull)) {
-    vtab_set_error(pVtab, "Unrecognized xUpdate operation provided for jix0.");
-    return SQLITE_ERROR;
-  }
-  // A table whose DROP TABLE failed has lost its names; it can only be disconnected.
-  if (!p->tableName) {
-    vtab_set_error(pVtab, "jix0 table is unusable after a failed DROP TABLE");
-    return SQLITE_ERROR;
-  }
-  if (argc == 1) return jix0Update_Delete(p, argv[0]);
-  if (jix0_command_given(p, argc, argv)) {
-    if (!oldRowidIsNull) return jix0_command_update_error(p);
-    // A command stores no row: last_insert_rowid() keeps its value.
-    *pRowid = sqlite3_last_insert_rowid(p->db);
-    return jix0_run_command(p, argc, argv);
-  }
-  if (oldRowidIsNull) return jix0Update_Insert(p, argv, pRowid);
-  return jix0Update_Update(p, argv);
-}
 
 int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) {
   InsertState state;
@@ -573,7 +449,7 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
                                           &state.blobChunksValidity, state.validity);
   if (rc != SQLITE_OK) return rc;
   rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors,
-                                       state.blobChunksValidity, state.validity);
+                                       state.blobChunksValidity.get(), state.validity);
   if (rc != SQLITE_OK) return rc;
   if (p->numAuxiliaryColumns > 0) {
     rc = insert_auxiliary_row(p, argv, rowid);
@@ -585,7 +461,7 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
                                    column_value(argv, u + 1), 0);
     if (rc != SQLITE_OK) return rc;
   }
-  rc = sqlite3_blob_close(std::exchange(state.blobChunksValidity, nullptr));
+  rc = sqlite3_blob_close(state.blobChunksValidity.release());
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR
                    ": unknown error, blobChunksValidity could not be closed, please file an issue");
@@ -593,50 +469,4 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   }
   *pRowid = rowid;
   return SQLITE_OK;
-}
-
-int jix0_check_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_value* value) {
-  const MetadataColumnDefinition& column = p->metadata_columns[metadataIdx];
-  int type = sqlite3_value_type(value);
-  switch (column.kind) {
-    case JIX0_METADATA_BOOLEAN: {
-      // The whole 64-bit value decides: 2^32 + 1 is not true.
-      sqlite3_int64 v = sqlite3_value_int64(value);
-      if (type == SQLITE_INTEGER && (v == 0 || v == 1)) return SQLITE_OK;
-      vtab_set_error(&p->base, "Expected 0 or 1 for BOOLEAN metadata column %.*s",
-                     column.name_length, column.name);
-      return SQLITE_ERROR;
-    }
-    case JIX0_METADATA_INTEGER:
-      if (type == SQLITE_INTEGER) return SQLITE_OK;
-      vtab_set_error(&p->base, "Expected integer for INTEGER metadata column %.*s, received %s",
-                     column.name_length, column.name, type_name(type));
-      return SQLITE_ERROR;
-    case JIX0_METADATA_FLOAT:
-      if (type == SQLITE_FLOAT) return SQLITE_OK;
-      vtab_set_error(&p->base, "Expected float for FLOAT metadata column %.*s, received %s",
-                     column.name_length, column.name, type_name(type));
-      return SQLITE_ERROR;
-    case JIX0_METADATA_TEXT:
-      if (type == SQLITE_TEXT) return SQLITE_OK;
-      vtab_set_error(&p->base, "Expected text for TEXT metadata column %.*s, received %s",
-                     column.name_length, column.name, type_name(type));
-      return SQLITE_ERROR;
-  }
-  return SQLITE_ERROR;
-}
-
-int jix0_write_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_int64 rowid,
-                              sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                              sqlite3_value* value, int isUpdate) {
-  int rc = jix0_check_metadata_value(p, metadataIdx, value);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_blob* raw = nullptr;
-  rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
-                         chunkId, 1, &raw);
-  BlobPtr blob(raw);
-  if (rc != SQLITE_OK) return rc;
-  rc = write_metadata_slot(p, blob.get(), metadataIdx, rowid, chunkOffset, value, isUpdate);
-  if (rc != SQLITE_OK) return rc;
-  return sqlite3_blob_close(blob.release());
 }
