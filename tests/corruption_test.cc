@@ -582,6 +582,80 @@ TEST(Corruption, EveryPathReportsDamageOrAnswersAsIntact) {
   }
 }
 
+// An IVF table's own objects: damaged centroids, build id, list values and a missing index or
+// centroids table are reported by every path that reads them, or leave answers intact.
+TEST(Corruption, IvfIndexDamage) {
+  auto fill = [](TestDb& db) {
+    db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[4] index=ivf lists=2 probes=1, n integer, "
+            "chunk_size=8)");
+    db.Exec("WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM g WHERE i < 20) "
+            "INSERT INTO t(rowid, v, n) SELECT i, json_array((i % 2) * 100 + i, 0, 0, 0), i FROM g");
+    db.Exec("INSERT INTO t(t) VALUES ('build-index')");
+  };
+  const char* paths[] = {
+      "SELECT rowid, distance FROM t WHERE v MATCH '[0,0,0,0]' AND k = 3",
+      "SELECT rowid, distance FROM t WHERE v MATCH '[0,0,0,0]' AND k = 3 AND probes = 2",
+      "SELECT count(*) FROM t WHERE v MATCH '[0,0,0,0]' AND k = 30 AND n > 0",
+      "INSERT INTO t(rowid, v, n) VALUES (100, '[1,0,0,0]', 1)",
+      "UPDATE t SET v = '[150,0,0,0]' WHERE rowid = 2",
+      "INSERT INTO t(t) VALUES ('build-index')",
+  };
+  constexpr const char* kBadCentroid =
+      "Internal sqlite-jix error: the IVF centroid of list 0 of t is missing or not a BLOB of 16 "
+      "bytes";
+  const struct {
+    const char* damage;
+    std::vector<const char*> expected;  // one per path; nullptr: as on intact storage
+  } cases[] = {
+      {"UPDATE t_ivf_centroids SET centroid = X'00' WHERE list = 0",
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
+      {"UPDATE t_ivf_centroids SET centroid = 'sixteen bytes!!!' WHERE list = 0",
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
+      {"DELETE FROM t_ivf_centroids WHERE list = 0",
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
+      {"UPDATE t_info SET value = 'x' WHERE key = 'IVF_BUILD'",
+       {"Internal sqlite-jix error: the IVF build id of t is not an integer",
+        "Internal sqlite-jix error: the IVF build id of t is not an integer",
+        "Internal sqlite-jix error: the IVF build id of t is not an integer",
+        "Internal sqlite-jix error: the IVF build id of t is not an integer",
+        "Internal sqlite-jix error: the IVF build id of t is not an integer", nullptr}},
+      {"DROP TABLE t_ivf_centroids",
+       {"Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
+        "main.t_ivf_centroids",
+        "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
+        "main.t_ivf_centroids",
+        "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
+        "main.t_ivf_centroids",
+        "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
+        "main.t_ivf_centroids",
+        "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
+        "main.t_ivf_centroids",
+        "Internal sqlite-jix error: build-index cannot write the centroids of t: no such table: "
+        "main.t_ivf_centroids"}},
+      // Chunks whose list is no list number are searched by every query, not lost.
+      {"UPDATE t_chunks SET list = 'a' WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
+       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+      {"UPDATE t_chunks SET list = 7 WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
+       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+      {"DROP INDEX t_chunks_list", {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+  };
+  std::vector<std::string> intact;
+  for (const char* path : paths) {
+    TestDb db;
+    fill(db);
+    intact.push_back(db.Query(path));
+  }
+  for (const auto& c : cases) {
+    for (size_t i = 0; i < std::size(paths); i++) {
+      SCOPED_TRACE(std::string(c.damage) + ": " + paths[i]);
+      TestDb db;
+      fill(db);
+      db.Exec(c.damage);
+      EXPECT_EQ(db.Query(paths[i]), c.expected[i] ? c.expected[i] : intact[i]);
+    }
+  }
+}
+
 // A position naming another live row's slot reads that row's values without notice (the
 // readers trust positions), but a write through it must not touch the other row: the delete
 // would clear it and the update overwrite it. Both are refused before anything is written.

@@ -73,16 +73,6 @@ void normalise(float* v, size_t d) {
   for (size_t i = 0; i < d; i++) v[i] *= scale;
 }
 
-int run_sql(sqlite3* db, char* sql) {
-  SqlitePtr<char> text(sql);
-  if (!text) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(db, text.get(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_step(stmt.get());
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
 int prepare_text(sqlite3* db, char* sql, StmtPtr* out) {
   SqlitePtr<char> text(sql);
   if (!text) return SQLITE_NOMEM;
@@ -597,34 +587,62 @@ class ChunkDeleter {
   StmtPtr stmts_[1 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS];
 };
 
-// Replaces the centroids and gives the build a new id.
-int write_centroids(jix0_vtab* p, const float* centroids, int lists) {
-  int rc = run_sql(p->db, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p->schemaName,
-                                          p->shadowCentroidsName));
-  if (rc != SQLITE_OK) return rc;
-  const size_t d = ivf_column(p).dimensions;
-  StmtPtr stmt;
-  rc = prepare_text(p->db,
-                    sqlite3_mprintf("INSERT INTO \"%w\".\"%w\"(list, centroid) VALUES (?, ?)",
-                                    p->schemaName, p->shadowCentroidsName),
-                    &stmt);
-  for (int c = 0; rc == SQLITE_OK && c < lists; c++) {
-    sqlite3_bind_int(stmt.get(), 1, c);
-    sqlite3_bind_blob64(stmt.get(), 2, centroids + (size_t)c * d, d * sizeof(float),
-                        SQLITE_STATIC);
-    rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_DONE) rc = sqlite3_reset(stmt.get());
+// Replaces the centroids and gives the build a new id. Its statements are prepared before the
+// build's first write, so a missing table is found while nothing has changed.
+class CentroidWriter {
+ public:
+  explicit CentroidWriter(jix0_vtab* p) : p_(p) {}
+
+  int Prepare() {
+    int rc = prepare_text(p_->db, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p_->schemaName,
+                                                  p_->shadowCentroidsName),
+                          &clear_);
+    if (rc == SQLITE_OK) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf("INSERT INTO \"%w\".\"%w\"(list, centroid) VALUES (?, ?)",
+                                        p_->schemaName, p_->shadowCentroidsName),
+                        &insert_);
+    }
+    if (rc == SQLITE_OK) {
+      rc = prepare_text(p_->db,
+                        sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
+                                        "VALUES ('IVF_BUILD', ?)",
+                                        p_->schemaName, p_->tableName),
+                        &setBuild_);
+    }
+    if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_NOMEM) {
+      vtab_set_error(&p_->base, JIX0_INTERNAL_ERROR ": build-index cannot write the centroids of %s: %s",
+                     p_->tableName, sqlite3_errmsg(p_->db));
+    }
+    return rc;
   }
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_int64 build = 0;
-  while (build == 0) {
-    sqlite3_randomness(sizeof(build), &build);
-    build &= INT64_MAX;
+
+  int Write(const float* centroids, int lists) {
+    int rc = sqlite3_step(clear_.get());
+    if (rc != SQLITE_DONE) return rc;
+    const size_t d = ivf_column(p_).dimensions;
+    for (int c = 0; c < lists; c++) {
+      sqlite3_stmt* stmt = insert_.get();
+      ResetOnExit reset(stmt);
+      sqlite3_bind_int(stmt, 1, c);
+      sqlite3_bind_blob64(stmt, 2, centroids + (size_t)c * d, d * sizeof(float), SQLITE_STATIC);
+      rc = sqlite3_step(stmt);
+      if (rc != SQLITE_DONE) return rc;
+    }
+    sqlite3_int64 build = 0;
+    while (build == 0) {
+      sqlite3_randomness(sizeof(build), &build);
+      build &= INT64_MAX;
+    }
+    sqlite3_bind_int64(setBuild_.get(), 1, build);
+    rc = sqlite3_step(setBuild_.get());
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
   }
-  return run_sql(p->db, sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
-                                        "VALUES ('IVF_BUILD', %lld)",
-                                        p->schemaName, p->tableName, build));
-}
+
+ private:
+  jix0_vtab* p_;
+  StmtPtr clear_, insert_, setBuild_;
+};
 
 int build(jix0_vtab* p) {
   const VectorColumnDefinition& column = ivf_column(p);
@@ -687,7 +705,9 @@ int build(jix0_vtab* p) {
   // Second pass: every row into the chunks of its (partition, list). An old chunk is deleted
   // as soon as it is read, so the new chunks reuse its pages and the file does not grow.
   ChunkDeleter deleter(p);
+  CentroidWriter writer(p);
   rc = deleter.Prepare();
+  if (rc == SQLITE_OK) rc = writer.Prepare();
   if (rc != SQLITE_OK) return rc;
   if (lists > 0) {
     Packer packer(p, layout, lists);
@@ -726,7 +746,7 @@ int build(jix0_vtab* p) {
     for (sqlite3_int64 c = 0; rc == SQLITE_OK && c < numChunks; c++) rc = deleter.Delete(all[c].id);
     if (rc != SQLITE_OK) return rc;
   }
-  return write_centroids(p, centroids.get(), lists);
+  return writer.Write(centroids.get(), lists);
 }
 
 struct ListDistance {

@@ -869,7 +869,14 @@ class IvfScan {
   // The WHERE term selecting the chunks of the current batch, or null when memory runs out.
   SqlitePtr<char> Clause() const {
     StrBuilder s(nullptr);
-    sqlite3_str_appendall(s.get(), begin_ == 0 ? "(list IS NULL OR list IN (" : "(list IN (");
+    // The first batch also takes chunks of no list, and chunks whose list is no list number
+    // (damage): those are searched on every query rather than never.
+    if (begin_ == 0) {
+      sqlite3_str_appendf(s.get(), "(list IS NULL OR list < 0 OR list > %d OR list IN (",
+                          lists_ - 1);
+    } else {
+      sqlite3_str_appendall(s.get(), "(list IN (");
+    }
     for (int i = begin_; i < end_; i++) {
       sqlite3_str_appendf(s.get(), i > begin_ ? ",%d" : "%d", order_.get()[i]);
     }
