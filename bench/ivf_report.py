@@ -49,7 +49,7 @@ def tables(data):
               "|---|---|---|---|---|---|---|---|---|---|---|"]
     build = ["| Set | load, no index | load, indexed (before build) | `build-index` (CPU) "
              "| target (CPU) | insert per row, no index | insert per row, built index "
-             "| ratio (≤ 2×) | in CPU time |",
+             "| ratio | in CPU time (≤ 2×) |",
              "|---|---|---|---|---|---|---|---|---|"]
     size = ["| Set | no index | indexed | ratio (≤ 1.15×) | file with free pages, indexed "
             "| ratio | chunks, no index / indexed | indexed with partition key (10 values) |",
@@ -86,8 +86,8 @@ def tables(data):
             f"| {r['build_s']:.2f} s ({r['build_cpu_s']:.2f} s) "
             f"| < {BUILD_TARGET_S[name]:.0f} s: {verdict(build_ok)} "
             f"| {per_row_us(r['plain_insert_s'], rows)} | {per_row_us(r['ivf_insert_s'], rows)} "
-            f"| {insert_ratio:.2f}× {verdict(insert_ratio <= INSERT_TARGET)} "
-            f"| {insert_cpu_ratio:.2f}× |")
+            f"| {insert_ratio:.2f}× "
+            f"| {insert_cpu_ratio:.2f}× {verdict(insert_cpu_ratio <= INSERT_TARGET)} |")
         size.append(
             f"| {label(name)} | {mib(r['plain_bytes'])} | {mib(r['ivf_bytes'])} "
             f"| {size_ratio:.3f}× {verdict(size_ratio <= SIZE_TARGET)} "
@@ -98,8 +98,9 @@ def tables(data):
         if name in ("fashion", "clustered"):
             verdicts.append(f"{label(name)} build-index {r['build_cpu_s']:.2f} s CPU "
                             f"({r['build_s']:.2f} s wall clock): {verdict(build_ok)}")
-        verdicts.append(f"{label(name)} insert {insert_ratio:.2f}× the per-row cost without the "
-                        f"index: {verdict(insert_ratio <= INSERT_TARGET)}")
+        verdicts.append(f"{label(name)} insert {insert_cpu_ratio:.2f}× the per-row CPU time "
+                        f"without the index ({insert_ratio:.2f}× wall clock): "
+                        f"{verdict(insert_cpu_ratio <= INSERT_TARGET)}")
         verdicts.append(f"{label(name)} file {size_ratio:.3f}× without the index: "
                         f"{verdict(size_ratio <= SIZE_TARGET)}")
         for prefix, what in (("metadata", "metadata `category = 3` (10%)"),
@@ -200,7 +201,9 @@ def main():
         f"Inserts: {int(first['insert_rows']):,} more rows in one transaction into each table "
         "after its measurements (into the indexed table after `build-index`). Times are wall "
         "clock; CPU time (of the one thread) is what the work costs without the waits for a "
-        "core on this shared machine, so the build target is judged on it.",
+        "core on this shared machine, so the build and insert targets are judged on it (one "
+        "10,000-row transaction takes well under a second, too short for a wall-clock ratio "
+        "to mean much here).",
         "",
     ] + build + [
         "",
