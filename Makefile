@@ -17,7 +17,10 @@ BENCH_ARGS   ?=
 # project()'s version in CMakeLists.txt, the one place it is written.
 VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels
+# e.g. IVF_BENCH_ARGS="--sets fashion --queries 200"
+IVF_BENCH_ARGS ?=
+
+.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
@@ -153,8 +156,9 @@ clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_TSAN) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
-# FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png); data sets
-# are generated into a temporary folder that is removed afterwards. The baselines run with
+# FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png), then the IVF
+# index against the exact search on fashion-mnist and two generated sets (bench-ivf); data
+# sets are generated into a temporary folder that is removed afterwards. The baselines run with
 # OpenBLAS's CPU-type and cache-size overrides removed, which would otherwise slow them, and
 # set their thread counts themselves.
 bench-deps: deps
@@ -167,6 +171,15 @@ bench: bench-deps
 	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) && \
 	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE /usr/bin/python3 bench/baselines.py "$$dir" && \
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
+	$(MAKE) --no-print-directory bench-ivf
+
+# The IVF index only: recall, latency, build, insert, size and filters against the exact search
+# of the same table; rewrites the IVF section of bench/RESULTS.md and bench/ivf_recall.png.
+bench-ivf: bench-deps
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_ivf_bench
+	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
+	  $(BUILD_BENCH)/jix_ivf_bench $(BUILD_BENCH)/jix.so "$$dir" $(IVF_BENCH_ARGS) && \
+	  /usr/bin/python3 bench/ivf_report.py "$$dir" bench/RESULTS.md bench/ivf_recall.png
 
 # Google Benchmark micro-benchmarks of every batch kernel variant against the reference.
 bench-kernels: bench-deps

@@ -26,7 +26,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,15 +34,20 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "vector/kernels_batch.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::check;
+using bench::Clock;
+using bench::exec;
+using bench::median;
+using bench::open_with_jix;
+using bench::percentile;
+using bench::prepare;
+using bench::seconds_since;
+using bench::write_file;
 
 enum class Element { kFloat32, kInt8, kBit };
 
@@ -69,81 +73,22 @@ constexpr int kChunkSize = 1024;  // jix0's default
 constexpr int kPartitions = 8;
 constexpr int kCategories = 16;
 
-void check(int rc, sqlite3* db, const char* what) {
-  if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
-  fprintf(stderr, "%s: %s (%d)\n", what, db ? sqlite3_errmsg(db) : "", rc);
-  exit(1);
-}
-
-void exec(sqlite3* db, const std::string& sql) {
-  char* err = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-    fprintf(stderr, "%s: %s\n", sql.c_str(), err ? err : "");
-    exit(1);
-  }
-}
-
-// Opens path with jix loaded and runs pragmas; the data is thrown away, so no fsync.
-sqlite3* open_with_jix(const std::string& path, const std::string& extension,
-                       const std::string& pragmas) {
-  sqlite3* db = nullptr;
-  check(sqlite3_open(path.c_str(), &db), db, "open");
-  sqlite3_enable_load_extension(db, 1);
-  char* err = nullptr;
-  if (sqlite3_load_extension(db, extension.c_str(), nullptr, &err) != SQLITE_OK) {
-    fprintf(stderr, "cannot load %s: %s\n", extension.c_str(), err ? err : "");
-    exit(1);
-  }
-  exec(db, "PRAGMA synchronous = OFF; " + pragmas);
-  return db;
-}
-
-sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* stmt = nullptr;
-  check(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), db, sql.c_str());
-  return stmt;
-}
-
 // Seeded data: float elements uniform in [-1, 1), int8 and bit bytes uniform.
 std::vector<uint8_t> generate(const DataSet& set, size_t count, uint64_t seed) {
   std::vector<uint8_t> out(count * set.bytes());
-  uint64_t x = seed;
-  auto next = [&x] {  // splitmix64
-    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  };
+  bench::SplitMix64 random{seed};
   if (set.element == Element::kFloat32) {
     for (size_t i = 0; i < out.size(); i += 4) {
-      float f = (float)(int32_t)(next() >> 40) / (float)(1 << 23) - 1.0f;
+      float f = random.uniform_float();
       memcpy(&out[i], &f, 4);
     }
   } else {
     for (size_t i = 0; i < out.size(); i += 8) {
-      uint64_t r = next();
+      uint64_t r = random.next();
       memcpy(&out[i], &r, std::min<size_t>(8, out.size() - i));
     }
   }
   return out;
-}
-
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0) {
-    fprintf(stderr, "cannot write %s\n", path.c_str());
-    exit(1);
-  }
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[std::min(v.size() - 1, (size_t)(p * (double)v.size()))];
 }
 
 struct Hit {
@@ -530,13 +475,6 @@ void run_refill(const std::string& extension, const std::string& dir, size_t num
   auto open = [&](const std::string& path) {
     return open_with_jix(path, extension, "PRAGMA cache_size = -8000000");
   };
-  auto integer = [](sqlite3* db, const char* sql) {
-    sqlite3_stmt* stmt = prepare(db, sql);
-    check(sqlite3_step(stmt), db, sql);
-    long long n = sqlite3_column_int64(stmt, 0);
-    sqlite3_finalize(stmt);
-    return n;
-  };
   auto insert = [&](sqlite3* db, const std::vector<int64_t>& ids) {
     sqlite3_stmt* ins = prepare(db, "INSERT INTO t(rowid, embedding) VALUES (?, ?)");
     exec(db, "BEGIN");
@@ -554,8 +492,8 @@ void run_refill(const std::string& extension, const std::string& dir, size_t num
     RefillFigures f;
     sqlite3* db = open(path);
     exec(db, "VACUUM");
-    f.chunks = integer(db, "SELECT count(*) FROM t_chunks");
-    f.bytes = integer(db, "PRAGMA page_count") * integer(db, "PRAGMA page_size");
+    f.chunks = bench::query_integer(db, "SELECT count(*) FROM t_chunks");
+    f.bytes = bench::query_integer(db, "PRAGMA page_count") * bench::query_integer(db, "PRAGMA page_size");
     sqlite3_close(db);
     db = open(path);
     sqlite3_stmt* stmt =
