@@ -248,7 +248,7 @@ int ensure_vector_match(sqlite3_value* aValue, sqlite3_value* bValue, void** out
   void* a = nullptr;
   void* b = nullptr;
   size_t aDims = 0, bDims = 0;
-  VectorElementType aType, bType;
+  VectorElementType aType = JIX_ELEMENT_FLOAT32, bType = JIX_ELEMENT_FLOAT32;
   vector_cleanup aCleanup, bCleanup;
   char* error = nullptr;
 

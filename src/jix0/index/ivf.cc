@@ -784,7 +784,7 @@ int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n) {
 int jix0_ivf_default_probes(const jix0_vtab* p, int lists) {
   int probes = ivf_column(p).probes;
   if (probes > 0) return probes;
-  probes = (lists + 31) / 32;
+  probes = (lists + 127) / 128;
   return probes < 8 ? 8 : probes;
 }
 

@@ -185,7 +185,7 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
                          void** outVector, int* outSize) {
   JIX_ASSERT((vector_column_idx >= 0) && (vector_column_idx < pVtab->numVectorColumns));
   jix0_vtab* p = pVtab;
-  sqlite3_int64 chunkId, chunkOffset;
+  sqlite3_int64 chunkId = 0, chunkOffset = 0;  // set on SQLITE_OK; zeroed for the optimizer
   int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
   if (rc == SQLITE_EMPTY) {
     vtab_set_error(&p->base, "Could not find a row with rowid %lld", rowid);
@@ -242,7 +242,7 @@ int jix0_get_auxiliary_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int au
 
 int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx,
                                          sqlite3_context* context) {
-  sqlite3_int64 chunkId, chunkOffset;
+  sqlite3_int64 chunkId = 0, chunkOffset = 0;  // set on SQLITE_OK; zeroed for the optimizer
   int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
   if (rc != SQLITE_OK) return rc;
   sqlite3_blob* raw = nullptr;
