@@ -130,7 +130,8 @@ demo: deps
 	cmake --build $(BUILD) -j $(JOBS) --target jix
 	@sqlite3 -bail :memory: -cmd '.load $(BUILD)/jix' < examples/demo.sql
 
-# Every C and C++ file of the project, in the style of .clang-format.
+# Every C and C++ file of the project, in the style of .clang-format (the README quotes the C
+# example verbatim, so it keeps its own C layout).
 FORMAT_FILES = $(shell find src tests bench fuzz cluster \( -name '*.c' -o -name '*.cc' -o -name '*.h' \) \
                  -not -path '*/node_modules/*' | sort)
 

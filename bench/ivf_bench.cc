@@ -238,9 +238,7 @@ struct Json {
     snprintf(buf, sizeof buf, "%.9g", value);
     field(key, buf);
   }
-  void string(const std::string& key, const std::string& value) {
-    field(key, "\"" + value + "\"");
-  }
+  void string(const std::string& key, const std::string& value) { field(key, "\"" + value + "\""); }
   void field(const std::string& key, const std::string& raw) {
     text += (text.empty() ? "" : ", ") + ("\"" + key + "\": ") + raw;
   }
@@ -288,8 +286,8 @@ class SetRun {
 
   double load(const std::string& key, sqlite3* db, const std::vector<float>& vectors,
               int64_t firstRowid, const char* extra) {
-    sqlite3_stmt* ins = prepare(db, std::string("INSERT INTO t(rowid, embedding, ") + extra +
-                                        ") VALUES (?, ?, ?)");
+    sqlite3_stmt* ins =
+        prepare(db, std::string("INSERT INTO t(rowid, embedding, ") + extra + ") VALUES (?, ?, ?)");
     size_t n = vectors.size() / data_.dims;
     double cpu = thread_cpu_seconds();
     auto start = Clock::now();
@@ -480,7 +478,9 @@ int main(int argc, char** argv) {
     else if (!strcmp(argv[i], "--fashion-mnist"))
       fashionDir = argv[i + 1];
   }
-  auto wanted = [&](const char* set) { return only.empty() || only.find(set) != std::string::npos; };
+  auto wanted = [&](const char* set) {
+    return only.empty() || only.find(set) != std::string::npos;
+  };
   auto scaled = [&](size_t rows) { return std::max<size_t>(1000, (size_t)((double)rows * scale)); };
   const size_t insertRows = std::min(kInsertRows, scaled(kInsertRows));
   std::string json;

@@ -331,7 +331,8 @@ void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t num
       auto start = Clock::now();
       std::vector<Hit> hits = knn(plain, q, bytes, 10);
       byThreads[j].push_back(seconds_since(start));
-      if (i < 3) threadsIdentical = threadsIdentical && same_hits(hits, brute_force(set, vectors, q, 10));
+      if (i < 3)
+        threadsIdentical = threadsIdentical && same_hits(hits, brute_force(set, vectors, q, 10));
     }
   }
   exec(db, "PRAGMA threads = 0");
@@ -493,7 +494,8 @@ void run_refill(const std::string& extension, const std::string& dir, size_t num
     sqlite3* db = open(path);
     exec(db, "VACUUM");
     f.chunks = bench::query_integer(db, "SELECT count(*) FROM t_chunks");
-    f.bytes = bench::query_integer(db, "PRAGMA page_count") * bench::query_integer(db, "PRAGMA page_size");
+    f.bytes = bench::query_integer(db, "PRAGMA page_count") *
+              bench::query_integer(db, "PRAGMA page_size");
     sqlite3_close(db);
     db = open(path);
     sqlite3_stmt* stmt =

@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     start = i + 1;
   }
 
-  std::string sql = "CREATE VIRTUAL TABLE temp.t USING jix0(" +
-                    std::string((const char*)data, size) + ")";
+  std::string sql =
+      "CREATE VIRTUAL TABLE temp.t USING jix0(" + std::string((const char*)data, size) + ")";
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
     sqlite3_exec(db, "INSERT INTO temp.t DEFAULT VALUES; SELECT * FROM temp.t;", nullptr, nullptr,
                  nullptr);

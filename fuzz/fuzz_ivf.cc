@@ -122,8 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (options % 8 == 2) {
         WriteRow(db, "update", id, 0, 0, v);
       } else {
-        Exec(db, "DELETE FROM t WHERE rowid = " + std::to_string(id) + "; DELETE FROM m WHERE id = " +
-                     std::to_string(id));
+        Exec(db, "DELETE FROM t WHERE rowid = " + std::to_string(id) +
+                     "; DELETE FROM m WHERE id = " + std::to_string(id));
       }
       break;
     }
@@ -139,14 +139,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char* kOps[] = {"=", "!=", "<", "<=", ">", ">="};
   std::string where;
   if (options & 8) where += " AND part = " + std::to_string(in.Byte() % 3);
-  if (options & 16) where += " AND n " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string(in.Byte() % 4);
+  if (options & 16)
+    where += " AND n " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string(in.Byte() % 4);
   if (options & 32) where += " AND distance < " + std::to_string((in.Byte() % 40) * 1.5);
 
   std::string knn = "SELECT rowid, distance FROM t WHERE v MATCH ?1 AND k = " + std::to_string(k) +
                     " AND probes = " + std::to_string(probes) + where;
   std::string brute =
       "SELECT rowid, distance FROM (SELECT id AS rowid, jix_distance_l2(v, ?1) AS distance, part, "
-      "n FROM m) WHERE 1" + where + " ORDER BY distance, rowid";
+      "n FROM m) WHERE 1" +
+      where + " ORDER BY distance, rowid";
   auto run = [&](const std::string& sql, std::vector<std::pair<long long, double>>* out) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return false;

@@ -25,7 +25,9 @@ sqlite3* Setup() {
                nullptr, nullptr, nullptr);
   sqlite3_stmt* ins = nullptr;
   sqlite3_stmt* mirror = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO t(rowid, part, v, flag, n, x, s, aux) VALUES (?,?,?,?,?,?,?,'a')", -1, &ins, nullptr);
+  sqlite3_prepare_v2(db,
+                     "INSERT INTO t(rowid, part, v, flag, n, x, s, aux) VALUES (?,?,?,?,?,?,?,'a')",
+                     -1, &ins, nullptr);
   sqlite3_prepare_v2(db, "INSERT INTO m VALUES (?,?,?,?,?,?,?)", -1, &mirror, nullptr);
   const char* texts[] = {"a", "abc", "abcdefghijkl", "abcdefghijklm", "abcdefghijklmnop", "zz"};
   unsigned seed = 1;
@@ -83,29 +85,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char* kOps[] = {"=", "!=", "<", "<=", ">", ">="};
   std::string where;
   std::vector<std::string> params;  // literal SQL values, shared by both queries
-  if (options & 1) where += " AND part " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string(in.Byte() % 4);
-  if (options & 2) where += " AND flag " + std::string(kOps[in.Byte() % 2]) + " " + std::to_string(in.Byte() % 2);
-  if (options & 4) where += " AND n " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string(in.Byte() % 6);
-  if (options & 8) where += " AND x " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string((in.Byte() % 5) * 0.5);
+  if (options & 1)
+    where += " AND part " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string(in.Byte() % 4);
+  if (options & 2)
+    where += " AND flag " + std::string(kOps[in.Byte() % 2]) + " " + std::to_string(in.Byte() % 2);
+  if (options & 4)
+    where += " AND n " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string(in.Byte() % 6);
+  if (options & 8)
+    where +=
+        " AND x " + std::string(kOps[in.Byte() % 6]) + " " + std::to_string((in.Byte() % 5) * 0.5);
   if (options & 16) {
-    static const char* kTexts[] = {"'a'", "'abc'", "'abcd'", "'abcdefghijkl'", "'abcdefghijklm'", "'abcdefghijklmnop'", "'b'"};
+    static const char* kTexts[] = {
+        "'a'", "'abc'", "'abcd'", "'abcdefghijkl'", "'abcdefghijklm'", "'abcdefghijklmnop'", "'b'"};
     where += " AND s " + std::string(kOps[in.Byte() % 6]) + " " + kTexts[in.Byte() % 7];
   }
-  if (options & 32) where += " AND n IN (" + std::to_string(in.Byte() % 6) + ", " + std::to_string(in.Byte() % 6) + ")";
+  if (options & 32)
+    where +=
+        " AND n IN (" + std::to_string(in.Byte() % 6) + ", " + std::to_string(in.Byte() % 6) + ")";
   if (options & 64) {
-    where += " AND rowid IN (" + std::to_string(in.Byte() % 70) + ", " + std::to_string(in.Byte() % 70) + ", " +
-             std::to_string(in.Byte() % 70) + ")";
+    where += " AND rowid IN (" + std::to_string(in.Byte() % 70) + ", " +
+             std::to_string(in.Byte() % 70) + ", " + std::to_string(in.Byte() % 70) + ")";
   }
   double bound = (in.Byte() % 16) * 0.5;
   bool bounded = in.Byte() & 1;
   if (bounded) where += " AND distance < " + std::to_string(bound);
 
-  std::string knn = "SELECT rowid, distance FROM t WHERE v MATCH ?1 AND k = " + std::to_string(k) + where;
+  std::string knn =
+      "SELECT rowid, distance FROM t WHERE v MATCH ?1 AND k = " + std::to_string(k) + where;
   std::string brute =
       "SELECT id, jix_distance_l2(v, ?1) AS distance FROM m WHERE 1" + where.substr(0) + "";
   // The mirror has no hidden distance column: evaluate the bound on the computed distance.
-  brute = "SELECT rowid, distance FROM (SELECT id AS rowid, jix_distance_l2(v, ?1) AS distance,"
-          " part, flag, n, x, s FROM m) WHERE 1" + where + " ORDER BY distance, rowid";
+  brute =
+      "SELECT rowid, distance FROM (SELECT id AS rowid, jix_distance_l2(v, ?1) AS distance,"
+      " part, flag, n, x, s FROM m) WHERE 1" +
+      where + " ORDER BY distance, rowid";
 
   auto run = [&](const std::string& sql, std::vector<std::pair<long long, double>>* out) {
     sqlite3_stmt* stmt = nullptr;
@@ -113,8 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sqlite3_bind_blob(stmt, 1, query, sizeof query, SQLITE_STATIC);
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-      out->push_back({sqlite3_column_int64(stmt, 0),
-                      sqlite3_column_type(stmt, 1) == SQLITE_NULL ? NAN : sqlite3_column_double(stmt, 1)});
+      out->push_back({sqlite3_column_int64(stmt, 0), sqlite3_column_type(stmt, 1) == SQLITE_NULL
+                                                         ? NAN
+                                                         : sqlite3_column_double(stmt, 1)});
     }
     sqlite3_finalize(stmt);
     return rc == SQLITE_DONE;
@@ -133,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (e.first == got[i].first) {
         found = true;
         bool bothNan = std::isnan(e.second) && std::isnan(got[i].second);
-        if (!bothNan && e.second != got[i].second) Violation(knn, "distance differs from jix_distance_l2");
+        if (!bothNan && e.second != got[i].second)
+          Violation(knn, "distance differs from jix_distance_l2");
       }
     }
     if (!found) Violation(knn, "a row that fails the filters");

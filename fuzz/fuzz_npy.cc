@@ -5,8 +5,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static sqlite3* db = FuzzOpenDb();
   static sqlite3_stmt* stmt = [] {
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db, "SELECT rowid, vector, jix_length(vector) FROM jix_npy_each(?)", -1,
-                       &s, nullptr);
+    sqlite3_prepare_v2(db, "SELECT rowid, vector, jix_length(vector) FROM jix_npy_each(?)", -1, &s,
+                       nullptr);
     return s;
   }();
   sqlite3_bind_blob(stmt, 1, data, (int)size, SQLITE_TRANSIENT);

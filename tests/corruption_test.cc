@@ -586,10 +586,12 @@ TEST(Corruption, EveryPathReportsDamageOrAnswersAsIntact) {
 // centroids table are reported by every path that reads them, or leave answers intact.
 TEST(Corruption, IvfIndexDamage) {
   auto fill = [](TestDb& db) {
-    db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[4] index=ivf lists=2 probes=1, n integer, "
-            "chunk_size=8)");
-    db.Exec("WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM g WHERE i < 20) "
-            "INSERT INTO t(rowid, v, n) SELECT i, json_array((i % 2) * 100 + i, 0, 0, 0), i FROM g");
+    db.Exec(
+        "CREATE VIRTUAL TABLE t USING jix0(v float[4] index=ivf lists=2 probes=1, n integer, "
+        "chunk_size=8)");
+    db.Exec(
+        "WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM g WHERE i < 20) "
+        "INSERT INTO t(rowid, v, n) SELECT i, json_array((i % 2) * 100 + i, 0, 0, 0), i FROM g");
     db.Exec("INSERT INTO t(t) VALUES ('build-index')");
   };
   const char* paths[] = {

@@ -308,8 +308,8 @@ TEST(DeclarationErrors, DropRemovesEveryShadowTable) {
 // A table that lost any of its shadow tables (by hand, or by damage) still drops: what
 // exists goes, whichever table is missing.
 TEST(DeclarationErrors, DropRemovesWhatExistsWhenAShadowTableIsMissing) {
-  for (const char* missing : {"t_chunks", "t_info", "t_rowids", "t_vector_chunks00",
-                              "t_auxiliary", "t_metadatachunks00", "t_metadatatext00"}) {
+  for (const char* missing : {"t_chunks", "t_info", "t_rowids", "t_vector_chunks00", "t_auxiliary",
+                              "t_metadatachunks00", "t_metadatatext00"}) {
     SCOPED_TRACE(missing);
     TestDb db;
     db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[2], +a text, m text)");

@@ -32,7 +32,8 @@ constexpr const char* kBuild = "INSERT INTO t(t) VALUES ('build-index')";
 constexpr const char* kTable =
     "CREATE VIRTUAL TABLE t USING jix0(v float[2] index=ivf lists=4 probes=1, c integer, "
     "chunk_size=8)";
-constexpr const char* kPlain = "CREATE VIRTUAL TABLE plain USING jix0(v float[2], c integer, chunk_size=8)";
+constexpr const char* kPlain =
+    "CREATE VIRTUAL TABLE plain USING jix0(v float[2], c integer, chunk_size=8)";
 
 // The list of the chunk holding each cluster's rows: one list per cluster after a build.
 constexpr const char* kListsPerCluster =
@@ -74,8 +75,10 @@ TEST(Jix0Ivf, DeclarationErrors) {
 
 TEST(Jix0Ivf, SchemaOfIndexedTables) {
   TestDb db;
-  db.Exec("CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2] distance_metric=cosine "
-          "index=ivf)");
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2] "
+      "distance_metric=cosine "
+      "index=ivf)");
   // A column named probes keeps its name; the hidden one is then left out.
   db.Exec("CREATE VIRTUAL TABLE u USING jix0(v float[2] index=ivf, probes integer)");
   const SqlCase cases[] = {
@@ -88,7 +91,8 @@ TEST(Jix0Ivf, SchemaOfIndexedTables) {
        "chunk_id)\n"
        "t_ivf_centroids|CREATE TABLE \"t_ivf_centroids\"(list INTEGER PRIMARY KEY, centroid "
        "BLOB NOT NULL)"},
-      {"SELECT name, hidden FROM pragma_table_xinfo('t') WHERE hidden", "distance|1\nk|1\nt|1\nprobes|1"},
+      {"SELECT name, hidden FROM pragma_table_xinfo('t') WHERE hidden",
+       "distance|1\nk|1\nt|1\nprobes|1"},
       {"SELECT name, hidden FROM pragma_table_xinfo('u') WHERE hidden", "distance|1\nk|1\nu|1"},
       // Without chunk_size an indexed table takes small chunks.
       {"INSERT INTO t(p, v) VALUES (1, '[1, 2]')", ""},
@@ -204,8 +208,9 @@ TEST(Jix0Ivf, AllListsEqualsExactSearch) {
 
 TEST(Jix0Ivf, WritesAfterBuildFollowTheLists) {
   TestDb db;
-  db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[2] index=ivf lists=4 probes=1, c integer, "
-          "+a text, chunk_size=8)");
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0(v float[2] index=ivf lists=4 probes=1, c integer, "
+      "+a text, chunk_size=8)");
   db.Exec(InsertClusters("t", 1, 60));
   db.Exec(kBuild);
   // The list holding cluster 3, found through a row of it.
@@ -245,8 +250,9 @@ TEST(Jix0Ivf, WritesAfterBuildFollowTheLists) {
 // A filter the nearest list cannot satisfy widens the search: min(k, matching rows) rows.
 TEST(Jix0Ivf, FilteredSearchesWiden) {
   TestDb db;
-  db.Exec("CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2] index=ivf "
-          "lists=4 probes=1, c integer, chunk_size=8)");
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[2] index=ivf "
+      "lists=4 probes=1, c integer, chunk_size=8)");
   db.Exec(InsertClusters("t", 1, 200, true));
   db.Exec(kBuild);
   const SqlCase cases[] = {

@@ -2,11 +2,10 @@
 // ones without helpers, bit for bit, for every element type and metric and with every kind
 // of filter; damage met while helpers are busy is reported as without them. The scans here
 // pass the size at which helpers start (1 MiB of vectors) well before their end.
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,8 +108,8 @@ TEST(Jix0KnnThreads, AnswersEqualTheSearchWithoutHelpers) {
     size_t line = 0;
     for (int i = 0; i < kRows / 2; i++) line = all.find('\n', line) + 1;
     size_t colon = all.find(':', line);
-    double median = std::bit_cast<double>(
-        std::stoull(all.substr(colon + 1, all.find('\n', line) - colon - 1)));
+    double median =
+        std::bit_cast<double>(std::stoull(all.substr(colon + 1, all.find('\n', line) - colon - 1)));
     const std::string bound = std::to_string(median);
     const std::string filters[] = {
         " AND k = 10",
@@ -147,7 +146,8 @@ TEST(Jix0KnnThreads, DamageWhileHelpersAreBusyIsReportedAsWithoutThem) {
   const Damage cases[] = {
       {"UPDATE t_vector_chunks00 SET vectors = X'0000' WHERE rowid = 40",
        "vectors blob size doesn't match - expected 65536, found 2"},
-      {"DELETE FROM t_vector_chunks00 WHERE rowid = 40", "could not open vectors blob for chunk 40"},
+      {"DELETE FROM t_vector_chunks00 WHERE rowid = 40",
+       "could not open vectors blob for chunk 40"},
       {"UPDATE t_chunks SET validity = X'00' WHERE rowid = 40",
        "chunk validity size doesn't match - expected 8, found 1"},
   };

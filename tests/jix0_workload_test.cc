@@ -187,8 +187,7 @@ class Workload {
     const std::string verb = kVerbs[Uniform(0, 4)];
     std::string sql;
     if (config_.textKey) {
-      sql = verb +
-            " INTO w(id, v, i, b, a, m, t) VALUES (?, ?, jix_int8(?), jix_bit(?), ?, ?, ?)";
+      sql = verb + " INTO w(id, v, i, b, a, m, t) VALUES (?, ?, jix_int8(?), jix_bit(?), ?, ?, ?)";
     } else {
       params.push_back(Int(r.p));
       sql = verb +

@@ -50,23 +50,37 @@ TEST(Load, EntryPointDerivedFromFileNameRegistersEverything) {
     int argumentCount;
   };
   const Function functions[] = {
-      {"jix_version", 0},       {"jix_debug", 0},        {"jix_distance_l2", 2},
-      {"jix_distance_l1", 2},   {"jix_distance_hamming", 2}, {"jix_distance_cosine", 2},
-      {"jix_length", 1},        {"jix_type", 1},         {"jix_to_json", 1},
-      {"jix_add", 2},           {"jix_sub", 2},          {"jix_slice", 3},
-      {"jix_normalize", 1},     {"jix_f32", 1},          {"jix_bit", 1},
-      {"jix_int8", 1},          {"jix_quantize_int8", 2}, {"jix_quantize_binary", 1},
+      {"jix_version", 0},
+      {"jix_debug", 0},
+      {"jix_distance_l2", 2},
+      {"jix_distance_l1", 2},
+      {"jix_distance_hamming", 2},
+      {"jix_distance_cosine", 2},
+      {"jix_length", 1},
+      {"jix_type", 1},
+      {"jix_to_json", 1},
+      {"jix_add", 2},
+      {"jix_sub", 2},
+      {"jix_slice", 3},
+      {"jix_normalize", 1},
+      {"jix_f32", 1},
+      {"jix_bit", 1},
+      {"jix_int8", 1},
+      {"jix_quantize_int8", 2},
+      {"jix_quantize_binary", 1},
   };
   for (const Function& f : functions) {
     SCOPED_TRACE(f.name);
     // Exactly one registration, with exactly its argument count.
-    std::string sql = std::string("SELECT narg FROM pragma_function_list WHERE name = '") + f.name + "'";
+    std::string sql =
+        std::string("SELECT narg FROM pragma_function_list WHERE name = '") + f.name + "'";
     EXPECT_EQ(host.Query(sql.c_str()), std::to_string(f.argumentCount));
     // Any other count is refused by SQLite itself.
     std::string args;
     for (int i = 0; i <= f.argumentCount; i++) args += i ? ",'[1]'" : "'[1]'";
     std::string call = std::string("SELECT ") + f.name + "(" + args + ")";
-    EXPECT_EQ(host.Query(call.c_str()), std::string("wrong number of arguments to function ") + f.name + "()");
+    EXPECT_EQ(host.Query(call.c_str()),
+              std::string("wrong number of arguments to function ") + f.name + "()");
   }
   EXPECT_EQ(host.Query("SELECT count(*) FROM pragma_function_list WHERE name LIKE 'jix%'"), "18");
   EXPECT_EQ(host.Query("SELECT name FROM pragma_module_list WHERE name LIKE 'jix%' ORDER BY name"),
@@ -79,7 +93,8 @@ TEST(Load, OtherEntryPointsRegisterTheirOwnModulesOnly) {
   ASSERT_EQ(host.Load("sqlite3_jix_static_blobs_init"), "ok");
   EXPECT_EQ(host.Query("SELECT name FROM pragma_module_list WHERE name LIKE 'jix%' ORDER BY name"),
             "jix_npy_each\njix_static_blob_entries\njix_static_blobs");
-  EXPECT_EQ(host.Query("SELECT name, narg FROM pragma_function_list WHERE name LIKE 'jix%' ORDER BY name"),
+  EXPECT_EQ(host.Query(
+                "SELECT name, narg FROM pragma_function_list WHERE name LIKE 'jix%' ORDER BY name"),
             "jix_npy_file|1\njix_static_blob_from_raw|4");
 }
 

@@ -236,11 +236,17 @@ TEST(NpyEach, FileFunctionIsDirectOnly) {
   NpyDb db;
   TempDir dir;
   std::string path = SqlQuote(dir.Write("a.npy", Npy(Shape("(2, 3)"), HalvesData(2, 3))));
-  db.Exec("CREATE TABLE log(n); CREATE TABLE src(x);"
-          "CREATE VIEW v AS SELECT count(*) FROM jix_npy_each(jix_npy_file(" + path + "));"
-          "CREATE VIEW w AS SELECT jix_npy_file(" + path + ") IS NULL;"
-          "CREATE TRIGGER tr AFTER INSERT ON src BEGIN INSERT INTO log SELECT count(*) FROM "
-          "jix_npy_each(jix_npy_file(" + path + ")); END;");
+  db.Exec(
+      "CREATE TABLE log(n); CREATE TABLE src(x);"
+      "CREATE VIEW v AS SELECT count(*) FROM jix_npy_each(jix_npy_file(" +
+      path +
+      "));"
+      "CREATE VIEW w AS SELECT jix_npy_file(" +
+      path +
+      ") IS NULL;"
+      "CREATE TRIGGER tr AFTER INSERT ON src BEGIN INSERT INTO log SELECT count(*) FROM "
+      "jix_npy_each(jix_npy_file(" +
+      path + ")); END;");
   const char* unsafe = "unsafe use of jix_npy_file()";
   EXPECT_EQ(db.Query("SELECT * FROM v"), unsafe);
   EXPECT_EQ(db.Query("SELECT * FROM w"), unsafe);

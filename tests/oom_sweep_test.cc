@@ -1,8 +1,9 @@
 // Out-of-memory sweeps over representative workloads: for N = 1, 2, ... allocation N of the
 // workload fails (once, then again with every later allocation failing too) until the
 // workload completes without reaching the fault. Every faulted run must report SQLITE_NOMEM
-// (or the workload's own error, unchanged) or give exactly the fault-free result; afterwards the database passes integrity_check and the
-// storage-invariant checker, and closing it gives every byte back.
+// (or the workload's own error, unchanged) or give exactly the fault-free result; afterwards the
+// database passes integrity_check and the storage-invariant checker, and closing it gives every
+// byte back.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -115,8 +116,7 @@ long SweepFaults(const Workload& w, bool persistent) {
     if (outcome.rc != SQLITE_OK && (outcome.rc & 0xff) != SQLITE_NOMEM &&
         !(outcome.rc == reference.rc && outcome.text == reference.text) &&
         !Allowed(w, outcome, reference)) {
-      ADD_FAILURE() << "allocation failure reported as code " << outcome.rc << ": "
-                    << outcome.text;
+      ADD_FAILURE() << "allocation failure reported as code " << outcome.rc << ": " << outcome.text;
     }
     EXPECT_EQ(RunStatements(db, {"PRAGMA integrity_check"}).text, "ok\n");
     for (const std::string& t : w.tables) EXPECT_EQ(CheckJix0Invariants(db, t), "") << t;
@@ -262,17 +262,20 @@ const std::vector<std::string> kFragmented = Fragmented();
 
 TEST_F(OomSweep, Jix0WritesAndOptimize) {
   Sweep({
-      {"update", kTables,
+      {"update",
+       kTables,
        {"UPDATE t SET v = '[9, 9]', aux = 'z', n = 7, s = 'now a longer text than before', f = 0,"
         " x = 9.5 WHERE rowid = 1",
         "UPDATE t SET s = 'short' WHERE rowid = 2", "UPDATE d SET v = '[7]' WHERE id = 'b'"},
        {"t", "d"}},
       {"update refused", kTables, {"UPDATE t SET v = '[1, 2, 3]' WHERE rowid = 1"}, {"t"}},
-      {"optimize", kFragmented,
+      {"optimize",
+       kFragmented,
        {"INSERT INTO t(t) VALUES ('optimize')", "SELECT count(*) FROM t_chunks",
         "SELECT rowid, chunk_id, chunk_offset FROM t_rowids ORDER BY 1"},
        {"t"}},
-      {"delete", kTables,
+      {"delete",
+       kTables,
        {"DELETE FROM t WHERE rowid = 2", "DELETE FROM t WHERE rowid = 3",
         "DELETE FROM d WHERE id = 'a'"},
        {"t", "d"}},
@@ -300,16 +303,19 @@ TEST_F(OomSweep, Jix0IvfIndex) {
       "SELECT r.rowid, ch.list, ch.partition00 FROM t_rowids r JOIN t_chunks ch USING (chunk_id) "
       "ORDER BY 1";
   Sweep({
-      {"build-index", unbuilt,
+      {"build-index",
+       unbuilt,
        {"INSERT INTO t(t) VALUES ('build-index')", layout,
         "SELECT list, hex(centroid) FROM t_ivf_centroids"},
        {"t"}},
-      {"insert and update after build", built,
+      {"insert and update after build",
+       built,
        {"INSERT INTO t(rowid, p, v, n, s, aux) VALUES (100, 1, '[101, 3]', 5, 'a long text "
         "once more', 'y')",
         "UPDATE t SET v = '[1, 1]' WHERE rowid = 100", "DELETE FROM t WHERE rowid = 3", layout},
        {"t"}},
-      {"probed search", built,
+      {"probed search",
+       built,
        {"SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 5",
         "SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 5 AND n = 2 AND p = 1",
         "SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND probes = 3"},

@@ -14,10 +14,12 @@ TEST(VectorForms, ParseMessagesAndAcceptedTexts) {
   const SqlCase cases[] = {
       // Dimension counts show through the mismatch message.
       {"SELECT jix_distance_l2(X'000000000000000000000000', '[1]')",
-       "Vector dimension mistmatch. First vector has 3 dimensions, while the second has 1 dimensions."},
+       "Vector dimension mistmatch. First vector has 3 dimensions, while the second has 1 "
+       "dimensions."},
       {"SELECT jix_distance_l1(X'000000000000000000000000', X'000000000000000000000000')", "0.0"},
       {"SELECT jix_distance_l2(X'000000000000', '[1]')",
-       "Error reading 1st vector: invalid float32 vector BLOB length. Must be divisible by 4, found 6"},
+       "Error reading 1st vector: invalid float32 vector BLOB length. Must be divisible by 4, "
+       "found 6"},
       // printf: SQLite's own text form of a double changed between releases.
       {"SELECT printf('%.15g', jix_distance_l2('  [1, 2.5, -3e0]', '[0,0,0]'))",
        "4.03112888336182"},
@@ -30,11 +32,15 @@ TEST(VectorForms, ParseMessagesAndAcceptedTexts) {
       {"SELECT jix_distance_l1('[1]xyz', '[0]')", "1.0"},
       {"SELECT jix_distance_l1('[0x1p1]', '[0]')", "2.0"},
       {"SELECT jix_distance_l1('[1e39]', '[0]')", "Inf"},
-      {"SELECT jix_distance_l2('[]', '[0]')", "Error reading 1st vector: zero-length vectors are not supported."},
+      {"SELECT jix_distance_l2('[]', '[0]')",
+       "Error reading 1st vector: zero-length vectors are not supported."},
       {"SELECT jix_distance_l2('[ ]', '[0]')", "Error reading 1st vector: JSON parsing error"},
-      {"SELECT jix_distance_l2('[', '[0]')", "Error reading 1st vector: zero-length vectors are not supported."},
-      {"SELECT jix_distance_l2('', '[0]')", "Error reading 1st vector: zero-length vectors are not supported."},
-      {"SELECT jix_distance_l2(X'', '[0]')", "Error reading 1st vector: zero-length vectors are not supported."},
+      {"SELECT jix_distance_l2('[', '[0]')",
+       "Error reading 1st vector: zero-length vectors are not supported."},
+      {"SELECT jix_distance_l2('', '[0]')",
+       "Error reading 1st vector: zero-length vectors are not supported."},
+      {"SELECT jix_distance_l2(X'', '[0]')",
+       "Error reading 1st vector: zero-length vectors are not supported."},
       {"SELECT jix_distance_l2('1, 2', '[0]')",
        "Error reading 1st vector: JSON array parsing error: Input does not start with '['"},
       {"SELECT jix_distance_l2('   ', '[0]')",
@@ -45,17 +51,21 @@ TEST(VectorForms, ParseMessagesAndAcceptedTexts) {
       {"SELECT jix_distance_l2('[1e999]', '[0]')", "Error reading 1st vector: JSON parsing error"},
       {"SELECT jix_distance_l2('[1e-400]', '[0]')", "Error reading 1st vector: JSON parsing error"},
       {"SELECT jix_distance_l2(5, '[0]')",
-       "Error reading 1st vector: Input must have type BLOB (compact format) or TEXT (JSON), found INTEGER"},
+       "Error reading 1st vector: Input must have type BLOB (compact format) or TEXT (JSON), found "
+       "INTEGER"},
       {"SELECT jix_distance_l2('[0]', 1.5)",
-       "Error reading 2nd vector: Input must have type BLOB (compact format) or TEXT (JSON), found FLOAT"},
+       "Error reading 2nd vector: Input must have type BLOB (compact format) or TEXT (JSON), found "
+       "FLOAT"},
       {"SELECT jix_distance_l2(NULL, '[0]')",
-       "Error reading 1st vector: Input must have type BLOB (compact format) or TEXT (JSON), found NULL"},
+       "Error reading 1st vector: Input must have type BLOB (compact format) or TEXT (JSON), found "
+       "NULL"},
       // SQLite's json() output carries subtype 74 and reads as float32.
       {"SELECT jix_distance_l1(json('[1,2]'), '[0,0]')", "3.0"},
       // NaN elements are stored unchanged.
       {"SELECT jix_distance_l2('[nan]', '[0]') IS NULL", "1"},
       {"SELECT jix_distance_l1('[1, 2]', '[0, 0, 0]')",
-       "Vector dimension mistmatch. First vector has 2 dimensions, while the second has 3 dimensions."},
+       "Vector dimension mistmatch. First vector has 2 dimensions, while the second has 3 "
+       "dimensions."},
   };
   for (const SqlCase& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -73,7 +83,8 @@ TEST(VectorForms, SubtypeChoosesTheParser) {
       {"SELECT jix_distance_l1(tag(X'010203', 225), tag(X'000000', 225))", "6"},
       {"SELECT jix_distance_l1(tag(X'7F', 225), tag(X'80', 225))", "255"},
       {"SELECT jix_distance_hamming(tag(X'000000000000000000000000', 224), tag(X'FF', 224))",
-       "Vector dimension mistmatch. First vector has 96 dimensions, while the second has 8 dimensions."},
+       "Vector dimension mistmatch. First vector has 96 dimensions, while the second has 8 "
+       "dimensions."},
       {"SELECT jix_distance_l1(tag('[127, -128]', 225), tag('[0,0]', 225))", "255"},
       {"SELECT jix_distance_l1(tag('[128]', 225), tag('[0]', 225))",
        "Error reading 1st vector: JSON parsing error: value out of range for int8"},
@@ -87,7 +98,8 @@ TEST(VectorForms, SubtypeChoosesTheParser) {
        "Error reading 1st vector: Unknown type for bitvector."},
       {"SELECT jix_distance_hamming(tag(X'00', 224), tag(X'', 224))",
        "Error reading 2nd vector: zero-length vectors are not supported."},
-      {"SELECT jix_distance_l1(tag('[1]', 5), '[0]')", "Error reading 1st vector: Unknown subtype: 5"},
+      {"SELECT jix_distance_l1(tag('[1]', 5), '[0]')",
+       "Error reading 1st vector: Unknown subtype: 5"},
       {"SELECT jix_distance_l1(tag('[1,2]', 223), tag('[0,0]', 74))", "3.0"},
   };
   for (const SqlCase& c : cases) {

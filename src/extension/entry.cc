@@ -89,9 +89,9 @@ int sqlite3_jix_numpy_init(sqlite3* db, char**, const sqlite3_api_routines* pApi
   SQLITE_EXTENSION_INIT2(pApi);
   // The function reads any file the process can: never from a trigger, view or schema that
   // came with someone else's database.
-  int rc = sqlite3_create_function_v2(db, "jix_npy_file", 1,
-                                      SQLITE_RESULT_SUBTYPE | SQLITE_DIRECTONLY, nullptr,
-                                      jix_npy_file, nullptr, nullptr, nullptr);
+  int rc =
+      sqlite3_create_function_v2(db, "jix_npy_file", 1, SQLITE_RESULT_SUBTYPE | SQLITE_DIRECTONLY,
+                                 nullptr, jix_npy_file, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return rc;
   return sqlite3_create_module_v2(db, "jix_npy_each", &jix_npy_eachModule, nullptr, nullptr);
 }

@@ -38,14 +38,20 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
   const int8_t* ib = (const int8_t*)b;
   switch (metric) {
     case Metric::kL2:
-      if (type == JIX_ELEMENT_FLOAT32) sqlite3_result_double(context, kernel_l2_float32(fa, fb, dims));
-      else if (type == JIX_ELEMENT_INT8) sqlite3_result_double(context, kernel_l2_int8(ia, ib, dims));
-      else sqlite3_result_error(context, "Cannot calculate L2 distance between two bitvectors.", -1);
+      if (type == JIX_ELEMENT_FLOAT32)
+        sqlite3_result_double(context, kernel_l2_float32(fa, fb, dims));
+      else if (type == JIX_ELEMENT_INT8)
+        sqlite3_result_double(context, kernel_l2_int8(ia, ib, dims));
+      else
+        sqlite3_result_error(context, "Cannot calculate L2 distance between two bitvectors.", -1);
       break;
     case Metric::kL1:
-      if (type == JIX_ELEMENT_FLOAT32) sqlite3_result_double(context, kernel_l1_float32(fa, fb, dims));
-      else if (type == JIX_ELEMENT_INT8) sqlite3_result_int(context, kernel_l1_int8(ia, ib, dims));
-      else sqlite3_result_error(context, "Cannot calculate L1 distance between two bitvectors.", -1);
+      if (type == JIX_ELEMENT_FLOAT32)
+        sqlite3_result_double(context, kernel_l1_float32(fa, fb, dims));
+      else if (type == JIX_ELEMENT_INT8)
+        sqlite3_result_int(context, kernel_l1_int8(ia, ib, dims));
+      else
+        sqlite3_result_error(context, "Cannot calculate L1 distance between two bitvectors.", -1);
       break;
     case Metric::kCosine:
       if (type == JIX_ELEMENT_FLOAT32) {
@@ -53,7 +59,8 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
       } else if (type == JIX_ELEMENT_INT8) {
         sqlite3_result_double(context, kernel_cosine_int8(ia, ib, dims));
       } else {
-        sqlite3_result_error(context, "Cannot calculate cosine distance between two bitvectors.", -1);
+        sqlite3_result_error(context, "Cannot calculate cosine distance between two bitvectors.",
+                             -1);
       }
       break;
     case Metric::kHamming:

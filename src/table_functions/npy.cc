@@ -3,9 +3,10 @@
 // crafted shape must never make a small input look large enough to read.
 #include "table_functions/npy.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 #include <memory>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #ifndef _WIN32

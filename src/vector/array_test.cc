@@ -1,9 +1,9 @@
 #include "vector/array.h"
 
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <gtest/gtest.h>
 
 TEST(Array, GrowsToTwiceCapacityPlusHundredAndKeepsElements) {
   Array array;

@@ -31,7 +31,8 @@ struct ClearAndFree {
 };
 
 using StmtPtr = std::unique_ptr<sqlite3_stmt, FinalizeStmt>;
-using BlobPtr = std::unique_ptr<sqlite3_blob, CloseBlob>;  // release() + close by hand when rc matters
+using BlobPtr =
+    std::unique_ptr<sqlite3_blob, CloseBlob>;  // release() + close by hand when rc matters
 using ValuePtr = std::unique_ptr<sqlite3_value, ValueFree>;
 template <typename T>
 using SqlitePtr = std::unique_ptr<T, SqliteFree>;  // sqlite3_malloc'd
@@ -49,7 +50,9 @@ class StrBuilder {
   StrBuilder(const StrBuilder&) = delete;
   StrBuilder& operator=(const StrBuilder&) = delete;
   sqlite3_str* get() const { return str_; }
-  SqlitePtr<char> finish() { return SqlitePtr<char>(sqlite3_str_finish(std::exchange(str_, nullptr))); }
+  SqlitePtr<char> finish() {
+    return SqlitePtr<char>(sqlite3_str_finish(std::exchange(str_, nullptr)));
+  }
 
  private:
   sqlite3_str* str_;

@@ -21,12 +21,12 @@ struct KernelTable {
   BatchBit hamming_bit;
 };
 
-#define JIX_TABLE(suffix)                                                                 \
-  KernelTable {                                                                           \
-    kernel_l2_float32_batch_##suffix, kernel_l2_int8_batch_##suffix,                      \
-        kernel_l1_float32_batch_##suffix, kernel_l1_int8_batch_##suffix,                  \
-        kernel_cosine_float32_batch_##suffix, kernel_cosine_int8_batch_##suffix,          \
-        kernel_hamming_bit_batch_##suffix                                                 \
+#define JIX_TABLE(suffix)                                                        \
+  KernelTable {                                                                  \
+    kernel_l2_float32_batch_##suffix, kernel_l2_int8_batch_##suffix,             \
+        kernel_l1_float32_batch_##suffix, kernel_l1_int8_batch_##suffix,         \
+        kernel_cosine_float32_batch_##suffix, kernel_cosine_int8_batch_##suffix, \
+        kernel_hamming_bit_batch_##suffix                                        \
   }
 
 KernelTable choose_kernels() {

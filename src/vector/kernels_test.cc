@@ -76,8 +76,7 @@ bool cpu_avx512(Kernel k) {
 const Variant kVariants[] = {
     {"dispatched", always, JIX_VARIANT()},
 #if defined(JIX_X86_BATCH_KERNELS)
-    {"sse2", always, JIX_VARIANT(_sse2)},
-    {"avx2", cpu_avx2, JIX_VARIANT(_avx2)},
+    {"sse2", always, JIX_VARIANT(_sse2)},         {"avx2", cpu_avx2, JIX_VARIANT(_avx2)},
     {"avx512", cpu_avx512, JIX_VARIANT(_avx512)},
 #endif
 #if defined(JIX_ARM_BATCH_KERNELS)

@@ -22,6 +22,5 @@ SQLITE_EXTENSION_INIT3
 #endif
 
 // Internal invariants that SQL cannot reach. Always checked, also in release builds.
-#define JIX_ASSERT(cond) \
-  ((cond) ? (void)0 : jix_assert_fail(#cond, __FILE__, __LINE__))
+#define JIX_ASSERT(cond) ((cond) ? (void)0 : jix_assert_fail(#cond, __FILE__, __LINE__))
 [[noreturn]] void jix_assert_fail(const char* expr, const char* file, int line);

@@ -55,9 +55,13 @@ using ThreadHandle = pthread_t;
 inline bool thread_start(ThreadHandle* thread, void* (*fn)(void*), void* arg) {
   return pthread_create(thread, nullptr, fn, arg) == 0;
 }
-inline void thread_join(ThreadHandle thread) { pthread_join(thread, nullptr); }
+inline void thread_join(ThreadHandle thread) {
+  pthread_join(thread, nullptr);
+}
 // Lets another thread have this core.
-inline void thread_yield() { sched_yield(); }
+inline void thread_yield() {
+  sched_yield();
+}
 
 // A short pause inside a spin-wait, so that a core's sibling thread or the memory bus is
 // not flooded.

@@ -18,7 +18,9 @@ void jix_assert_fail(const char* expr, const char* file, int line) {
 
 void vector_cleanup_noop(void*) {}
 
-static void free_with_sqlite(void* p) { sqlite3_free(p); }
+static void free_with_sqlite(void* p) {
+  sqlite3_free(p);
+}
 
 const char* vector_subtype_name(int elementType) {
   switch (elementType) {
@@ -33,7 +35,9 @@ const char* vector_subtype_name(int elementType) {
   }
 }
 
-const char* jix_type_name(int elementType) { return vector_subtype_name(elementType); }
+const char* jix_type_name(int elementType) {
+  return vector_subtype_name(elementType);
+}
 
 const char* type_name(int sqliteType) {
   switch (sqliteType) {
@@ -73,7 +77,9 @@ void vtab_set_error(sqlite3_vtab* vtab, const char* format, ...) {
   va_end(args);
 }
 
-static bool is_list_whitespace(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+static bool is_list_whitespace(char c) {
+  return c == '\t' || c == '\n' || c == '\r' || c == ' ';
+}
 
 // The lenient JSON list grammar shared by float32 (elementSize 4) and int8 (elementSize 1).
 // Sets *outError to the formatted message: SQLITE_ERROR, or SQLITE_NOMEM when even the
@@ -137,7 +143,8 @@ static int parse_json_vector(sqlite3_value* value, size_t elementSize, void** ou
         if (*p == ']') break;
         return fail("JSON parsing error");
       }
-      if (result < -128 || result > 127) return fail("JSON parsing error: value out of range for int8");
+      if (result < -128 || result > 127)
+        return fail("JSON parsing error: value out of range for int8");
       signed char element = (signed char)result;
       if (array_append(&array, &element) != SQLITE_OK) {
         array_cleanup(&array);
@@ -165,8 +172,8 @@ int parse_float32_vector(sqlite3_value* value, void** outVector, size_t* outDime
       return vector_error(outError, "zero-length vectors are not supported.");
     }
     if (n % 4 != 0) {
-      return vector_error(outError, 
-          "invalid float32 vector BLOB length. Must be divisible by %d, found %d", 4, n);
+      return vector_error(
+          outError, "invalid float32 vector BLOB length. Must be divisible by %d, found %d", 4, n);
     }
     const void* blob = sqlite3_value_blob(value);
     void* copy = blob ? sqlite3_malloc(n) : nullptr;
@@ -183,8 +190,9 @@ int parse_float32_vector(sqlite3_value* value, void** outVector, size_t* outDime
   if (type == SQLITE_TEXT) {
     return parse_json_vector(value, sizeof(float), outVector, outDimensions, outCleanup, outError);
   }
-  return vector_error(outError, 
-      "Input must have type BLOB (compact format) or TEXT (JSON), found %s", type_name(type));
+  return vector_error(outError,
+                      "Input must have type BLOB (compact format) or TEXT (JSON), found %s",
+                      type_name(type));
 }
 
 int parse_int8_vector(sqlite3_value* value, void** outVector, size_t* outDimensions,
@@ -243,8 +251,7 @@ int vector_from_value(sqlite3_value* value, void** outVector, size_t* outDimensi
 
 int ensure_vector_match(sqlite3_value* aValue, sqlite3_value* bValue, void** outA, void** outB,
                         VectorElementType* outElementType, size_t* outDimensions,
-                        vector_cleanup* outCleanupA, vector_cleanup* outCleanupB,
-                        char** outError) {
+                        vector_cleanup* outCleanupA, vector_cleanup* outCleanupB, char** outError) {
   void* a = nullptr;
   void* b = nullptr;
   size_t aDims = 0, bDims = 0;
@@ -269,14 +276,15 @@ int ensure_vector_match(sqlite3_value* aValue, sqlite3_value* bValue, void** out
   if (aType != bType) {
     aCleanup(a);
     bCleanup(b);
-    return vector_error(outError, 
-        "Vector type mistmatch. First vector has type %s, while the second has type %s.",
+    return vector_error(
+        outError, "Vector type mistmatch. First vector has type %s, while the second has type %s.",
         vector_subtype_name(aType), vector_subtype_name(bType));
   }
   if (aDims != bDims) {
     aCleanup(a);
     bCleanup(b);
-    return vector_error(outError, 
+    return vector_error(
+        outError,
         "Vector dimension mistmatch. First vector has %ld dimensions, while the second has %ld "
         "dimensions.",
         (long)aDims, (long)bDims);

@@ -35,8 +35,9 @@ void vector_cleanup_noop(void*);
                                     char** outError);
 
 // Reads the value as float32 whatever its subtype: a BLOB (copied) or JSON text.
-[[nodiscard]] int parse_float32_vector(sqlite3_value* value, void** outVector, size_t* outDimensions,
-                                       vector_cleanup* outCleanup, char** outError);
+[[nodiscard]] int parse_float32_vector(sqlite3_value* value, void** outVector,
+                                       size_t* outDimensions, vector_cleanup* outCleanup,
+                                       char** outError);
 
 // Reads the value as int8 whatever its subtype: a BLOB (borrowed) or JSON text.
 [[nodiscard]] int parse_int8_vector(sqlite3_value* value, void** outVector, size_t* outDimensions,

@@ -10,7 +10,9 @@ namespace {
 
 struct Stmt {
   sqlite3_stmt* stmt = nullptr;
-  Stmt(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr); }
+  Stmt(sqlite3* db, const std::string& sql) {
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  }
   ~Stmt() { sqlite3_finalize(stmt); }
   bool Step() { return stmt && sqlite3_step(stmt) == SQLITE_ROW; }
   std::vector<unsigned char> Blob(int c) {
@@ -47,22 +49,29 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
   auto fail = [&](const std::string& what) {
     if (count++ < 8) problems += what + "\n";
   };
-  auto name = [&](const std::string& suffix) { return Quote(schema) + "." + Quote(table + suffix); };
+  auto name = [&](const std::string& suffix) {
+    return Quote(schema) + "." + Quote(table + suffix);
+  };
 
   // Shadow tables present.
   std::vector<std::string> vectorTables, metadataTables;
   std::set<std::string> textTables;
   bool hasAux = false;
   {
-    Stmt s(db, "SELECT name FROM " + Quote(schema) + ".sqlite_master WHERE type='table' AND name LIKE '" +
-                   table + "\\_%' ESCAPE '\\' ORDER BY name");
+    Stmt s(db, "SELECT name FROM " + Quote(schema) +
+                   ".sqlite_master WHERE type='table' AND name LIKE '" + table +
+                   "\\_%' ESCAPE '\\' ORDER BY name");
     while (s.Step()) {
       std::string n = (const char*)sqlite3_column_text(s.stmt, 0);
       std::string suffix = n.substr(table.size());
-      if (suffix.rfind("_vector_chunks", 0) == 0) vectorTables.push_back(n);
-      else if (suffix.rfind("_metadatachunks", 0) == 0) metadataTables.push_back(n);
-      else if (suffix.rfind("_metadatatext", 0) == 0) textTables.insert(suffix.substr(13));
-      else if (suffix == "_auxiliary") hasAux = true;
+      if (suffix.rfind("_vector_chunks", 0) == 0)
+        vectorTables.push_back(n);
+      else if (suffix.rfind("_metadatachunks", 0) == 0)
+        metadataTables.push_back(n);
+      else if (suffix.rfind("_metadatatext", 0) == 0)
+        textTables.insert(suffix.substr(13));
+      else if (suffix == "_auxiliary")
+        hasAux = true;
     }
   }
 
@@ -73,9 +82,12 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
     while (s.Step()) {
       Chunk c{sqlite3_column_int64(s.stmt, 1), s.Blob(2), s.Blob(3)};
       int64_t id = sqlite3_column_int64(s.stmt, 0);
-      if ((int64_t)c.validity.size() != c.size / 8) fail("chunk " + std::to_string(id) + ": validity size");
-      if ((int64_t)c.rowids.size() != c.size * 8) fail("chunk " + std::to_string(id) + ": rowids size");
-      if (AllZero(c.validity.data(), c.validity.size())) fail("chunk " + std::to_string(id) + " is empty");
+      if ((int64_t)c.validity.size() != c.size / 8)
+        fail("chunk " + std::to_string(id) + ": validity size");
+      if ((int64_t)c.rowids.size() != c.size * 8)
+        fail("chunk " + std::to_string(id) + ": rowids size");
+      if (AllZero(c.validity.data(), c.validity.size()))
+        fail("chunk " + std::to_string(id) + " is empty");
       chunks[id] = std::move(c);
     }
   }
@@ -83,14 +95,18 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
 
   // The id column: NULL in every row without a TEXT primary key, else a distinct TEXT.
   {
-    Stmt schemaSql(db, "SELECT sql FROM " + Quote(schema) + ".sqlite_master WHERE name = '" + table + "_rowids'");
-    const char* sql = schemaSql.Step() ? (const char*)sqlite3_column_text(schemaSql.stmt, 0) : nullptr;
+    Stmt schemaSql(db, "SELECT sql FROM " + Quote(schema) + ".sqlite_master WHERE name = '" +
+                           table + "_rowids'");
+    const char* sql =
+        schemaSql.Step() ? (const char*)sqlite3_column_text(schemaSql.stmt, 0) : nullptr;
     bool textKey = sql && strstr(sql, "id TEXT UNIQUE");
-    Stmt s(db, "SELECT count(*), count(id), count(DISTINCT id), sum(typeof(id) = 'text') FROM " + name("_rowids"));
+    Stmt s(db, "SELECT count(*), count(id), count(DISTINCT id), sum(typeof(id) = 'text') FROM " +
+                   name("_rowids"));
     if (s.Step()) {
       int64_t rows = sqlite3_column_int64(s.stmt, 0), ids = sqlite3_column_int64(s.stmt, 1);
       if (!textKey && ids != 0) fail(table + "_rowids: an id in a table without a TEXT key");
-      if (textKey && (ids != rows || sqlite3_column_int64(s.stmt, 2) != rows || sqlite3_column_int64(s.stmt, 3) != rows))
+      if (textKey && (ids != rows || sqlite3_column_int64(s.stmt, 2) != rows ||
+                      sqlite3_column_int64(s.stmt, 3) != rows))
         fail(table + "_rowids: ids not distinct TEXT values");
     }
   }
@@ -102,7 +118,8 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
     Stmt s(db, "SELECT rowid, chunk_id, chunk_offset FROM " + name("_rowids"));
     while (s.Step()) {
       int64_t r = sqlite3_column_int64(s.stmt, 0);
-      if (sqlite3_column_type(s.stmt, 1) == SQLITE_NULL || sqlite3_column_type(s.stmt, 2) == SQLITE_NULL) {
+      if (sqlite3_column_type(s.stmt, 1) == SQLITE_NULL ||
+          sqlite3_column_type(s.stmt, 2) == SQLITE_NULL) {
         fail("row " + std::to_string(r) + " has no position");
         continue;
       }
@@ -113,28 +130,36 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
         fail("row " + std::to_string(r) + " points to a missing chunk or slot");
         continue;
       }
-      if (!owned.insert({c, o}).second) fail("slot " + std::to_string(c) + "/" + std::to_string(o) + " owned twice");
-      if (!((it->second.validity[o / 8] >> (o % 8)) & 1)) fail("row " + std::to_string(r) + ": validity bit clear");
+      if (!owned.insert({c, o}).second)
+        fail("slot " + std::to_string(c) + "/" + std::to_string(o) + " owned twice");
+      if (!((it->second.validity[o / 8] >> (o % 8)) & 1))
+        fail("row " + std::to_string(r) + ": validity bit clear");
       int64_t stored;
       memcpy(&stored, it->second.rowids.data() + 8 * o, 8);
-      if (stored != r) fail("row " + std::to_string(r) + ": rowid entry holds " + std::to_string(stored));
+      if (stored != r)
+        fail("row " + std::to_string(r) + ": rowid entry holds " + std::to_string(stored));
     }
   }
   for (auto& [id, c] : chunks) {
     for (int64_t o = 0; o < c.size; o++) {
       bool set = (c.validity[o / 8] >> (o % 8)) & 1;
-      if (set && !owned.count({id, o})) fail("slot " + std::to_string(id) + "/" + std::to_string(o) + " set but unowned");
-      if (!set && !AllZero(c.rowids.data() + 8 * o, 8)) fail("free slot " + std::to_string(id) + "/" + std::to_string(o) + " has a rowid");
+      if (set && !owned.count({id, o}))
+        fail("slot " + std::to_string(id) + "/" + std::to_string(o) + " set but unowned");
+      if (!set && !AllZero(c.rowids.data() + 8 * o, 8))
+        fail("free slot " + std::to_string(id) + "/" + std::to_string(o) + " has a rowid");
     }
   }
 
   // Per-column chunk tables: one row per chunk, right sizes, zero free slots.
-  auto checkColumnTable = [&](const std::string& t, const char* column, std::map<int64_t, std::vector<unsigned char>>* out) {
-    Stmt s(db, "SELECT _rowid_, rowid, " + std::string(column) + " FROM " + Quote(schema) + "." + Quote(t));
+  auto checkColumnTable = [&](const std::string& t, const char* column,
+                              std::map<int64_t, std::vector<unsigned char>>* out) {
+    Stmt s(db, "SELECT _rowid_, rowid, " + std::string(column) + " FROM " + Quote(schema) + "." +
+                   Quote(t));
     std::set<int64_t> seen;
     while (s.Step()) {
       int64_t id = sqlite3_column_int64(s.stmt, 0);
-      if (sqlite3_column_int64(s.stmt, 1) != id) fail(t + ": rowid column differs from _rowid_ " + std::to_string(id));
+      if (sqlite3_column_int64(s.stmt, 1) != id)
+        fail(t + ": rowid column differs from _rowid_ " + std::to_string(id));
       if (!chunks.count(id)) {
         fail(t + ": row for missing chunk " + std::to_string(id));
         continue;
@@ -157,10 +182,12 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
       }
       size_t width = b.size() / c.size;
       if (vectorWidth == 0) vectorWidth = width;
-      if (width != vectorWidth) fail(t + ": chunk " + std::to_string(id) + " has another vector width");
+      if (width != vectorWidth)
+        fail(t + ": chunk " + std::to_string(id) + " has another vector width");
       for (int64_t o = 0; o < c.size; o++)
         if (!((c.validity[o / 8] >> (o % 8)) & 1) && !AllZero(b.data() + width * o, width))
-          fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) + " has vector bytes");
+          fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) +
+               " has vector bytes");
     }
   }
   for (const std::string& t : metadataTables) {
@@ -172,7 +199,8 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
     for (auto& [id, b] : blobs) {
       const Chunk& c = chunks[id];
       size_t expected = isText ? c.size * 16 : 0;
-      if (!isText && b.size() != (size_t)c.size / 8 && b.size() != (size_t)c.size * 8) fail(t + ": data size");
+      if (!isText && b.size() != (size_t)c.size / 8 && b.size() != (size_t)c.size * 8)
+        fail(t + ": data size");
       if (isText && b.size() != expected) fail(t + ": data size");
       if (b.size() < (size_t)c.size / 8) continue;
       size_t width = b.size() * 8 / c.size;  // bits per slot
@@ -184,7 +212,8 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
         }
         const unsigned char* slot = b.data() + width / 8 * o;
         if (!set) {
-          if (!AllZero(slot, width / 8)) fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) + " has bytes");
+          if (!AllZero(slot, width / 8))
+            fail(t + ": free slot " + std::to_string(id) + "/" + std::to_string(o) + " has bytes");
           continue;
         }
         if (isText) {

@@ -1,8 +1,7 @@
 #include "support/test_db.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 
 #include "extension/entry.h"
 
@@ -15,7 +14,9 @@ TestDb::TestDb(const char* path) {
   sqlite3_free(error);
 }
 
-TestDb::~TestDb() { EXPECT_EQ(sqlite3_close(db_), SQLITE_OK) << "statement or blob left open"; }
+TestDb::~TestDb() {
+  EXPECT_EQ(sqlite3_close(db_), SQLITE_OK) << "statement or blob left open";
+}
 
 void TestDb::Exec(const std::string& sql) {
   char* error = nullptr;
@@ -81,7 +82,9 @@ std::string TestDb::QueryWithBlobs(const std::string& sql,
   return out;
 }
 
-std::string TestDb::Query(const std::string& sql) { return QueryWithBlobs(sql, {}); }
+std::string TestDb::Query(const std::string& sql) {
+  return QueryWithBlobs(sql, {});
+}
 
 std::string TestDb::DumpTables(const std::string& prefix) {
   std::string names = Query("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE '" +

@@ -28,7 +28,8 @@ class TestDb {
   // a BLOB is X'hex', other values are SQLite's text conversion. On error, the message.
   std::string Query(const std::string& sql);
   // Like Query, but binds each parameter in order as a BLOB.
-  std::string QueryWithBlobs(const std::string& sql, const std::vector<std::vector<unsigned char>>& blobs);
+  std::string QueryWithBlobs(const std::string& sql,
+                             const std::vector<std::vector<unsigned char>>& blobs);
   // The result code of running sql (SQLITE_OK when every statement succeeded).
   int Run(const std::string& sql);
   // The whole content of every table whose name starts with prefix, for byte-exact comparisons.

@@ -99,9 +99,8 @@ int open_checked(jix0_vtab* p, const char* table, const char* column, sqlite3_in
   }
   int actual = sqlite3_blob_bytes(out->get());
   if (actual != expected) {
-    vtab_set_error(&p->base,
-                   JIX0_INTERNAL_ERROR ": BLOB of %d bytes in %s.%s.%lld, expected %lld", actual,
-                   p->schemaName, table, row, expected);
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": BLOB of %d bytes in %s.%s.%lld, expected %lld",
+                   actual, p->schemaName, table, row, expected);
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
@@ -402,27 +401,24 @@ class Packer {
       for (int i = 0; i < p_->numPartitionColumns; i++) {
         sqlite3_str_appendf(q.get(), "%spartition%02d", i ? ", " : "", i);
       }
-      sqlite3_str_appendf(q.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?",
-                          p_->schemaName, p_->tableName);
+      sqlite3_str_appendf(q.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?", p_->schemaName,
+                          p_->tableName);
       rc = prepare_text(p_->db, q.finish().release(), &selectPartition_);
     }
     for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = prepare_text(p_->db,
-                        sqlite3_mprintf(JIX0_SQL_INSERT_VECTOR_CHUNK, p_->schemaName,
-                                        p_->tableName, i),
-                        &insertVectors_[i]);
+      rc = prepare_text(
+          p_->db, sqlite3_mprintf(JIX0_SQL_INSERT_VECTOR_CHUNK, p_->schemaName, p_->tableName, i),
+          &insertVectors_[i]);
     }
     for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = prepare_text(p_->db,
-                        sqlite3_mprintf(JIX0_SQL_INSERT_METADATA_CHUNK, p_->schemaName,
-                                        p_->tableName, m),
-                        &insertMetadata_[m]);
+      rc = prepare_text(
+          p_->db, sqlite3_mprintf(JIX0_SQL_INSERT_METADATA_CHUNK, p_->schemaName, p_->tableName, m),
+          &insertMetadata_[m]);
     }
     if (rc == SQLITE_OK) {
-      rc = prepare_text(p_->db,
-                        sqlite3_mprintf(JIX0_SQL_ROWIDS_UPDATE_POSITION, p_->schemaName,
-                                        p_->tableName),
-                        &setPosition_);
+      rc = prepare_text(
+          p_->db, sqlite3_mprintf(JIX0_SQL_ROWIDS_UPDATE_POSITION, p_->schemaName, p_->tableName),
+          &setPosition_);
     }
     return rc;
   }
@@ -557,17 +553,18 @@ class ChunkDeleter {
                           &stmts_[0]);
     n_ = 1;
     for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = prepare_text(p_->db,
-                        sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
-                                        p_->schemaName, p_->tableName, i),
-                        &stmts_[n_++]);
+      rc = prepare_text(
+          p_->db,
+          sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
+                          p_->schemaName, p_->tableName, i),
+          &stmts_[n_++]);
     }
     for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = prepare_text(p_->db,
-                        sqlite3_mprintf(
-                            "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
-                            p_->schemaName, p_->tableName, m),
-                        &stmts_[n_++]);
+      rc = prepare_text(
+          p_->db,
+          sqlite3_mprintf("DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
+                          p_->schemaName, p_->tableName, m),
+          &stmts_[n_++]);
     }
     return rc;
   }
@@ -596,9 +593,10 @@ class CentroidWriter {
   explicit CentroidWriter(jix0_vtab* p) : p_(p) {}
 
   int Prepare() {
-    int rc = prepare_text(p_->db, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p_->schemaName,
-                                                  p_->shadowCentroidsName),
-                          &clear_);
+    int rc = prepare_text(
+        p_->db,
+        sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p_->schemaName, p_->shadowCentroidsName),
+        &clear_);
     if (rc == SQLITE_OK) {
       rc = prepare_text(p_->db,
                         sqlite3_mprintf("INSERT INTO \"%w\".\"%w\"(list, centroid) VALUES (?, ?)",
@@ -613,7 +611,8 @@ class CentroidWriter {
                         &setBuild_);
     }
     if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_NOMEM) {
-      vtab_set_error(&p_->base, JIX0_INTERNAL_ERROR ": build-index cannot write the centroids of %s: %s",
+      vtab_set_error(&p_->base,
+                     JIX0_INTERNAL_ERROR ": build-index cannot write the centroids of %s: %s",
                      p_->tableName, sqlite3_errmsg(p_->db));
     }
     return rc;
@@ -905,8 +904,7 @@ int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
   return SQLITE_OK;
 }
 
-int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query,
-                         int* order) {
+int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query, int* order) {
   SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)c->lists);
   SqlitePtr<ListDistance> pairs = allocate<ListDistance>((sqlite3_uint64)c->lists);
   if (!dist || !pairs) return SQLITE_NOMEM;
@@ -1024,7 +1022,8 @@ int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int6
       r = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)cs * 8, 1,
                        &blobs.rowids);
     }
-    if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.rowids.get(), buffer + layout.rowids, cs * 8, 0);
+    if (r == SQLITE_OK)
+      r = sqlite3_blob_write(blobs.rowids.get(), buffer + layout.rowids, cs * 8, 0);
     for (int i = 0; r == SQLITE_OK && i < p->numVectorColumns; i++) {
       r = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 1,
                        &blobs.vectors[i]);

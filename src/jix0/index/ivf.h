@@ -10,7 +10,7 @@ struct IvfCentroids {
   sqlite3_int64 build;  // the IVF_BUILD value they belong to; 0: never built
   int lists;            // 0 before the first build, or after a build of an empty table
   int dimensions;
-  float* data;             // lists * dimensions, list by list
+  float* data;              // lists * dimensions, list by list
   sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
 };
 
@@ -25,8 +25,8 @@ struct IvfCentroids {
 
 // Lists ordered by (centroid distance to query, list number) into order[0 .. lists).
 // REQUIRES: c->lists > 0.
-[[nodiscard]] int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c,
-                                       const void* query, int* order);
+[[nodiscard]] int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query,
+                                       int* order);
 
 // Lists searched when a query gives no `probes`: the declared probes, else 8, or one list in
 // 128 when there are more than 1,024. On clustered data 8 lists already find the exact top 10

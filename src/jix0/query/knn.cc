@@ -738,12 +738,12 @@ int knn_scan_distances(KnnScan* s) {
 }
 
 // Merges the selected slots of chunk chunkId (distances, best) into the top k.
-int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances,
-                   const int32_t* best, int selected) {
+int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances, const int32_t* best,
+                   int selected) {
   if (selected == 0) return SQLITE_OK;
-  int rc = chunkId == s->chunkId ? knn_scan_chunk_rowids(s)
-                                 : read_chunk_rowids(s->p, &s->rowidsBlob, chunkId, s->size,
-                                                     s->chunkRowids.get());
+  int rc = chunkId == s->chunkId
+               ? knn_scan_chunk_rowids(s)
+               : read_chunk_rowids(s->p, &s->rowidsBlob, chunkId, s->size, s->chunkRowids.get());
   if (rc != SQLITE_OK) return rc;
   // The rowids in hand now belong to chunkId.
   s->rowidsRead = chunkId == s->chunkId;
@@ -784,8 +784,8 @@ int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
   int rc = knn_scan_filter_chunk(s, stmtChunks);
   if (rc == SQLITE_OK) rc = knn_scan_distances(s);
   if (rc != SQLITE_OK) return rc;
-  apply_distance_bounds(s->bounds.get(), s->numBounds, s->chunkDistances.get(),
-                        s->candidates.get(), s->size);
+  apply_distance_bounds(s->bounds.get(), s->numBounds, s->chunkDistances.get(), s->candidates.get(),
+                        s->size);
   return knn_scan_select(s);
 }
 
@@ -827,7 +827,7 @@ struct ScanChunk {
   uint8_t* candidates;
   int32_t* best;
   int selected;
-  std::atomic<int> pending{0};  // pieces not computed yet
+  std::atomic<int> pending{0};     // pieces not computed yet
   std::atomic<bool> ready{false};  // the selection is made
 };
 
@@ -1003,8 +1003,7 @@ int wait_for_helpers(KnnScan* s, Done done) {
     // Read before the checks: any piece finished after them moves it.
     uint64_t seen = h->progress.load();
     if (done()) return SQLITE_OK;
-    if (h->chunkHead < h->chunkTail &&
-        h->chunks.get()[h->chunkHead % h->numChunks].ready.load()) {
+    if (h->chunkHead < h->chunkTail && h->chunks.get()[h->chunkHead % h->numChunks].ready.load()) {
       int rc = merge_oldest(s);
       if (rc != SQLITE_OK) return rc;
       continue;
@@ -1036,8 +1035,8 @@ int drain_helpers(KnnScan* s) {
 // The chunk in hand, its pieces read here and computed by whichever thread is free.
 int knn_scan_chunk_threaded(KnnScan* s, sqlite3_stmt* stmtChunks) {
   ScanHelpers* h = s->helpers.get();
-  int rc = wait_for_helpers(
-      s, [h] { return h->chunkTail - h->chunkHead < (uint64_t)h->numChunks; });
+  int rc =
+      wait_for_helpers(s, [h] { return h->chunkTail - h->chunkHead < (uint64_t)h->numChunks; });
   if (rc == SQLITE_OK) rc = knn_scan_filter_chunk(s, stmtChunks);
   if (rc != SQLITE_OK) return rc;
   int numPieces = 0;
@@ -1082,8 +1081,7 @@ int knn_scan_chunk_threaded(KnnScan* s, sqlite3_stmt* stmtChunks) {
     }
   }
   // Merge what is ready, so that the helpers select against a recent top k.
-  while (h->chunkHead < h->chunkTail &&
-         h->chunks.get()[h->chunkHead % h->numChunks].ready.load()) {
+  while (h->chunkHead < h->chunkTail && h->chunks.get()[h->chunkHead % h->numChunks].ready.load()) {
     rc = merge_oldest(s);
     if (rc != SQLITE_OK) return rc;
   }

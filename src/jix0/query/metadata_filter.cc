@@ -293,8 +293,8 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& fi
     case JIX0_METADATA_FLOAT:
       return filter_float(data, size, op, value, outBitmap);
     case JIX0_METADATA_TEXT:
-      return filter_text(TextFilter{p, metadataIdx, chunk.rowids, longTextStmt}, data, size, op, value,
-                         inList, outBitmap);
+      return filter_text(TextFilter{p, metadataIdx, chunk.rowids, longTextStmt}, data, size, op,
+                         value, inList, outBitmap);
   }
   return SQLITE_ERROR;
 }

@@ -111,8 +111,8 @@ char* jix0_sql_insert_auxiliary(const jix0_vtab* p) {
 
 char* jix0_sql_create_list_index(const jix0_vtab* p, const char* indexName) {
   StrBuilder s(nullptr);
-  sqlite3_str_appendf(s.get(), "CREATE INDEX \"%w\".\"%w\" ON \"%w_chunks\"(list",
-                      p->schemaName, indexName, p->tableName);
+  sqlite3_str_appendf(s.get(), "CREATE INDEX \"%w\".\"%w\" ON \"%w_chunks\"(list", p->schemaName,
+                      indexName, p->tableName);
   for (int i = 0; i < p->numPartitionColumns; i++) {
     sqlite3_str_appendf(s.get(), ", partition%02d", i);
   }

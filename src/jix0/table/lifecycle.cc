@@ -278,26 +278,33 @@ bool copy_name(const char* name, int length, char** outName) {
 int check_index_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** pzErr) {
   const int n = v.name_length;
   if (v.index_kind == JIX0_INDEX_UNKNOWN) {
-    return constructor_error(pzErr, "Unknown index kind on vector column \"%.*s\": the only kind is index=ivf", n, v.name);
+    return constructor_error(
+        pzErr, "Unknown index kind on vector column \"%.*s\": the only kind is index=ivf", n,
+        v.name);
   }
   if (v.index_kind == JIX0_INDEX_NONE) {
     if (v.lists != 0 || v.probes != 0) {
-      return constructor_error(pzErr, "lists and probes on vector column \"%.*s\" need index=ivf", n, v.name);
+      return constructor_error(pzErr, "lists and probes on vector column \"%.*s\" need index=ivf",
+                               n, v.name);
     }
     return SQLITE_OK;
   }
   if (v.element_type != JIX_ELEMENT_FLOAT32) {
-    return constructor_error(pzErr, "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
-                             jix_type_name(v.element_type), n, v.name);
+    return constructor_error(
+        pzErr,
+        "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
+        jix_type_name(v.element_type), n, v.name);
   }
   if (jix0_has_ivf(p)) {
     return constructor_error(pzErr, "Only one vector column of a table can have index=ivf");
   }
   if (v.lists < 0 || v.lists > JIX0_IVF_MAX_LISTS) {
-    return constructor_error(pzErr, "lists on vector column \"%.*s\" must be between 1 and %d", n, v.name, JIX0_IVF_MAX_LISTS);
+    return constructor_error(pzErr, "lists on vector column \"%.*s\" must be between 1 and %d", n,
+                             v.name, JIX0_IVF_MAX_LISTS);
   }
   if (v.probes < 0 || v.probes > JIX0_IVF_MAX_LISTS) {
-    return constructor_error(pzErr, "probes on vector column \"%.*s\" must be between 1 and %d", n, v.name, JIX0_IVF_MAX_LISTS);
+    return constructor_error(pzErr, "probes on vector column \"%.*s\" must be between 1 and %d", n,
+                             v.name, JIX0_IVF_MAX_LISTS);
   }
   return SQLITE_OK;
 }
@@ -436,8 +443,8 @@ int parse_arguments(jix0_vtab* p, int argc, const char* const* argv, const char*
     MetadataColumnKind kind;
     if (jix0_parse_metadata_column_definition(arg, length, &name, &nameLength, &kind) ==
         SQLITE_OK) {
-      rc = append_named_column(p, JIX0_COLUMN_METADATA, p->metadata_columns,
-                               &p->numMetadataColumns, JIX0_MAX_METADATA_COLUMNS,
+      rc = append_named_column(p, JIX0_COLUMN_METADATA, p->metadata_columns, &p->numMetadataColumns,
+                               JIX0_MAX_METADATA_COLUMNS,
                                "More than %d metadata columns were provided",
                                &MetadataColumnDefinition::kind, name, nameLength, kind, pzErr);
       if (rc != SQLITE_OK) return rc;
@@ -624,18 +631,16 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
     rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_ivf_centroids\"", s, t));
   }
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = drop(p,
-              sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
+    rc = drop(
+        p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
   }
   if (rc == SQLITE_OK && p->numAuxiliaryColumns > 0) {
     rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_auxiliary\"", s, t));
   }
   for (int i = 0; rc == SQLITE_OK && i < p->numMetadataColumns; i++) {
-    rc = drop(p,
-              sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatachunks%02d\"", s, t, i));
+    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatachunks%02d\"", s, t, i));
     if (rc == SQLITE_OK && p->metadata_columns[i].kind == JIX0_METADATA_TEXT) {
-      rc = drop(p,
-                sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatatext%02d\"", s, t, i));
+      rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_metadatatext%02d\"", s, t, i));
     }
   }
   if (rc != SQLITE_OK) {
@@ -650,9 +655,9 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
 // Renames one shadow table from the old table name's form to the new one's. A missing table
 // is left alone, as DROP leaves it.
 static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName) {
-  SqlitePtr<char> sql(sqlite3_mprintf(
-      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = %Q", p->schemaName,
-      oldName));
+  SqlitePtr<char> sql(
+      sqlite3_mprintf("SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = %Q",
+                      p->schemaName, oldName));
   if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);

@@ -83,8 +83,12 @@ inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
   return p->numVectorColumns + p->numPartitionColumns + p->numAuxiliaryColumns +
          p->numMetadataColumns;
 }
-inline int jix0_column_distance_idx(const jix0_vtab* p) { return jix0_num_defined_user_columns(p) + 1; }
-inline int jix0_column_k_idx(const jix0_vtab* p) { return jix0_num_defined_user_columns(p) + 2; }
+inline int jix0_column_distance_idx(const jix0_vtab* p) {
+  return jix0_num_defined_user_columns(p) + 1;
+}
+inline int jix0_column_k_idx(const jix0_vtab* p) {
+  return jix0_num_defined_user_columns(p) + 2;
+}
 // -1 when the table has no command column.
 inline int jix0_column_command_idx(const jix0_vtab* p) {
   return p->hasCommandColumn ? jix0_num_defined_user_columns(p) + 3 : -1;
@@ -94,7 +98,9 @@ inline int jix0_column_command_idx(const jix0_vtab* p) {
 inline int jix0_column_probes_idx(const jix0_vtab* p) {
   return p->hasProbesColumn ? jix0_num_defined_user_columns(p) + 3 + p->hasCommandColumn : -1;
 }
-inline bool jix0_has_ivf(const jix0_vtab* p) { return p->hasIvf != 0; }
+inline bool jix0_has_ivf(const jix0_vtab* p) {
+  return p->hasIvf != 0;
+}
 
 inline int jix0_column_idx_is_kind(const jix0_vtab* p, int i, ColumnKind kind) {
   return i >= 1 && i <= jix0_num_defined_user_columns(p) && p->user_column_kinds[i - 1] == kind;
@@ -112,7 +118,15 @@ inline int jix0_column_idx_is_metadata(const jix0_vtab* p, int i) {
   return jix0_column_idx_is_kind(p, i, JIX0_COLUMN_METADATA);
 }
 // REQUIRES: the matching jix0_column_idx_is_* test succeeded.
-inline int jix0_column_idx_to_vector_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
-inline int jix0_column_idx_to_partition_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
-inline int jix0_column_idx_to_auxiliary_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
-inline int jix0_column_idx_to_metadata_idx(const jix0_vtab* p, int i) { return p->user_column_idxs[i - 1]; }
+inline int jix0_column_idx_to_vector_idx(const jix0_vtab* p, int i) {
+  return p->user_column_idxs[i - 1];
+}
+inline int jix0_column_idx_to_partition_idx(const jix0_vtab* p, int i) {
+  return p->user_column_idxs[i - 1];
+}
+inline int jix0_column_idx_to_auxiliary_idx(const jix0_vtab* p, int i) {
+  return p->user_column_idxs[i - 1];
+}
+inline int jix0_column_idx_to_metadata_idx(const jix0_vtab* p, int i) {
+  return p->user_column_idxs[i - 1];
+}
