@@ -639,7 +639,6 @@ TEST(Corruption, IvfIndexDamage) {
        {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
       {"UPDATE t_chunks SET list = 7 WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
        {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
-      {"DROP INDEX t_chunks_list", {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
   };
   std::vector<std::string> intact;
   for (const char* path : paths) {

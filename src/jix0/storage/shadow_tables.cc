@@ -7,12 +7,20 @@
 
 char* jix0_sql_create_chunks(const jix0_vtab* p) {
   if (jix0_has_ivf(p)) {
-    // The list column comes last, so every other column keeps its place and text.
+    // The list column comes last, so every other column keeps its place and text. The
+    // UNIQUE constraint, always met as it ends in chunk_id, is the list index: SQLite renames
+    // and drops it with the table.
     SqlitePtr<char> plain(jix0_sql_create_chunks_plain(p));
     if (!plain) return nullptr;
     size_t n = strlen(plain.get());
+    StrBuilder s(nullptr);
     // Both forms end in ");".
-    return sqlite3_mprintf("%.*s, list INTEGER);", (int)(n - 2), plain.get());
+    sqlite3_str_appendf(s.get(), "%.*s, list INTEGER, UNIQUE(list", (int)(n - 2), plain.get());
+    for (int i = 0; i < p->numPartitionColumns; i++) {
+      sqlite3_str_appendf(s.get(), ", partition%02d", i);
+    }
+    sqlite3_str_appendall(s.get(), ", chunk_id));");
+    return s.finish().release();
   }
   return jix0_sql_create_chunks_plain(p);
 }
@@ -106,16 +114,5 @@ char* jix0_sql_insert_auxiliary(const jix0_vtab* p) {
   sqlite3_str_appendall(s.get(), ") VALUES (? ");
   for (int i = 0; i < p->numAuxiliaryColumns; i++) sqlite3_str_appendall(s.get(), ", ?");
   sqlite3_str_appendall(s.get(), ")");
-  return s.finish().release();
-}
-
-char* jix0_sql_create_list_index(const jix0_vtab* p, const char* indexName) {
-  StrBuilder s(nullptr);
-  sqlite3_str_appendf(s.get(), "CREATE INDEX \"%w\".\"%w\" ON \"%w_chunks\"(list", p->schemaName,
-                      indexName, p->tableName);
-  for (int i = 0; i < p->numPartitionColumns; i++) {
-    sqlite3_str_appendf(s.get(), ", partition%02d", i);
-  }
-  sqlite3_str_appendall(s.get(), ", chunk_id)");
   return s.finish().release();
 }

@@ -31,10 +31,10 @@
 //
 //   T_chunks.list        a last column, list INTEGER: the list every row of the chunk belongs
 //                        to, NULL for chunks of rows stored before the first build-index.
-//   T_chunks_list        index on T_chunks(list, partitionNN..., chunk_id): finds the newest
-//                        chunk of a (partition, list) with one seek. It keeps the name it was
-//                        created with through ALTER TABLE RENAME; a table created under a name
-//                        whose index name is so taken uses T_chunks_list2 (3, ...) instead.
+//   T_chunks UNIQUE      a table constraint UNIQUE(list, partitionNN..., chunk_id), always met
+//                        (chunk_id is the key): its automatic index finds the newest chunk of a
+//                        (partition, list) with one seek, and is renamed and dropped with
+//                        T_chunks.
 //   T_ivf_centroids      one row per list: list INTEGER PRIMARY KEY (0 .. lists - 1, no gaps)
 //                        and centroid BLOB, the list's centre as a float32 vector of the
 //                        column's dimensions (4 * dims bytes); for cosine columns of unit
@@ -156,8 +156,6 @@ constexpr const char JIX0_SQL_DELETE_METADATA_CHUNK[] =
 char* jix0_sql_create_chunks(const jix0_vtab* p);
 // The same without the list column.
 char* jix0_sql_create_chunks_plain(const jix0_vtab* p);
-// CREATE INDEX of the list index under the given name. REQUIRES: jix0_has_ivf(p).
-char* jix0_sql_create_list_index(const jix0_vtab* p, const char* indexName);
 // CREATE TABLE of T_auxiliary. REQUIRES: p->numAuxiliaryColumns > 0.
 char* jix0_sql_create_auxiliary(const jix0_vtab* p);
 // The newest chunk of a partition: one `partitionNN IS ?` parameter per partition key, so

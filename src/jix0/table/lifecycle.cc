@@ -110,27 +110,6 @@ int seed_info(jix0_vtab* p, char** pzErr) {
   return jix0_failure_code(rc);
 }
 
-// The list index is named T_chunks_list, or T_chunks_list2, 3... when a renamed table kept
-// that name for its own.
-int create_list_index(jix0_vtab* p, char** pzErr) {
-  for (int n = 1; n <= 100; n++) {
-    SqlitePtr<char> name(n == 1 ? sqlite3_mprintf("%s_chunks_list", p->tableName)
-                                : sqlite3_mprintf("%s_chunks_list%d", p->tableName, n));
-    SqlitePtr<char> sql(name ? sqlite3_mprintf("SELECT 1 FROM \"%w\".sqlite_master WHERE name = %Q",
-                                               p->schemaName, name.get())
-                             : nullptr);
-    if (!sql) return SQLITE_NOMEM;
-    StmtPtr stmt;
-    int rc = prepare(p->db, sql.get(), &stmt);
-    if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_ROW) continue;
-    if (rc != SQLITE_DONE) return rc;
-    return create_shadow(p->db, jix0_sql_create_list_index(p, name.get()), pzErr,
-                         "Could not create '_chunks_list' index: %s");
-  }
-  return constructor_error(pzErr, "no free name for the list index of %s", p->tableName);
-}
-
 int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   sqlite3* db = p->db;
   const char* s = p->schemaName;
@@ -144,8 +123,6 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
   if (jix0_has_ivf(p)) {
-    rc = create_list_index(p, pzErr);
-    if (rc != SQLITE_OK) return rc;
     rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, t), pzErr,
                        "Could not create '_ivf_centroids' shadow table: %s");
     if (rc != SQLITE_OK) return rc;
