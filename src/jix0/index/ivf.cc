@@ -645,108 +645,128 @@ class CentroidWriter {
   StmtPtr clear_, insert_, setBuild_;
 };
 
-int build(jix0_vtab* p) {
+// First pass: every stored row's (rowid, chunk, slot), in rowid order, with the storage
+// checked before anything is written.
+int collect_entries(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, uint8_t* chunk,
+                    Array* entries) {
+  const int cs = p->chunk_size;
+  const ChunkRef* all = (const ChunkRef*)chunks.data;
+  ChunkBlobs blobs;
+  for (size_t c = 0; c < chunks.length; c++) {
+    int rc = blobs.Open(p, layout, all[c].id);
+    if (rc == SQLITE_OK) rc = sqlite3_blob_read(blobs.validity.get(), chunk, cs / 8, 0);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_blob_read(blobs.rowids.get(), chunk + layout.rowids, cs * 8, 0);
+    }
+    if (rc != SQLITE_OK) return rc;
+    for (int slot = 0; slot < cs; slot++) {
+      if (!bit(chunk, slot)) continue;
+      Entry e{0, all[c].id, slot};
+      memcpy(&e.rowid, chunk + layout.rowids + slot * 8, 8);
+      rc = array_append(entries, &e);
+      if (rc != SQLITE_OK) return rc;
+    }
+  }
+  Entry* rows = (Entry*)entries->data;
+  qsort(rows, entries->length, sizeof(Entry), compare_entries);
+  return check_rowids(p, rows, (sqlite3_int64)entries->length);
+}
+
+// The centroids of `lists` lists, trained on an even sample of the n rows.
+int train_centroids(jix0_vtab* p, const Entry* rows, sqlite3_int64 n, int lists, float* centroids) {
+  const VectorColumnDefinition& column = ivf_column(p);
+  const size_t d = column.dimensions;
+  sqlite3_int64 sampleSize = kSamplePerList * lists;
+  sqlite3_int64 byBytes = kMaxSampleBytes / (sqlite3_int64)(d * sizeof(float));
+  if (sampleSize > byBytes) sampleSize = byBytes;
+  if (sampleSize < lists) sampleSize = lists;
+  if (sampleSize > n) sampleSize = n;
+  SqlitePtr<float> sample = allocate<float>((sqlite3_uint64)sampleSize * d);
+  if (!sample) return SQLITE_NOMEM;
+  int rc = read_sample(p, rows, n, sampleSize, sample.get());
+  if (rc == SQLITE_OK) rc = train(column, sample.get(), sampleSize, lists, centroids);
+  return rc;
+}
+
+// Second pass: every row into the chunks of its (partition, list). An old chunk is deleted
+// as soon as it is read, so the new chunks reuse its pages and the file does not grow.
+int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, ChunkDeleter* deleter,
+           const float* centroids, int lists, uint8_t* chunk) {
   const VectorColumnDefinition& column = ivf_column(p);
   const size_t d = column.dimensions;
   const int cs = p->chunk_size;
-  ChunkLayout layout(p);
+  const ChunkRef* all = (const ChunkRef*)chunks.data;
+  const sqlite3_int64 numChunks = (sqlite3_int64)chunks.length;
+  Packer packer(p, layout, lists);
+  int rc = packer.Prepare();
+  if (rc != SQLITE_OK) return rc;
+  SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)lists);
+  if (!dist) return SQLITE_NOMEM;
+  const sqlite3_int64 vectorBytes = (sqlite3_int64)(d * sizeof(float));
+  for (sqlite3_int64 c = 0; c < numChunks; c++) {
+    if (c == 0 || all[c - 1].group != all[c].group) {
+      rc = packer.StartPartition(all[c].id);
+      if (rc != SQLITE_OK) return rc;
+    }
+    {
+      ChunkBlobs blobs;
+      rc = blobs.Open(p, layout, all[c].id);
+      if (rc == SQLITE_OK) rc = blobs.Read(p, layout, chunk);
+      if (rc != SQLITE_OK) return rc;
+    }
+    rc = deleter->Delete(all[c].id);
+    if (rc != SQLITE_OK) return rc;
+    const uint8_t* vectors = chunk + layout.vectors[p->ivfVectorIdx];
+    for (int slot = 0; slot < cs; slot++) {
+      if (!bit(chunk, slot)) continue;
+      distances(column.distance_metric, (const float*)(vectors + slot * vectorBytes), centroids, d,
+                (size_t)lists, dist.get());
+      rc = packer.Add(argmin(dist.get(), lists), chunk, slot);
+      if (rc != SQLITE_OK) return rc;
+    }
+    if (c + 1 == numChunks || all[c + 1].group != all[c].group) {
+      rc = packer.FlushAll();
+      if (rc != SQLITE_OK) return rc;
+    }
+  }
+  return SQLITE_OK;
+}
 
-  // First pass: read and check everything.
+int build(jix0_vtab* p) {
+  ChunkLayout layout(p);
   ArrayGuard chunks, entries;
   int rc = array_init(&chunks.array, sizeof(ChunkRef), 64);
   if (rc == SQLITE_OK) rc = array_init(&entries.array, sizeof(Entry), 1024);
   if (rc == SQLITE_OK) rc = collect_chunks(p, &chunks.array);
   if (rc != SQLITE_OK) return rc;
-  const ChunkRef* all = (const ChunkRef*)chunks.array.data;
-  const sqlite3_int64 numChunks = (sqlite3_int64)chunks.array.length;
   SqlitePtr<uint8_t> chunk = allocate<uint8_t>((sqlite3_uint64)layout.total);
   if (!chunk) return SQLITE_NOMEM;
-  {
-    ChunkBlobs blobs;
-    for (sqlite3_int64 c = 0; c < numChunks; c++) {
-      rc = blobs.Open(p, layout, all[c].id);
-      if (rc == SQLITE_OK) {
-        rc = sqlite3_blob_read(blobs.validity.get(), chunk.get(), cs / 8, 0);
-        if (rc == SQLITE_OK) {
-          rc = sqlite3_blob_read(blobs.rowids.get(), chunk.get() + layout.rowids, cs * 8, 0);
-        }
-      }
-      if (rc != SQLITE_OK) return rc;
-      for (int slot = 0; slot < cs; slot++) {
-        if (!bit(chunk.get(), slot)) continue;
-        Entry e{0, all[c].id, slot};
-        memcpy(&e.rowid, chunk.get() + layout.rowids + slot * 8, 8);
-        rc = array_append(&entries.array, &e);
-        if (rc != SQLITE_OK) return rc;
-      }
-    }
-  }
-  Entry* rows = (Entry*)entries.array.data;
-  const sqlite3_int64 n = (sqlite3_int64)entries.array.length;
-  qsort(rows, (size_t)n, sizeof(Entry), compare_entries);
-  rc = check_rowids(p, rows, n);
+  rc = collect_entries(p, layout, chunks.array, chunk.get(), &entries.array);
   if (rc != SQLITE_OK) return rc;
 
+  const sqlite3_int64 n = (sqlite3_int64)entries.array.length;
   const int lists = jix0_ivf_lists_for(p, n);
-  SqlitePtr<float> centroids = allocate<float>((sqlite3_uint64)lists * d);
+  SqlitePtr<float> centroids = allocate<float>((sqlite3_uint64)lists * ivf_column(p).dimensions);
   if (!centroids) return SQLITE_NOMEM;
   if (lists > 0) {
-    sqlite3_int64 sampleSize = kSamplePerList * lists;
-    sqlite3_int64 byBytes = kMaxSampleBytes / (sqlite3_int64)(d * sizeof(float));
-    if (sampleSize > byBytes) sampleSize = byBytes;
-    if (sampleSize < lists) sampleSize = lists;
-    if (sampleSize > n) sampleSize = n;
-    SqlitePtr<float> sample = allocate<float>((sqlite3_uint64)sampleSize * d);
-    if (!sample) return SQLITE_NOMEM;
-    rc = read_sample(p, rows, n, sampleSize, sample.get());
-    if (rc == SQLITE_OK) rc = train(column, sample.get(), sampleSize, lists, centroids.get());
+    rc = train_centroids(p, (const Entry*)entries.array.data, n, lists, centroids.get());
     if (rc != SQLITE_OK) return rc;
   }
 
-  // Second pass: every row into the chunks of its (partition, list). An old chunk is deleted
-  // as soon as it is read, so the new chunks reuse its pages and the file does not grow.
   ChunkDeleter deleter(p);
   CentroidWriter writer(p);
   rc = deleter.Prepare();
   if (rc == SQLITE_OK) rc = writer.Prepare();
   if (rc != SQLITE_OK) return rc;
   if (lists > 0) {
-    Packer packer(p, layout, lists);
-    rc = packer.Prepare();
-    if (rc != SQLITE_OK) return rc;
-    SqlitePtr<float> dist = allocate<float>((sqlite3_uint64)lists);
-    if (!dist) return SQLITE_NOMEM;
-    const sqlite3_int64 vectorBytes = (sqlite3_int64)(d * sizeof(float));
-    for (sqlite3_int64 c = 0; c < numChunks; c++) {
-      if (c == 0 || all[c - 1].group != all[c].group) {
-        rc = packer.StartPartition(all[c].id);
-        if (rc != SQLITE_OK) return rc;
-      }
-      {
-        ChunkBlobs blobs;
-        rc = blobs.Open(p, layout, all[c].id);
-        if (rc == SQLITE_OK) rc = blobs.Read(p, layout, chunk.get());
-        if (rc != SQLITE_OK) return rc;
-      }
-      rc = deleter.Delete(all[c].id);
-      if (rc != SQLITE_OK) return rc;
-      const uint8_t* vectors = chunk.get() + layout.vectors[p->ivfVectorIdx];
-      for (int slot = 0; slot < cs; slot++) {
-        if (!bit(chunk.get(), slot)) continue;
-        distances(column.distance_metric, (const float*)(vectors + slot * vectorBytes),
-                  centroids.get(), d, (size_t)lists, dist.get());
-        rc = packer.Add(argmin(dist.get(), lists), chunk.get(), slot);
-        if (rc != SQLITE_OK) return rc;
-      }
-      if (c + 1 == numChunks || all[c + 1].group != all[c].group) {
-        rc = packer.FlushAll();
-        if (rc != SQLITE_OK) return rc;
-      }
-    }
+    rc = repack(p, layout, chunks.array, &deleter, centroids.get(), lists, chunk.get());
   } else {
-    for (sqlite3_int64 c = 0; rc == SQLITE_OK && c < numChunks; c++) rc = deleter.Delete(all[c].id);
-    if (rc != SQLITE_OK) return rc;
+    const ChunkRef* all = (const ChunkRef*)chunks.array.data;
+    for (size_t c = 0; rc == SQLITE_OK && c < chunks.array.length; c++) {
+      rc = deleter.Delete(all[c].id);
+    }
   }
+  if (rc != SQLITE_OK) return rc;
   return writer.Write(centroids.get(), lists);
 }
 
@@ -801,24 +821,18 @@ void jix0_ivf_cache_free(jix0_vtab* p) {
   p->ivfCache = nullptr;
 }
 
-int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
-  if (!p->ivfCache) {
-    p->ivfCache = malloc_zeroed<IvfCentroids>();
-    if (!p->ivfCache) return SQLITE_NOMEM;
-  }
-  IvfCentroids* c = p->ivfCache;
-  int rc;
-  if (!c->stmtBuild) {
-    SqlitePtr<char> sql(sqlite3_mprintf(JIX0_SQL_SELECT_IVF_BUILD, p->schemaName, p->tableName));
-    if (!sql) return SQLITE_NOMEM;
-    rc = sqlite3_prepare_v2(p->db, sql.get(), -1, &c->stmtBuild, nullptr);
-    if (rc != SQLITE_OK) {
-      sqlite3_finalize(c->stmtBuild);
-      c->stmtBuild = nullptr;
-      vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the IVF build of %s: %s",
-                     p->tableName, sqlite3_errmsg(p->db));
-      return jix0_failure_code(rc);
-    }
+namespace {
+
+// The build id in T_info, 0 before the first build.
+int read_build_id(jix0_vtab* p, IvfCentroids* c, sqlite3_int64* outBuild) {
+  int rc = prepare_cached(p->db, &c->stmtBuild, [p] {
+    return sqlite3_mprintf(JIX0_SQL_SELECT_IVF_BUILD, p->schemaName, p->tableName);
+  });
+  if (rc == SQLITE_NOMEM) return rc;
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the IVF build of %s: %s",
+                   p->tableName, sqlite3_errmsg(p->db));
+    return jix0_failure_code(rc);
   }
   sqlite3_int64 build = 0;
   {
@@ -836,15 +850,13 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
       return jix0_failure_code(rc);
     }
   }
-  *out = c;
-  if (build == c->build) return SQLITE_OK;
+  *outBuild = build;
+  return SQLITE_OK;
+}
 
-  sqlite3_free(c->data);
-  c->data = nullptr;
-  c->lists = 0;
-  c->build = 0;
-  if (build == 0) return SQLITE_OK;
-
+// Reads the centroids of build `build` into c.
+int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
+  int rc;
   const VectorColumnDefinition& column = ivf_column(p);
   const int bytes = (int)(column.dimensions * sizeof(float));
   StmtPtr stmt;
@@ -890,6 +902,27 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
   return SQLITE_OK;
 }
 
+}  // namespace
+
+int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
+  if (!p->ivfCache) {
+    p->ivfCache = malloc_zeroed<IvfCentroids>();
+    if (!p->ivfCache) return SQLITE_NOMEM;
+  }
+  IvfCentroids* c = p->ivfCache;
+  sqlite3_int64 build = 0;
+  int rc = read_build_id(p, c, &build);
+  if (rc != SQLITE_OK) return rc;
+  *out = c;
+  if (build == c->build) return SQLITE_OK;
+  sqlite3_free(c->data);
+  c->data = nullptr;
+  c->lists = 0;
+  c->build = 0;
+  if (build == 0) return SQLITE_OK;
+  return load_centroids(p, c, build);
+}
+
 int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
   const IvfCentroids* c;
   int rc = jix0_ivf_current(p, &c);
@@ -927,13 +960,12 @@ int jix0_ivf_build(jix0_vtab* p) {
   return rc;
 }
 
-int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
-                                 sqlite3_int64 chunkOffset, const void* vector) {
-  sqlite3_int64 list;
-  int rc = jix0_ivf_assign(p, vector, &list);
-  if (rc != SQLITE_OK || list == JIX0_NO_LIST) return rc;
+namespace {
 
-  // The chunk's list and partition values.
+// Chunk chunkId's partition values into partition/partitionValues, and whether its list is
+// already `list`.
+int read_chunk_key(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 list, bool* outSameList,
+                   ValuePtr* partition, sqlite3_value** partitionValues) {
   StrBuilder s(nullptr);
   sqlite3_str_appendall(s.get(), "SELECT list");
   for (int i = 0; i < p->numPartitionColumns; i++) {
@@ -942,113 +974,137 @@ int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int6
   sqlite3_str_appendf(s.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?", p->schemaName,
                       p->tableName);
   StmtPtr stmt;
-  rc = prepare_text(p->db, s.finish().release(), &stmt);
+  int rc = prepare_text(p->db, s.finish().release(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, chunkId);
   rc = sqlite3_step(stmt.get());
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
-  if (sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER &&
-      sqlite3_column_int64(stmt.get(), 0) == list) {
-    return SQLITE_OK;
-  }
-  ValuePtr partition[JIX0_MAX_PARTITION_COLUMNS];
-  sqlite3_value* partitionValues[JIX0_MAX_PARTITION_COLUMNS] = {};
-  for (int i = 0; i < p->numPartitionColumns; i++) {
+  *outSameList = sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER &&
+                 sqlite3_column_int64(stmt.get(), 0) == list;
+  for (int i = 0; !*outSameList && i < p->numPartitionColumns; i++) {
     partition[i].reset(sqlite3_value_dup(sqlite3_column_value(stmt.get(), 1 + i)));
     if (!partition[i]) return SQLITE_NOMEM;
     partitionValues[i] = partition[i].get();
   }
-  stmt.reset();
+  return SQLITE_OK;
+}
 
-  // The target slot: the lowest free one of the list's newest chunk, or slot 0 of a new one.
+// The slot a moved row goes to: the lowest free one of the list's newest chunk, or slot 0 of
+// a new chunk. The chunk is read into target.
+int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** partitionValues,
+                     sqlite3_int64 list, uint8_t* target, sqlite3_int64* outId, int* outSlot) {
   const int cs = p->chunk_size;
+  ChunkBlobs blobs;
+  int rc = jix0_get_latest_chunk_rowid(p, outId, partitionValues, list);
+  if (rc == SQLITE_OK) {
+    rc = blobs.Open(p, layout, *outId);
+    if (rc == SQLITE_OK) rc = blobs.Read(p, layout, target);
+    if (rc != SQLITE_OK) return rc;
+    for (int slot = 0; slot < cs; slot++) {
+      if (bit(target, slot)) continue;
+      *outSlot = slot;
+      return SQLITE_OK;
+    }
+  } else if (rc != SQLITE_EMPTY) {
+    return rc;
+  }
+  ChunkBlobs fresh;
+  rc = jix0_new_chunk(p, partitionValues, outId, list);
+  if (rc == SQLITE_OK) rc = fresh.Open(p, layout, *outId);
+  if (rc == SQLITE_OK) rc = fresh.Read(p, layout, target);
+  *outSlot = 0;
+  return rc;
+}
+
+// Copies slot `from` of source into slot `to` of target and clears it in source.
+void move_slot(const jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 rowid, uint8_t* source,
+               int from, uint8_t* target, int to) {
+  const int cs = p->chunk_size;
+  set_bit(target, to, true);
+  memcpy(target + layout.rowids + to * 8, &rowid, 8);
+  set_bit(source, from, false);
+  memset(source + layout.rowids + from * 8, 0, 8);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    sqlite3_int64 b = layout.vectorBytes[i] / cs;
+    memcpy(target + layout.vectors[i] + to * b, source + layout.vectors[i] + from * b, (size_t)b);
+    memset(source + layout.vectors[i] + from * b, 0, (size_t)b);
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    MetadataColumnKind kind = p->metadata_columns[m].kind;
+    copy_metadata_slot(kind, source + layout.metadata[m], from, target + layout.metadata[m], to);
+    int b = metadata_slot_bytes(kind);
+    if (b == 0) {
+      set_bit(source + layout.metadata[m], from, false);
+    } else {
+      memset(source + layout.metadata[m] + (size_t)from * b, 0, (size_t)b);
+    }
+  }
+}
+
+// Writes a whole chunk, read into buffer and changed there, back to storage.
+int write_back_chunk(jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 id,
+                     const uint8_t* buffer) {
+  const int cs = p->chunk_size;
+  ChunkBlobs blobs;
+  int r = open_checked(p, p->shadowChunksName, "validity", id, cs / 8, 1, &blobs.validity);
+  if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.validity.get(), buffer, cs / 8, 0);
+  if (r == SQLITE_OK) {
+    r = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)cs * 8, 1, &blobs.rowids);
+  }
+  if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.rowids.get(), buffer + layout.rowids, cs * 8, 0);
+  for (int i = 0; r == SQLITE_OK && i < p->numVectorColumns; i++) {
+    r = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 1,
+                     &blobs.vectors[i]);
+    if (r == SQLITE_OK) {
+      r = sqlite3_blob_write(blobs.vectors[i].get(), buffer + layout.vectors[i],
+                             (int)layout.vectorBytes[i], 0);
+    }
+  }
+  for (int m = 0; r == SQLITE_OK && m < p->numMetadataColumns; m++) {
+    r = open_checked(p, p->shadowMetadataChunksNames[m], "data", id, layout.metadataBytes[m], 1,
+                     &blobs.metadata[m]);
+    if (r == SQLITE_OK) {
+      r = sqlite3_blob_write(blobs.metadata[m].get(), buffer + layout.metadata[m],
+                             (int)layout.metadataBytes[m], 0);
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
+                                 sqlite3_int64 chunkOffset, const void* vector) {
+  sqlite3_int64 list;
+  int rc = jix0_ivf_assign(p, vector, &list);
+  if (rc != SQLITE_OK || list == JIX0_NO_LIST) return rc;
+  bool sameList = false;
+  ValuePtr partition[JIX0_MAX_PARTITION_COLUMNS];
+  sqlite3_value* partitionValues[JIX0_MAX_PARTITION_COLUMNS] = {};
+  rc = read_chunk_key(p, chunkId, list, &sameList, partition, partitionValues);
+  if (rc != SQLITE_OK || sameList) return rc;
+
   ChunkLayout layout(p);
   SqlitePtr<uint8_t> target = allocate<uint8_t>((sqlite3_uint64)layout.total);
   SqlitePtr<uint8_t> source = allocate<uint8_t>((sqlite3_uint64)layout.total);
   if (!target || !source) return SQLITE_NOMEM;
   sqlite3_int64 targetId = 0;
-  int to = -1;
-  ChunkBlobs targetBlobs, sourceBlobs;
-  rc = jix0_get_latest_chunk_rowid(p, &targetId, partitionValues, list);
-  if (rc == SQLITE_OK) {
-    rc = targetBlobs.Open(p, layout, targetId);
-    if (rc == SQLITE_OK) rc = targetBlobs.Read(p, layout, target.get());
-    if (rc != SQLITE_OK) return rc;
-    for (int slot = 0; slot < cs && to < 0; slot++) {
-      if (!bit(target.get(), slot)) to = slot;
-    }
-  } else if (rc != SQLITE_EMPTY) {
-    return rc;
-  }
-  if (to < 0) {
-    rc = jix0_new_chunk(p, partitionValues, &targetId, list);
-    if (rc == SQLITE_OK) rc = targetBlobs.Open(p, layout, targetId);
-    if (rc == SQLITE_OK) rc = targetBlobs.Read(p, layout, target.get());
-    if (rc != SQLITE_OK) return rc;
-    to = 0;
-  }
-  rc = sourceBlobs.Open(p, layout, chunkId);
-  if (rc == SQLITE_OK) rc = sourceBlobs.Read(p, layout, source.get());
+  int to = 0;
+  rc = find_target_slot(p, layout, partitionValues, list, target.get(), &targetId, &to);
   if (rc != SQLITE_OK) return rc;
-
-  // Copy the slot, then clear it in the source; both chunks are written back whole.
-  const int from = (int)chunkOffset;
-  set_bit(target.get(), to, true);
-  memcpy(target.get() + layout.rowids + to * 8, &rowid, 8);
-  set_bit(source.get(), from, false);
-  memset(source.get() + layout.rowids + from * 8, 0, 8);
-  for (int i = 0; i < p->numVectorColumns; i++) {
-    sqlite3_int64 b = layout.vectorBytes[i] / cs;
-    memcpy(target.get() + layout.vectors[i] + to * b, source.get() + layout.vectors[i] + from * b,
-           (size_t)b);
-    memset(source.get() + layout.vectors[i] + from * b, 0, (size_t)b);
+  {
+    ChunkBlobs sourceBlobs;
+    rc = sourceBlobs.Open(p, layout, chunkId);
+    if (rc == SQLITE_OK) rc = sourceBlobs.Read(p, layout, source.get());
+    if (rc != SQLITE_OK) return rc;
   }
-  for (int m = 0; m < p->numMetadataColumns; m++) {
-    MetadataColumnKind kind = p->metadata_columns[m].kind;
-    copy_metadata_slot(kind, source.get() + layout.metadata[m], from,
-                       target.get() + layout.metadata[m], to);
-    int b = metadata_slot_bytes(kind);
-    if (b == 0) {
-      set_bit(source.get() + layout.metadata[m], from, false);
-    } else {
-      memset(source.get() + layout.metadata[m] + (size_t)from * b, 0, (size_t)b);
-    }
-  }
-  auto write_back = [&](sqlite3_int64 id, const uint8_t* buffer) {
-    ChunkBlobs blobs;
-    int r = open_checked(p, p->shadowChunksName, "validity", id, cs / 8, 1, &blobs.validity);
-    if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.validity.get(), buffer, cs / 8, 0);
-    if (r == SQLITE_OK) {
-      r = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)cs * 8, 1,
-                       &blobs.rowids);
-    }
-    if (r == SQLITE_OK)
-      r = sqlite3_blob_write(blobs.rowids.get(), buffer + layout.rowids, cs * 8, 0);
-    for (int i = 0; r == SQLITE_OK && i < p->numVectorColumns; i++) {
-      r = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 1,
-                       &blobs.vectors[i]);
-      if (r == SQLITE_OK) {
-        r = sqlite3_blob_write(blobs.vectors[i].get(), buffer + layout.vectors[i],
-                               (int)layout.vectorBytes[i], 0);
-      }
-    }
-    for (int m = 0; r == SQLITE_OK && m < p->numMetadataColumns; m++) {
-      r = open_checked(p, p->shadowMetadataChunksNames[m], "data", id, layout.metadataBytes[m], 1,
-                       &blobs.metadata[m]);
-      if (r == SQLITE_OK) {
-        r = sqlite3_blob_write(blobs.metadata[m].get(), buffer + layout.metadata[m],
-                               (int)layout.metadataBytes[m], 0);
-      }
-    }
-    return r;
-  };
-  targetBlobs = ChunkBlobs();
-  sourceBlobs = ChunkBlobs();
-  rc = write_back(targetId, target.get());
+  // Both chunks are written back whole.
+  move_slot(p, layout, rowid, source.get(), (int)chunkOffset, target.get(), to);
+  rc = write_back_chunk(p, layout, targetId, target.get());
   if (rc != SQLITE_OK) return jix0_failure_code(rc);
 
   bool empty = true;
-  for (int i = 0; i < cs / 8; i++) empty &= source.get()[i] == 0;
+  for (int i = 0; i < p->chunk_size / 8; i++) empty &= source.get()[i] == 0;
   if (empty) {
     ChunkDeleter deleter(p);
     rc = deleter.Prepare();
@@ -1056,7 +1112,7 @@ int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int6
     sqlite3_finalize(p->stmtLatestChunk);
     p->stmtLatestChunk = nullptr;
   } else {
-    rc = write_back(chunkId, source.get());
+    rc = write_back_chunk(p, layout, chunkId, source.get());
   }
   if (rc == SQLITE_OK) rc = jix0_rowids_update_position(p, rowid, targetId, to);
   return rc == SQLITE_OK ? rc : jix0_failure_code(rc);

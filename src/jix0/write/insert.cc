@@ -213,60 +213,55 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, BlobPtr* outBlob, int* ou
 // Finds the row's slot: the lowest free slot of the partition's newest chunk, or slot 0 of a
 // new chunk. Leaves *blobChunksValidity open read-write on that chunk's bitmap and validity
 // holding its bytes (chunk_size / 8 of them) as they were before the insert.
-int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
-                                       sqlite3_int64 list, sqlite3_int64* outChunkId,
-                                       sqlite3_int64* outChunkOffset, BlobPtr* blobChunksValidity,
-                                       uint8_t* validity) {
+// Reads the validity of the partition's newest chunk through *blob. *outChunkOffset is its
+// lowest free slot, or stays -1 when the chunk is full.
+int read_latest_validity(jix0_vtab* p, sqlite3_int64 chunkId, BlobPtr* blobChunksValidity,
+                         uint8_t* validity, sqlite3_int64* outChunkOffset) {
   const int expectedBytes = p->chunk_size / 8;
-  *outChunkOffset = -1;
-  sqlite3_int64 chunkId;
-  int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues, list);
-  if (rc == SQLITE_OK) {
-    int bytes;
-    rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
-    if (rc != SQLITE_OK) {
-      vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open validity blob on %s.%s.%lld",
-                     p->schemaName, p->shadowChunksName, chunkId);
-      return rc;
-    }
-    if (bytes != expectedBytes) {
-      vtab_set_error(
-          &p->base,
-          JIX0_INTERNAL_ERROR
-          ": validity blob size mismatch on %s.%s.%lld, expected %lld but received %lld.",
-          p->schemaName, p->shadowChunksName, chunkId, (sqlite3_int64)expectedBytes,
-          (sqlite3_int64)bytes);
-      return SQLITE_ERROR;
-    }
-    rc = sqlite3_blob_read(blobChunksValidity->get(), validity, expectedBytes, 0);
-    if (rc != SQLITE_OK) {
-      vtab_set_error(&p->base,
-                     JIX0_INTERNAL_ERROR ": Could not read validity bitmap for %s.%s.%lld",
-                     p->schemaName, p->shadowChunksName, chunkId);
-      return rc;
-    }
-    // Full bytes are skipped eight slots at a time; the first other byte has the lowest
-    // free slot.
-    for (int i = 0; i < expectedBytes; i++) {
-      uint8_t byte = validity[i];
-      if (byte == 0xFF) continue;
-      int bit = 0;
-      while (byte & (1u << bit)) bit++;
-      *outChunkId = chunkId;
-      *outChunkOffset = (sqlite3_int64)i * 8 + bit;
-      return SQLITE_OK;
-    }
-  } else if (rc != SQLITE_EMPTY) {
+  int bytes;
+  int rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open validity blob on %s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
     return rc;
   }
+  if (bytes != expectedBytes) {
+    vtab_set_error(&p->base,
+                   JIX0_INTERNAL_ERROR
+                   ": validity blob size mismatch on %s.%s.%lld, expected %lld but received %lld.",
+                   p->schemaName, p->shadowChunksName, chunkId, (sqlite3_int64)expectedBytes,
+                   (sqlite3_int64)bytes);
+    return SQLITE_ERROR;
+  }
+  rc = sqlite3_blob_read(blobChunksValidity->get(), validity, expectedBytes, 0);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not read validity bitmap for %s.%s.%lld",
+                   p->schemaName, p->shadowChunksName, chunkId);
+    return rc;
+  }
+  // Full bytes are skipped eight slots at a time; the first other byte has the lowest
+  // free slot.
+  for (int i = 0; i < expectedBytes; i++) {
+    uint8_t byte = validity[i];
+    if (byte == 0xFF) continue;
+    int bit = 0;
+    while (byte & (1u << bit)) bit++;
+    *outChunkOffset = (sqlite3_int64)i * 8 + bit;
+    return SQLITE_OK;
+  }
+  return SQLITE_OK;
+}
 
-  // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
-  rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
+// Creates the chunk a row starts at slot 0, and reads its validity through *blob.
+int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
+                    BlobPtr* blobChunksValidity, uint8_t* validity, sqlite3_int64* outChunkId) {
+  const int expectedBytes = p->chunk_size / 8;
+  sqlite3_int64 chunkId = 0;
+  int rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
     return jix0_failure_code(rc);
   }
-  *outChunkOffset = 0;
   int bytes = 0;
   if (*blobChunksValidity) {
     // The full chunk's handle moves to the new chunk: far cheaper than closing and opening.
@@ -303,6 +298,28 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
   }
   *outChunkId = chunkId;
   return SQLITE_OK;
+}
+
+int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
+                                       sqlite3_int64 list, sqlite3_int64* outChunkId,
+                                       sqlite3_int64* outChunkOffset, BlobPtr* blobChunksValidity,
+                                       uint8_t* validity) {
+  *outChunkOffset = -1;
+  sqlite3_int64 chunkId = 0;
+  int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues, list);
+  if (rc == SQLITE_OK) {
+    rc = read_latest_validity(p, chunkId, blobChunksValidity, validity, outChunkOffset);
+    if (rc != SQLITE_OK || *outChunkOffset >= 0) {
+      *outChunkId = chunkId;
+      return rc;
+    }
+  } else if (rc != SQLITE_EMPTY) {
+    return rc;
+  }
+  // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
+  rc = start_new_chunk(p, partitionValues, list, blobChunksValidity, validity, outChunkId);
+  if (rc == SQLITE_OK) *outChunkOffset = 0;
+  return rc;
 }
 
 // Writes one vector into its slot of vector column i's chunk BLOB.
