@@ -807,20 +807,6 @@ int jix0_ivf_default_probes(const jix0_vtab* p, int lists) {
   return probes < 8 ? 8 : probes;
 }
 
-void jix0_ivf_release_statements(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  sqlite3_finalize(p->ivfCache->stmtBuild);
-  p->ivfCache->stmtBuild = nullptr;
-}
-
-void jix0_ivf_cache_free(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  jix0_ivf_release_statements(p);
-  sqlite3_free(p->ivfCache->data);
-  sqlite3_free(p->ivfCache);
-  p->ivfCache = nullptr;
-}
-
 namespace {
 
 // The build id in T_info, 0 before the first build.

@@ -5,15 +5,6 @@
 
 #include "jix0/table/table.h"
 
-// The centroids of one build as a table object last read them.
-struct IvfCentroids {
-  sqlite3_int64 build;  // the IVF_BUILD value they belong to; 0: never built
-  int lists;            // 0 before the first build, or after a build of an empty table
-  int dimensions;
-  float* data;              // lists * dimensions, list by list
-  sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
-};
-
 // The centroids of the table's current build, read again only when IVF_BUILD changed since
 // the last read (another connection's build, or a rolled-back one). *out stays owned by p
 // and is valid until the next call. Messages are set on the table.
@@ -48,8 +39,3 @@ int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n);
 [[nodiscard]] int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid,
                                                sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                                                const void* vector);
-
-// Finalizes the cached statement (the centroids stay cached).
-void jix0_ivf_release_statements(jix0_vtab* p);
-// Frees the whole cache.
-void jix0_ivf_cache_free(jix0_vtab* p);
