@@ -20,6 +20,7 @@
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 #include "vector/array.h"
+#include "vector/bitmap.h"
 #include "vector/handles.h"
 #include "vector/kernels.h"
 
@@ -106,32 +107,11 @@ int open_checked(jix0_vtab* p, const char* table, const char* column, sqlite3_in
   return SQLITE_OK;
 }
 
-bool bit(const uint8_t* bitmap, int slot) {
-  return (bitmap[slot / 8] >> (slot % 8)) & 1;
-}
-void set_bit(uint8_t* bitmap, int slot, bool on) {
-  uint8_t mask = (uint8_t)(1u << (slot % 8));
-  bitmap[slot / 8] = on ? (uint8_t)(bitmap[slot / 8] | mask) : (uint8_t)(bitmap[slot / 8] & ~mask);
-}
-
-// Bytes of one metadata slot; 0 for BOOLEAN, whose slots are bits.
-int metadata_slot_bytes(MetadataColumnKind kind) {
-  switch (kind) {
-    case JIX0_METADATA_INTEGER:
-    case JIX0_METADATA_FLOAT:
-      return 8;
-    case JIX0_METADATA_TEXT:
-      return JIX0_METADATA_TEXT_ENTRY;
-    default:
-      return 0;
-  }
-}
-
 void copy_metadata_slot(MetadataColumnKind kind, const uint8_t* from, int fromSlot, uint8_t* to,
                         int toSlot) {
-  int bytes = metadata_slot_bytes(kind);
+  int bytes = jix0_metadata_slot_bytes(kind);
   if (bytes == 0) {
-    set_bit(to, toSlot, bit(from, fromSlot));
+    bitmap_set(to, toSlot, bitmap_get(from, fromSlot));
   } else {
     memcpy(to + (size_t)toSlot * bytes, from + (size_t)fromSlot * bytes, (size_t)bytes);
   }
@@ -449,7 +429,7 @@ class Packer {
     }
     int& count = counts_.get()[list];
     const int to = count++;
-    set_bit(buffer + layout_.validity, to, true);
+    bitmap_set(buffer + layout_.validity, to, true);
     memcpy(buffer + layout_.rowids + to * 8, chunk + layout_.rowids + slot * 8, 8);
     for (int i = 0; i < p_->numVectorColumns; i++) {
       sqlite3_int64 b = layout_.vectorBytes[i] / p_->chunk_size;
@@ -660,7 +640,7 @@ int collect_entries(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks
     }
     if (rc != SQLITE_OK) return rc;
     for (int slot = 0; slot < cs; slot++) {
-      if (!bit(chunk, slot)) continue;
+      if (!bitmap_get(chunk, slot)) continue;
       Entry e{0, all[c].id, slot};
       memcpy(&e.rowid, chunk + layout.rowids + slot * 8, 8);
       rc = array_append(entries, &e);
@@ -718,7 +698,7 @@ int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, ChunkDe
     if (rc != SQLITE_OK) return rc;
     const uint8_t* vectors = chunk + layout.vectors[p->ivfVectorIdx];
     for (int slot = 0; slot < cs; slot++) {
-      if (!bit(chunk, slot)) continue;
+      if (!bitmap_get(chunk, slot)) continue;
       distances(column.distance_metric, (const float*)(vectors + slot * vectorBytes), centroids, d,
                 (size_t)lists, dist.get());
       rc = packer.Add(argmin(dist.get(), lists), chunk, slot);
@@ -987,7 +967,7 @@ int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** pa
     if (rc == SQLITE_OK) rc = blobs.Read(p, layout, target);
     if (rc != SQLITE_OK) return rc;
     for (int slot = 0; slot < cs; slot++) {
-      if (bit(target, slot)) continue;
+      if (bitmap_get(target, slot)) continue;
       *outSlot = slot;
       return SQLITE_OK;
     }
@@ -1006,9 +986,9 @@ int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** pa
 void move_slot(const jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 rowid, uint8_t* source,
                int from, uint8_t* target, int to) {
   const int cs = p->chunk_size;
-  set_bit(target, to, true);
+  bitmap_set(target, to, true);
   memcpy(target + layout.rowids + to * 8, &rowid, 8);
-  set_bit(source, from, false);
+  bitmap_set(source, from, false);
   memset(source + layout.rowids + from * 8, 0, 8);
   for (int i = 0; i < p->numVectorColumns; i++) {
     sqlite3_int64 b = layout.vectorBytes[i] / cs;
@@ -1018,9 +998,9 @@ void move_slot(const jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 rowi
   for (int m = 0; m < p->numMetadataColumns; m++) {
     MetadataColumnKind kind = p->metadata_columns[m].kind;
     copy_metadata_slot(kind, source + layout.metadata[m], from, target + layout.metadata[m], to);
-    int b = metadata_slot_bytes(kind);
+    int b = jix0_metadata_slot_bytes(kind);
     if (b == 0) {
-      set_bit(source + layout.metadata[m], from, false);
+      bitmap_set(source + layout.metadata[m], from, false);
     } else {
       memset(source + layout.metadata[m] + (size_t)from * b, 0, (size_t)b);
     }

@@ -343,6 +343,18 @@ int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64
   return jix0_failure_code(rc);
 }
 
+int jix0_metadata_slot_bytes(MetadataColumnKind kind) {
+  switch (kind) {
+    case JIX0_METADATA_INTEGER:
+    case JIX0_METADATA_FLOAT:
+      return 8;
+    case JIX0_METADATA_TEXT:
+      return JIX0_METADATA_TEXT_ENTRY;
+    default:
+      return 0;
+  }
+}
+
 int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize) {
   switch (kind) {
     case JIX0_METADATA_BOOLEAN:

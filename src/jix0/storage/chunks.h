@@ -48,6 +48,8 @@ constexpr sqlite3_int64 JIX0_NO_LIST = -1;
                                               sqlite3_int64 chunkId, sqlite3_int64 chunkOffset);
 // Bytes of one metadata chunk BLOB of the given kind.
 int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize);
+// Bytes of one slot in a metadata chunk BLOB; 0 for BOOLEAN, whose slots are bits.
+int jix0_metadata_slot_bytes(MetadataColumnKind kind);
 // Creates an empty chunk of the partition and its row in every per-column chunk table.
 // outChunkId may be null. Sets no message, and leaves what it inserted before a failure.
 // On IVF tables the chunk belongs to list (JIX0_NO_LIST: to none).

@@ -21,6 +21,7 @@
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/write/command.h"
 #include "vector/array.h"
+#include "vector/bitmap.h"
 #include "vector/handles.h"
 
 namespace {
@@ -53,28 +54,6 @@ struct OpenChunk {
     for (BlobPtr& blob : metadata) blob.reset();
   }
 };
-
-bool bit(const uint8_t* bitmap, int slot) {
-  return (bitmap[slot / 8] >> (slot % 8)) & 1;
-}
-void set_bit(uint8_t* bitmap, int slot, bool on) {
-  uint8_t mask = (uint8_t)(1u << (slot % 8));
-  bitmap[slot / 8] = on ? (uint8_t)(bitmap[slot / 8] | mask) : (uint8_t)(bitmap[slot / 8] & ~mask);
-}
-
-// Bytes of one slot in metadata column m's chunk BLOB; 0 for BOOLEAN, which packs bits.
-int metadata_slot_bytes(MetadataColumnKind kind) {
-  switch (kind) {
-    case JIX0_METADATA_BOOLEAN:
-      return 0;
-    case JIX0_METADATA_INTEGER:
-    case JIX0_METADATA_FLOAT:
-      return 8;
-    case JIX0_METADATA_TEXT:
-      return JIX0_METADATA_TEXT_ENTRY;
-  }
-  return 0;
-}
 
 class Optimizer {
  public:
@@ -204,7 +183,7 @@ class Optimizer {
   // The next slot at or after c->next whose validity bit is `occupied`, or -1.
   int NextSlot(OpenChunk* c, bool occupied) {
     for (; c->next < p_->chunk_size; c->next++) {
-      if (bit(c->bitmap, c->next) == occupied) return c->next;
+      if (bitmap_get(c->bitmap, c->next) == occupied) return c->next;
     }
     return -1;
   }
@@ -231,7 +210,7 @@ class Optimizer {
   int CopyMetadata(int m, int from, int to) {
     sqlite3_blob* in = src_.metadata[m].get();
     sqlite3_blob* out = dst_.metadata[m].get();
-    int bytes = metadata_slot_bytes(p_->metadata_columns[m].kind);
+    int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
     if (bytes > 0) {
       int rc = sqlite3_blob_read(in, slot_.get(), bytes, from * bytes);
       return rc == SQLITE_OK ? sqlite3_blob_write(out, slot_.get(), bytes, to * bytes) : rc;
@@ -240,7 +219,7 @@ class Optimizer {
     int rc = sqlite3_blob_read(in, &source, 1, from / 8);
     if (rc == SQLITE_OK) rc = sqlite3_blob_read(out, &target, 1, to / 8);
     if (rc != SQLITE_OK) return rc;
-    set_bit(&target, to % 8, bit(&source, from % 8));
+    bitmap_set(&target, to % 8, bitmap_get(&source, from % 8));
     return sqlite3_blob_write(out, &target, 1, to / 8);
   }
 
@@ -248,8 +227,8 @@ class Optimizer {
   // values are keyed by rowid, so they stay where they are.
   int Move(int from, int to) {
     sqlite3_int64 rowid = src_.rowidArray.get()[from];
-    set_bit(src_.bitmap, from, false);
-    set_bit(dst_.bitmap, to, true);
+    bitmap_set(src_.bitmap, from, false);
+    bitmap_set(dst_.bitmap, to, true);
     src_.rowidArray.get()[from] = 0;
     dst_.rowidArray.get()[to] = rowid;
     src_.moved = dst_.moved = true;
@@ -298,20 +277,20 @@ class Optimizer {
     memset(slot_.get(), 0, kMaxSlotBytes);
     int rc = SQLITE_OK;
     for (int s = 0; rc == SQLITE_OK && s < p_->chunk_size; s++) {
-      if (!bit(src_.original, s) || bit(src_.bitmap, s)) continue;
+      if (!bitmap_get(src_.original, s) || bitmap_get(src_.bitmap, s)) continue;
       for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
         int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
         rc = sqlite3_blob_write(src_.vectors[i].get(), slot_.get(), bytes, s * bytes);
       }
       for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-        int bytes = metadata_slot_bytes(p_->metadata_columns[m].kind);
+        int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
         if (bytes > 0) {
           rc = sqlite3_blob_write(src_.metadata[m].get(), slot_.get(), bytes, s * bytes);
           continue;
         }
         uint8_t byte = 0;
         rc = sqlite3_blob_read(src_.metadata[m].get(), &byte, 1, s / 8);
-        set_bit(&byte, s % 8, false);
+        bitmap_set(&byte, s % 8, false);
         if (rc == SQLITE_OK) rc = sqlite3_blob_write(src_.metadata[m].get(), &byte, 1, s / 8);
       }
     }
