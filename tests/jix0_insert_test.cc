@@ -368,6 +368,42 @@ int DenyRowidsUpdates(void*, int action, const char* table, const char*, const c
   return action == SQLITE_UPDATE && std::string(table) == "t_rowids" ? SQLITE_DENY : SQLITE_OK;
 }
 
+// NumPy's default dtype is float64: its bytes are twice a float32 vector's, and the message
+// for exactly that case names the cause. Other mismatches keep the plain message.
+TEST_F(Jix0Insert, DimensionMismatchOfTwiceTheBytesNamesFloat64) {
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0(v float[2], i int8[2]);"
+      "INSERT INTO t(rowid, v, i) VALUES (1, '[1, 2]', jix_int8('[1, 2]'))");
+  const std::string hint =
+      " The BLOB holds 8 bytes per element, as float64 values do: convert the vector to float32 "
+      "first (in NumPy: .astype(numpy.float32)).";
+  const std::string inserted = "Dimension mismatch for inserted vector for the \"v\" column. ";
+  const std::string updated = "Dimension mismatch for new updated vector for the \"";
+  const std::string queried = "Dimension mismatch for query vector for the \"v\" column. ";
+  const struct {
+    std::string sql, expected;
+  } cases[] = {
+      {"INSERT INTO t(rowid, v, i) VALUES (2, zeroblob(16), jix_int8('[1, 2]'))",
+       inserted + "Expected 2 dimensions but received 4." + hint},
+      {"INSERT INTO t(rowid, v, i) VALUES (2, zeroblob(12), jix_int8('[1, 2]'))",
+       inserted + "Expected 2 dimensions but received 3."},
+      {"INSERT INTO t(rowid, v, i) VALUES (2, '[1, 2, 3, 4]', jix_int8('[1, 2]'))",
+       inserted + "Expected 2 dimensions but received 4."},
+      {"UPDATE t SET v = zeroblob(16) WHERE rowid = 1",
+       updated + "v\" column. Expected 2 dimensions but received 4." + hint},
+      {"UPDATE t SET i = zeroblob(4) WHERE rowid = 1",
+       updated + "i\" column. Expected 2 dimensions but received 4."},
+      {"SELECT rowid FROM t WHERE v MATCH zeroblob(16) AND k = 1",
+       queried + "Expected 2 dimensions but received 4." + hint},
+      {"SELECT rowid FROM t WHERE v MATCH '[0, 0, 0, 0]' AND k = 1",
+       queried + "Expected 2 dimensions but received 4."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(db.Query(c.sql), c.expected);
+  }
+}
+
 // Storage that no longer matches the table, and SQLite refusing the shadow-table writes:
 // reported with the internal messages, never a crash.
 TEST_F(Jix0Insert, DamagedStorageIsReported) {

@@ -15,6 +15,7 @@
 #include "jix0/query/row_key.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/table/dimension_hint.h"
 #include "jix0/table/result_codes.h"
 #include "vector/array.h"
 #include "vector/bitmap.h"
@@ -1147,8 +1148,9 @@ int read_query_vector(jix0_vtab* p, const VectorColumnDefinition& column, sqlite
   if (query->dimensions != column.dimensions) {
     vtab_set_error(&p->base,
                    "Dimension mismatch for query vector for the \"%.*s\" column. Expected %d "
-                   "dimensions but received %d.",
-                   column.name_length, column.name, (int)column.dimensions, (int)query->dimensions);
+                   "dimensions but received %d.%s",
+                   column.name_length, column.name, (int)column.dimensions, (int)query->dimensions,
+                   jix0_float64_hint(column, value, query->dimensions));
     return SQLITE_ERROR;
   }
   return SQLITE_OK;

@@ -122,7 +122,17 @@ bool orders_by_distance(jix0_vtab* p, sqlite3_index_info* info) {
 
 int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
   if (survey.limit < 0 && survey.k < 0) {
-    vtab_set_error(&p->base, "A LIMIT or 'k = ?' constraint is required on jix0 knn queries.");
+    // Before 3.41 SQLite keeps a statement's LIMIT from virtual tables, so a query that has
+    // one lands here too: say so, and what works on this version.
+    if (sqlite3_libversion_number() < 3041000) {
+      vtab_set_error(&p->base,
+                     "A LIMIT or 'k = ?' constraint is required on jix0 knn queries. SQLite %s "
+                     "does not pass a LIMIT to virtual tables (3.41.0 and later do): add "
+                     "'AND k = ?' to the WHERE clause instead.",
+                     sqlite3_libversion());
+    } else {
+      vtab_set_error(&p->base, "A LIMIT or 'k = ?' constraint is required on jix0 knn queries.");
+    }
     return SQLITE_ERROR;
   }
   // With `k = ?` any other order (GROUP BY, DISTINCT, ORDER BY other columns or DESC) is

@@ -5,6 +5,7 @@
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/table/dimension_hint.h"
 #include "jix0/write/write.h"
 #include "vector/handles.h"
 
@@ -83,8 +84,9 @@ int check_vectors(jix0_vtab* p, sqlite3_value** argv, InsertState* state) {
     if (dimensions != column.dimensions) {
       vtab_set_error(&p->base,
                      "Dimension mismatch for inserted vector for the \"%.*s\" column. Expected %d "
-                     "dimensions but received %d.",
-                     column.name_length, column.name, (int)column.dimensions, (int)dimensions);
+                     "dimensions but received %d.%s",
+                     column.name_length, column.name, (int)column.dimensions, (int)dimensions,
+                     jix0_float64_hint(column, column_value(argv, u + 1), dimensions));
       return SQLITE_ERROR;
     }
   }

@@ -10,6 +10,7 @@
 
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
+#include "jix0/table/dimension_hint.h"
 #include "jix0/write/write.h"
 #include "vector/handles.h"
 
@@ -144,8 +145,9 @@ int check_vector(jix0_vtab* p, int i, sqlite3_value* value, UpdateState* state) 
   if (dimensions != column.dimensions) {
     vtab_set_error(&p->base,
                    "Dimension mismatch for new updated vector for the \"%.*s\" column. Expected %d "
-                   "dimensions but received %d.",
-                   column.name_length, column.name, (int)column.dimensions, (int)dimensions);
+                   "dimensions but received %d.%s",
+                   column.name_length, column.name, (int)column.dimensions, (int)dimensions,
+                   jix0_float64_hint(column, value, dimensions));
     return SQLITE_ERROR;
   }
   return SQLITE_OK;
