@@ -20,17 +20,32 @@ VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMake
 # e.g. IVF_BENCH_ARGS="--sets fashion --queries 200"
 IVF_BENCH_ARGS ?=
 
-.PHONY: all lib build deps test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf
+.PHONY: all lib build deps deps-test deps-fuzz deps-format deps-aarch64 deps-windows deps-packages test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
-# `make` builds only the library: no GoogleTest needed.
+# `make` builds only the library: no GoogleTest needed, only the packages of `deps`.
 all: lib
 
+# Each target installs the Debian packages it needs and no more (scripts/install-deps says
+# which), so `make` and `make demo` fetch no test or cross toolchain; `make test`, through
+# its stages, installs them all.
 deps:
-	@scripts/install-deps
+	@scripts/install-deps build
+deps-test: deps
+	@scripts/install-deps test
+deps-fuzz: deps
+	@scripts/install-deps fuzz
+deps-format:
+	@scripts/install-deps format
+deps-aarch64: deps
+	@scripts/install-deps aarch64
+deps-windows: deps
+	@scripts/install-deps windows
+deps-packages: deps
+	@scripts/install-deps packages
 
-$(BUILD)/CMakeCache.txt:
+$(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
 lib: $(BUILD)/CMakeCache.txt
@@ -48,14 +63,14 @@ build: $(BUILD)/CMakeCache.txt
 test: test-normal test-current-sqlite test-sanitize test-tsan fuzz test-reference-kernels \
       test-aarch64 test-windows test-packages test-dqlite format-check
 
-test-normal: deps
+test-normal: deps-test
 	cmake -S . -B $(BUILD) -DJIX_BUILD_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The suite again, linked against a current SQLite release (the amalgamation an npm package
 # ships, fetched once into $(BUILD_CURRENT)/sqlite), for faults that only newer SQLite shows.
-test-current-sqlite: deps
+test-current-sqlite: deps-test
 	scripts/sqlite-amalgamation $(BUILD_CURRENT)/sqlite
 	cmake -S . -B $(BUILD_CURRENT) -DJIX_BUILD_TESTS=ON \
 	  -DJIX_SQLITE_AMALGAMATION=$(CURDIR)/$(BUILD_CURRENT)/sqlite $(CMAKE_FLAGS)
@@ -63,7 +78,7 @@ test-current-sqlite: deps
 	ctest --test-dir $(BUILD_CURRENT) --output-on-failure -j $(JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-sanitize: deps
+test-sanitize: deps-test
 	cmake -S . -B $(BUILD_ASAN) -DJIX_SANITIZE=ON -DJIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
 	  $(CMAKE_FLAGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
@@ -72,7 +87,7 @@ test-sanitize: deps
 
 # The tests of searches with helper threads (PRAGMA threads) under ThreadSanitizer: only
 # their own test program is built, so the stage stays short.
-test-tsan: deps
+test-tsan: deps-test
 	cmake -S . -B $(BUILD_TSAN) -DJIX_TSAN=ON -DJIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  $(CMAKE_FLAGS)
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target jix_thread_tests
@@ -80,7 +95,7 @@ test-tsan: deps
 
 # Each libFuzzer target for FUZZ_SECONDS, as many at once as there are cores, starting from
 # a copy of the committed seed corpus.
-fuzz: deps
+fuzz: deps-fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DJIX_FUZZ=ON -DJIX_BUILD_TESTS=OFF \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
@@ -108,20 +123,20 @@ test-dqlite: deps jix-dqlite-node
 
 # The build with JIX_FAST_KERNELS=OFF: only the scalar reference kernels, as on a CPU that
 # has no variant of its own; the kernel tests and the SQL suite.
-test-reference-kernels: deps
+test-reference-kernels: deps-test
 	scripts/ci-reference-kernels
 
 # Cross-builds for aarch64-linux-gnu and runs the kernel tests and the SQL suite under qemu.
-test-aarch64: deps
+test-aarch64: deps-aarch64
 	scripts/ci-aarch64
 
 # Cross-builds jix.dll with MinGW-w64 and checks its exported entry points.
-test-windows: deps
+test-windows: deps-windows
 	scripts/ci-windows
 
 # Builds the Python wheel offline into a fresh venv and installs the Node package, each with
 # the library inside, and runs a KNN query through each with no path given.
-test-packages: deps
+test-packages: deps-packages
 	scripts/ci-packages
 
 # Only the library is needed; configuring waits for deps, so this also works with -j.
@@ -135,11 +150,11 @@ demo: deps
 FORMAT_FILES = $(shell find src tests bench fuzz cluster \( -name '*.c' -o -name '*.cc' -o -name '*.h' \) \
                  -not -path '*/node_modules/*' | sort)
 
-format: deps
+format: deps-format
 	clang-format -i $(FORMAT_FILES)
 
 # Fails, naming each place, where a file differs from what `make format` would make of it.
-format-check: deps
+format-check: deps-format
 	clang-format --dry-run -Werror $(FORMAT_FILES)
 
 # Installs the library as $(LIBDIR)/jix.so with a pkg-config file describing where it is.

@@ -6,8 +6,8 @@
 .mode box
 
 .print
-.print "jix: vectors and exact nearest-neighbour search inside SQLite"
-.print "============================================================="
+.print "jix: vectors and nearest-neighbour search inside SQLite, exact or approximate (IVF)"
+.print "==================================================================================="
 SELECT jix_version() AS version;
 
 .print
@@ -220,4 +220,6 @@ LIMIT 5;
 .timer off
 
 .print
-.print "Done. See README.md for the whole SQL reference."
+.print "Done. The tour used the exact search; for large tables an IVF index reads only the"
+.print "lists nearest the query (docs/ivf.md). README.md has a recipe per language, and"
+.print "docs/ the whole SQL reference."
