@@ -53,23 +53,75 @@ def _platform_tag():
     return re.sub(r"[-.]", "_", sysconfig.get_platform())
 
 
+def _progress(message):
+    """A progress line. pip keeps a backend's output to itself unless run with -v, so the line
+    also goes to the terminal, when there is one, rather than leave a long build silent."""
+    line = "jix: " + message + "\n"
+    sys.stderr.write(line)
+    sys.stderr.flush()
+    if sys.stderr.isatty():
+        return
+    try:
+        with open("/dev/tty", "w") as tty:
+            tty.write(line)
+    except OSError:
+        pass
+
+
+def _fresh_checkout_library():
+    """The checkout's build/jix.so when it is newer than every source, else None.
+
+    JIX_REBUILD=1 always builds. A build folder configured for the sanitizers is not used:
+    its library loads only into instrumented processes.
+    """
+    if os.environ.get("JIX_REBUILD") == "1":
+        return None
+    build = os.path.join(_SOURCE_DIR, "build")
+    library = next((os.path.join(build, n) for n in _LIBRARY_NAMES
+                    if os.path.exists(os.path.join(build, n))), None)
+    if library is None:
+        return None
+    try:
+        with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
+            if re.search(r"^JIX_SANITIZE:BOOL=ON$", f.read(), re.M):
+                return None
+    except OSError:
+        return None
+    built = os.path.getmtime(library)
+    sources = [os.path.join(_SOURCE_DIR, "CMakeLists.txt")]
+    for folder, _, names in os.walk(os.path.join(_SOURCE_DIR, "src")):
+        sources += [os.path.join(folder, n) for n in names]
+    if any(os.path.getmtime(s) >= built for s in sources):
+        return None
+    return library
+
+
 def _build_library(work):
     """Builds the library target in `work` and returns the path of the library file."""
     if not os.path.exists(os.path.join(_SOURCE_DIR, "CMakeLists.txt")):
         raise RuntimeError(
             "the jix sources are not at %s: build the package from a checkout's "
             "bindings/python folder" % _SOURCE_DIR)
+    fresh = _fresh_checkout_library()
+    if fresh:
+        _progress("using %s, newer than every source (JIX_REBUILD=1 builds anew)" % fresh)
+        return fresh
     cmake = os.environ.get("CMAKE", "cmake")
     configure = [cmake, "-S", _SOURCE_DIR, "-B", work, "-DCMAKE_BUILD_TYPE=Release",
                  "-DJIX_BUILD_TESTS=OFF"]
     configure += os.environ.get("JIX_CMAKE_ARGS", "").split()
     jobs = str(os.cpu_count() or 1)
-    for command in (configure, [cmake, "--build", work, "--target", "jix", "-j", jobs]):
+    steps = (("configuring the library with CMake", configure),
+             ("compiling the library on %s cores (a minute or two; pip -v shows the compiler)"
+              % jobs, [cmake, "--build", work, "--target", "jix", "-j", jobs]))
+    for message, command in steps:
+        _progress(message)
         # Build output goes to stderr: pip shows it with -v, and stdout stays free for hooks.
         subprocess.run(command, check=True, stdout=sys.stderr)
     for name in _LIBRARY_NAMES:
         path = os.path.join(work, name)
         if os.path.exists(path):
+            _progress("built " + name)
             return path
     raise RuntimeError("the CMake build finished without a jix library in " + work)
 

@@ -13,8 +13,8 @@ import sqlite3
 import struct
 import sys
 
-__all__ = ["load", "loadable_path", "register_numpy_adapters", "serialize_float32",
-           "serialize_int8"]
+__all__ = ["deserialize_float32", "load", "loadable_path", "register_numpy_adapters",
+           "serialize_float32", "serialize_int8"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -47,18 +47,43 @@ def loadable_path():
         "jix.so not found: build it with 'make', or set JIX_LOADABLE_PATH to its path")
 
 
-def load(conn):
-    """Loads jix into an open sqlite3.Connection."""
+def _extension_loading_enabled(conn):
+    """Whether the connection lets SQL load extensions right now.
+
+    Python 3.12 and later can ask SQLite; before that, SQL's load_extension() of a file that
+    does not exist tells: "not authorized" while loading is off, a loader error while it is on.
+    """
+    flag = getattr(sqlite3, "SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION", None)
+    if flag is not None and hasattr(conn, "getconfig"):
+        return bool(conn.getconfig(flag))
+    try:
+        conn.execute("select load_extension('/nonexistent/jix-loading-probe')")
+    except sqlite3.OperationalError as e:
+        return "not authorized" not in str(e)
+    return True
+
+
+def load(conn, numpy=False):
+    """Loads jix into an open sqlite3.Connection.
+
+    With numpy=True, also loads the entry point of jix_npy_each and jix_npy_file. Extension
+    loading is left as it was before the call: off again if it was off.
+    """
     if not hasattr(conn, "enable_load_extension"):
         raise RuntimeError(
             "this Python's sqlite3 module cannot load extensions (it was built without "
             "--enable-loadable-sqlite-extensions): use a Python that can, such as "
             "Debian's /usr/bin/python3")
+    was_enabled = _extension_loading_enabled(conn)
+    path = loadable_path()
     conn.enable_load_extension(True)
     try:
-        conn.load_extension(loadable_path())
+        conn.load_extension(path)
+        if numpy:
+            # load_extension() names no entry point before Python 3.12; SQL's does.
+            conn.execute("select load_extension(?, 'sqlite3_jix_numpy_init')", (path,))
     finally:
-        conn.enable_load_extension(False)
+        conn.enable_load_extension(was_enabled)
     register_numpy_adapters()
 
 
@@ -119,3 +144,23 @@ def serialize_int8(values):
     SQL reads an untagged BLOB as float32: wrap it in jix_int8(?) when binding it.
     """
     return struct.pack("<%db" % len(values), *values)
+
+
+def deserialize_float32(blob):
+    """The elements of a compact float32 BLOB (a stored vector, or jix_f32(...)'s result).
+
+    A NumPy float32 array when NumPy can be imported, else a list of floats.
+    """
+    data = bytes(blob)
+    if len(data) % 4:
+        raise ValueError("a float32 vector has 4 bytes per element, not %d bytes in all"
+                         % len(data))
+    try:
+        import numpy as np
+    except ImportError:
+        floats = array.array("f")
+        floats.frombytes(data)
+        if sys.byteorder != "little":
+            floats.byteswap()
+        return floats.tolist()
+    return np.frombuffer(data, dtype="<f4").astype(np.float32)

@@ -58,17 +58,44 @@ def test_knn_over_numpy_vectors_matches_brute_force(conn):
     assert len(filtered) == 5 and all((r[0] - 1) % 3 == 2 for r in filtered)
 
 
-def test_npy_each_lists_a_numpy_array(conn):
-    # Python before 3.12 names no entry point in load_extension(); SQL's load_extension() does.
-    conn.enable_load_extension(True)
-    conn.execute("select load_extension(?, 'sqlite3_jix_numpy_init')", (jix.loadable_path(),))
-    conn.enable_load_extension(False)
+def test_npy_each_lists_a_numpy_array():
+    conn = sqlite3.connect(":memory:")
+    jix.load(conn, numpy=True)
     array = np.arange(6, dtype=np.float32).reshape(2, 3)
     buffer = io.BytesIO()
     np.save(buffer, array)
     rows = conn.execute("select rowid, vector from jix_npy_each(?)", (buffer.getvalue(),)).fetchall()
     assert [r[0] for r in rows] == [0, 1]
-    assert [np.frombuffer(r[1], dtype=np.float32).tolist() for r in rows] == array.tolist()
+    assert [jix.deserialize_float32(r[1]).tolist() for r in rows] == array.tolist()
+
+
+@pytest.mark.parametrize("enabled", [False, True])
+def test_load_leaves_extension_loading_as_it_was(enabled):
+    conn = sqlite3.connect(":memory:")
+    conn.enable_load_extension(enabled)
+    jix.load(conn, numpy=True)
+    assert jix._extension_loading_enabled(conn) is enabled
+    if not enabled:
+        with pytest.raises(sqlite3.OperationalError, match="not authorized"):
+            conn.execute("select load_extension(?)", (jix.loadable_path(),))
+
+
+def test_load_without_numpy_registers_only_the_main_entry_point():
+    conn = sqlite3.connect(":memory:")
+    jix.load(conn)
+    names = {r[0] for r in conn.execute("select name from pragma_function_list")}
+    assert "jix_distance_l2" in names and "jix_npy_file" not in names
+
+
+def test_deserialize_float32_reads_stored_vectors_with_and_without_numpy(conn, monkeypatch):
+    blob = conn.execute("select jix_f32('[1, 2.5, -3]')").fetchone()[0]
+    vector = jix.deserialize_float32(blob)
+    assert isinstance(vector, np.ndarray) and vector.dtype == np.float32
+    assert vector.tolist() == [1, 2.5, -3]
+    monkeypatch.setitem(sys.modules, "numpy", None)  # import numpy now raises ImportError
+    assert jix.deserialize_float32(blob) == [1, 2.5, -3]
+    with pytest.raises(ValueError, match="^a float32 vector has 4 bytes per element, not 6 bytes"):
+        jix.deserialize_float32(bytes(6))
 
 
 def test_load_explains_a_python_without_extension_loading():
