@@ -148,3 +148,29 @@ def test_numpy_scalars_bind_as_the_numbers_they_hold(conn):
         (1, 3, 0.5), (2, 4, 2.0), (3, 1, 1.5)]
     types = conn.execute("select typeof(?), typeof(?)", (np.int64(7), np.float32(1))).fetchone()
     assert types == ("integer", "real")
+
+
+def test_build_backend_packs_a_fresh_checkout_library_only(tmp_path, monkeypatch):
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "build_backend"))
+    import jix_build
+
+    (tmp_path / "src" / "x").mkdir(parents=True)
+    (tmp_path / "build").mkdir()
+    source, cmakelists = tmp_path / "src" / "x" / "a.cc", tmp_path / "CMakeLists.txt"
+    library, cache = tmp_path / "build" / "jix.so", tmp_path / "build" / "CMakeCache.txt"
+    for path in (source, cmakelists, library, cache):
+        path.write_text("")
+    os.utime(source, (100, 100))
+    os.utime(cmakelists, (100, 100))
+    os.utime(library, (200, 200))
+    monkeypatch.setattr(jix_build, "_SOURCE_DIR", str(tmp_path))
+    monkeypatch.delenv("JIX_REBUILD", raising=False)
+    assert jix_build._fresh_checkout_library() == str(library)
+    monkeypatch.setenv("JIX_REBUILD", "1")
+    assert jix_build._fresh_checkout_library() is None
+    monkeypatch.delenv("JIX_REBUILD")
+    os.utime(source, (300, 300))  # a source edited after the build
+    assert jix_build._fresh_checkout_library() is None
+    os.utime(source, (100, 100))
+    cache.write_text("JIX_SANITIZE:BOOL=ON\n")
+    assert jix_build._fresh_checkout_library() is None
