@@ -37,13 +37,16 @@ function normal(next) {
 // Vectors around 20 centres, as embeddings of a few topics tend to be: one Float32Array
 // holding every row, and each row's centre.
 function makeVectors(next) {
-  const centres = Array.from({ length: 20 }, () => Array.from({ length: DIMENSIONS }, () => normal(next)));
+  const centre = () => Array.from({ length: DIMENSIONS }, () => normal(next));
+  const centres = Array.from({ length: 20 }, centre);
   const all = new Float32Array(ROWS * DIMENSIONS);
   const labels = [];
   for (let i = 0; i < ROWS; i++) {
     const label = Math.floor(next() * 20);
     labels.push(label);
-    for (let j = 0; j < DIMENSIONS; j++) all[i * DIMENSIONS + j] = centres[label][j] + 0.8 * normal(next);
+    for (let j = 0; j < DIMENSIONS; j++) {
+      all[i * DIMENSIONS + j] = centres[label][j] + 0.8 * normal(next);
+    }
   }
   return { all, labels };
 }
@@ -102,14 +105,17 @@ function filteredKnn(db, all, labels) {
   }
   expected.sort((x, y) => x - y);
   assert.strictEqual(rows[0].rowid, 1);
-  rows.forEach((row, n) => assert.ok(Math.abs(row.distance - expected[n]) < 1e-5, `${row.distance}`));
+  rows.forEach((row, n) => {
+    assert.ok(Math.abs(row.distance - expected[n]) < 1e-5, `${row.distance}`);
+  });
 }
 
 function updateDeleteOptimize(db, all) {
   step('3. Update, delete and optimize');
   db.prepare("update docs set title = 'edited', category = 4 where rowid = 2").run();
   // A KNN match can pick the rows to change: here the 3 nearest of tenant 1.
-  db.prepare('delete from docs where embedding match ? and k = 3 and tenant = 1').run(vectorOf(all, 1));
+  db.prepare('delete from docs where embedding match ? and k = 3 and tenant = 1')
+    .run(vectorOf(all, 1));
   db.exec('delete from docs where rowid % 2 = 0');
   const chunks = () => db.prepare('select count(*) as n from docs_chunks').get().n;
   const before = chunks();
@@ -129,7 +135,9 @@ function ivfRecall(db, all) {
     for (let i = 0; i < ROWS; i++) insert.run(BigInt(i + 1), vectorOf(all, i), BigInt(i % 5));
   })();
   db.exec("insert into docs_ivf(docs_ivf) values ('build-index')");
-  const knn = db.prepare('select rowid from docs_ivf where embedding match ? and k = 10 and probes = ?').pluck();
+  const knn = db
+    .prepare('select rowid from docs_ivf where embedding match ? and k = 10 and probes = ?')
+    .pluck();
   const recall = {};
   for (const probes of [1, 2, 4, 16]) {
     let found = 0, queries = 0;
@@ -180,8 +188,11 @@ function migrate(db, all) {
     for (let i = 0; i < 500; i++) insert.run(BigInt(i + 1), `old ${i + 1}`, vectorOf(all, i));
   })();
   db.exec(`create virtual table new_docs using jix0(embedding float[${DIMENSIONS}], +title text)`);
-  db.exec('insert into new_docs(rowid, embedding, title) select id, embedding, title from old_docs');
-  const rows = db.prepare('select rowid, title from new_docs where embedding match ? and k = 1').all(vectorOf(all, 9));
+  db.exec('insert into new_docs(rowid, embedding, title)' +
+          ' select id, embedding, title from old_docs');
+  const rows = db
+    .prepare('select rowid, title from new_docs where embedding match ? and k = 1')
+    .all(vectorOf(all, 9));
   console.log('moved', db.prepare('select count(*) as n from new_docs').get().n, 'rows;', rows);
   assert.deepStrictEqual(rows, [{ rowid: 10, title: 'old 10' }]);
 }

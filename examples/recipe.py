@@ -47,7 +47,8 @@ def create_and_load(conn, vectors, labels):
         " embedding float[%d] distance_metric=cosine,"
         " category integer,"
         " +title text,"
-        " chunk_size=256)" % DIMENSIONS)  # about a tenant's row count / 4: see tables-and-queries.md
+        # chunk_size: about a tenant's rows / 4 (docs/tables-and-queries.md, partitions)
+        " chunk_size=256)" % DIMENSIONS)
 
     step("2. Bulk load from a NumPy float32 array, one transaction")
     rows = ((i + 1, i % 3, vectors[i].tobytes(), int(labels[i]) % 5,
