@@ -376,7 +376,7 @@ TEST_F(Jix0Insert, DimensionMismatchOfTwiceTheBytesNamesFloat64) {
       "INSERT INTO t(rowid, v, i) VALUES (1, '[1, 2]', jix_int8('[1, 2]'))");
   const std::string hint =
       " The BLOB holds 8 bytes per element, as float64 values do: convert the vector to float32 "
-      "first (in NumPy: .astype(numpy.float32)).";
+      "first (NumPy: .astype(numpy.float32); JavaScript: Float32Array).";
   const std::string inserted = "Dimension mismatch for inserted vector for the \"v\" column. ";
   const std::string updated = "Dimension mismatch for new updated vector for the \"";
   const std::string queried = "Dimension mismatch for query vector for the \"v\" column. ";

@@ -11,6 +11,6 @@ inline const char* jix0_float64_hint(const VectorColumnDefinition& column, sqlit
   bool twice = column.element_type == JIX_ELEMENT_FLOAT32 &&
                sqlite3_value_type(value) == SQLITE_BLOB && dimensions == 2 * column.dimensions;
   return twice ? " The BLOB holds 8 bytes per element, as float64 values do: convert the vector to "
-                 "float32 first (in NumPy: .astype(numpy.float32))."
+                 "float32 first (NumPy: .astype(numpy.float32); JavaScript: Float32Array)."
                : "";
 }
