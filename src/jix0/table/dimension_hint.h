@@ -1,8 +1,7 @@
 // The hint a dimension-mismatch message ends with when the vector was most likely float64.
 #pragma once
 
-#include "jix0/declaration/declaration.h"
-#include "vector/sqlite.h"
+#include "jix0/table/table.h"
 
 // A BLOB of exactly twice a float32 column's bytes is what float64 values (NumPy's default
 // dtype) give, so the message names the likely cause; every other mismatch gets "".
