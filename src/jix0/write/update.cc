@@ -8,10 +8,10 @@
 #include <cstring>
 #include <utility>
 
+#include "base/handles.h"
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/write/write.h"
-#include "vector/handles.h"
 
 namespace {
 
