@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "vector/kernels.h"
-#include "vector/kernels_batch.h"
+#include "kernels/kernels.h"
+#include "kernels/kernels_batch.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 namespace {
 

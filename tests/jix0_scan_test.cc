@@ -3,7 +3,7 @@
 // storage.
 #include <gtest/gtest.h>
 
-#include "jix0/table/module.h"
+#include "jix0/module.h"
 #include "support/subtype_probe.h"
 #include "support/test_db.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "jix0/module.h"
 #include "jix0/query/cursor.h"
-#include "jix0/table/module.h"
 #include "support/captured_vtab.h"
 #include "support/test_db.h"
 

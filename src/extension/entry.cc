@@ -3,16 +3,16 @@
 
 #include <cstring>
 
+#include "base/handles.h"
 #include "extension/version.h"
 #include "functions/arithmetic.h"
 #include "functions/distance.h"
 #include "functions/inspect.h"
 #include "functions/quantize.h"
-#include "jix0/table/module.h"
+#include "jix0/module.h"
 #include "table_functions/each.h"
 #include "table_functions/npy.h"
 #include "table_functions/static_blobs.h"
-#include "vector/handles.h"
 
 SQLITE_EXTENSION_INIT1
 

@@ -1,7 +1,7 @@
 // The library's three entry points, with SQLite's extension-entry signature.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 extern "C" {
 JIX_EXPORT int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* pApi);

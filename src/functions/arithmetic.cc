@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "vector/handles.h"
+#include "base/handles.h"
 #include "vector/parsed_vector.h"
 #include "vector/vector.h"
 

@@ -2,7 +2,7 @@
 // jix_normalize (1).
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 void jix_add(sqlite3_context* context, int argc, sqlite3_value** argv);
 void jix_sub(sqlite3_context* context, int argc, sqlite3_value** argv);

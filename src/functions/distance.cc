@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "vector/handles.h"
-#include "vector/kernels.h"
+#include "base/handles.h"
+#include "kernels/kernels.h"
 #include "vector/parsed_vector.h"
 #include "vector/vector.h"
 

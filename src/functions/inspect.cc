@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "vector/handles.h"
+#include "base/handles.h"
 #include "vector/parsed_vector.h"
 #include "vector/vector.h"
 

@@ -2,7 +2,7 @@
 // jix_int8 (one argument each).
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 void jix_length(sqlite3_context* context, int argc, sqlite3_value** argv);
 void jix_type(sqlite3_context* context, int argc, sqlite3_value** argv);

@@ -1,7 +1,7 @@
 // Quantisation: jix_quantize_int8 (2 arguments), jix_quantize_binary (1).
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 void jix_quantize_int8(sqlite3_context* context, int argc, sqlite3_value** argv);
 void jix_quantize_binary(sqlite3_context* context, int argc, sqlite3_value** argv);

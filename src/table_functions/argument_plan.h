@@ -2,7 +2,7 @@
 // hidden column.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 // Every usable equality on argumentColumn becomes xFilter argument 1 and is omitted; without
 // one there is nothing to list, so the plan is refused with SQLITE_CONSTRAINT.

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 void jix_npy_file(sqlite3_context* context, int argc, sqlite3_value** argv);
 extern const sqlite3_module jix_npy_eachModule;

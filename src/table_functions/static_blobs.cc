@@ -5,10 +5,10 @@
 #include <climits>
 #include <cstring>
 
-#include "vector/bitmap.h"
-#include "vector/handles.h"
-#include "vector/kernels.h"
-#include "vector/select.h"
+#include "base/bitmap.h"
+#include "base/handles.h"
+#include "base/select.h"
+#include "kernels/kernels.h"
 #include "vector/vector.h"
 
 namespace {

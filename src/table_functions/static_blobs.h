@@ -2,7 +2,7 @@
 // table jix_static_blobs and read or searched through jix_static_blob_entries tables.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 constexpr int JIX_STATIC_BLOB_SLOTS = 16;
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "vector/handles.h"
+#include "base/handles.h"
 #include "vector/vector.h"
 
 // One parsed vector. The release action runs once, when the guard goes out of scope,

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vector/array.h"
+#include "base/array.h"
 
 void jix_assert_fail(const char* expr, const char* file, int line) {
   fprintf(stderr, "sqlite-jix: assertion failed: %s (%s:%d)\n", expr, file, line);

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 // Each value is also the SQLite subtype attached to vector results of that type.
 enum VectorElementType : int {

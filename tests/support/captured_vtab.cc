@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "jix0/table/module.h"
+#include "jix0/module.h"
 
 namespace {
 

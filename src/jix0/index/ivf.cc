@@ -16,13 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
+#include "base/bitmap.h"
+#include "base/handles.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
-#include "vector/array.h"
-#include "vector/bitmap.h"
-#include "vector/handles.h"
-#include "vector/kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 
 #include <cstring>
 
+#include "base/handles.h"
 #include "jix0/query/knn.h"
 #include "jix0/query/plan.h"
 #include "jix0/query/row_key.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/table/result_codes.h"
-#include "vector/handles.h"
 #include "vector/vector.h"
 
 void jix0_query_fullscan_data_clear(jix0_query_fullscan_data* data) {

@@ -9,6 +9,11 @@
 #include <new>
 #include <utility>
 
+#include "base/array.h"
+#include "base/bitmap.h"
+#include "base/handles.h"
+#include "base/select.h"
+#include "base/threads.h"
 #include "jix0/index/ivf.h"
 #include "jix0/query/metadata_filter.h"
 #include "jix0/query/plan.h"
@@ -17,12 +22,7 @@
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/dimension_hint.h"
 #include "jix0/table/result_codes.h"
-#include "vector/array.h"
-#include "vector/bitmap.h"
-#include "vector/handles.h"
-#include "vector/kernels.h"
-#include "vector/select.h"
-#include "vector/threads.h"
+#include "kernels/kernels.h"
 #include "vector/vector.h"
 
 namespace {

@@ -6,12 +6,12 @@
 
 #include <cstring>
 
+#include "base/bitmap.h"
+#include "base/handles.h"
 #include "jix0/query/plan.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
-#include "vector/bitmap.h"
-#include "vector/handles.h"
 
 void jix0_metadata_in_lists_free(Array* lists, const jix0_vtab* p) {
   if (!lists) return;

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "base/array.h"
 #include "jix0/table/table.h"
-#include "vector/array.h"
 
 // The values of one `x IN (...)` constraint, gathered once per query.
 struct jix0_metadata_in_list {

@@ -2,8 +2,8 @@
 // string. KNN forms the search cannot serve are rejected here, at prepare time.
 #include "jix0/query/plan.h"
 
+#include "base/handles.h"
 #include "jix0/table/table.h"
-#include "vector/handles.h"
 #include "vector/vector.h"
 
 namespace {

@@ -22,7 +22,7 @@
 // idxNum: the vector column index of a KNN plan; the low 32 bits of colUsed of a point plan.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 constexpr char JIX0_PLAN_FULLSCAN = '1';
 constexpr char JIX0_PLAN_POINT = '2';

@@ -2,7 +2,7 @@
 // rowid IN list names, or none.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 // The rowid that `rowid = value` matches in an ordinary rowid table: an integer, a real with
 // an exact integer value, or a text that reads as one of those (numeric affinity). SQLITE_OK

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/handles.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
-#include "vector/handles.h"
 
 namespace {
 

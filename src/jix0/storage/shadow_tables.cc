@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "vector/handles.h"
+#include "base/handles.h"
 
 char* jix0_sql_create_chunks(const jix0_vtab* p) {
   if (jix0_has_ivf(p)) {

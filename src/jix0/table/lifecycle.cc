@@ -8,9 +8,9 @@
 #include <cstring>
 #include <utility>
 
+#include "base/handles.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
-#include "vector/handles.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // application unchanged.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 // True for the failures that come from the host rather than from the table: out of memory,
 // a full disk or database, a value too big, an interrupt, a busy or locked database, a

@@ -7,9 +7,9 @@
 // with an IVF index then has the hidden `probes` column, unless a column is named so.
 #pragma once
 
+#include "base/sqlite.h"
 #include "jix0/declaration/declaration.h"
-#include "vector/kernels.h"
-#include "vector/sqlite.h"
+#include "kernels/kernels.h"
 
 constexpr int JIX0_MAX_VECTOR_COLUMNS = 16;
 constexpr int JIX0_MAX_PARTITION_COLUMNS = 4;

@@ -2,8 +2,8 @@
 // a command to run on the whole table instead of a row to store.
 #include "jix0/write/command.h"
 
+#include "base/handles.h"
 #include "jix0/index/ivf.h"
-#include "vector/handles.h"
 
 namespace {
 

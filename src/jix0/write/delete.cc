@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/handles.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/write/write.h"
-#include "vector/handles.h"
 
 namespace {
 

@@ -2,12 +2,12 @@
 // the row gets a rowid, a slot, its chunk bytes, its auxiliary row and its metadata slots.
 #include <cstdint>
 
+#include "base/handles.h"
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/dimension_hint.h"
 #include "jix0/write/write.h"
-#include "vector/handles.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/array.h"
+#include "base/bitmap.h"
+#include "base/handles.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/write/command.h"
-#include "vector/array.h"
-#include "vector/bitmap.h"
-#include "vector/handles.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <utility>
 
+#include "base/handles.h"
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/table/dimension_hint.h"
 #include "jix0/write/write.h"
-#include "vector/handles.h"
 
 namespace {
 

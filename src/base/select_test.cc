@@ -1,7 +1,7 @@
 // The heap selection against the k-pass reference, alone and as the chunk loop uses it (a
 // bound from the full running top k, merges skipped for empty selections), on random data
 // full of ties, signed zeros, infinities and NaNs.
-#include "vector/select.h"
+#include "base/select.h"
 
 #include <algorithm>
 #include <bit>

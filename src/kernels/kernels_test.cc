@@ -1,6 +1,6 @@
 // Batch kernels: every variant the CPU runs, and the dispatched one, against the reference loop,
 // bit for bit, on ordinary and hostile data; plus the contract the KNN chunk loop relies on.
-#include "vector/kernels.h"
+#include "kernels/kernels.h"
 
 #include <bit>
 #include <cfloat>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 struct FinalizeStmt {
   void operator()(sqlite3_stmt* p) const { sqlite3_finalize(p); }

@@ -1,9 +1,9 @@
 // Whole-bitmap operations work on bytes, never bit by bit.
-#include "vector/bitmap.h"
+#include "base/bitmap.h"
 
 #include <cstring>
 
-#include "vector/handles.h"
+#include "base/handles.h"
 
 uint8_t* bitmap_new(int n) {
   JIX_ASSERT(n % 8 == 0);

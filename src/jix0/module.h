@@ -1,6 +1,6 @@
 // The jix0 virtual-table module: the one place that knows every callback.
 #pragma once
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 extern const sqlite3_module jix0Module;

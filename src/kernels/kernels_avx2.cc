@@ -1,5 +1,5 @@
 // Batch kernels for AVX2 with POPCNT: Intel Haswell and later, AMD Zen and later. The layout of
-// the work is that of vector/kernels_avx512.cc with 8 lanes: float sums run across candidates
+// the work is that of kernels/kernels_avx512.cc with 8 lanes: float sums run across candidates
 // (lane j is candidate j, adding dimensions in order), integer sums along each vector. No FMA:
 // a fused multiply-add rounds once where the pair kernels round twice.
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 #if defined(JIX_X86_BATCH_KERNELS)
 
@@ -24,7 +24,7 @@
 #pragma GCC target("avx2,popcnt")
 #endif
 
-#include "vector/kernels_drivers.h"
+#include "kernels/kernels_drivers.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ inline int64_t hsum_epi64(__m256i v) {
   return _mm_cvtsi128_si64(s);
 }
 
-// The primitives of the shared drivers in vector/kernels_drivers.h.
+// The primitives of the shared drivers in kernels/kernels_drivers.h.
 struct Avx2 {
   static constexpr size_t kLanes = ::kLanes;
   using Floats = __m256;

@@ -1,9 +1,9 @@
 // Growable array of fixed-size elements.
-#include "vector/array.h"
+#include "base/array.h"
 
 #include <cstring>
 
-#include "vector/handles.h"
+#include "base/handles.h"
 
 int array_init(Array* array, size_t elementSize, size_t initialCapacity) {
   sqlite3_uint64 bytes = (sqlite3_uint64)elementSize * initialCapacity;

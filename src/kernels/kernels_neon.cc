@@ -1,4 +1,4 @@
-// Batch kernels for AArch64 NEON. The layout of the work is that of vector/kernels_sse2.cc:
+// Batch kernels for AArch64 NEON. The layout of the work is that of kernels/kernels_sse2.cc:
 // float sums run across candidates (lane j is candidate j, adding dimensions in order, each
 // product and sum rounded on its own: no FMLA), integer sums along each vector with NEON's
 // widening integer instructions.
@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 #if defined(JIX_ARM_BATCH_KERNELS)
 
 #include <arm_neon.h>
 
-#include "vector/kernels_drivers.h"
+#include "kernels/kernels_drivers.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ JIX_HOT void transpose4(float32x4_t r[4]) {
   r[3] = vreinterpretq_f32_f64(vtrn2q_f64(vreinterpretq_f64_f32(t1), vreinterpretq_f64_f32(t3)));
 }
 
-// The primitives of the shared drivers in vector/kernels_drivers.h that the float32 kernels
+// The primitives of the shared drivers in kernels/kernels_drivers.h that the float32 kernels
 // use. vmulq and vaddq round separately, and -ffp-contract=off keeps the compiler from fusing
 // them.
 struct Neon {

@@ -1,5 +1,5 @@
 // Every variant of the batch kernels, for the tests and benchmarks that compare them. Callers
-// outside those use the dispatched names in vector/kernels.h.
+// outside those use the dispatched names in kernels/kernels.h.
 //
 // _reference  a loop over the pair kernel: the definition every other variant must match.
 // _sse2       x86-64 baseline; every x86-64 CPU.
@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vector/kernels.h"
+#include "kernels/kernels.h"
 
 #define JIX_DECLARE_BATCH_KERNELS(suffix)                                                         \
   void kernel_l2_float32_batch_##suffix(const float* query, const float* vectors, size_t d,       \

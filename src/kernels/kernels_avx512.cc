@@ -1,5 +1,5 @@
 // Batch kernels for AVX-512 F/BW/DQ/VL, Hamming also VPOPCNTDQ: Intel Ice Lake and later, AMD
-// Zen 4 and later. vector/kernels_batch.cc binds them at load on CPUs that have these sets.
+// Zen 4 and later. kernels/kernels_batch.cc binds them at load on CPUs that have these sets.
 //
 // Float sums run across candidates: 16 candidates per group, candidate j in lane j. Each block
 // of 16 dimensions is loaded per candidate and transposed, so that register c holds dimension c
@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 #if defined(JIX_X86_BATCH_KERNELS)
 
@@ -32,7 +32,7 @@
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,popcnt")
 #endif
 
-#include "vector/kernels_drivers.h"
+#include "kernels/kernels_drivers.h"
 
 // GCC 12's AVX-512 headers fill "undefined" registers by self-initialisation, which its own
 // uninitialised-use warnings then report at every inlined intrinsic.
@@ -128,7 +128,7 @@ JIX_HOT __m512i sum_lanes8_epi64(const __m512i a[8]) {
   return _mm512_add_epi64(_mm512_shuffle_i64x2(c0, c1, 0x88), _mm512_shuffle_i64x2(c0, c1, 0xDD));
 }
 
-// The primitives of the shared drivers in vector/kernels_drivers.h.
+// The primitives of the shared drivers in kernels/kernels_drivers.h.
 struct Avx512 {
   static constexpr size_t kLanes = ::kLanes;
   using Floats = __m512;

@@ -1,5 +1,5 @@
 // Batch kernels for the x86-64 baseline, SSE2: every x86-64 CPU. The layout of the work is that
-// of vector/kernels_avx512.cc with 4 lanes: float sums run across candidates (lane j is
+// of kernels/kernels_avx512.cc with 4 lanes: float sums run across candidates (lane j is
 // candidate j, adding dimensions in order), integer sums along each vector. SSE2 has no POPCNT
 // and no byte shuffle, so Hamming counts bits with shifts and masks.
 #include <cmath>
@@ -8,14 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 #if defined(JIX_X86_BATCH_KERNELS)
 
 // Only x86 compilers have the intrinsics headers.
 #include <emmintrin.h>
 
-#include "vector/kernels_drivers.h"
+#include "kernels/kernels_drivers.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ inline void widen_int8(__m128i x, __m128i* outLow, __m128i* outHigh) {
   *outHigh = _mm_srai_epi16(_mm_unpackhi_epi8(x, x), 8);
 }
 
-// The primitives of the shared drivers in vector/kernels_drivers.h.
+// The primitives of the shared drivers in kernels/kernels_drivers.h.
 struct Sse2 {
   static constexpr size_t kLanes = ::kLanes;
   using Floats = __m128;

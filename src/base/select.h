@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "vector/sqlite.h"
+#include "base/sqlite.h"
 
 // True when distance a orders before b or ties with it.
 inline bool jix0_distance_le(float a, float b) {

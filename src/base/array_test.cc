@@ -1,4 +1,4 @@
-#include "vector/array.h"
+#include "base/array.h"
 
 #include <sqlite3.h>
 

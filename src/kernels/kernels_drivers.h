@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vector/kernels_simd.h"
+#include "kernels/kernels_simd.h"
 
 // The hot helpers must inline: out of line, every block of rows would round-trip through memory.
 #define JIX_HOT inline __attribute__((always_inline))

@@ -3,7 +3,7 @@
 // instruction sets, on AArch64 the NEON variant (NEON is part of every AArch64 CPU), elsewhere
 // or with the fast kernels off the reference loops. Only portable C++ is involved (no loader
 // features), so the same code serves ELF, Mach-O and PE builds.
-#include "vector/kernels_batch.h"
+#include "kernels/kernels_batch.h"
 
 namespace {
 

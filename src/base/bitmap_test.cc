@@ -1,4 +1,4 @@
-#include "vector/bitmap.h"
+#include "base/bitmap.h"
 
 #include <sqlite3.h>
 

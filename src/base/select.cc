@@ -1,5 +1,5 @@
 // Top-k selection with a bounded heap, its straightforward reference, and the merge.
-#include "vector/select.h"
+#include "base/select.h"
 
 #include <bit>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "vector/bitmap.h"
+#include "base/bitmap.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "vector/kernels.h"
-#include "vector/kernels_batch.h"
-#include "vector/kernels_simd.h"
+#include "kernels/kernels.h"
+#include "kernels/kernels_batch.h"
+#include "kernels/kernels_simd.h"
 
 float kernel_l2_float32(const float* a, const float* b, size_t d) {
   float s = 0;

@@ -1,5 +1,5 @@
 // The jix0 module table, in the slot order of sqlite3_module (iVersion 3).
-#include "jix0/table/module.h"
+#include "jix0/module.h"
 
 #include "jix0/query/cursor.h"
 #include "jix0/query/plan.h"
