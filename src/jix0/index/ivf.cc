@@ -21,6 +21,7 @@
 #include "base/handles.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
 #include "kernels/kernels.h"
 
@@ -920,8 +921,7 @@ int jix0_ivf_build(jix0_vtab* p) {
   JIX_ASSERT(jix0_has_ivf(p));
   int rc = build(p);
   // The statements and centroids of the old layout are read again on next use.
-  sqlite3_finalize(p->stmtLatestChunk);
-  p->stmtLatestChunk = nullptr;
+  jix0_stmt_forget(p, JIX0_STMT_LATEST_CHUNK);
   jix0_ivf_cache_free(p);
   return rc;
 }
@@ -1075,8 +1075,7 @@ int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int6
     ChunkDeleter deleter(p);
     rc = deleter.Prepare();
     if (rc == SQLITE_OK) rc = deleter.Delete(chunkId);
-    sqlite3_finalize(p->stmtLatestChunk);
-    p->stmtLatestChunk = nullptr;
+    jix0_stmt_forget(p, JIX0_STMT_LATEST_CHUNK);
   } else {
     rc = write_back_chunk(p, layout, chunkId, source.get());
   }

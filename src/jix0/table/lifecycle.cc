@@ -10,6 +10,7 @@
 
 #include "base/handles.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
 
 namespace {
@@ -540,11 +541,6 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   return SQLITE_OK;
 }
 
-void finalize_statement(sqlite3_stmt** stmt) {
-  sqlite3_finalize(*stmt);
-  *stmt = nullptr;
-}
-
 void free_string(char** s) {
   sqlite3_free(*s);
   *s = nullptr;
@@ -750,13 +746,7 @@ void jix0_ivf_cache_free(jix0_vtab* p) {
 }
 
 void jix0_free_resources(jix0_vtab* p) {
-  finalize_statement(&p->stmtLatestChunk);
-  finalize_statement(&p->stmtRowidsInsertRowid);
-  finalize_statement(&p->stmtRowidsInsertId);
-  finalize_statement(&p->stmtRowidsUpdatePosition);
-  finalize_statement(&p->stmtRowidsGetChunkPosition);
-  finalize_statement(&p->stmtAuxiliaryInsert);
-  for (sqlite3_stmt*& stmt : p->stmtMetadataTextInsert) finalize_statement(&stmt);
+  jix0_stmts_finalize(p);
   jix0_ivf_release_statements(p);
 }
 

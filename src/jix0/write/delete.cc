@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/write/write.h"
 
 namespace {
@@ -202,59 +204,29 @@ int jix0Update_Delete_ClearVectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_
   return SQLITE_OK;
 }
 
-// Runs a one-parameter statement formatted with the schema and table names (and `index`,
-// where the format takes one). SQLITE_DONE gives SQLITE_OK; any other step result is
+// Runs a cached one-parameter delete. SQLITE_DONE gives SQLITE_OK; any other step result is
 // returned.
-int run_keyed(jix0_vtab* p, const char* format, int index, sqlite3_int64 key) {
-  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, index));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
+int run_keyed(jix0_vtab* p, Jix0Stmt which, sqlite3_int64 key) {
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, which, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, key);
-  rc = sqlite3_step(stmt.get());
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  rc = sqlite3_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 int jix0Update_Delete_DeleteRowids(jix0_vtab* p, sqlite3_int64 rowid) {
-  return run_keyed(p, JIX0_SQL_DELETE_ROWID, 0, rowid);
+  return run_keyed(p, JIX0_STMT_DELETE_ROWID, rowid);
 }
 
 int jix0Update_Delete_DeleteAux(jix0_vtab* p, sqlite3_int64 rowid) {
-  return run_keyed(p, JIX0_SQL_DELETE_AUXILIARY, 0, rowid);
-}
-
-int clear_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
-                        sqlite3_int64 chunkOffset) {
-  switch (p->metadata_columns[m].kind) {
-    case JIX0_METADATA_BOOLEAN: {
-      const int offset = (int)(chunkOffset / 8);
-      uint8_t byte;
-      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
-      if (rc != SQLITE_OK) return rc;
-      byte &= (uint8_t) ~(1u << (chunkOffset % 8));
-      return sqlite3_blob_write(blob, &byte, 1, offset);
-    }
-    case JIX0_METADATA_INTEGER:
-    case JIX0_METADATA_FLOAT:
-      return sqlite3_blob_write(blob, kZeros, 8, (int)(chunkOffset * 8));
-    case JIX0_METADATA_TEXT: {
-      const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
-      int32_t length;
-      int rc = sqlite3_blob_read(blob, &length, sizeof(length), offset);
-      if (rc != SQLITE_OK) return rc;
-      rc = sqlite3_blob_write(blob, kZeros, JIX0_METADATA_TEXT_ENTRY, offset);
-      if (rc != SQLITE_OK) return rc;
-      if (length <= JIX0_METADATA_TEXT_PREFIX) return SQLITE_OK;
-      return jix0_write_failure(run_keyed(p, JIX0_SQL_DELETE_METADATA_TEXT, m, rowid));
-    }
-  }
-  return SQLITE_ERROR;
+  return run_keyed(p, JIX0_STMT_DELETE_AUXILIARY, rowid);
 }
 
 int jix0Update_Delete_ClearMetadata(jix0_vtab* p, int m, sqlite3_int64 rowid,
                                     sqlite3_int64 chunkOffset, DeleteBlobs* blobs) {
-  int rc = clear_metadata_slot(p, blobs->metadata[m].get(), m, rowid, chunkOffset);
+  int rc = jix0_clear_metadata_slot(p, blobs->metadata[m].get(), m, rowid, chunkOffset);
   int closeRc = sqlite3_blob_close(blobs->metadata[m].release());
   return rc != SQLITE_OK ? rc : closeRc;
 }
@@ -266,17 +238,8 @@ int jix0Update_Delete_DeleteChunkIfEmpty(jix0_vtab* p, sqlite3_int64 chunkId, co
   for (int i = 0; i < bitmapBytes; i++) {
     if (bitmap[i]) return SQLITE_OK;
   }
-  int rc = run_keyed(p, JIX0_SQL_DELETE_CHUNK, 0, chunkId);
-  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run_keyed(p, JIX0_SQL_DELETE_VECTOR_CHUNK, i, chunkId);
-  }
-  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run_keyed(p, JIX0_SQL_DELETE_METADATA_CHUNK, m, chunkId);
-  }
+  int rc = jix0_chunk_delete(p, chunkId);
   if (rc != SQLITE_OK) return jix0_write_failure(rc);
-  // Prepared again on next use.
-  sqlite3_finalize(p->stmtLatestChunk);
-  p->stmtLatestChunk = nullptr;
   *outRemoved = 1;
   return SQLITE_OK;
 }

@@ -4,8 +4,10 @@
 
 #include "base/handles.h"
 #include "jix0/index/ivf.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/write/write.h"
 
 namespace {
@@ -411,10 +413,9 @@ int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
 }
 
 int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid) {
-  int rc =
-      prepare_cached(p->db, &p->stmtAuxiliaryInsert, [p] { return jix0_sql_insert_auxiliary(p); });
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_INSERT_AUXILIARY, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtAuxiliaryInsert;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {

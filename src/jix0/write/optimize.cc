@@ -20,6 +20,7 @@
 #include "base/array.h"
 #include "base/bitmap.h"
 #include "base/handles.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/write/command.h"
@@ -28,11 +29,6 @@ namespace {
 
 // Largest slot of any chunk BLOB: a float32 vector of the most dimensions.
 constexpr int kMaxSlotBytes = JIX0_MAX_DIMENSIONS * 4;
-
-struct ChunkRef {
-  sqlite3_int64 id;
-  sqlite3_int64 group;  // chunks of one partition share it
-};
 
 // One chunk opened by the walk, with its bitmap and rowid array in memory.
 struct OpenChunk {
@@ -312,60 +308,10 @@ class Optimizer {
   OpenChunk dst_;
 };
 
-// Every chunk as (chunk_id, partition group), ordered by group, then chunk_id. Chunks whose
-// partition values (and IVF list) are equal by `IS`, as the insert path matches them, share a
-// group.
-int collect_chunks(jix0_vtab* p, Array* out) {
-  StrBuilder s(nullptr);
-  if (p->numPartitionColumns == 0 && !jix0_has_ivf(p)) {
-    sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
-                        p->schemaName, p->tableName);
-  } else {
-    sqlite3_str_appendall(s.get(), "SELECT chunk_id, dense_rank() OVER (ORDER BY ");
-    for (int i = 0; i < p->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), "%spartition%02d", i ? ", " : "", i);
-    }
-    // An IVF list is a group of its own: rows never move into another list's chunk.
-    if (jix0_has_ivf(p)) sqlite3_str_appendall(s.get(), p->numPartitionColumns ? ", list" : "list");
-    sqlite3_str_appendf(s.get(), ") FROM \"%w\".\"%w_chunks\" ORDER BY 2, 1", p->schemaName,
-                        p->tableName);
-  }
-  SqlitePtr<char> sql = s.finish();
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    ChunkRef ref{sqlite3_column_int64(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1)};
-    rc = array_append(out, &ref);
-    if (rc != SQLITE_OK) return rc;
-  }
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
 // Deletes chunks[0..n) from the chunks table and every per-column chunk table.
 int delete_chunks(jix0_vtab* p, const ChunkRef* chunks, int n) {
-  if (n == 0) return SQLITE_OK;
   int rc = SQLITE_OK;
-  auto run = [&](char* sql) {
-    SqlitePtr<char> text(sql);
-    if (!text) return SQLITE_NOMEM;
-    StmtPtr stmt;
-    int r = prepare(p->db, text.get(), &stmt);
-    for (int i = 0; r == SQLITE_OK && i < n; i++) {
-      sqlite3_bind_int64(stmt.get(), 1, chunks[i].id);
-      r = sqlite3_step(stmt.get());
-      if (r == SQLITE_DONE) r = sqlite3_reset(stmt.get());
-    }
-    return r;
-  };
-  rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_CHUNK, p->schemaName, p->tableName));
-  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_VECTOR_CHUNK, p->schemaName, p->tableName, i));
-  }
-  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_METADATA_CHUNK, p->schemaName, p->tableName, m));
-  }
+  for (int i = 0; rc == SQLITE_OK && i < n; i++) rc = jix0_chunk_delete(p, chunks[i].id);
   return rc;
 }
 
@@ -379,7 +325,8 @@ struct ArrayGuard {
 int jix0_optimize(jix0_vtab* p) {
   ArrayGuard chunks;
   int rc = array_init(&chunks.array, sizeof(ChunkRef), 16);
-  if (rc == SQLITE_OK) rc = collect_chunks(p, &chunks.array);
+  // An IVF list is a group of its own: rows never move into another list's chunk.
+  if (rc == SQLITE_OK) rc = jix0_chunks_collect(p, true, &chunks.array);
   if (rc != SQLITE_OK) return rc;
   const ChunkRef* all = (const ChunkRef*)chunks.array.data;
   const int total = (int)chunks.array.length;
@@ -398,8 +345,5 @@ int jix0_optimize(jix0_vtab* p) {
       start = end;
     }
   }
-  // As after a delete that removes a chunk: prepared again on next use.
-  sqlite3_finalize(p->stmtLatestChunk);
-  p->stmtLatestChunk = nullptr;
   return rc;
 }

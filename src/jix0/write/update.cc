@@ -10,6 +10,7 @@
 
 #include "base/handles.h"
 #include "jix0/index/ivf.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/write/write.h"
 
