@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "jix0/table/lifecycle.h"
+#include "jix0/lifecycle.h"
 #include "support/captured_vtab.h"
 #include "support/test_db.h"
 

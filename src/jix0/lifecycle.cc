@@ -1,6 +1,6 @@
 // jix0 table lifecycle: one constructor behind xCreate and xConnect, release, destruction,
 // transaction callbacks and the shadow-table names the module claims.
-#include "jix0/table/lifecycle.h"
+#include "jix0/lifecycle.h"
 
 #include <climits>
 #include <cstdarg>
