@@ -5,6 +5,11 @@
 
 #include "jix0/table/table.h"
 
+// The indexed vector column. REQUIRES: the table has an IVF index.
+inline const VectorColumnDefinition& jix0_ivf_column(const jix0_vtab* p) {
+  return p->vector_columns[p->ivfVectorIdx];
+}
+
 // The centroids of the table's current build, read again only when IVF_BUILD changed since
 // the last read (another connection's build, or a rolled-back one). *out stays owned by p
 // and is valid until the next call. Messages are set on the table.

@@ -153,6 +153,85 @@ int Chunk::WritePart(ChunkPart part, int column, const void* buffer) {
   return sqlite3_blob_write(blob(part, column), buffer, (int)jix0_part_bytes(p_, part, column), 0);
 }
 
+ChunkLayout::ChunkLayout(const jix0_vtab* p) {
+  auto align = [](sqlite3_int64 n) { return (n + 7) / 8 * 8; };
+  rowids = align(jix0_part_bytes(p, JIX0_PART_VALIDITY, 0));
+  total = rowids + jix0_part_bytes(p, JIX0_PART_ROWIDS, 0);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    vectors[i] = total;
+    vectorBytes[i] = jix0_part_bytes(p, JIX0_PART_VECTORS, i);
+    total = align(total + vectorBytes[i]);
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    metadata[m] = total;
+    metadataBytes[m] = jix0_part_bytes(p, JIX0_PART_METADATA, m);
+    total = align(total + metadataBytes[m]);
+  }
+}
+
+int Chunk::ReadImage(const ChunkLayout& layout, uint8_t* image) {
+  int rc = ReadPart(JIX0_PART_VALIDITY, 0, image + layout.validity);
+  if (rc == SQLITE_OK) rc = ReadPart(JIX0_PART_ROWIDS, 0, image + layout.rowids);
+  for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+    rc = ReadPart(JIX0_PART_VECTORS, i, image + layout.vectors[i]);
+  }
+  for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+    rc = ReadPart(JIX0_PART_METADATA, m, image + layout.metadata[m]);
+  }
+  return rc;
+}
+
+int Chunk::WriteImage(const ChunkLayout& layout, const uint8_t* image) {
+  int rc = WritePart(JIX0_PART_VALIDITY, 0, image + layout.validity);
+  if (rc == SQLITE_OK) rc = WritePart(JIX0_PART_ROWIDS, 0, image + layout.rowids);
+  for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
+    rc = WritePart(JIX0_PART_VECTORS, i, image + layout.vectors[i]);
+  }
+  for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
+    rc = WritePart(JIX0_PART_METADATA, m, image + layout.metadata[m]);
+  }
+  return rc;
+}
+
+void jix0_image_copy_slot(const jix0_vtab* p, const ChunkLayout& layout, const uint8_t* source,
+                          int from, uint8_t* target, int to) {
+  bitmap_set(target + layout.validity, to, bitmap_get(source + layout.validity, from));
+  memcpy(target + layout.rowids + to * 8, source + layout.rowids + from * 8, 8);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    sqlite3_int64 b = layout.vectorBytes[i] / p->chunk_size;
+    memcpy(target + layout.vectors[i] + to * b, source + layout.vectors[i] + from * b, (size_t)b);
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    const uint8_t* in = source + layout.metadata[m];
+    uint8_t* out = target + layout.metadata[m];
+    int b = jix0_metadata_slot_bytes(p->metadata_columns[m].kind);
+    if (b == 0) {
+      bitmap_set(out, to, bitmap_get(in, from));
+    } else {
+      memcpy(out + (size_t)to * b, in + (size_t)from * b, (size_t)b);
+    }
+  }
+}
+
+void jix0_image_clear_slot(const jix0_vtab* p, const ChunkLayout& layout, uint8_t* image,
+                           int slot) {
+  bitmap_set(image + layout.validity, slot, false);
+  memset(image + layout.rowids + slot * 8, 0, 8);
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    sqlite3_int64 b = layout.vectorBytes[i] / p->chunk_size;
+    memset(image + layout.vectors[i] + slot * b, 0, (size_t)b);
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    uint8_t* part = image + layout.metadata[m];
+    int b = jix0_metadata_slot_bytes(p->metadata_columns[m].kind);
+    if (b == 0) {
+      bitmap_set(part, slot, false);
+    } else {
+      memset(part + (size_t)slot * b, 0, (size_t)b);
+    }
+  }
+}
+
 int Chunk::ReadSlot(ChunkPart part, int column, sqlite3_int64 slot, void* out) {
   int bytes = jix0_part_slot_bytes(p_, part, column);
   return sqlite3_blob_read(blob(part, column), out, bytes, (int)(slot * bytes));

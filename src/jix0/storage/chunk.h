@@ -8,6 +8,8 @@
 // answer, not a failure.
 #pragma once
 
+#include <cstdint>
+
 #include "base/array.h"
 #include "base/handles.h"
 #include "jix0/table/table.h"
@@ -42,6 +44,20 @@ using ChunkFaultReport = int (*)(jix0_vtab* p, const ChunkFault& fault);
 // As a slot to check: the BLOB must have exactly its size.
 constexpr sqlite3_int64 JIX0_WHOLE_CHUNK = -1;
 
+// A whole chunk held in memory: every BLOB back to back, each starting on an 8-byte boundary
+// so that vectors are read as aligned floats. Offsets and sizes are in bytes.
+struct ChunkLayout {
+  sqlite3_int64 validity = 0;
+  sqlite3_int64 rowids = 0;
+  sqlite3_int64 vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
+  sqlite3_int64 metadata[JIX0_MAX_METADATA_COLUMNS] = {};
+  sqlite3_int64 vectorBytes[JIX0_MAX_VECTOR_COLUMNS] = {};
+  sqlite3_int64 metadataBytes[JIX0_MAX_METADATA_COLUMNS] = {};
+  sqlite3_int64 total = 0;
+
+  explicit ChunkLayout(const jix0_vtab* p);
+};
+
 // The open BLOB handles of one chunk at a time. Opening a part again on another chunk moves
 // its handle there (far cheaper than closing and opening). Handles close with the object; a
 // write's own failure can surface at close, so writers close with ClosePart.
@@ -65,6 +81,9 @@ class Chunk {
   // The whole BLOB of a part into (from) buffer, jix0_part_bytes long. REQUIRES: part open.
   [[nodiscard]] int ReadPart(ChunkPart part, int column, void* buffer);
   [[nodiscard]] int WritePart(ChunkPart part, int column, const void* buffer);
+  // Every part, as opened by Open, into (from) an image laid out as layout says.
+  [[nodiscard]] int ReadImage(const ChunkLayout& layout, uint8_t* image);
+  [[nodiscard]] int WriteImage(const ChunkLayout& layout, const uint8_t* image);
   // One slot of a part whose slots have bytes. REQUIRES: part open, slot inside it.
   [[nodiscard]] int ReadSlot(ChunkPart part, int column, sqlite3_int64 slot, void* out);
   [[nodiscard]] int WriteSlot(ChunkPart part, int column, sqlite3_int64 slot, const void* in);
@@ -87,6 +106,13 @@ class Chunk {
   // Which open handles were opened read-write; bit i: validity, rowids, vectors, metadata.
   bool writable_[2 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS] = {};
 };
+
+// Copies slot `from` of the chunk image `source` into slot `to` of `target`: validity bit,
+// rowid, vectors and metadata.
+void jix0_image_copy_slot(const jix0_vtab* p, const ChunkLayout& layout, const uint8_t* source,
+                          int from, uint8_t* target, int to);
+// Frees a slot of a chunk image: its validity bit and every byte or bit of it become zero.
+void jix0_image_clear_slot(const jix0_vtab* p, const ChunkLayout& layout, uint8_t* image, int slot);
 
 // A chunk and the group it belongs to: chunks of one partition (and, when asked, of one IVF
 // list) share a group number.
