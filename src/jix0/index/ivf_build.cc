@@ -103,8 +103,7 @@ int read_sample(jix0_vtab* p, const Entry* entries, sqlite3_int64 total, sqlite3
   Chunk chunk(p);
   for (sqlite3_int64 j = 0; j < n; j++) {
     const Entry& e = entries[(sqlite3_int64)((double)j * (double)total / (double)n)];
-    int rc = chunk.OpenPart(JIX0_PART_VECTORS, p->ivfVectorIdx, e.chunk, false, JIX0_WHOLE_CHUNK,
-                            report_fault);
+    int rc = chunk.OpenPart(JIX0_PART_VECTORS, p->ivfVectorIdx, e.chunk, false, report_fault);
     if (rc == SQLITE_OK) {
       rc = chunk.ReadSlot(JIX0_PART_VECTORS, p->ivfVectorIdx, e.slot,
                           out + j * (sqlite3_int64)column.dimensions);

@@ -105,8 +105,18 @@ BlobPtr& Chunk::Handle(ChunkPart part, int column) {
   return metadata_[column];
 }
 
-int Chunk::OpenPart(ChunkPart part, int column, sqlite3_int64 id, bool write, sqlite3_int64 slot,
+int Chunk::OpenPart(ChunkPart part, int column, sqlite3_int64 id, bool write,
                     ChunkFaultReport report) {
+  return OpenChecked(part, column, id, write, true, 0, report);
+}
+
+int Chunk::OpenSlot(ChunkPart part, int column, sqlite3_int64 id, bool write, sqlite3_int64 slot,
+                    ChunkFaultReport report) {
+  return OpenChecked(part, column, id, write, false, slot, report);
+}
+
+int Chunk::OpenChecked(ChunkPart part, int column, sqlite3_int64 id, bool write, bool whole,
+                       sqlite3_int64 slot, ChunkFaultReport report) {
   BlobPtr& handle = Handle(part, column);
   bool& writable = writable_[handle_index(part, column)];
   const char* table = part_table(p_, part, column);
@@ -121,7 +131,7 @@ int Chunk::OpenPart(ChunkPart part, int column, sqlite3_int64 id, bool write, sq
   ChunkFault fault{part, column, table, id, slot, rc, 0, 0};
   if (rc == SQLITE_OK) {
     fault.actual = sqlite3_blob_bytes(handle.get());
-    if (slot == JIX0_WHOLE_CHUNK) {
+    if (whole) {
       fault.expected = jix0_part_bytes(p_, part, column);
       if (fault.actual == fault.expected) return SQLITE_OK;
     } else if (slot_inside(handle.get(), slot, jix0_part_slot_bytes(p_, part, column))) {
@@ -134,13 +144,13 @@ int Chunk::OpenPart(ChunkPart part, int column, sqlite3_int64 id, bool write, sq
 }
 
 int Chunk::Open(sqlite3_int64 id, bool write, ChunkFaultReport report) {
-  int rc = OpenPart(JIX0_PART_VALIDITY, 0, id, write, JIX0_WHOLE_CHUNK, report);
-  if (rc == SQLITE_OK) rc = OpenPart(JIX0_PART_ROWIDS, 0, id, write, JIX0_WHOLE_CHUNK, report);
+  int rc = OpenPart(JIX0_PART_VALIDITY, 0, id, write, report);
+  if (rc == SQLITE_OK) rc = OpenPart(JIX0_PART_ROWIDS, 0, id, write, report);
   for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-    rc = OpenPart(JIX0_PART_VECTORS, i, id, write, JIX0_WHOLE_CHUNK, report);
+    rc = OpenPart(JIX0_PART_VECTORS, i, id, write, report);
   }
   for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-    rc = OpenPart(JIX0_PART_METADATA, m, id, write, JIX0_WHOLE_CHUNK, report);
+    rc = OpenPart(JIX0_PART_METADATA, m, id, write, report);
   }
   return rc;
 }

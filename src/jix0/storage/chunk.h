@@ -33,16 +33,13 @@ struct ChunkFault {
   int column;
   const char* table;  // the shadow table
   sqlite3_int64 chunkId;
-  sqlite3_int64 slot;  // the slot checked, or JIX0_WHOLE_CHUNK
+  sqlite3_int64 slot;  // the slot checked by OpenSlot; 0 for a whole part
   int rc;              // the open's code; SQLITE_OK when the size is at fault
   sqlite3_int64 actual;
-  sqlite3_int64 expected;  // JIX0_WHOLE_CHUNK checks only
+  sqlite3_int64 expected;  // a whole part's size; 0 for OpenSlot
 };
 // Sets the message of a fault, if any, and returns the code to report.
 using ChunkFaultReport = int (*)(jix0_vtab* p, const ChunkFault& fault);
-
-// As a slot to check: the BLOB must have exactly its size.
-constexpr sqlite3_int64 JIX0_WHOLE_CHUNK = -1;
 
 // A whole chunk held in memory: every BLOB back to back, each starting on an 8-byte boundary
 // so that vectors are read as aligned floats. Offsets and sizes are in bytes.
@@ -67,10 +64,13 @@ class Chunk {
   Chunk(const Chunk&) = delete;
   Chunk& operator=(const Chunk&) = delete;
 
-  // Opens one part of chunk id. With slot == JIX0_WHOLE_CHUNK the BLOB must have exactly its
-  // size, else slot must lie inside it. On failure the handle is closed and `report` gives
-  // the code; without one the code is the open's, or SQLITE_ERROR for a size.
+  // Opens one part of chunk id, whose BLOB must have exactly its size. On failure the handle
+  // is closed and `report` gives the code; without one the code is the open's, or
+  // SQLITE_ERROR for a size.
   [[nodiscard]] int OpenPart(ChunkPart part, int column, sqlite3_int64 id, bool write,
+                             ChunkFaultReport report);
+  // The same for a write or read at one slot: the BLOB need only hold that slot.
+  [[nodiscard]] int OpenSlot(ChunkPart part, int column, sqlite3_int64 id, bool write,
                              sqlite3_int64 slot, ChunkFaultReport report);
   // Opens every part of chunk id, each of exactly its size.
   [[nodiscard]] int Open(sqlite3_int64 id, bool write, ChunkFaultReport report);
@@ -97,6 +97,8 @@ class Chunk {
 
  private:
   BlobPtr& Handle(ChunkPart part, int column);
+  int OpenChecked(ChunkPart part, int column, sqlite3_int64 id, bool write, bool whole,
+                  sqlite3_int64 slot, ChunkFaultReport report);
 
   jix0_vtab* p_;
   sqlite3_int64 id_ = 0;
