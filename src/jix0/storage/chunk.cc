@@ -449,13 +449,13 @@ int jix0_write_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_int64 rowid
                               sqlite3_value* value, int isUpdate) {
   int rc = jix0_check_metadata_value(p, metadataIdx, value);
   if (rc != SQLITE_OK) return rc;
-  BlobPtr blob;
-  rc = open_blob(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data", chunkId,
-                 true, &blob);
+  Chunk chunk(p);
+  rc = chunk.OpenSlot(JIX0_PART_METADATA, metadataIdx, chunkId, true, chunkOffset, nullptr);
   if (rc != SQLITE_OK) return rc;
-  rc = write_metadata_slot(p, blob.get(), metadataIdx, rowid, chunkOffset, value, isUpdate);
+  rc = write_metadata_slot(p, chunk.blob(JIX0_PART_METADATA, metadataIdx), metadataIdx, rowid,
+                           chunkOffset, value, isUpdate);
   if (rc != SQLITE_OK) return rc;
-  return sqlite3_blob_close(blob.release());
+  return chunk.ClosePart(JIX0_PART_METADATA, metadataIdx);
 }
 
 int jix0_clear_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
