@@ -6,7 +6,6 @@
 // UPDATE it can do in one pass (a plan that promises a single row), so an update refused
 // half-way would stay half-applied.
 #include <cstring>
-#include <utility>
 
 #include "base/handles.h"
 #include "jix0/index/ivf.h"
