@@ -90,6 +90,13 @@ T* malloc_zeroed() {
   return (T*)malloc_zeroed_bytes(sizeof(T));
 }
 
+// count uninitialised Ts from SQLite's allocator, or null when out of memory; a count of 0
+// still gives a (one-byte) allocation.
+template <typename T>
+SqlitePtr<T> allocate_array(sqlite3_uint64 count) {
+  return SqlitePtr<T>((T*)sqlite3_malloc64(count > 0 ? count * sizeof(T) : 1));
+}
+
 // count zero-filled Ts from SQLite's allocator, or null when out of memory. A count of 0
 // still gives a (one-byte) allocation, so only null means failure.
 template <typename T>

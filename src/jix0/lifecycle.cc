@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/handles.h"
+#include "jix0/index/ivf.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -729,20 +730,6 @@ int jix0ShadowName(const char* suffix) {
     if ((d[0] - '0') * 10 + (d[1] - '0') < JIX0_MAX_METADATA_COLUMNS) return 1;
   }
   return 0;
-}
-
-void jix0_ivf_release_statements(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  sqlite3_finalize(p->ivfCache->stmtBuild);
-  p->ivfCache->stmtBuild = nullptr;
-}
-
-void jix0_ivf_cache_free(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  jix0_ivf_release_statements(p);
-  sqlite3_free(p->ivfCache->data);
-  sqlite3_free(p->ivfCache);
-  p->ivfCache = nullptr;
 }
 
 void jix0_free_resources(jix0_vtab* p) {

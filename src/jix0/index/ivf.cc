@@ -177,3 +177,41 @@ int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* 
   for (int i = 0; i < c->lists; i++) order[i] = pairs.get()[i].list;
   return SQLITE_OK;
 }
+
+int jix0_ivf_read_probes(jix0_vtab* p, sqlite3_value* const* values, int count,
+                         sqlite3_int64* outProbes) {
+  *outProbes = 0;
+  for (int i = 0; i < count; i++) {
+    sqlite3_int64 value = sqlite3_value_int64(values[i]);
+    if (i == 0) {
+      *outProbes = value;
+    } else if (value != *outProbes) {
+      vtab_set_error(&p->base,
+                     "A jix0 KNN query takes a single probes value, but probes = %lld and probes "
+                     "= %lld were given",
+                     *outProbes, value);
+      return SQLITE_ERROR;
+    }
+  }
+  if (count > 0 && *outProbes < 1) {
+    vtab_set_error(&p->base,
+                   "probes value in knn queries must be a positive integer, provided %lld",
+                   *outProbes);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+void jix0_ivf_release_statements(jix0_vtab* p) {
+  if (!p->ivfCache) return;
+  sqlite3_finalize(p->ivfCache->stmtBuild);
+  p->ivfCache->stmtBuild = nullptr;
+}
+
+void jix0_ivf_cache_free(jix0_vtab* p) {
+  if (!p->ivfCache) return;
+  jix0_ivf_release_statements(p);
+  sqlite3_free(p->ivfCache->data);
+  sqlite3_free(p->ivfCache);
+  p->ivfCache = nullptr;
+}

@@ -5,6 +5,7 @@
 
 #include "base/handles.h"
 #include "kernels/kernels.h"
+#include "kernels/lookup.h"
 
 namespace {
 
@@ -15,14 +16,8 @@ constexpr int kIterations = 8;
 
 void ivf_distances(DistanceMetric metric, const float* vector, const float* others, size_t d,
                    size_t count, float* out) {
-  switch (metric) {
-    case JIX0_DISTANCE_L1:
-      return kernel_l1_float32_batch(vector, others, d, count, nullptr, out);
-    case JIX0_DISTANCE_COSINE:
-      return kernel_cosine_float32_batch(vector, others, d, count, nullptr, out);
-    default:
-      return kernel_l2_float32_batch(vector, others, d, count, nullptr, out);
-  }
+  // Indexes are declared only on float32 columns, whose metrics all have kernels.
+  kernel_lookup(metric, JIX_ELEMENT_FLOAT32)->batch(vector, others, d, count, nullptr, out);
 }
 
 int ivf_argmin(const float* values, int n) {

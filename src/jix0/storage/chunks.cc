@@ -56,9 +56,10 @@ int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, int32_t
   return SQLITE_OK;
 }
 
-// Reads slot `slot` of a metadata chunk and sets it as the result of context.
-int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, int metadataIdx,
-                         sqlite3_int64 slot, sqlite3_context* context) {
+}  // namespace
+
+int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid,
+                              int metadataIdx, sqlite3_int64 slot, sqlite3_context* context) {
   switch (p->metadata_columns[metadataIdx].kind) {
     case JIX0_METADATA_BOOLEAN: {
       uint8_t byte;
@@ -99,8 +100,6 @@ int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, 
   }
   return SQLITE_ERROR;
 }
-
-}  // namespace
 
 int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId,
                             sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset) {
@@ -226,7 +225,7 @@ int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int 
                          chunkId, 0, &raw);
   BlobPtr blob(raw);  // closed on every exit; a read-only close has nothing to report
   if (rc != SQLITE_OK) return rc;
-  return result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);
+  return jix0_result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);
 }
 
 int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,

@@ -33,6 +33,11 @@
                                                      int auxiliaryIdx, sqlite3_value** outValue);
 [[nodiscard]] int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
                                                        int metadataIdx, sqlite3_context* context);
+// Reads slot `slot` of metadata column metadataIdx's chunk BLOB, open on blob, and sets it as
+// the result of context; a long text is read by rowid.
+[[nodiscard]] int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid,
+                                            int metadataIdx, sqlite3_int64 slot,
+                                            sqlite3_context* context);
 // partitionValues: one value per partition-key column, or null when there are none. A NULL
 // key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk. On IVF
 // tables only chunks of the given list count, JIX0_NO_LIST meaning chunks of no list.

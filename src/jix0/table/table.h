@@ -57,14 +57,8 @@ enum Jix0Stmt : int {
   JIX0_STMT_COUNT = JIX0_STMT_INSERT_METADATA_TEXT + JIX0_MAX_METADATA_COLUMNS,
 };
 
-// The centroids of an IVF index's build as a table object last read them (jix0/index/).
-struct IvfCentroids {
-  sqlite3_int64 build;  // the IVF_BUILD value they belong to; 0: never built
-  int lists;            // 0 before the first build, or after a build of an empty table
-  int dimensions;
-  float* data;              // lists * dimensions, list by list
-  sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
-};
+// The centroids of an IVF index's build as a table object last read them (jix0/index/ivf.h).
+struct IvfCentroids;
 
 // Lives in sqlite3_malloc'd memory between xCreate/xConnect and xDisconnect/xDestroy, so it
 // holds raw handles only; jix0_free releases them.
@@ -102,11 +96,6 @@ struct jix0_vtab {
   char* shadowCentroidsName;
   struct IvfCentroids* ivfCache;
 };
-
-// Finalizes the IVF cache's statement (the centroids stay cached).
-void jix0_ivf_release_statements(jix0_vtab* p);
-// Frees the whole IVF cache.
-void jix0_ivf_cache_free(jix0_vtab* p);
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
   return p->numVectorColumns + p->numPartitionColumns + p->numAuxiliaryColumns +
