@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "base/handles.h"
-#include "jix0/index/ivf.h"
+#include "jix0/index/index.h"
 #include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
@@ -432,10 +432,12 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
     if (rc != SQLITE_OK) return rc;
   }
 
-  // An IVF table's row goes to the list of its nearest centroid (none before the first build).
+  // On an indexed table the row goes to the group the index assigns (none before its first
+  // build).
   sqlite3_int64 list = JIX0_NO_LIST;
-  if (jix0_has_ivf(p)) {
-    rc = jix0_ivf_assign(p, state.vectors[p->ivfVectorIdx], &list);
+  const int indexed = jix0_index_column(p);
+  if (indexed >= 0) {
+    rc = jix0_index_assign(p, state.vectors[indexed], &list);
     if (rc != SQLITE_OK) return rc;
   }
   sqlite3_int64 rowid;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/handles.h"
-#include "jix0/index/ivf.h"
+#include "jix0/index/index.h"
 #include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/write/write.h"
@@ -270,17 +270,17 @@ int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv) {
         jix0_write_metadata_value(p, p->user_column_idxs[u], rowid, chunkId, chunkOffset, value, 1);
     if (rc != SQLITE_OK) return rc;
   }
-  bool ivfVectorChanged = false;
+  const int indexed = jix0_index_column(p);
+  bool indexedVectorChanged = false;
   for (int i = 0; i < p->numVectorColumns; i++) {
     if (!state.chunk.blob(JIX0_PART_VECTORS, i)) continue;
     rc = jix0Update_UpdateVectorColumn(p, chunkId, chunkOffset, i, &state);
     if (rc != SQLITE_OK) return jix0_write_failure(rc);
-    ivfVectorChanged |= jix0_has_ivf(p) && i == p->ivfVectorIdx;
+    indexedVectorChanged |= i == indexed;
   }
-  // A new vector may belong to another list: the whole row moves there, keeping its rowid.
-  if (ivfVectorChanged) {
-    rc = jix0_ivf_after_vector_update(p, rowid, chunkId, chunkOffset,
-                                      state.vectors[p->ivfVectorIdx]);
+  // A new vector may belong to another group: the whole row moves there, keeping its rowid.
+  if (indexedVectorChanged) {
+    rc = jix0_index_after_vector_update(p, rowid, chunkId, chunkOffset, state.vectors[indexed]);
     if (rc != SQLITE_OK) return jix0_write_failure(rc);
   }
   return SQLITE_OK;
