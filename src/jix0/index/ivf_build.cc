@@ -129,18 +129,7 @@ class Packer {
     buffers_ = allocate_zeroed<uint8_t*>((sqlite3_uint64)lists_);
     counts_ = allocate_zeroed<int>((sqlite3_uint64)lists_);
     if (!buffers_ || !counts_) return SQLITE_NOMEM;
-    StrBuilder s(nullptr);
-    sqlite3_str_appendf(s.get(), "INSERT INTO \"%w\".\"%w_chunks\"(size, validity, rowids",
-                        p_->schemaName, p_->tableName);
-    for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), ", partition%02d", i);
-    }
-    sqlite3_str_appendall(s.get(), ", list) VALUES (?1, ?2, ?3");
-    for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), ", ?%d", 5 + i);
-    }
-    sqlite3_str_appendall(s.get(), ", ?4)");
-    int rc = prepare_text(p_->db, s.finish().release(), &insertChunk_);
+    int rc = SQLITE_OK;
     if (rc == SQLITE_OK && p_->numPartitionColumns > 0) {
       StrBuilder q(nullptr);
       sqlite3_str_appendall(q.get(), "SELECT ");
@@ -150,16 +139,6 @@ class Packer {
       sqlite3_str_appendf(q.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?", p_->schemaName,
                           p_->tableName);
       rc = prepare_text(p_->db, q.finish().release(), &selectPartition_);
-    }
-    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = prepare_text(
-          p_->db, sqlite3_mprintf(JIX0_SQL_INSERT_VECTOR_CHUNK, p_->schemaName, p_->tableName, i),
-          &insertVectors_[i]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = prepare_text(
-          p_->db, sqlite3_mprintf(JIX0_SQL_INSERT_METADATA_CHUNK, p_->schemaName, p_->tableName, m),
-          &insertMetadata_[m]);
     }
     if (rc == SQLITE_OK) {
       rc = prepare_text(
@@ -219,30 +198,10 @@ class Packer {
 
   int Flush(int list) {
     uint8_t* buffer = buffers_.get()[list];
-    const int cs = p_->chunk_size;
-    sqlite3_stmt* stmt = insertChunk_.get();
-    sqlite3_bind_int64(stmt, 1, cs);
-    sqlite3_bind_blob(stmt, 2, buffer + layout_.validity, cs / 8, SQLITE_STATIC);
-    sqlite3_bind_blob(stmt, 3, buffer + layout_.rowids, cs * 8, SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 4, list);
-    for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_bind_value(stmt, 5 + i, partition_[i].get());
-    }
-    int rc = Step(stmt);
-    if (rc != SQLITE_OK) return rc;
-    sqlite3_int64 id = sqlite3_last_insert_rowid(p_->db);
-    auto insert = [&](sqlite3_stmt* s, sqlite3_int64 offset, sqlite3_int64 bytes) {
-      sqlite3_bind_int64(s, 1, id);
-      sqlite3_bind_int64(s, 2, id);
-      sqlite3_bind_blob64(s, 3, buffer + offset, (sqlite3_uint64)bytes, SQLITE_STATIC);
-      return Step(s);
-    };
-    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = insert(insertVectors_[i].get(), layout_.vectors[i], layout_.vectorBytes[i]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = insert(insertMetadata_[m].get(), layout_.metadata[m], layout_.metadataBytes[m]);
-    }
+    sqlite3_value* partition[JIX0_MAX_PARTITION_COLUMNS] = {};
+    for (int i = 0; i < p_->numPartitionColumns; i++) partition[i] = partition_[i].get();
+    sqlite3_int64 id = 0;
+    int rc = jix0_chunk_insert(p_, partition, list, layout_, buffer, &id);
     const int count = counts_.get()[list];
     for (int slot = 0; rc == SQLITE_OK && slot < count; slot++) {
       sqlite3_int64 rowid;
@@ -271,9 +230,7 @@ class Packer {
   ValuePtr partition_[JIX0_MAX_PARTITION_COLUMNS];
   SqlitePtr<uint8_t*> buffers_;
   SqlitePtr<int> counts_;
-  StmtPtr insertChunk_, setPosition_, selectPartition_;
-  StmtPtr insertVectors_[JIX0_MAX_VECTOR_COLUMNS];
-  StmtPtr insertMetadata_[JIX0_MAX_METADATA_COLUMNS];
+  StmtPtr setPosition_, selectPartition_;
 };
 
 // Replaces the centroids and gives the build a new id. Its statements are prepared before the

@@ -303,6 +303,85 @@ int jix0_chunks_collect(jix0_vtab* p, bool listsApart, Array* out) {
 
 namespace {
 
+// Adds chunk chunkId's row to one per-column chunk table: `bytes` bytes from data, or zero
+// bytes when data is null.
+int insert_column_chunk(jix0_vtab* p, Jix0Stmt which, int idx, sqlite3_int64 chunkId,
+                        sqlite3_int64 bytes, const uint8_t* data) {
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, which, idx, &stmt);
+  if (rc != SQLITE_OK) return rc;
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, chunkId);
+  sqlite3_bind_int64(stmt, 2, chunkId);
+  // A chunk over SQLite's length limit is refused here (SQLITE_TOOBIG); left unbound, the
+  // column would read NULL and fail as a constraint instead.
+  rc = data ? sqlite3_bind_blob64(stmt, 3, data, (sqlite3_uint64)bytes, SQLITE_STATIC)
+            : sqlite3_bind_zeroblob64(stmt, 3, (sqlite3_uint64)bytes);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_step(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// Binds a part of the new chunk's T_chunks row: from the image, or zero bytes.
+int bind_part(sqlite3_stmt* stmt, int param, const uint8_t* image, sqlite3_int64 offset,
+              sqlite3_int64 bytes) {
+  if (image) return sqlite3_bind_blob64(stmt, param, image + offset, bytes, SQLITE_STATIC);
+  return sqlite3_bind_zeroblob64(stmt, param, (sqlite3_uint64)bytes);
+}
+
+// Adds the chunk's row to T_chunks; *outChunkId is its new chunk_id.
+int insert_chunk_row(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
+                     const ChunkLayout& layout, const uint8_t* image, sqlite3_int64* outChunkId) {
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_INSERT_CHUNK, 0, &stmt);
+  if (rc != SQLITE_OK) return rc;
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, p->chunk_size);
+  rc = bind_part(stmt, 2, image, layout.validity, jix0_part_bytes(p, JIX0_PART_VALIDITY, 0));
+  if (rc == SQLITE_OK) {
+    rc = bind_part(stmt, 3, image, layout.rowids, jix0_part_bytes(p, JIX0_PART_ROWIDS, 0));
+  }
+  if (rc != SQLITE_OK) return rc;
+  for (int i = 0; i < p->numPartitionColumns; i++) {
+    sqlite3_bind_value(stmt, 4 + i, partitionValues[i]);
+  }
+  if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
+    sqlite3_bind_int64(stmt, 4 + p->numPartitionColumns, list);
+  }
+  rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return jix0_failure_code(rc);
+  *outChunkId = sqlite3_last_insert_rowid(p->db);
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
+                      const ChunkLayout& layout, const uint8_t* image, sqlite3_int64* outChunkId) {
+  sqlite3_int64 chunkId = 0;
+  int rc = insert_chunk_row(p, partitionValues, list, layout, image, &chunkId);
+  if (rc != SQLITE_OK) return rc;
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    rc = insert_column_chunk(p, JIX0_STMT_INSERT_VECTOR_CHUNK, i, chunkId, layout.vectorBytes[i],
+                             image ? image + layout.vectors[i] : nullptr);
+    if (rc != SQLITE_OK) return rc;
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    rc = insert_column_chunk(p, JIX0_STMT_INSERT_METADATA_CHUNK, m, chunkId,
+                             layout.metadataBytes[m], image ? image + layout.metadata[m] : nullptr);
+    if (rc != SQLITE_OK) return rc;
+  }
+  if (outChunkId) *outChunkId = chunkId;
+  return SQLITE_OK;
+}
+
+int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64* outChunkId,
+                   sqlite3_int64 list) {
+  return jix0_chunk_insert(p, partitionValues, list, ChunkLayout(p), nullptr, outChunkId);
+}
+
+namespace {
+
 int delete_keyed(jix0_vtab* p, Jix0Stmt which, int column, sqlite3_int64 key) {
   sqlite3_stmt* stmt;
   int rc = jix0_stmt(p, which, column, &stmt);

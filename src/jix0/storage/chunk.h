@@ -128,6 +128,14 @@ struct ChunkRef {
 // listsApart, so must their IVF lists.
 [[nodiscard]] int jix0_chunks_collect(jix0_vtab* p, bool listsApart, Array* out);
 
+// Creates a chunk of the partition (and, on IVF tables, of list; JIX0_NO_LIST: of none)
+// holding image, laid out as layout says, or all zero bytes when image is null, with its row
+// in every per-column chunk table. outChunkId may be null. Sets no message, and leaves what
+// it inserted before a failure.
+[[nodiscard]] int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues,
+                                    sqlite3_int64 list, const ChunkLayout& layout,
+                                    const uint8_t* image, sqlite3_int64* outChunkId);
+
 // Deletes a chunk's row from T_chunks and from every per-column chunk table. Returns the
 // failing step's own code and sets no message.
 [[nodiscard]] int jix0_chunk_delete(jix0_vtab* p, sqlite3_int64 chunkId);
