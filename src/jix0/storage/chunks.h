@@ -3,8 +3,9 @@
 //
 // Every operation answers with an SQLite result code. SQLITE_EMPTY is an answer (no such
 // row, no such chunk), not a failure. Messages, where an operation names one, are set on the
-// table with vtab_set_error. Five operations keep their statement cached on the table; each
-// resets it and clears its bindings after every use.
+// table with vtab_set_error. Statements used per row are cached on the table (statements.h);
+// each use resets its statement and clears its bindings. Whole chunks and their BLOBs are
+// handled through chunk.h.
 #pragma once
 
 #include "jix0/table/table.h"
