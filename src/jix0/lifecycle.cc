@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "base/handles.h"
-#include "jix0/index/ivf.h"
+#include "jix0/index/index.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -734,12 +734,12 @@ int jix0ShadowName(const char* suffix) {
 
 void jix0_free_resources(jix0_vtab* p) {
   jix0_stmts_finalize(p);
-  jix0_ivf_release_statements(p);
+  jix0_index_release_statements(p);
 }
 
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
-  jix0_ivf_cache_free(p);
+  jix0_index_cache_free(p);
   free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);
   free_string(&p->tableName);
