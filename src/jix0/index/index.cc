@@ -66,3 +66,8 @@ void IndexChunkPlan::Widen() {
   begin_ = end_;
   end_ = size > groups_ - end_ ? groups_ : end_ + size;
 }
+
+int jix0_index_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
+                                   sqlite3_int64 chunkOffset, const void* vector) {
+  return jix0_ivf_after_vector_update(p, rowid, chunkId, chunkOffset, vector);
+}

@@ -63,3 +63,14 @@ class IndexChunkPlan {
   int begin_ = 0, end_ = 0;  // the batch: order_[begin_ .. end_)
   SqlitePtr<int> order_;     // groups nearest the query first
 };
+
+// The write side. The vector column the index is on, or -1 when the table has none.
+inline int jix0_index_column(const jix0_vtab* p) {
+  return jix0_has_ivf(p) ? p->ivfVectorIdx : -1;
+}
+
+// After an UPDATE gave the indexed column a new vector: moves the row, keeping its rowid, to
+// the newest chunk of its new group when that differs from its chunk's group.
+[[nodiscard]] int jix0_index_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid,
+                                                 sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                                 const void* vector);

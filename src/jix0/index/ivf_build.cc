@@ -18,6 +18,7 @@
 #include "base/handles.h"
 #include "jix0/index/ivf.h"
 #include "jix0/index/kmeans.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
@@ -29,78 +30,18 @@ namespace {
 constexpr sqlite3_int64 kSamplePerList = 64;
 constexpr sqlite3_int64 kMaxSampleBytes = 256ll * 1024 * 1024;
 
-// Opens one chunk BLOB and checks its size; the message names the table and row.
-int open_checked(jix0_vtab* p, const char* table, const char* column, sqlite3_int64 row,
-                 sqlite3_int64 expected, int write, BlobPtr* out) {
-  sqlite3_blob* raw = nullptr;
-  int rc;
-  if (*out) {
-    rc = sqlite3_blob_reopen(out->get(), row);
-  } else {
-    rc = sqlite3_blob_open(p->db, p->schemaName, table, column, row, write, &raw);
-    out->reset(raw);
-  }
-  if (rc != SQLITE_OK) {
-    out->reset();
-    if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+// The messages of build-index and of the row move for a chunk BLOB that cannot be used.
+int report_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.rc != SQLITE_OK) {
+    if ((f.rc & 0xff) == SQLITE_NOMEM) return f.rc;
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open %s.%s.%lld", p->schemaName,
-                   table, row);
-    return jix0_failure_code(rc);
+                   f.table, f.chunkId);
+    return jix0_failure_code(f.rc);
   }
-  int actual = sqlite3_blob_bytes(out->get());
-  if (actual != expected) {
-    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": BLOB of %d bytes in %s.%s.%lld, expected %lld",
-                   actual, p->schemaName, table, row, expected);
-    return SQLITE_ERROR;
-  }
-  return SQLITE_OK;
+  vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": BLOB of %d bytes in %s.%s.%lld, expected %lld",
+                 (int)f.actual, p->schemaName, f.table, f.chunkId, f.expected);
+  return SQLITE_ERROR;
 }
-
-void copy_metadata_slot(MetadataColumnKind kind, const uint8_t* from, int fromSlot, uint8_t* to,
-                        int toSlot) {
-  int bytes = jix0_metadata_slot_bytes(kind);
-  if (bytes == 0) {
-    bitmap_set(to, toSlot, bitmap_get(from, fromSlot));
-  } else {
-    memcpy(to + (size_t)toSlot * bytes, from + (size_t)fromSlot * bytes, (size_t)bytes);
-  }
-}
-
-// Byte layout of one chunk held in memory: validity, rowids, each vector column's BLOB, each
-// metadata column's BLOB, back to back.
-struct ChunkLayout {
-  sqlite3_int64 validity = 0;
-  sqlite3_int64 rowids = 0;
-  sqlite3_int64 vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
-  sqlite3_int64 metadata[JIX0_MAX_METADATA_COLUMNS] = {};
-  sqlite3_int64 vectorBytes[JIX0_MAX_VECTOR_COLUMNS] = {};
-  sqlite3_int64 metadataBytes[JIX0_MAX_METADATA_COLUMNS] = {};
-  sqlite3_int64 total = 0;
-
-  // Every part starts on an 8-byte boundary, so that vectors are read as aligned floats.
-  explicit ChunkLayout(const jix0_vtab* p) {
-    auto align = [](sqlite3_int64 n) { return (n + 7) / 8 * 8; };
-    const sqlite3_int64 cs = p->chunk_size;
-    validity = 0;
-    rowids = align(cs / 8);
-    total = rowids + cs * 8;
-    for (int i = 0; i < p->numVectorColumns; i++) {
-      vectors[i] = total;
-      vectorBytes[i] = cs * (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-      total = align(total + vectorBytes[i]);
-    }
-    for (int m = 0; m < p->numMetadataColumns; m++) {
-      metadata[m] = total;
-      metadataBytes[m] = jix0_metadata_chunk_size(p->metadata_columns[m].kind, p->chunk_size);
-      total = align(total + metadataBytes[m]);
-    }
-  }
-};
-
-struct ChunkRef {
-  sqlite3_int64 id;
-  sqlite3_int64 group;  // chunks of one partition share it
-};
 
 struct Entry {
   sqlite3_int64 rowid;
@@ -119,73 +60,6 @@ struct ArrayGuard {
   ArrayGuard(const ArrayGuard&) = delete;
   ArrayGuard& operator=(const ArrayGuard&) = delete;
   ~ArrayGuard() { array_cleanup(&array); }
-};
-
-// Every chunk as (chunk_id, partition group), ordered by group, then chunk_id.
-int collect_chunks(jix0_vtab* p, Array* out) {
-  StrBuilder s(nullptr);
-  if (p->numPartitionColumns == 0) {
-    sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
-                        p->schemaName, p->tableName);
-  } else {
-    sqlite3_str_appendall(s.get(), "SELECT chunk_id, dense_rank() OVER (ORDER BY ");
-    for (int i = 0; i < p->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), "%spartition%02d", i ? ", " : "", i);
-    }
-    sqlite3_str_appendf(s.get(), ") FROM \"%w\".\"%w_chunks\" ORDER BY 2, 1", p->schemaName,
-                        p->tableName);
-  }
-  StmtPtr stmt;
-  int rc = prepare_text(p->db, s.finish().release(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    ChunkRef ref{sqlite3_column_int64(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1)};
-    rc = array_append(out, &ref);
-    if (rc != SQLITE_OK) return rc;
-  }
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-// The handles of one chunk's BLOBs, moved from chunk to chunk.
-struct ChunkBlobs {
-  BlobPtr validity, rowids;
-  BlobPtr vectors[JIX0_MAX_VECTOR_COLUMNS];
-  BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
-
-  // Opens every BLOB of the chunk read-only and checks its size.
-  int Open(jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 id) {
-    int rc = open_checked(p, p->shadowChunksName, "validity", id, p->chunk_size / 8, 0, &validity);
-    if (rc == SQLITE_OK) {
-      rc = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)p->chunk_size * 8, 0,
-                        &rowids);
-    }
-    for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-      rc = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 0,
-                        &vectors[i]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-      rc = open_checked(p, p->shadowMetadataChunksNames[m], "data", id, layout.metadataBytes[m], 0,
-                        &metadata[m]);
-    }
-    return rc;
-  }
-
-  // Reads the whole chunk into buffer, laid out as layout says. REQUIRES: Open succeeded.
-  int Read(const jix0_vtab* p, const ChunkLayout& layout, uint8_t* buffer) {
-    int rc = sqlite3_blob_read(validity.get(), buffer + layout.validity, p->chunk_size / 8, 0);
-    if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_read(rowids.get(), buffer + layout.rowids, p->chunk_size * 8, 0);
-    }
-    for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-      rc = sqlite3_blob_read(vectors[i].get(), buffer + layout.vectors[i],
-                             (int)layout.vectorBytes[i], 0);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-      rc = sqlite3_blob_read(metadata[m].get(), buffer + layout.metadata[m],
-                             (int)layout.metadataBytes[m], 0);
-    }
-    return rc;
-  }
 };
 
 // Checks that the rowids table holds exactly the rows the chunks hold, where they hold them.
@@ -226,15 +100,13 @@ int check_rowids(jix0_vtab* p, const Entry* entries, sqlite3_int64 n) {
 int read_sample(jix0_vtab* p, const Entry* entries, sqlite3_int64 total, sqlite3_int64 n,
                 float* out) {
   const VectorColumnDefinition& column = jix0_ivf_column(p);
-  const int bytes = (int)vector_column_byte_size(column);
-  BlobPtr blob;
+  Chunk chunk(p);
   for (sqlite3_int64 j = 0; j < n; j++) {
     const Entry& e = entries[(sqlite3_int64)((double)j * (double)total / (double)n)];
-    int rc = open_checked(p, p->shadowVectorChunksNames[p->ivfVectorIdx], "vectors", e.chunk,
-                          (sqlite3_int64)p->chunk_size * bytes, 0, &blob);
+    int rc = chunk.OpenPart(JIX0_PART_VECTORS, p->ivfVectorIdx, e.chunk, false, report_fault);
     if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_read(blob.get(), out + j * (sqlite3_int64)column.dimensions, bytes,
-                             (int)(e.slot * bytes));
+      rc = chunk.ReadSlot(JIX0_PART_VECTORS, p->ivfVectorIdx, e.slot,
+                          out + j * (sqlite3_int64)column.dimensions);
     }
     if (rc != SQLITE_OK) return rc;
     if (column.distance_metric == JIX0_DISTANCE_COSINE) {
@@ -257,18 +129,7 @@ class Packer {
     buffers_ = allocate_zeroed<uint8_t*>((sqlite3_uint64)lists_);
     counts_ = allocate_zeroed<int>((sqlite3_uint64)lists_);
     if (!buffers_ || !counts_) return SQLITE_NOMEM;
-    StrBuilder s(nullptr);
-    sqlite3_str_appendf(s.get(), "INSERT INTO \"%w\".\"%w_chunks\"(size, validity, rowids",
-                        p_->schemaName, p_->tableName);
-    for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), ", partition%02d", i);
-    }
-    sqlite3_str_appendall(s.get(), ", list) VALUES (?1, ?2, ?3");
-    for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), ", ?%d", 5 + i);
-    }
-    sqlite3_str_appendall(s.get(), ", ?4)");
-    int rc = prepare_text(p_->db, s.finish().release(), &insertChunk_);
+    int rc = SQLITE_OK;
     if (rc == SQLITE_OK && p_->numPartitionColumns > 0) {
       StrBuilder q(nullptr);
       sqlite3_str_appendall(q.get(), "SELECT ");
@@ -278,16 +139,6 @@ class Packer {
       sqlite3_str_appendf(q.get(), " FROM \"%w\".\"%w_chunks\" WHERE chunk_id = ?", p_->schemaName,
                           p_->tableName);
       rc = prepare_text(p_->db, q.finish().release(), &selectPartition_);
-    }
-    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = prepare_text(
-          p_->db, sqlite3_mprintf(JIX0_SQL_INSERT_VECTOR_CHUNK, p_->schemaName, p_->tableName, i),
-          &insertVectors_[i]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = prepare_text(
-          p_->db, sqlite3_mprintf(JIX0_SQL_INSERT_METADATA_CHUNK, p_->schemaName, p_->tableName, m),
-          &insertMetadata_[m]);
     }
     if (rc == SQLITE_OK) {
       rc = prepare_text(
@@ -322,18 +173,7 @@ class Packer {
       memset(buffer, 0, (size_t)layout_.total);
     }
     int& count = counts_.get()[list];
-    const int to = count++;
-    bitmap_set(buffer + layout_.validity, to, true);
-    memcpy(buffer + layout_.rowids + to * 8, chunk + layout_.rowids + slot * 8, 8);
-    for (int i = 0; i < p_->numVectorColumns; i++) {
-      sqlite3_int64 b = layout_.vectorBytes[i] / p_->chunk_size;
-      memcpy(buffer + layout_.vectors[i] + to * b, chunk + layout_.vectors[i] + slot * b,
-             (size_t)b);
-    }
-    for (int m = 0; m < p_->numMetadataColumns; m++) {
-      copy_metadata_slot(p_->metadata_columns[m].kind, chunk + layout_.metadata[m], slot,
-                         buffer + layout_.metadata[m], to);
-    }
+    jix0_image_copy_slot(p_, layout_, chunk, slot, buffer, count++);
     return count == p_->chunk_size ? Flush(list) : SQLITE_OK;
   }
 
@@ -358,30 +198,10 @@ class Packer {
 
   int Flush(int list) {
     uint8_t* buffer = buffers_.get()[list];
-    const int cs = p_->chunk_size;
-    sqlite3_stmt* stmt = insertChunk_.get();
-    sqlite3_bind_int64(stmt, 1, cs);
-    sqlite3_bind_blob(stmt, 2, buffer + layout_.validity, cs / 8, SQLITE_STATIC);
-    sqlite3_bind_blob(stmt, 3, buffer + layout_.rowids, cs * 8, SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 4, list);
-    for (int i = 0; i < p_->numPartitionColumns; i++) {
-      sqlite3_bind_value(stmt, 5 + i, partition_[i].get());
-    }
-    int rc = Step(stmt);
-    if (rc != SQLITE_OK) return rc;
-    sqlite3_int64 id = sqlite3_last_insert_rowid(p_->db);
-    auto insert = [&](sqlite3_stmt* s, sqlite3_int64 offset, sqlite3_int64 bytes) {
-      sqlite3_bind_int64(s, 1, id);
-      sqlite3_bind_int64(s, 2, id);
-      sqlite3_bind_blob64(s, 3, buffer + offset, (sqlite3_uint64)bytes, SQLITE_STATIC);
-      return Step(s);
-    };
-    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = insert(insertVectors_[i].get(), layout_.vectors[i], layout_.vectorBytes[i]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = insert(insertMetadata_[m].get(), layout_.metadata[m], layout_.metadataBytes[m]);
-    }
+    sqlite3_value* partition[JIX0_MAX_PARTITION_COLUMNS] = {};
+    for (int i = 0; i < p_->numPartitionColumns; i++) partition[i] = partition_[i].get();
+    sqlite3_int64 id = 0;
+    int rc = jix0_chunk_insert(p_, partition, list, layout_, buffer, &id);
     const int count = counts_.get()[list];
     for (int slot = 0; rc == SQLITE_OK && slot < count; slot++) {
       sqlite3_int64 rowid;
@@ -410,54 +230,7 @@ class Packer {
   ValuePtr partition_[JIX0_MAX_PARTITION_COLUMNS];
   SqlitePtr<uint8_t*> buffers_;
   SqlitePtr<int> counts_;
-  StmtPtr insertChunk_, setPosition_, selectPartition_;
-  StmtPtr insertVectors_[JIX0_MAX_VECTOR_COLUMNS];
-  StmtPtr insertMetadata_[JIX0_MAX_METADATA_COLUMNS];
-};
-
-// Deletes chunks from the chunks table and every per-column chunk table.
-class ChunkDeleter {
- public:
-  explicit ChunkDeleter(jix0_vtab* p) : p_(p) {}
-
-  int Prepare() {
-    int rc = prepare_text(p_->db,
-                          sqlite3_mprintf("DELETE FROM \"%w\".\"%w_chunks\" WHERE rowid = ?",
-                                          p_->schemaName, p_->tableName),
-                          &stmts_[0]);
-    n_ = 1;
-    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = prepare_text(
-          p_->db,
-          sqlite3_mprintf("DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?",
-                          p_->schemaName, p_->tableName, i),
-          &stmts_[n_++]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = prepare_text(
-          p_->db,
-          sqlite3_mprintf("DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?",
-                          p_->schemaName, p_->tableName, m),
-          &stmts_[n_++]);
-    }
-    return rc;
-  }
-
-  int Delete(sqlite3_int64 chunkId) {
-    for (int i = 0; i < n_; i++) {
-      sqlite3_stmt* stmt = stmts_[i].get();
-      ResetOnExit reset(stmt);
-      sqlite3_bind_int64(stmt, 1, chunkId);
-      int rc = sqlite3_step(stmt);
-      if (rc != SQLITE_DONE) return rc;
-    }
-    return SQLITE_OK;
-  }
-
- private:
-  jix0_vtab* p_;
-  int n_ = 0;
-  StmtPtr stmts_[1 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS];
+  StmtPtr setPosition_, selectPartition_;
 };
 
 // Replaces the centroids and gives the build a new id. Its statements are prepared before the
@@ -525,13 +298,11 @@ int collect_entries(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks
                     Array* entries) {
   const int cs = p->chunk_size;
   const ChunkRef* all = (const ChunkRef*)chunks.data;
-  ChunkBlobs blobs;
+  Chunk blobs(p);
   for (size_t c = 0; c < chunks.length; c++) {
-    int rc = blobs.Open(p, layout, all[c].id);
-    if (rc == SQLITE_OK) rc = sqlite3_blob_read(blobs.validity.get(), chunk, cs / 8, 0);
-    if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_read(blobs.rowids.get(), chunk + layout.rowids, cs * 8, 0);
-    }
+    int rc = blobs.Open(all[c].id, false, report_fault);
+    if (rc == SQLITE_OK) rc = blobs.ReadPart(JIX0_PART_VALIDITY, 0, chunk + layout.validity);
+    if (rc == SQLITE_OK) rc = blobs.ReadPart(JIX0_PART_ROWIDS, 0, chunk + layout.rowids);
     if (rc != SQLITE_OK) return rc;
     for (int slot = 0; slot < cs; slot++) {
       if (!bitmap_get(chunk, slot)) continue;
@@ -564,8 +335,8 @@ int train_centroids(jix0_vtab* p, const Entry* rows, sqlite3_int64 n, int lists,
 
 // Second pass: every row into the chunks of its (partition, list). An old chunk is deleted
 // as soon as it is read, so the new chunks reuse its pages and the file does not grow.
-int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, ChunkDeleter* deleter,
-           const float* centroids, int lists, uint8_t* chunk) {
+int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, const float* centroids,
+           int lists, uint8_t* chunk) {
   const VectorColumnDefinition& column = jix0_ivf_column(p);
   const size_t d = column.dimensions;
   const int cs = p->chunk_size;
@@ -583,12 +354,12 @@ int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, ChunkDe
       if (rc != SQLITE_OK) return rc;
     }
     {
-      ChunkBlobs blobs;
-      rc = blobs.Open(p, layout, all[c].id);
-      if (rc == SQLITE_OK) rc = blobs.Read(p, layout, chunk);
+      Chunk blobs(p);
+      rc = blobs.Open(all[c].id, false, report_fault);
+      if (rc == SQLITE_OK) rc = blobs.ReadImage(layout, chunk);
       if (rc != SQLITE_OK) return rc;
     }
-    rc = deleter->Delete(all[c].id);
+    rc = jix0_chunk_delete(p, all[c].id);
     if (rc != SQLITE_OK) return rc;
     const uint8_t* vectors = chunk + layout.vectors[p->ivfVectorIdx];
     for (int slot = 0; slot < cs; slot++) {
@@ -611,7 +382,7 @@ int build(jix0_vtab* p) {
   ArrayGuard chunks, entries;
   int rc = array_init(&chunks.array, sizeof(ChunkRef), 64);
   if (rc == SQLITE_OK) rc = array_init(&entries.array, sizeof(Entry), 1024);
-  if (rc == SQLITE_OK) rc = collect_chunks(p, &chunks.array);
+  if (rc == SQLITE_OK) rc = jix0_chunks_collect(p, false, &chunks.array);
   if (rc != SQLITE_OK) return rc;
   SqlitePtr<uint8_t> chunk = allocate_zeroed<uint8_t>((sqlite3_uint64)layout.total);
   if (!chunk) return SQLITE_NOMEM;
@@ -628,17 +399,15 @@ int build(jix0_vtab* p) {
     if (rc != SQLITE_OK) return rc;
   }
 
-  ChunkDeleter deleter(p);
   CentroidWriter writer(p);
-  rc = deleter.Prepare();
-  if (rc == SQLITE_OK) rc = writer.Prepare();
+  rc = writer.Prepare();
   if (rc != SQLITE_OK) return rc;
   if (lists > 0) {
-    rc = repack(p, layout, chunks.array, &deleter, centroids.get(), lists, chunk.get());
+    rc = repack(p, layout, chunks.array, centroids.get(), lists, chunk.get());
   } else {
     const ChunkRef* all = (const ChunkRef*)chunks.array.data;
     for (size_t c = 0; rc == SQLITE_OK && c < chunks.array.length; c++) {
-      rc = deleter.Delete(all[c].id);
+      rc = jix0_chunk_delete(p, all[c].id);
     }
   }
   if (rc != SQLITE_OK) return rc;
@@ -651,9 +420,7 @@ int jix0_ivf_build(jix0_vtab* p) {
   // Only tables with an IVF index offer the command.
   JIX_ASSERT(jix0_has_ivf(p));
   int rc = build(p);
-  // The statements and centroids of the old layout are read again on next use.
-  sqlite3_finalize(p->stmtLatestChunk);
-  p->stmtLatestChunk = nullptr;
+  // The centroids of the old build are read again on next use.
   jix0_ivf_cache_free(p);
   return rc;
 }
@@ -692,11 +459,11 @@ int read_chunk_key(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 list, bool
 int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** partitionValues,
                      sqlite3_int64 list, uint8_t* target, sqlite3_int64* outId, int* outSlot) {
   const int cs = p->chunk_size;
-  ChunkBlobs blobs;
+  Chunk blobs(p);
   int rc = jix0_get_latest_chunk_rowid(p, outId, partitionValues, list);
   if (rc == SQLITE_OK) {
-    rc = blobs.Open(p, layout, *outId);
-    if (rc == SQLITE_OK) rc = blobs.Read(p, layout, target);
+    rc = blobs.Open(*outId, false, report_fault);
+    if (rc == SQLITE_OK) rc = blobs.ReadImage(layout, target);
     if (rc != SQLITE_OK) return rc;
     for (int slot = 0; slot < cs; slot++) {
       if (bitmap_get(target, slot)) continue;
@@ -706,67 +473,19 @@ int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** pa
   } else if (rc != SQLITE_EMPTY) {
     return rc;
   }
-  ChunkBlobs fresh;
   rc = jix0_new_chunk(p, partitionValues, outId, list);
-  if (rc == SQLITE_OK) rc = fresh.Open(p, layout, *outId);
-  if (rc == SQLITE_OK) rc = fresh.Read(p, layout, target);
+  if (rc == SQLITE_OK) rc = blobs.Open(*outId, false, report_fault);
+  if (rc == SQLITE_OK) rc = blobs.ReadImage(layout, target);
   *outSlot = 0;
   return rc;
-}
-
-// Copies slot `from` of source into slot `to` of target and clears it in source.
-void move_slot(const jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 rowid, uint8_t* source,
-               int from, uint8_t* target, int to) {
-  const int cs = p->chunk_size;
-  bitmap_set(target, to, true);
-  memcpy(target + layout.rowids + to * 8, &rowid, 8);
-  bitmap_set(source, from, false);
-  memset(source + layout.rowids + from * 8, 0, 8);
-  for (int i = 0; i < p->numVectorColumns; i++) {
-    sqlite3_int64 b = layout.vectorBytes[i] / cs;
-    memcpy(target + layout.vectors[i] + to * b, source + layout.vectors[i] + from * b, (size_t)b);
-    memset(source + layout.vectors[i] + from * b, 0, (size_t)b);
-  }
-  for (int m = 0; m < p->numMetadataColumns; m++) {
-    MetadataColumnKind kind = p->metadata_columns[m].kind;
-    copy_metadata_slot(kind, source + layout.metadata[m], from, target + layout.metadata[m], to);
-    int b = jix0_metadata_slot_bytes(kind);
-    if (b == 0) {
-      bitmap_set(source + layout.metadata[m], from, false);
-    } else {
-      memset(source + layout.metadata[m] + (size_t)from * b, 0, (size_t)b);
-    }
-  }
 }
 
 // Writes a whole chunk, read into buffer and changed there, back to storage.
 int write_back_chunk(jix0_vtab* p, const ChunkLayout& layout, sqlite3_int64 id,
                      const uint8_t* buffer) {
-  const int cs = p->chunk_size;
-  ChunkBlobs blobs;
-  int r = open_checked(p, p->shadowChunksName, "validity", id, cs / 8, 1, &blobs.validity);
-  if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.validity.get(), buffer, cs / 8, 0);
-  if (r == SQLITE_OK) {
-    r = open_checked(p, p->shadowChunksName, "rowids", id, (sqlite3_int64)cs * 8, 1, &blobs.rowids);
-  }
-  if (r == SQLITE_OK) r = sqlite3_blob_write(blobs.rowids.get(), buffer + layout.rowids, cs * 8, 0);
-  for (int i = 0; r == SQLITE_OK && i < p->numVectorColumns; i++) {
-    r = open_checked(p, p->shadowVectorChunksNames[i], "vectors", id, layout.vectorBytes[i], 1,
-                     &blobs.vectors[i]);
-    if (r == SQLITE_OK) {
-      r = sqlite3_blob_write(blobs.vectors[i].get(), buffer + layout.vectors[i],
-                             (int)layout.vectorBytes[i], 0);
-    }
-  }
-  for (int m = 0; r == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    r = open_checked(p, p->shadowMetadataChunksNames[m], "data", id, layout.metadataBytes[m], 1,
-                     &blobs.metadata[m]);
-    if (r == SQLITE_OK) {
-      r = sqlite3_blob_write(blobs.metadata[m].get(), buffer + layout.metadata[m],
-                             (int)layout.metadataBytes[m], 0);
-    }
-  }
-  return r;
+  Chunk blobs(p);
+  int rc = blobs.Open(id, true, report_fault);
+  return rc == SQLITE_OK ? blobs.WriteImage(layout, buffer) : rc;
 }
 
 }  // namespace
@@ -791,24 +510,21 @@ int jix0_ivf_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int6
   rc = find_target_slot(p, layout, partitionValues, list, target.get(), &targetId, &to);
   if (rc != SQLITE_OK) return rc;
   {
-    ChunkBlobs sourceBlobs;
-    rc = sourceBlobs.Open(p, layout, chunkId);
-    if (rc == SQLITE_OK) rc = sourceBlobs.Read(p, layout, source.get());
+    Chunk sourceBlobs(p);
+    rc = sourceBlobs.Open(chunkId, false, report_fault);
+    if (rc == SQLITE_OK) rc = sourceBlobs.ReadImage(layout, source.get());
     if (rc != SQLITE_OK) return rc;
   }
   // Both chunks are written back whole.
-  move_slot(p, layout, rowid, source.get(), (int)chunkOffset, target.get(), to);
+  jix0_image_copy_slot(p, layout, source.get(), (int)chunkOffset, target.get(), to);
+  jix0_image_clear_slot(p, layout, source.get(), (int)chunkOffset);
   rc = write_back_chunk(p, layout, targetId, target.get());
   if (rc != SQLITE_OK) return jix0_failure_code(rc);
 
   bool empty = true;
   for (int i = 0; i < p->chunk_size / 8; i++) empty &= source.get()[i] == 0;
   if (empty) {
-    ChunkDeleter deleter(p);
-    rc = deleter.Prepare();
-    if (rc == SQLITE_OK) rc = deleter.Delete(chunkId);
-    sqlite3_finalize(p->stmtLatestChunk);
-    p->stmtLatestChunk = nullptr;
+    rc = jix0_chunk_delete(p, chunkId);
   } else {
     rc = write_back_chunk(p, layout, chunkId, source.get());
   }

@@ -1,6 +1,6 @@
 // jix0 table lifecycle: one constructor behind xCreate and xConnect, release, destruction,
 // transaction callbacks and the shadow-table names the module claims.
-#include "jix0/table/lifecycle.h"
+#include "jix0/lifecycle.h"
 
 #include <climits>
 #include <cstdarg>
@@ -11,6 +11,7 @@
 #include "base/handles.h"
 #include "jix0/index/ivf.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
 
 namespace {
@@ -541,11 +542,6 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   return SQLITE_OK;
 }
 
-void finalize_statement(sqlite3_stmt** stmt) {
-  sqlite3_finalize(*stmt);
-  *stmt = nullptr;
-}
-
 void free_string(char** s) {
   sqlite3_free(*s);
   *s = nullptr;
@@ -737,13 +733,7 @@ int jix0ShadowName(const char* suffix) {
 }
 
 void jix0_free_resources(jix0_vtab* p) {
-  finalize_statement(&p->stmtLatestChunk);
-  finalize_statement(&p->stmtRowidsInsertRowid);
-  finalize_statement(&p->stmtRowidsInsertId);
-  finalize_statement(&p->stmtRowidsUpdatePosition);
-  finalize_statement(&p->stmtRowidsGetChunkPosition);
-  finalize_statement(&p->stmtAuxiliaryInsert);
-  for (sqlite3_stmt*& stmt : p->stmtMetadataTextInsert) finalize_statement(&stmt);
+  jix0_stmts_finalize(p);
   jix0_ivf_release_statements(p);
 }
 
