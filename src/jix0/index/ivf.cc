@@ -124,7 +124,10 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
     lists++;
   }
   if (rc != SQLITE_DONE) return jix0_failure_code(rc);
+  SqlitePtr<float> distances = allocate_zeroed<float>((sqlite3_uint64)lists);
+  if (!distances) return SQLITE_NOMEM;
   c->data = owner.release();
+  c->distances = distances.release();
   c->lists = lists;
   c->dimensions = (int)column.dimensions;
   c->build = build;
@@ -146,6 +149,8 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
   if (build == c->build) return SQLITE_OK;
   sqlite3_free(c->data);
   c->data = nullptr;
+  sqlite3_free(c->distances);
+  c->distances = nullptr;
   c->lists = 0;
   c->build = 0;
   if (build == 0) return SQLITE_OK;
@@ -153,16 +158,15 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
 }
 
 int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
-  const IvfCentroids* c;
-  int rc = jix0_ivf_current(p, &c);
+  const IvfCentroids* current;
+  int rc = jix0_ivf_current(p, &current);
   if (rc != SQLITE_OK) return rc;
   *outList = JIX0_NO_LIST;
-  if (c->lists == 0) return SQLITE_OK;
-  SqlitePtr<float> dist = allocate_zeroed<float>((sqlite3_uint64)c->lists);
-  if (!dist) return SQLITE_NOMEM;
+  if (current->lists == 0) return SQLITE_OK;
+  IvfCentroids* c = p->ivfCache;  // the same record, whose scratch this fills
   ivf_distances(jix0_ivf_column(p).distance_metric, (const float*)vector, c->data,
-                (size_t)c->dimensions, (size_t)c->lists, dist.get());
-  *outList = ivf_argmin(dist.get(), c->lists);
+                (size_t)c->dimensions, (size_t)c->lists, c->distances);
+  *outList = ivf_argmin(c->distances, c->lists);
   return SQLITE_OK;
 }
 
@@ -212,6 +216,7 @@ void jix0_ivf_cache_free(jix0_vtab* p) {
   if (!p->ivfCache) return;
   jix0_ivf_release_statements(p);
   sqlite3_free(p->ivfCache->data);
+  sqlite3_free(p->ivfCache->distances);
   sqlite3_free(p->ivfCache);
   p->ivfCache = nullptr;
 }

@@ -11,6 +11,7 @@ struct IvfCentroids {
   int lists;            // 0 before the first build, or after a build of an empty table
   int dimensions;
   float* data;              // lists * dimensions, list by list
+  float* distances;         // lists entries: assignment's scratch, so an insert allocates none
   sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
 };
 

@@ -20,14 +20,15 @@ void close_blobs(jix0_row_reader* r) {
 
 // Points *slot's handle at row chunkId of table.column, opening it when there is none. A
 // failed move aborts the handle, so it is closed then and opened anew next time.
-int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, const char* table,
-              const char* column, sqlite3_int64 chunkId) {
+int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, sqlite3_int64* slotChunk,
+              const char* table, const char* column, sqlite3_int64 chunkId) {
   int changes = sqlite3_total_changes(p->db);
   if (changes != r->changes) {
     close_blobs(r);
     r->changes = changes;
   }
   int rc;
+  if (*slot && *slotChunk == chunkId) return SQLITE_OK;
   if (*slot) {
     rc = sqlite3_blob_reopen(*slot, chunkId);
   } else {
@@ -37,6 +38,7 @@ int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, const char*
     sqlite3_blob_close(*slot);
     *slot = nullptr;
   }
+  *slotChunk = chunkId;
   return rc;
 }
 
@@ -77,7 +79,8 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
                            int vectorIdx, sqlite3_context* context) {
   const VectorColumnDefinition& column = p->vector_columns[vectorIdx];
   sqlite3_blob** blob = &r->vectors[vectorIdx];
-  int rc = move_blob(p, r, blob, p->shadowVectorChunksNames[vectorIdx], "vectors", place.chunkId);
+  int rc = move_blob(p, r, blob, &r->vectorChunks[vectorIdx], p->shadowVectorChunksNames[vectorIdx],
+                     "vectors", place.chunkId);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed",
                    place.rowid);
@@ -102,7 +105,8 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
 int jix0_row_reader_metadata(jix0_vtab* p, jix0_row_reader* r, const jix0_row_place& place,
                              int metadataIdx, sqlite3_context* context) {
   sqlite3_blob** blob = &r->metadata[metadataIdx];
-  int rc = move_blob(p, r, blob, p->shadowMetadataChunksNames[metadataIdx], "data", place.chunkId);
+  int rc = move_blob(p, r, blob, &r->metadataChunks[metadataIdx],
+                     p->shadowMetadataChunksNames[metadataIdx], "data", place.chunkId);
   if (rc != SQLITE_OK) return rc;
   return jix0_result_metadata_slot(p, *blob, place.rowid, metadataIdx, place.slot, context);
 }

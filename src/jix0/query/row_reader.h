@@ -9,6 +9,9 @@
 struct jix0_row_reader {
   sqlite3_blob* vectors[JIX0_MAX_VECTOR_COLUMNS];
   sqlite3_blob* metadata[JIX0_MAX_METADATA_COLUMNS];
+  // The chunk each open handle stands on: rows of one chunk in a row need no move.
+  sqlite3_int64 vectorChunks[JIX0_MAX_VECTOR_COLUMNS];
+  sqlite3_int64 metadataChunks[JIX0_MAX_METADATA_COLUMNS];
   sqlite3_stmt* partitions[JIX0_MAX_PARTITION_COLUMNS];
   sqlite3_stmt* auxiliary[JIX0_MAX_AUXILIARY_COLUMNS];
   // sqlite3_total_changes when the BLOB handles were last known valid: a change to a row
