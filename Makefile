@@ -20,7 +20,7 @@ VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMake
 # e.g. IVF_BENCH_ARGS="--sets fashion --queries 200"
 IVF_BENCH_ARGS ?=
 
-.PHONY: all lib build deps deps-test deps-fuzz deps-format deps-aarch64 deps-windows deps-packages test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf
+.PHONY: all lib build deps deps-test deps-fuzz deps-format deps-aarch64 deps-windows deps-packages test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf bench-columns
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
@@ -188,6 +188,15 @@ bench: bench-deps
 	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE /usr/bin/python3 bench/baselines.py "$$dir" && \
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
 	$(MAKE) --no-print-directory bench-ivf
+	$(MAKE) --no-print-directory bench-columns
+
+# KNN queries that return row values (k = 10 and 100, two to six columns), this build beside
+# the builds named in BENCH_COMPARE (paths of other builds' jix.so, e.g. the last release's),
+# queried in turn in one run; prints queries per second from thread CPU time and the ratios.
+bench-columns: bench-deps
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_columns_bench
+	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
+	  $(BUILD_BENCH)/jix_columns_bench "$$dir" $(BENCH_COMPARE) $(BUILD_BENCH)/jix.so $(COLUMNS_BENCH_ARGS)
 
 # The IVF index only: recall, latency, build, insert, size and filters against the exact search
 # of the same table; rewrites the IVF section of bench/RESULTS.md and bench/ivf_recall.png.

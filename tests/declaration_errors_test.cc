@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "jix0/table/lifecycle.h"
+#include "jix0/lifecycle.h"
 #include "support/captured_vtab.h"
 #include "support/test_db.h"
 
@@ -373,14 +373,14 @@ TEST(DeclarationErrors, SyncReleasesCachedStatements) {
   jix0_vtab* p = LastCapturedJix0();
   db.Exec("BEGIN");
   db.Exec("INSERT INTO t(v) VALUES ('[1,2]')");
-  EXPECT_NE(p->stmtRowidsInsertId, nullptr);
-  EXPECT_NE(p->stmtLatestChunk, nullptr);
-  EXPECT_NE(p->stmtRowidsUpdatePosition, nullptr);
+  EXPECT_NE(p->stmts[JIX0_STMT_ROWIDS_INSERT_ID], nullptr);
+  EXPECT_NE(p->stmts[JIX0_STMT_LATEST_CHUNK], nullptr);
+  EXPECT_NE(p->stmts[JIX0_STMT_ROWIDS_UPDATE_POSITION], nullptr);
   db.Exec("COMMIT");
-  EXPECT_EQ(p->stmtRowidsInsertId, nullptr);
-  EXPECT_EQ(p->stmtLatestChunk, nullptr);
-  EXPECT_EQ(p->stmtRowidsUpdatePosition, nullptr);
-  EXPECT_EQ(p->stmtRowidsGetChunkPosition, nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_ROWIDS_INSERT_ID], nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_LATEST_CHUNK], nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_ROWIDS_UPDATE_POSITION], nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_ROWIDS_GET_CHUNK_POSITION], nullptr);
   // Prepared again on next use.
   db.Exec("INSERT INTO t(v) VALUES ('[3,4]')");
   EXPECT_EQ(db.Query("SELECT rowid, chunk_id, chunk_offset FROM t_rowids"), "1|1|0\n2|1|1");

@@ -186,7 +186,7 @@ TEST(Jix0Delete, MissingKeysAnswerEmptyAndChunkRemovalDropsTheLatestChunkStateme
   jix0_vtab* p = LastCapturedJix0();
   db.Exec("BEGIN");  // xSync at each commit would finalize the cached statements too
   db.Exec("INSERT INTO t(id, v) VALUES ('a', '[1]'), ('b', '[2]')");
-  ASSERT_NE(p->stmtLatestChunk, nullptr);
+  ASSERT_NE(p->stmts[JIX0_STMT_LATEST_CHUNK], nullptr);
 
   Value missing = ValueOf(db, "SELECT 'zzz'");
   Value a = ValueOf(db, "SELECT 'a'");
@@ -194,10 +194,10 @@ TEST(Jix0Delete, MissingKeysAnswerEmptyAndChunkRemovalDropsTheLatestChunkStateme
 
   EXPECT_EQ(jix0Update_Delete(p, missing.get()), SQLITE_EMPTY);
   EXPECT_EQ(jix0Update_Delete(p, a.get()), SQLITE_OK);
-  EXPECT_NE(p->stmtLatestChunk, nullptr);  // the chunk still holds b
+  EXPECT_NE(p->stmts[JIX0_STMT_LATEST_CHUNK], nullptr);  // the chunk still holds b
   EXPECT_EQ(jix0Update_Delete(p, a.get()), SQLITE_EMPTY);
   EXPECT_EQ(jix0Update_Delete(p, b.get()), SQLITE_OK);
-  EXPECT_EQ(p->stmtLatestChunk, nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_LATEST_CHUNK], nullptr);
   EXPECT_EQ(db.Query("SELECT count(*) FROM t_chunks"), "0");
   EXPECT_EQ(db.Query("INSERT INTO t(id, v) VALUES ('a', '[1]')"), "");
   EXPECT_EQ(db.Query("SELECT chunk_id FROM t_chunks"), "2");

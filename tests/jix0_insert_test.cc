@@ -150,17 +150,17 @@ TEST_F(Jix0Insert, AuxiliaryAndLongTextStatementsAreCachedUntilCommit) {
             "', " + n + ", 'a long text number " + n + "', '" +
             (i % 3 ? "short" : "a longer text, row ") + n + "')");
   }
-  ASSERT_NE(p->stmtAuxiliaryInsert, nullptr);
-  EXPECT_EQ(sqlite3_stmt_busy(p->stmtAuxiliaryInsert), 0);
-  ASSERT_NE(p->stmtMetadataTextInsert[0], nullptr);
-  ASSERT_NE(p->stmtMetadataTextInsert[1], nullptr);
-  EXPECT_EQ(sqlite3_stmt_busy(p->stmtMetadataTextInsert[0]), 0);
-  EXPECT_EQ(p->stmtMetadataTextInsert[2], nullptr);
+  ASSERT_NE(p->stmts[JIX0_STMT_INSERT_AUXILIARY], nullptr);
+  EXPECT_EQ(sqlite3_stmt_busy(p->stmts[JIX0_STMT_INSERT_AUXILIARY]), 0);
+  ASSERT_NE(p->stmts[JIX0_STMT_INSERT_METADATA_TEXT + 0], nullptr);
+  ASSERT_NE(p->stmts[JIX0_STMT_INSERT_METADATA_TEXT + 1], nullptr);
+  EXPECT_EQ(sqlite3_stmt_busy(p->stmts[JIX0_STMT_INSERT_METADATA_TEXT + 0]), 0);
+  EXPECT_EQ(p->stmts[JIX0_STMT_INSERT_METADATA_TEXT + 2], nullptr);
   db.Exec("UPDATE t SET u = 'now a long text' WHERE rowid = 1");
   db.Exec("COMMIT");
-  EXPECT_EQ(p->stmtAuxiliaryInsert, nullptr);
-  EXPECT_EQ(p->stmtMetadataTextInsert[0], nullptr);
-  EXPECT_EQ(p->stmtMetadataTextInsert[1], nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_INSERT_AUXILIARY], nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_INSERT_METADATA_TEXT + 0], nullptr);
+  EXPECT_EQ(p->stmts[JIX0_STMT_INSERT_METADATA_TEXT + 1], nullptr);
   db.Exec(
       "INSERT INTO t(rowid, v, a, n, s, u) VALUES (11, '[11]', NULL, NULL, 'x', "
       "'the last long text')");

@@ -246,6 +246,42 @@ TEST(Jix0Ivf, WritesAfterBuildFollowTheLists) {
   EXPECT_EQ(db.Query("SELECT list, count(*) FROM t_chunks GROUP BY list"), "0|2\n1|2\n2|2\n3|2");
 }
 
+// A row as near to two centroids as to each other goes to the lower list, on insert and on
+// an update that moves it. The two clusters are exact points, so their centroids are too.
+TEST(Jix0Ivf, TiesGoToTheLowestList) {
+  struct Case {
+    const char* metric;
+    const char* a;
+    const char* b;
+    const char* tie;
+  };
+  const Case cases[] = {
+      {"l2", "[0, 0]", "[10, 0]", "[5, 3]"},
+      {"l1", "[0, 0]", "[10, 0]", "[5, -3]"},
+      {"cosine", "[1, 0]", "[0, 1]", "[2, 2]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.metric);
+    TestDb db;
+    db.Exec(std::string("CREATE VIRTUAL TABLE t USING jix0(v float[2] distance_metric=") +
+            c.metric + " index=ivf lists=2, chunk_size=8)");
+    for (int r = 1; r <= 8; r++) {
+      db.Exec("INSERT INTO t(rowid, v) VALUES (" + std::to_string(r) + ", '" + (r % 2 ? c.a : c.b) +
+              "')");
+    }
+    db.Exec(kBuild);
+    ASSERT_EQ(db.Query("SELECT count(DISTINCT list) FROM t_chunks"), "2");
+    const std::string listOf =
+        "SELECT ch.list FROM t_rowids r JOIN t_chunks ch USING (chunk_id) WHERE r.rowid = 100";
+    db.Exec(std::string("INSERT INTO t(rowid, v) VALUES (100, '") + c.tie + "')");
+    EXPECT_EQ(db.Query(listOf), "0");
+    db.Exec(std::string("UPDATE t SET v = '") + c.b + "' WHERE rowid = 100");
+    db.Exec(std::string("UPDATE t SET v = '") + c.tie + "' WHERE rowid = 100");
+    EXPECT_EQ(db.Query(listOf), "0");
+    EXPECT_EQ(CheckJix0Invariants(db.db(), "t"), "");
+  }
+}
+
 // A filter the nearest list cannot satisfy widens the search: min(k, matching rows) rows.
 TEST(Jix0Ivf, FilteredSearchesWiden) {
   TestDb db;

@@ -43,7 +43,7 @@ TEST(Load, EntryPointDerivedFromFileNameRegistersEverything) {
   ASSERT_EQ(host.Load(nullptr), "ok");
   EXPECT_EQ(host.Query("SELECT jix_version()"), JIX_VERSION);
   EXPECT_EQ(host.Query("SELECT jix_debug()"),
-            "Version: " JIX_VERSION "\nDate: 2026-03-31T07:59:06Z+0000\nCommit: \nBuild flags:  ");
+            "Version: " JIX_VERSION "\nDate: " JIX_BUILD_DATE "\nCommit: \nBuild flags:  ");
 
   struct Function {
     const char* name;

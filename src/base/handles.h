@@ -90,6 +90,20 @@ T* malloc_zeroed() {
   return (T*)malloc_zeroed_bytes(sizeof(T));
 }
 
+// count uninitialised Ts from SQLite's allocator, or null when out of memory; a count of 0
+// still gives a (one-byte) allocation.
+template <typename T>
+SqlitePtr<T> allocate_array(sqlite3_uint64 count) {
+  return SqlitePtr<T>((T*)sqlite3_malloc64(count > 0 ? count * sizeof(T) : 1));
+}
+
+// count zero-filled Ts from SQLite's allocator, or null when out of memory. A count of 0
+// still gives a (one-byte) allocation, so only null means failure.
+template <typename T>
+SqlitePtr<T> allocate_zeroed(sqlite3_uint64 count) {
+  return SqlitePtr<T>((T*)malloc_zeroed_bytes(count > 0 ? count * sizeof(T) : 1));
+}
+
 // Prepares sql on db. *out is empty unless the result is SQLITE_OK.
 [[nodiscard]] inline int prepare(sqlite3* db, const char* sql, StmtPtr* out) {
   sqlite3_stmt* stmt = nullptr;
@@ -101,6 +115,13 @@ T* malloc_zeroed() {
   }
   out->reset(stmt);
   return SQLITE_OK;
+}
+
+// Prepares sql, sqlite3_malloc'd text that this takes over (null: out of memory).
+[[nodiscard]] inline int prepare_text(sqlite3* db, char* sql, StmtPtr* out) {
+  SqlitePtr<char> text(sql);
+  if (!text) return SQLITE_NOMEM;
+  return prepare(db, text.get(), out);
 }
 
 // Opens a BLOB handle on one row's column, read-write when writable. *out is empty unless

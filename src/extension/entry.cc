@@ -46,7 +46,7 @@ constexpr FunctionRow kFunctions[] = {
 
 constexpr const char kVersion[] = JIX_VERSION;
 constexpr const char kDebug[] =
-    "Version: " JIX_VERSION "\nDate: 2026-03-31T07:59:06Z+0000\nCommit: \nBuild flags:  ";
+    "Version: " JIX_VERSION "\nDate: " JIX_BUILD_DATE "\nCommit: \nBuild flags:  ";
 
 // jix_version and jix_debug: the result is the function's user data.
 void jix_info(sqlite3_context* context, int, sqlite3_value**) {

@@ -4,17 +4,37 @@
 #include <cstdint>
 
 #include "base/handles.h"
-#include "kernels/kernels.h"
+#include "kernels/lookup.h"
 #include "vector/parsed_vector.h"
 #include "vector/vector.h"
 
 namespace {
 
-enum class Metric { kL2, kL1, kCosine, kHamming };
+// The message for a metric the two vectors' element type has no kernel for.
+void result_no_kernel(sqlite3_context* context, DistanceMetric metric, VectorElementType type) {
+  const char* message;
+  switch (metric) {
+    case JIX0_DISTANCE_L2:
+      message = "Cannot calculate L2 distance between two bitvectors.";
+      break;
+    case JIX0_DISTANCE_L1:
+      message = "Cannot calculate L1 distance between two bitvectors.";
+      break;
+    case JIX0_DISTANCE_COSINE:
+      message = "Cannot calculate cosine distance between two bitvectors.";
+      break;
+    default:
+      message = type == JIX_ELEMENT_FLOAT32
+                    ? "Cannot calculate hamming distance between two float32 vectors."
+                    : "Cannot calculate hamming distance between two int8 vectors.";
+      break;
+  }
+  sqlite3_result_error(context, message, -1);
+}
 
 // Parses and matches both arguments, computes the metric's kernel for their element type,
 // and releases both vectors on every path (the guard's job).
-void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metric) {
+void distance_frame(sqlite3_context* context, sqlite3_value** argv, DistanceMetric metric) {
   MatchedVectors vectors;
   char* error = nullptr;
   int rc = parse_matched(argv[0], argv[1], &vectors, &error);
@@ -27,54 +47,16 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
     }
     return;
   }
-
-  const void* a = vectors.a;
-  const void* b = vectors.b;
-  const VectorElementType type = vectors.type;
-  const size_t dims = vectors.dimensions;
-  const float* fa = (const float*)a;
-  const float* fb = (const float*)b;
-  const int8_t* ia = (const int8_t*)a;
-  const int8_t* ib = (const int8_t*)b;
-  switch (metric) {
-    case Metric::kL2:
-      if (type == JIX_ELEMENT_FLOAT32)
-        sqlite3_result_double(context, kernel_l2_float32(fa, fb, dims));
-      else if (type == JIX_ELEMENT_INT8)
-        sqlite3_result_double(context, kernel_l2_int8(ia, ib, dims));
-      else
-        sqlite3_result_error(context, "Cannot calculate L2 distance between two bitvectors.", -1);
-      break;
-    case Metric::kL1:
-      if (type == JIX_ELEMENT_FLOAT32)
-        sqlite3_result_double(context, kernel_l1_float32(fa, fb, dims));
-      else if (type == JIX_ELEMENT_INT8)
-        sqlite3_result_int(context, kernel_l1_int8(ia, ib, dims));
-      else
-        sqlite3_result_error(context, "Cannot calculate L1 distance between two bitvectors.", -1);
-      break;
-    case Metric::kCosine:
-      if (type == JIX_ELEMENT_FLOAT32) {
-        sqlite3_result_double(context, kernel_cosine_float32(fa, fb, dims));
-      } else if (type == JIX_ELEMENT_INT8) {
-        sqlite3_result_double(context, kernel_cosine_int8(ia, ib, dims));
-      } else {
-        sqlite3_result_error(context, "Cannot calculate cosine distance between two bitvectors.",
-                             -1);
-      }
-      break;
-    case Metric::kHamming:
-      if (type == JIX_ELEMENT_BIT) {
-        sqlite3_result_double(context,
-                              kernel_hamming_bit((const uint8_t*)a, (const uint8_t*)b, dims));
-      } else if (type == JIX_ELEMENT_FLOAT32) {
-        sqlite3_result_error(context,
-                             "Cannot calculate hamming distance between two float32 vectors.", -1);
-      } else {
-        sqlite3_result_error(context, "Cannot calculate hamming distance between two int8 vectors.",
-                             -1);
-      }
-      break;
+  const DistanceKernels* kernels = kernel_lookup(metric, vectors.type);
+  if (!kernels) {
+    result_no_kernel(context, metric, vectors.type);
+    return;
+  }
+  PairDistance distance = kernels->pair(vectors.a, vectors.b, vectors.dimensions);
+  if (distance.isInteger) {
+    sqlite3_result_int(context, (int)distance.integer);
+  } else {
+    sqlite3_result_double(context, distance.real);
   }
 }
 
@@ -82,20 +64,20 @@ void distance_frame(sqlite3_context* context, sqlite3_value** argv, Metric metri
 
 void jix_distance_l2(sqlite3_context* context, int argc, sqlite3_value** argv) {
   JIX_ASSERT(argc == 2);
-  distance_frame(context, argv, Metric::kL2);
+  distance_frame(context, argv, JIX0_DISTANCE_L2);
 }
 
 void jix_distance_l1(sqlite3_context* context, int argc, sqlite3_value** argv) {
   JIX_ASSERT(argc == 2);
-  distance_frame(context, argv, Metric::kL1);
+  distance_frame(context, argv, JIX0_DISTANCE_L1);
 }
 
 void jix_distance_cosine(sqlite3_context* context, int argc, sqlite3_value** argv) {
   JIX_ASSERT(argc == 2);
-  distance_frame(context, argv, Metric::kCosine);
+  distance_frame(context, argv, JIX0_DISTANCE_COSINE);
 }
 
 void jix_distance_hamming(sqlite3_context* context, int argc, sqlite3_value** argv) {
   JIX_ASSERT(argc == 2);
-  distance_frame(context, argv, Metric::kHamming);
+  distance_frame(context, argv, JIX0_DISTANCE_HAMMING);
 }

@@ -1,9 +1,9 @@
 // The jix0 module table, in the slot order of sqlite3_module (iVersion 3).
 #include "jix0/module.h"
 
+#include "jix0/lifecycle.h"
 #include "jix0/query/cursor.h"
 #include "jix0/query/plan.h"
-#include "jix0/table/lifecycle.h"
 #include "jix0/write/write.h"
 
 const sqlite3_module jix0Module = {

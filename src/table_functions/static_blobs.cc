@@ -315,7 +315,7 @@ int entries_knn(const jix_static_blob_entries_vtab* vtab, const float* query, sq
   const int slots = (int)((count + 7) / 8 * 8);
   knn->rowids = (int32_t*)sqlite3_malloc64(sizeof(int32_t) * (uint64_t)k);
   knn->distances = (float*)sqlite3_malloc64(sizeof(float) * (uint64_t)slots);
-  if (!knn->rowids || !knn->distances) return SQLITE_ERROR;
+  if (!knn->rowids || !knn->distances) return SQLITE_NOMEM;
 
   const float* data = (const float*)vtab->data;
   const size_t dimensions = (size_t)vtab->dimensions;

@@ -10,13 +10,7 @@
 #include <cstddef>
 
 #include "base/sqlite.h"
-
-// Each value is also the SQLite subtype attached to vector results of that type.
-enum VectorElementType : int {
-  JIX_ELEMENT_FLOAT32 = 223,
-  JIX_ELEMENT_BIT = 224,
-  JIX_ELEMENT_INT8 = 225,
-};
+#include "kernels/lookup.h"  // VectorElementType
 
 // Subtype SQLite's JSON functions attach to their text; read as float32 JSON.
 constexpr int JIX_JSON_SUBTYPE = 74;

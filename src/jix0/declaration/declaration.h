@@ -9,12 +9,6 @@
 
 #include "vector/vector.h"
 
-enum DistanceMetric : int {
-  JIX0_DISTANCE_L2 = 1,
-  JIX0_DISTANCE_COSINE = 2,
-  JIX0_DISTANCE_L1 = 3,
-};
-
 // Not SQLite's type codes.
 enum MetadataColumnKind : int {
   JIX0_METADATA_BOOLEAN = 0,

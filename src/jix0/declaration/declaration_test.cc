@@ -78,6 +78,8 @@ const char* MetricName(DistanceMetric metric) {
       return "l1";
     case JIX0_DISTANCE_COSINE:
       return "cosine";
+    case JIX0_DISTANCE_HAMMING:
+      return "hamming";
   }
   return "?";
 }

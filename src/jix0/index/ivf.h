@@ -5,6 +5,26 @@
 
 #include "jix0/table/table.h"
 
+// The centroids of an IVF index's build as a table object last read them.
+struct IvfCentroids {
+  sqlite3_int64 build;  // the IVF_BUILD value they belong to; 0: never built
+  int lists;            // 0 before the first build, or after a build of an empty table
+  int dimensions;
+  float* data;              // lists * dimensions, list by list
+  float* distances;         // lists entries: assignment's scratch, so an insert allocates none
+  sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
+};
+
+// Finalizes the IVF cache's statement (the centroids stay cached).
+void jix0_ivf_release_statements(jix0_vtab* p);
+// Frees the whole IVF cache.
+void jix0_ivf_cache_free(jix0_vtab* p);
+
+// The indexed vector column. REQUIRES: the table has an IVF index.
+inline const VectorColumnDefinition& jix0_ivf_column(const jix0_vtab* p) {
+  return p->vector_columns[p->ivfVectorIdx];
+}
+
 // The centroids of the table's current build, read again only when IVF_BUILD changed since
 // the last read (another connection's build, or a rolled-back one). *out stays owned by p
 // and is valid until the next call. Messages are set on the table.
@@ -24,6 +44,11 @@
 // (fashion-mnist: 0.99 of it at 234 lists; 1,000 Gaussian clusters: all of it at 1,000
 // lists); a larger share only slows the query.
 int jix0_ivf_default_probes(const jix0_vtab* p, int lists);
+
+// The `probes = ?` values of a query (count of them), checked to be one positive value;
+// *outProbes is 0 when count is 0. Sets the message on failure.
+[[nodiscard]] int jix0_ivf_read_probes(jix0_vtab* p, sqlite3_value* const* values, int count,
+                                       sqlite3_int64* outProbes);
 
 // The number of lists a build makes for n rows: the declared lists, else
 // min(round(sqrt(n)), n / (4 * chunk_size)), at least 1; never more than n.

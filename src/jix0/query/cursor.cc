@@ -36,6 +36,16 @@ void jix0_query_point_data_clear(jix0_query_point_data* data) {
 }
 
 void jix0_cursor_clear(jix0_cursor* cursor) {
+  cursor->placeKnown = false;
+  // Statements stay prepared for the next filter; BLOB handles do not outlive the plan.
+  for (sqlite3_blob*& blob : cursor->reader.vectors) {
+    sqlite3_blob_close(blob);
+    blob = nullptr;
+  }
+  for (sqlite3_blob*& blob : cursor->reader.metadata) {
+    sqlite3_blob_close(blob);
+    blob = nullptr;
+  }
   if (cursor->fullscan_data) {
     jix0_query_fullscan_data_clear(cursor->fullscan_data);
     sqlite3_free(cursor->fullscan_data);
@@ -63,6 +73,7 @@ int jix0Open(sqlite3_vtab*, sqlite3_vtab_cursor** ppCursor) {
 int jix0Close(sqlite3_vtab_cursor* cur) {
   jix0_cursor* cursor = (jix0_cursor*)cur;
   jix0_cursor_clear(cursor);
+  jix0_row_reader_clear(&cursor->reader);
   sqlite3_free(cursor);
   return SQLITE_OK;
 }
@@ -73,7 +84,8 @@ static int jix0Filter_fullscan(jix0_vtab* p, jix0_cursor* cursor) {
   if (!data) return SQLITE_NOMEM;
 
   SqlitePtr<char> sql(
-      sqlite3_mprintf(" SELECT rowid  FROM \"%w\".\"%w_rowids\" ORDER by chunk_id, chunk_offset ",
+      sqlite3_mprintf(" SELECT rowid, chunk_id, chunk_offset FROM \"%w\".\"%w_rowids\" "
+                      "ORDER by chunk_id, chunk_offset ",
                       p->schemaName, p->tableName));
   if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
@@ -228,21 +240,21 @@ bool current_rowid(jix0_cursor* cursor, sqlite3_context* context, sqlite3_int64*
   switch (cursor->query_plan) {
     case JIX0_PLAN_FULLSCAN:
       if (!cursor->fullscan_data) {
-        sqlite3_result_error(context, "Internal sqlite-jix error: fullscan_data is NULL.", -1);
+        sqlite3_result_error(context, JIX0_INTERNAL_ERROR ": fullscan_data is NULL.", -1);
         return false;
       }
       *outRowid = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 0);
       return true;
     case JIX0_PLAN_POINT:
       if (!cursor->point_data) {
-        sqlite3_result_error(context, "Internal sqlite-jix error: point_data is NULL.", -1);
+        sqlite3_result_error(context, JIX0_INTERNAL_ERROR ": point_data is NULL.", -1);
         return false;
       }
       *outRowid = cursor->point_data->rowid;
       return true;
     case JIX0_PLAN_KNN:
       if (!cursor->knn_data) {
-        sqlite3_result_error(context, "Internal sqlite-jix error: knn_data is NULL.", -1);
+        sqlite3_result_error(context, JIX0_INTERNAL_ERROR ": knn_data is NULL.", -1);
         return false;
       }
       *outRowid = cursor->knn_data->rowids[cursor->knn_data->current_idx];
@@ -250,6 +262,32 @@ bool current_rowid(jix0_cursor* cursor, sqlite3_context* context, sqlite3_int64*
     default:
       return false;
   }
+}
+
+// Where the current row is stored: as the full scan read it from the rowids table while
+// nothing has changed since the filter, else as the rowids table says now, looked up once
+// per row and state of the table.
+int current_place(jix0_cursor* cursor, jix0_vtab* p, sqlite3_int64 rowid, jix0_row_place* out) {
+  int changes = sqlite3_total_changes(p->db);
+  out->rowid = rowid;
+  if (cursor->query_plan == JIX0_PLAN_FULLSCAN && changes == cursor->changesAtFilter) {
+    out->chunkId = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 1);
+    out->slot = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 2);
+    return SQLITE_OK;
+  }
+  jix0_row_place& cached = cursor->place;
+  if (cursor->placeKnown && cached.rowid == rowid && cursor->placeChanges == changes) {
+    *out = cached;
+    return SQLITE_OK;
+  }
+  out->chunkId = 0;  // set on SQLITE_OK; zeroed for the optimizer
+  out->slot = 0;
+  int rc = jix0_get_chunk_position(p, rowid, nullptr, &out->chunkId, &out->slot);
+  if (rc != SQLITE_OK) return rc;
+  cached = *out;
+  cursor->placeKnown = true;
+  cursor->placeChanges = changes;
+  return SQLITE_OK;
 }
 
 int column_vector(jix0_cursor* cursor, jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid,
@@ -266,27 +304,34 @@ int column_vector(jix0_cursor* cursor, jix0_vtab* p, sqlite3_context* context, s
     sqlite3_result_subtype(context, column.element_type);
     return SQLITE_OK;
   }
-  void* vector = nullptr;
-  int size = 0;
-  int rc = jix0_get_vector_data(p, rowid, vectorIdx, &vector, &size);
+  jix0_row_place place;
+  int rc = current_place(cursor, p, rowid, &place);
+  if (rc == SQLITE_EMPTY) {
+    vtab_set_error(&p->base, "Could not find a row with rowid %lld", rowid);
+    return SQLITE_EMPTY;
+  }
   if (rc != SQLITE_OK) return rc;
-  sqlite3_result_blob(context, vector, size, sqlite3_free);
-  sqlite3_result_subtype(context, column.element_type);
-  return SQLITE_OK;
+  return jix0_row_reader_vector(p, &cursor->reader, place, vectorIdx, context);
 }
 
 // Partition and auxiliary values: a failed read fails this value, not the callback.
-void result_copied_value(sqlite3_context* context, int rc, sqlite3_value* value) {
-  ValuePtr guard(value);
-  if (rc != SQLITE_OK) {
-    sqlite3_result_error_code(context, rc);
-    return;
+void column_partition(jix0_cursor* cursor, jix0_vtab* p, sqlite3_context* context,
+                      sqlite3_int64 rowid, int partitionIdx) {
+  jix0_row_place place;
+  int rc = current_place(cursor, p, rowid, &place);
+  if (rc == SQLITE_OK) {
+    rc = jix0_row_reader_partition(p, &cursor->reader, place, partitionIdx, context);
   }
-  sqlite3_result_value(context, value);
+  if (rc != SQLITE_OK) sqlite3_result_error_code(context, rc);
 }
 
-void column_metadata(jix0_vtab* p, sqlite3_context* context, sqlite3_int64 rowid, int metadataIdx) {
-  int rc = jix0_result_metadata_value_for_rowid(p, rowid, metadataIdx, context);
+void column_metadata(jix0_cursor* cursor, jix0_vtab* p, sqlite3_context* context,
+                     sqlite3_int64 rowid, int metadataIdx) {
+  jix0_row_place place;
+  int rc = current_place(cursor, p, rowid, &place);
+  if (rc == SQLITE_OK) {
+    rc = jix0_row_reader_metadata(p, &cursor->reader, place, metadataIdx, context);
+  }
   if (rc == SQLITE_OK) return;
   if (jix0_is_host_failure(rc)) {
     sqlite3_result_error_code(context, rc);
@@ -331,25 +376,20 @@ int jix0Column(sqlite3_vtab_cursor* cur, sqlite3_context* context, int i) {
     case JIX0_COLUMN_VECTOR:
       if (!point && unchanged) return SQLITE_OK;
       return column_vector(cursor, p, context, rowid, jix0_column_idx_to_vector_idx(p, i));
-    case JIX0_COLUMN_PARTITION: {
+    case JIX0_COLUMN_PARTITION:
       if (unchanged) return SQLITE_OK;
-      sqlite3_value* value = nullptr;
-      int rc = jix0_get_partition_value_for_rowid(p, rowid, jix0_column_idx_to_partition_idx(p, i),
-                                                  &value);
-      result_copied_value(context, rc, value);
+      column_partition(cursor, p, context, rowid, jix0_column_idx_to_partition_idx(p, i));
       return SQLITE_OK;
-    }
     case JIX0_COLUMN_AUXILIARY: {
       if (unchanged) return SQLITE_OK;
-      sqlite3_value* value = nullptr;
-      int rc = jix0_get_auxiliary_value_for_rowid(p, rowid, jix0_column_idx_to_auxiliary_idx(p, i),
-                                                  &value);
-      result_copied_value(context, rc, value);
+      int rc = jix0_row_reader_auxiliary(p, &cursor->reader, rowid,
+                                         jix0_column_idx_to_auxiliary_idx(p, i), context);
+      if (rc != SQLITE_OK) sqlite3_result_error_code(context, rc);
       return SQLITE_OK;
     }
     case JIX0_COLUMN_METADATA:
       if (unchanged) return SQLITE_OK;
-      column_metadata(p, context, rowid, jix0_column_idx_to_metadata_idx(p, i));
+      column_metadata(cursor, p, context, rowid, jix0_column_idx_to_metadata_idx(p, i));
       return SQLITE_OK;
     default:
       return SQLITE_OK;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "jix0/query/row_reader.h"
 #include "jix0/table/table.h"
 
 // Full scan: the rowids table in storage order.
@@ -41,13 +42,19 @@ struct jix0_cursor {
   // under the cursor, and xNext passes over the ones that no longer exist. (Not the 64-bit
   // form: hosts before SQLite 3.37 lack it, and only a change matters, not the count.)
   int changesAtFilter;
+  jix0_row_reader reader;  // reads the cells of the row the cursor stands on
+  // The last row position looked up, and sqlite3_total_changes then: a row's cells share it.
+  jix0_row_place place;
+  bool placeKnown;
+  int placeChanges;
 };
 
 // Each releases what the record owns, not the record itself. Accept null.
 void jix0_query_fullscan_data_clear(jix0_query_fullscan_data* data);
 void jix0_query_knn_data_clear(jix0_query_knn_data* data);
 void jix0_query_point_data_clear(jix0_query_point_data* data);
-// Releases all three records; query_plan keeps its value.
+// Releases all three records and closes the reader's BLOB handles; query_plan keeps its
+// value.
 void jix0_cursor_clear(jix0_cursor* cursor);
 
 int jix0Open(sqlite3_vtab* pVtab, sqlite3_vtab_cursor** ppCursor);

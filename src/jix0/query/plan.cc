@@ -358,3 +358,73 @@ int jix0BestIndex(sqlite3_vtab* pVtab, sqlite3_index_info* info) {
   info->needToFreeIdxStr = 1;
   return SQLITE_OK;
 }
+
+// Blocks are four characters after the plan character: a tag and up to three operands.
+int jix0_decode_knn_plan(const jix0_vtab* p, const char* idxStr, int argc, KnnPlan* plan) {
+  auto block = [idxStr](int i, int c) { return idxStr[1 + 4 * i + c]; };
+  for (int i = 0; i < argc; i++) {
+    switch (block(i, 0)) {
+      case JIX0_BLOCK_PARTITION:
+        plan->numPartitions++;
+        break;
+      case JIX0_BLOCK_METADATA:
+        plan->numMetadata++;
+        break;
+      case JIX0_BLOCK_DISTANCE:
+        plan->numDistances++;
+        break;
+      case JIX0_BLOCK_K:
+        if (plan->kArg >= 0) plan->numExtraK++;
+        if (plan->kArg < 0) plan->kArg = i;
+        break;
+      case JIX0_BLOCK_PROBES:
+        plan->numProbes++;
+        break;
+    }
+  }
+  int numFilters = plan->numPartitions + plan->numMetadata + plan->numDistances + plan->numExtraK +
+                   plan->numProbes;
+  plan->filters.reset((KnnFilter*)sqlite3_malloc64(sizeof(KnnFilter) * (numFilters + 1)));
+  if (!plan->filters) return SQLITE_NOMEM;
+  int nextPartition = 0, nextMetadata = plan->numPartitions;
+  int nextDistance = nextMetadata + plan->numMetadata;
+  int nextK = nextDistance + plan->numDistances;
+  int nextProbes = nextK + plan->numExtraK;
+  KnnFilter* filters = plan->filters.get();
+  for (int i = 0; i < argc; i++) {
+    switch (block(i, 0)) {
+      case JIX0_BLOCK_QUERY:
+        plan->queryArg = i;
+        break;
+      case JIX0_BLOCK_K:
+        if (i != plan->kArg) filters[nextK++] = {i, 0, 0};
+        break;
+      case JIX0_BLOCK_OFFSET:
+        plan->offsetArg = i;
+        break;
+      case JIX0_BLOCK_ROWID_IN:
+        plan->rowidInArg = i;
+        break;
+      case JIX0_BLOCK_PARTITION:
+        filters[nextPartition++] = {i, block(i, 1) - 'A', block(i, 2)};
+        JIX_ASSERT(filters[nextPartition - 1].column >= 0 &&
+                   filters[nextPartition - 1].column < p->numPartitionColumns);
+        break;
+      case JIX0_BLOCK_METADATA:
+        filters[nextMetadata++] = {i, block(i, 1) - 'A', block(i, 2)};
+        JIX_ASSERT(filters[nextMetadata - 1].column >= 0 &&
+                   filters[nextMetadata - 1].column < p->numMetadataColumns);
+        break;
+      case JIX0_BLOCK_DISTANCE:
+        filters[nextDistance++] = {i, 0, block(i, 1)};
+        break;
+      case JIX0_BLOCK_PROBES:
+        filters[nextProbes++] = {i, 0, 0};
+        break;
+    }
+  }
+  (void)p;
+  JIX_ASSERT(plan->queryArg >= 0);
+  JIX_ASSERT(plan->kArg >= 0);
+  return SQLITE_OK;
+}

@@ -22,7 +22,8 @@
 // idxNum: the vector column index of a KNN plan; the low 32 bits of colUsed of a point plan.
 #pragma once
 
-#include "base/sqlite.h"
+#include "base/handles.h"
+#include "jix0/table/table.h"
 
 constexpr char JIX0_PLAN_FULLSCAN = '1';
 constexpr char JIX0_PLAN_POINT = '2';
@@ -52,3 +53,54 @@ constexpr char JIX0_DISTANCE_OP_LT = 'c';
 constexpr char JIX0_DISTANCE_OP_LE = 'd';
 
 int jix0BestIndex(sqlite3_vtab* pVtab, sqlite3_index_info* info);
+
+// One constraint block of the plan string: its xFilter argument, the partition or metadata
+// column it names (0 for the others) and its operator character.
+struct KnnFilter {
+  int arg;
+  int column;
+  char op;
+};
+
+struct KnnFilterRange {
+  const KnnFilter* first;
+  int count;
+  const KnnFilter* begin() const { return first; }
+  const KnnFilter* end() const { return first + count; }
+  bool empty() const { return count == 0; }
+};
+
+// The plan string of a KNN query, decoded once: where the query vector, k, the OFFSET and
+// the rowid list are among the arguments, and the partition, metadata, distance and extra k
+// blocks, each group in plan order.
+struct KnnPlan {
+  int queryArg = -1;
+  int kArg = -1;
+  int offsetArg = -1;
+  int rowidInArg = -1;
+  // partitions, then metadata, then distances, then extra k, then probes
+  SqlitePtr<KnnFilter> filters;
+  int numPartitions = 0;
+  int numMetadata = 0;
+  int numDistances = 0;
+  int numExtraK = 0;
+  int numProbes = 0;
+
+  KnnFilterRange partitions() const { return {filters.get(), numPartitions}; }
+  KnnFilterRange metadata() const { return {filters.get() + numPartitions, numMetadata}; }
+  KnnFilterRange distances() const {
+    return {filters.get() + numPartitions + numMetadata, numDistances};
+  }
+  KnnFilterRange extraK() const {
+    return {filters.get() + numPartitions + numMetadata + numDistances, numExtraK};
+  }
+  // The `probes = ?` arguments of an IVF search; the index reads their value.
+  KnnFilterRange probes() const {
+    return {filters.get() + numPartitions + numMetadata + numDistances + numExtraK, numProbes};
+  }
+};
+
+// Decodes a KNN plan string of argc blocks. REQUIRES: idxStr is a KNN plan string the
+// encoder made, with argc blocks.
+[[nodiscard]] int jix0_decode_knn_plan(const jix0_vtab* p, const char* idxStr, int argc,
+                                       KnnPlan* plan);

@@ -7,33 +7,10 @@
 
 #include "base/handles.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
 
 namespace {
-
-// Prepares a cached statement on first use (prepare_cached); make_sql gives its text, and
-// what names the statement in the message of a failed prepare.
-template <typename MakeSql>
-int cached_statement(jix0_vtab* p, sqlite3_stmt** slot, const char* what, MakeSql make_sql) {
-  bool formatted = false;
-  int rc = prepare_cached(p->db, slot, [&] {
-    char* sql = make_sql();
-    formatted = sql != nullptr;
-    return sql;
-  });
-  if (rc != SQLITE_OK && formatted) {
-    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not initialize '%s' statement", what);
-  }
-  return rc;
-}
-
-// The same for a statement on the table's shadow tables, whose format takes the schema and
-// table names.
-int cached_table_statement(jix0_vtab* p, sqlite3_stmt** slot, const char* what,
-                           const char* format) {
-  return cached_statement(p, slot, what,
-                          [&] { return sqlite3_mprintf(format, p->schemaName, p->tableName); });
-}
 
 // A slot's byte offset in a chunk BLOB, or -1, which every BLOB read refuses, when the slot
 // lies outside it.
@@ -79,9 +56,10 @@ int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, int32_t
   return SQLITE_OK;
 }
 
-// Reads slot `slot` of a metadata chunk and sets it as the result of context.
-int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, int metadataIdx,
-                         sqlite3_int64 slot, sqlite3_context* context) {
+}  // namespace
+
+int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid,
+                              int metadataIdx, sqlite3_int64 slot, sqlite3_context* context) {
   switch (p->metadata_columns[metadataIdx].kind) {
     case JIX0_METADATA_BOOLEAN: {
       uint8_t byte;
@@ -123,14 +101,11 @@ int result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid, 
   return SQLITE_ERROR;
 }
 
-}  // namespace
-
 int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** outId,
                             sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset) {
-  int rc = cached_table_statement(p, &p->stmtRowidsGetChunkPosition, "rowids get chunk position",
-                                  JIX0_SQL_ROWIDS_GET_CHUNK_POSITION);
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_ROWIDS_GET_CHUNK_POSITION, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtRowidsGetChunkPosition;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   rc = sqlite3_step(stmt);
@@ -250,15 +225,14 @@ int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int 
                          chunkId, 0, &raw);
   BlobPtr blob(raw);  // closed on every exit; a read-only close has nothing to report
   if (rc != SQLITE_OK) return rc;
-  return result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);
+  return jix0_result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);
 }
 
 int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
                                 sqlite3_value** partitionValues, sqlite3_int64 list) {
-  int rc = cached_statement(p, &p->stmtLatestChunk, "latest chunk",
-                            [p] { return jix0_sql_latest_chunk(p); });
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_LATEST_CHUNK, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtLatestChunk;
   ResetOnExit reset(stmt);
   for (int i = 0; i < p->numPartitionColumns; i++) {
     sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
@@ -285,10 +259,9 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
 }
 
 int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
-  int rc = cached_table_statement(p, &p->stmtRowidsInsertRowid, "insert rowids",
-                                  JIX0_SQL_ROWIDS_INSERT_ROWID);
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_ROWIDS_INSERT_ROWID, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtRowidsInsertRowid;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   rc = sqlite3_step(stmt);
@@ -303,10 +276,9 @@ int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
 }
 
 int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid) {
-  int rc = cached_table_statement(p, &p->stmtRowidsInsertId, "insert rowids id",
-                                  JIX0_SQL_ROWIDS_INSERT_ID);
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_ROWIDS_INSERT_ID, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtRowidsInsertId;
   ResetOnExit reset(stmt);
   if (id) sqlite3_bind_value(stmt, 1, id);
   rc = sqlite3_step(stmt);
@@ -325,10 +297,9 @@ int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRow
 
 int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
                                 sqlite3_int64 chunkOffset) {
-  int rc = cached_table_statement(p, &p->stmtRowidsUpdatePosition, "update rowids position",
-                                  JIX0_SQL_ROWIDS_UPDATE_POSITION);
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_ROWIDS_UPDATE_POSITION, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtRowidsUpdatePosition;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, chunkId);
   sqlite3_bind_int64(stmt, 2, chunkOffset);
@@ -366,63 +337,4 @@ int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize) {
       return chunkSize * JIX0_METADATA_TEXT_ENTRY;
   }
   return 0;
-}
-
-namespace {
-
-// Adds chunk chunkId's row, all zero bytes, to one per-column chunk table.
-int insert_column_chunk(jix0_vtab* p, const char* format, int idx, sqlite3_int64 chunkId,
-                        sqlite3_int64 bytes) {
-  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, idx));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, chunkId);
-  sqlite3_bind_int64(stmt.get(), 2, chunkId);
-  // A chunk over SQLite's length limit is refused here (SQLITE_TOOBIG); left unbound, the
-  // column would read NULL and fail as a constraint instead.
-  rc = sqlite3_bind_zeroblob64(stmt.get(), 3, (sqlite3_uint64)bytes);
-  if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_step(stmt.get());
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-}  // namespace
-
-int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64* outChunkId,
-                   sqlite3_int64 list) {
-  SqlitePtr<char> sql(jix0_sql_insert_chunk(p));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, p->chunk_size);
-  rc = sqlite3_bind_zeroblob(stmt.get(), 2, p->chunk_size / 8);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_zeroblob(stmt.get(), 3, p->chunk_size * 8);
-  if (rc != SQLITE_OK) return rc;
-  for (int i = 0; i < p->numPartitionColumns; i++) {
-    sqlite3_bind_value(stmt.get(), 4 + i, partitionValues[i]);
-  }
-  if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
-    sqlite3_bind_int64(stmt.get(), 4 + p->numPartitionColumns, list);
-  }
-  rc = sqlite3_step(stmt.get());
-  if (rc != SQLITE_DONE) return jix0_failure_code(rc);
-  sqlite3_int64 chunkId = sqlite3_last_insert_rowid(p->db);
-  stmt.reset();
-
-  for (int i = 0; i < p->numVectorColumns; i++) {
-    sqlite3_int64 bytes =
-        (sqlite3_int64)p->chunk_size * (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-    rc = insert_column_chunk(p, JIX0_SQL_INSERT_VECTOR_CHUNK, i, chunkId, bytes);
-    if (rc != SQLITE_OK) return rc;
-  }
-  for (int i = 0; i < p->numMetadataColumns; i++) {
-    int bytes = jix0_metadata_chunk_size(p->metadata_columns[i].kind, p->chunk_size);
-    rc = insert_column_chunk(p, JIX0_SQL_INSERT_METADATA_CHUNK, i, chunkId, bytes);
-    if (rc != SQLITE_OK) return rc;
-  }
-  if (outChunkId) *outChunkId = chunkId;
-  return SQLITE_OK;
 }

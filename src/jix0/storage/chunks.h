@@ -3,8 +3,9 @@
 //
 // Every operation answers with an SQLite result code. SQLITE_EMPTY is an answer (no such
 // row, no such chunk), not a failure. Messages, where an operation names one, are set on the
-// table with vtab_set_error. Five operations keep their statement cached on the table; each
-// resets it and clears its bindings after every use.
+// table with vtab_set_error. Statements used per row are cached on the table (statements.h);
+// each use resets its statement and clears its bindings. Whole chunks and their BLOBs are
+// handled through chunk.h.
 #pragma once
 
 #include "jix0/table/table.h"
@@ -33,6 +34,11 @@
                                                      int auxiliaryIdx, sqlite3_value** outValue);
 [[nodiscard]] int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
                                                        int metadataIdx, sqlite3_context* context);
+// Reads slot `slot` of metadata column metadataIdx's chunk BLOB, open on blob, and sets it as
+// the result of context; a long text is read by rowid.
+[[nodiscard]] int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid,
+                                            int metadataIdx, sqlite3_int64 slot,
+                                            sqlite3_context* context);
 // partitionValues: one value per partition-key column, or null when there are none. A NULL
 // key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk. On IVF
 // tables only chunks of the given list count, JIX0_NO_LIST meaning chunks of no list.

@@ -228,7 +228,7 @@ TEST_F(Jix0Chunks, CachedStatementRefusedByTheAuthorizer) {
   db.Exec("CREATE VIRTUAL TABLE t USING jix0_capture(v float[2])");
   db.Exec("INSERT INTO t(v) VALUES ('[1,2]')");
   jix0_vtab* p = LastCapturedJix0();
-  ASSERT_EQ(p->stmtRowidsGetChunkPosition, nullptr);
+  ASSERT_EQ(p->stmts[JIX0_STMT_ROWIDS_GET_CHUNK_POSITION], nullptr);
   sqlite3_set_authorizer(db.db(), DenyRowidsReads, nullptr);
   void* vector = nullptr;
   EXPECT_EQ(jix0_get_vector_data(p, 1, 0, &vector, nullptr), SQLITE_AUTH);

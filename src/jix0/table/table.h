@@ -36,14 +36,29 @@ enum ColumnKind : int {
   JIX0_COLUMN_METADATA = 4,
 };
 
-// The centroids of an IVF index's build as a table object last read them (jix0/index/).
-struct IvfCentroids {
-  sqlite3_int64 build;  // the IVF_BUILD value they belong to; 0: never built
-  int lists;            // 0 before the first build, or after a build of an empty table
-  int dimensions;
-  float* data;              // lists * dimensions, list by list
-  sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
+// The statements a table keeps prepared, one slot each. The per-column ones take a block of
+// slots, one per possible column, at the named start.
+enum Jix0Stmt : int {
+  JIX0_STMT_LATEST_CHUNK,
+  JIX0_STMT_INSERT_CHUNK,
+  JIX0_STMT_DELETE_CHUNK,
+  JIX0_STMT_ROWIDS_INSERT_ROWID,
+  JIX0_STMT_ROWIDS_INSERT_ID,
+  JIX0_STMT_ROWIDS_UPDATE_POSITION,
+  JIX0_STMT_ROWIDS_GET_CHUNK_POSITION,
+  JIX0_STMT_DELETE_ROWID,
+  JIX0_STMT_INSERT_AUXILIARY,
+  JIX0_STMT_DELETE_AUXILIARY,
+  JIX0_STMT_INSERT_VECTOR_CHUNK,
+  JIX0_STMT_DELETE_VECTOR_CHUNK = JIX0_STMT_INSERT_VECTOR_CHUNK + JIX0_MAX_VECTOR_COLUMNS,
+  JIX0_STMT_INSERT_METADATA_CHUNK = JIX0_STMT_DELETE_VECTOR_CHUNK + JIX0_MAX_VECTOR_COLUMNS,
+  JIX0_STMT_DELETE_METADATA_CHUNK = JIX0_STMT_INSERT_METADATA_CHUNK + JIX0_MAX_METADATA_COLUMNS,
+  JIX0_STMT_INSERT_METADATA_TEXT = JIX0_STMT_DELETE_METADATA_CHUNK + JIX0_MAX_METADATA_COLUMNS,
+  JIX0_STMT_COUNT = JIX0_STMT_INSERT_METADATA_TEXT + JIX0_MAX_METADATA_COLUMNS,
 };
+
+// The centroids of an IVF index's build as a table object last read them (jix0/index/ivf.h).
+struct IvfCentroids;
 
 // Lives in sqlite3_malloc'd memory between xCreate/xConnect and xDisconnect/xDestroy, so it
 // holds raw handles only; jix0_free releases them.
@@ -68,15 +83,9 @@ struct jix0_vtab {
   AuxiliaryColumnDefinition auxiliary_columns[JIX0_MAX_AUXILIARY_COLUMNS];
   MetadataColumnDefinition metadata_columns[JIX0_MAX_METADATA_COLUMNS];
   int chunk_size;
-  sqlite3_stmt* stmtLatestChunk;
-  sqlite3_stmt* stmtRowidsInsertRowid;
-  sqlite3_stmt* stmtRowidsInsertId;
-  sqlite3_stmt* stmtRowidsUpdatePosition;
-  sqlite3_stmt* stmtRowidsGetChunkPosition;
-  // The insert path's own, cached the same way: the auxiliary row, and for each metadata
-  // column the row of a long text. Prepared on first use.
-  sqlite3_stmt* stmtAuxiliaryInsert;
-  sqlite3_stmt* stmtMetadataTextInsert[JIX0_MAX_METADATA_COLUMNS];
+  // Statements kept prepared between uses, indexed by Jix0Stmt; jix0/storage/ prepares them
+  // on first use and finalizes them all together.
+  sqlite3_stmt* stmts[JIX0_STMT_COUNT];
   // 1 when the table declares the hidden command column (INSERT INTO t(t) VALUES (...)).
   int hasCommandColumn;
   // The IVF index: whether there is one and the vector column it is on, whether the hidden
@@ -87,11 +96,6 @@ struct jix0_vtab {
   char* shadowCentroidsName;
   struct IvfCentroids* ivfCache;
 };
-
-// Finalizes the IVF cache's statement (the centroids stay cached).
-void jix0_ivf_release_statements(jix0_vtab* p);
-// Frees the whole IVF cache.
-void jix0_ivf_cache_free(jix0_vtab* p);
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {
   return p->numVectorColumns + p->numPartitionColumns + p->numAuxiliaryColumns +

@@ -3,20 +3,20 @@
 #include "jix0/write/command.h"
 
 #include "base/handles.h"
-#include "jix0/index/ivf.h"
+#include "jix0/index/index.h"
 
 namespace {
 
 struct Jix0Command {
   const char* name;
   int (*run)(jix0_vtab* p);
-  bool ivfOnly;  // offered only by tables with an IVF index
+  bool indexOnly;  // offered only by tables with an index
 };
 
 // Commands match ignoring ASCII case. A new command is one more line here.
 constexpr Jix0Command kCommands[] = {
     {"optimize", jix0_optimize, false},
-    {"build-index", jix0_ivf_build, true},
+    {"build-index", jix0_index_build, true},
 };
 
 }  // namespace
@@ -39,12 +39,12 @@ int jix0_run_command(jix0_vtab* p, int argc, sqlite3_value** argv) {
   const char* name = (const char*)sqlite3_value_text(argv[commandArg]);
   if (!name) return SQLITE_NOMEM;
   for (const Jix0Command& command : kCommands) {
-    if (command.ivfOnly && !jix0_has_ivf(p)) continue;
+    if (command.indexOnly && jix0_index_column(p) < 0) continue;
     if (sqlite3_stricmp(name, command.name) == 0) return command.run(p);
   }
   StrBuilder known(nullptr);
   for (const Jix0Command& command : kCommands) {
-    if (command.ivfOnly && !jix0_has_ivf(p)) continue;
+    if (command.indexOnly && jix0_index_column(p) < 0) continue;
     sqlite3_str_appendf(known.get(), "%s'%s'", &command == kCommands ? "" : ", ", command.name);
   }
   SqlitePtr<char> list = known.finish();

@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/write/write.h"
 
 namespace {
@@ -23,36 +25,64 @@ const uint8_t kZeros[kMaxSlotBytes] = {};
 // The chunk BLOBs of the row being deleted, opened read-write before any write. Each step
 // closes the handles it used; whatever is left open is closed on exit.
 struct DeleteBlobs {
-  BlobPtr validity;
+  explicit DeleteBlobs(jix0_vtab* p) : chunk(p) {}
+  Chunk chunk;
   SqlitePtr<uint8_t> bitmap;  // the whole validity bitmap, kept current by ClearValidity
   int bitmapBytes = 0;
-  BlobPtr rowids;
-  BlobPtr vectors[JIX0_MAX_VECTOR_COLUMNS];
-  BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
 };
+
+// The delete's messages for a BLOB it cannot open, or whose slot lies outside it. Metadata
+// BLOBs have none.
+int delete_fault(jix0_vtab* p, const ChunkFault& f) {
+  const char* s = p->schemaName;
+  const bool opened = f.rc == SQLITE_OK;
+  switch (f.part) {
+    case JIX0_PART_VALIDITY:
+      if (opened) {
+        vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", s, f.table,
+                       f.chunkId, (int)(f.slot / 8));
+      } else {
+        vtab_set_error(&p->base, "could not open validity blob for %s.%s.%lld", s, f.table,
+                       f.chunkId);
+      }
+      break;
+    case JIX0_PART_ROWIDS:
+      if (opened) {
+        vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", s,
+                       f.table, f.chunkId, f.slot);
+      } else {
+        vtab_set_error(&p->base, "could not open rowids blob for %s.%s.%lld", s, f.table,
+                       f.chunkId);
+      }
+      break;
+    case JIX0_PART_VECTORS:
+      if (opened) {
+        vtab_set_error(&p->base, "could not write to vector blob for %s.%s.%lld at %llu column %d",
+                       s, f.table, f.chunkId, f.slot, f.column);
+      } else {
+        vtab_set_error(&p->base, "could not open vector blob for %s.%s.%lld column %d", s, f.table,
+                       f.chunkId, f.column);
+      }
+      break;
+    case JIX0_PART_METADATA:
+      return opened ? SQLITE_ERROR : f.rc;
+  }
+  return opened ? SQLITE_ERROR : jix0_failure_code(f.rc);
+}
 
 // Reads the validity bitmap and checks the row's bit, which is tested by itself: the other
 // bits of its byte do not matter.
 int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                   DeleteBlobs* blobs) {
   const int b = (int)(chunkOffset / 8);
-  int rc = open_blob(p->db, p->schemaName, p->shadowChunksName, "validity", chunkId, true,
-                     &blobs->validity);
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base, "could not open validity blob for %s.%s.%lld", p->schemaName,
-                   p->shadowChunksName, chunkId);
-    return jix0_failure_code(rc);
-  }
-  int bytes = sqlite3_blob_bytes(blobs->validity.get());
-  if (chunkOffset < 0 || !blob_slot_fits(blobs->validity.get(), chunkOffset / 8, 1)) {
-    vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
-                   p->shadowChunksName, chunkId, b);
-    return SQLITE_ERROR;
-  }
+  int rc = blobs->chunk.OpenSlot(JIX0_PART_VALIDITY, 0, chunkId, true, chunkOffset, delete_fault);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_blob* validity = blobs->chunk.blob(JIX0_PART_VALIDITY);
+  int bytes = sqlite3_blob_bytes(validity);
   blobs->bitmap.reset((uint8_t*)sqlite3_malloc(bytes));
   if (!blobs->bitmap) return SQLITE_NOMEM;
   blobs->bitmapBytes = bytes;
-  rc = sqlite3_blob_read(blobs->validity.get(), blobs->bitmap.get(), bytes, 0);
+  rc = sqlite3_blob_read(validity, blobs->bitmap.get(), bytes, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
                    p->shadowChunksName, chunkId, b);
@@ -68,21 +98,11 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset
 
 int open_rowids(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 DeleteBlobs* blobs) {
-  int rc =
-      open_blob(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, true, &blobs->rowids);
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base, "could not open rowids blob for %s.%s.%lld", p->schemaName,
-                   p->shadowChunksName, chunkId);
-    return jix0_failure_code(rc);
-  }
-  if (!blob_slot_fits(blobs->rowids.get(), chunkOffset, 8)) {
-    vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
-                   p->shadowChunksName, chunkId, chunkOffset);
-    return SQLITE_ERROR;
-  }
+  int rc = blobs->chunk.OpenSlot(JIX0_PART_ROWIDS, 0, chunkId, true, chunkOffset, delete_fault);
+  if (rc != SQLITE_OK) return rc;
   // A position that names another row's slot would clear that row instead.
   sqlite3_int64 stored;
-  rc = sqlite3_blob_read(blobs->rowids.get(), &stored, 8, (int)(chunkOffset * 8));
+  rc = blobs->chunk.ReadSlot(JIX0_PART_ROWIDS, 0, chunkOffset, &stored);
   if (rc != SQLITE_OK) return rc;
   if (stored != rowid) {
     vtab_set_error(&p->base,
@@ -93,51 +113,17 @@ int open_rowids(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId, sqlite
   return SQLITE_OK;
 }
 
-int open_vectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+// Every vector and metadata BLOB of the chunk, each checked to hold the slot.
+int open_columns(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                  DeleteBlobs* blobs) {
-  for (int i = 0; i < p->numVectorColumns; i++) {
-    const char* table = p->shadowVectorChunksNames[i];
-    int rc = open_blob(p->db, p->schemaName, table, "vectors", chunkId, true, &blobs->vectors[i]);
-    if (rc != SQLITE_OK) {
-      vtab_set_error(&p->base, "could not open vector blob for %s.%s.%lld column %d", p->schemaName,
-                     table, chunkId, i);
-      return jix0_failure_code(rc);
-    }
-    sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-    if (!blob_slot_fits(blobs->vectors[i].get(), chunkOffset, s)) {
-      vtab_set_error(&p->base, "could not write to vector blob for %s.%s.%lld at %llu column %d",
-                     p->schemaName, table, chunkId, chunkOffset, i);
-      return SQLITE_ERROR;
-    }
+  int rc = SQLITE_OK;
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = blobs->chunk.OpenSlot(JIX0_PART_VECTORS, i, chunkId, true, chunkOffset, delete_fault);
   }
-  return SQLITE_OK;
-}
-
-// BOOLEAN slots share their byte with seven others.
-bool metadata_slot_fits(sqlite3_blob* blob, MetadataColumnKind kind, sqlite3_int64 chunkOffset) {
-  switch (kind) {
-    case JIX0_METADATA_BOOLEAN:
-      return blob_slot_fits(blob, chunkOffset / 8, 1);
-    case JIX0_METADATA_INTEGER:
-    case JIX0_METADATA_FLOAT:
-      return blob_slot_fits(blob, chunkOffset, 8);
-    case JIX0_METADATA_TEXT:
-      return blob_slot_fits(blob, chunkOffset, JIX0_METADATA_TEXT_ENTRY);
+  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
+    rc = blobs->chunk.OpenSlot(JIX0_PART_METADATA, m, chunkId, true, chunkOffset, delete_fault);
   }
-  return false;
-}
-
-int open_metadata(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                  DeleteBlobs* blobs) {
-  for (int m = 0; m < p->numMetadataColumns; m++) {
-    int rc = open_blob(p->db, p->schemaName, p->shadowMetadataChunksNames[m], "data", chunkId, true,
-                       &blobs->metadata[m]);
-    if (rc != SQLITE_OK) return rc;
-    if (!metadata_slot_fits(blobs->metadata[m].get(), p->metadata_columns[m].kind, chunkOffset)) {
-      return SQLITE_ERROR;
-    }
-  }
-  return SQLITE_OK;
+  return rc;
 }
 
 int jix0Update_Delete_ClearValidity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
@@ -145,13 +131,13 @@ int jix0Update_Delete_ClearValidity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
   const int b = (int)(chunkOffset / 8);
   uint8_t* byte = blobs->bitmap.get() + b;
   *byte &= (uint8_t) ~(1u << (chunkOffset % 8));
-  int rc = sqlite3_blob_write(blobs->validity.get(), byte, 1, b);
+  int rc = sqlite3_blob_write(blobs->chunk.blob(JIX0_PART_VALIDITY), byte, 1, b);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not write to validity blob for %s.%s.%lld at %d", p->schemaName,
                    p->shadowChunksName, chunkId, b);
     return rc;
   }
-  rc = sqlite3_blob_close(blobs->validity.release());
+  rc = blobs->chunk.ClosePart(JIX0_PART_VALIDITY);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    "jix0 deletion error: Error commiting validity blob transaction on "
@@ -163,13 +149,13 @@ int jix0Update_Delete_ClearValidity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
 
 int jix0Update_Delete_ClearRowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                                  DeleteBlobs* blobs) {
-  int rc = sqlite3_blob_write(blobs->rowids.get(), kZeros, 8, (int)(chunkOffset * 8));
+  int rc = blobs->chunk.WriteSlot(JIX0_PART_ROWIDS, 0, chunkOffset, kZeros);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not write to rowids blob for %s.%s.%lld at %llu", p->schemaName,
                    p->shadowChunksName, chunkId, chunkOffset);
     return rc;
   }
-  rc = sqlite3_blob_close(blobs->rowids.release());
+  rc = blobs->chunk.ClosePart(JIX0_PART_ROWIDS);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    "jix0 deletion error: Error commiting rowids blob transaction on %s.%s.%lld at "
@@ -183,14 +169,13 @@ int jix0Update_Delete_ClearVectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_
                                    DeleteBlobs* blobs) {
   for (int i = 0; i < p->numVectorColumns; i++) {
     const char* table = p->shadowVectorChunksNames[i];
-    int s = (int)vector_column_byte_size(p->vector_columns[i]);
-    int rc = sqlite3_blob_write(blobs->vectors[i].get(), kZeros, s, (int)(chunkOffset * s));
+    int rc = blobs->chunk.WriteSlot(JIX0_PART_VECTORS, i, chunkOffset, kZeros);
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base, "could not write to vector blob for %s.%s.%lld at %llu column %d",
                      p->schemaName, table, chunkId, chunkOffset, i);
       return rc;
     }
-    rc = sqlite3_blob_close(blobs->vectors[i].release());
+    rc = blobs->chunk.ClosePart(JIX0_PART_VECTORS, i);
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base,
                      "jix0 deletion error: Error commiting vector blob transaction on %s.%s.%lld "
@@ -202,60 +187,31 @@ int jix0Update_Delete_ClearVectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_
   return SQLITE_OK;
 }
 
-// Runs a one-parameter statement formatted with the schema and table names (and `index`,
-// where the format takes one). SQLITE_DONE gives SQLITE_OK; any other step result is
+// Runs a cached one-parameter delete. SQLITE_DONE gives SQLITE_OK; any other step result is
 // returned.
-int run_keyed(jix0_vtab* p, const char* format, int index, sqlite3_int64 key) {
-  SqlitePtr<char> sql(sqlite3_mprintf(format, p->schemaName, p->tableName, index));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
+int run_keyed(jix0_vtab* p, Jix0Stmt which, sqlite3_int64 key) {
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, which, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, key);
-  rc = sqlite3_step(stmt.get());
+  ResetOnExit reset(stmt);
+  sqlite3_bind_int64(stmt, 1, key);
+  rc = sqlite3_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 int jix0Update_Delete_DeleteRowids(jix0_vtab* p, sqlite3_int64 rowid) {
-  return run_keyed(p, JIX0_SQL_DELETE_ROWID, 0, rowid);
+  return run_keyed(p, JIX0_STMT_DELETE_ROWID, rowid);
 }
 
 int jix0Update_Delete_DeleteAux(jix0_vtab* p, sqlite3_int64 rowid) {
-  return run_keyed(p, JIX0_SQL_DELETE_AUXILIARY, 0, rowid);
-}
-
-int clear_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 rowid,
-                        sqlite3_int64 chunkOffset) {
-  switch (p->metadata_columns[m].kind) {
-    case JIX0_METADATA_BOOLEAN: {
-      const int offset = (int)(chunkOffset / 8);
-      uint8_t byte;
-      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
-      if (rc != SQLITE_OK) return rc;
-      byte &= (uint8_t) ~(1u << (chunkOffset % 8));
-      return sqlite3_blob_write(blob, &byte, 1, offset);
-    }
-    case JIX0_METADATA_INTEGER:
-    case JIX0_METADATA_FLOAT:
-      return sqlite3_blob_write(blob, kZeros, 8, (int)(chunkOffset * 8));
-    case JIX0_METADATA_TEXT: {
-      const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
-      int32_t length;
-      int rc = sqlite3_blob_read(blob, &length, sizeof(length), offset);
-      if (rc != SQLITE_OK) return rc;
-      rc = sqlite3_blob_write(blob, kZeros, JIX0_METADATA_TEXT_ENTRY, offset);
-      if (rc != SQLITE_OK) return rc;
-      if (length <= JIX0_METADATA_TEXT_PREFIX) return SQLITE_OK;
-      return jix0_write_failure(run_keyed(p, JIX0_SQL_DELETE_METADATA_TEXT, m, rowid));
-    }
-  }
-  return SQLITE_ERROR;
+  return run_keyed(p, JIX0_STMT_DELETE_AUXILIARY, rowid);
 }
 
 int jix0Update_Delete_ClearMetadata(jix0_vtab* p, int m, sqlite3_int64 rowid,
                                     sqlite3_int64 chunkOffset, DeleteBlobs* blobs) {
-  int rc = clear_metadata_slot(p, blobs->metadata[m].get(), m, rowid, chunkOffset);
-  int closeRc = sqlite3_blob_close(blobs->metadata[m].release());
+  int rc =
+      jix0_clear_metadata_slot(p, blobs->chunk.blob(JIX0_PART_METADATA, m), m, rowid, chunkOffset);
+  int closeRc = blobs->chunk.ClosePart(JIX0_PART_METADATA, m);
   return rc != SQLITE_OK ? rc : closeRc;
 }
 
@@ -266,17 +222,8 @@ int jix0Update_Delete_DeleteChunkIfEmpty(jix0_vtab* p, sqlite3_int64 chunkId, co
   for (int i = 0; i < bitmapBytes; i++) {
     if (bitmap[i]) return SQLITE_OK;
   }
-  int rc = run_keyed(p, JIX0_SQL_DELETE_CHUNK, 0, chunkId);
-  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run_keyed(p, JIX0_SQL_DELETE_VECTOR_CHUNK, i, chunkId);
-  }
-  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run_keyed(p, JIX0_SQL_DELETE_METADATA_CHUNK, m, chunkId);
-  }
+  int rc = jix0_chunk_delete(p, chunkId);
   if (rc != SQLITE_OK) return jix0_write_failure(rc);
-  // Prepared again on next use.
-  sqlite3_finalize(p->stmtLatestChunk);
-  p->stmtLatestChunk = nullptr;
   *outRemoved = 1;
   return SQLITE_OK;
 }
@@ -299,11 +246,10 @@ int jix0Update_DeleteRowid(jix0_vtab* p, sqlite3_int64 rowid) {
   int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
   if (rc != SQLITE_OK) return rc;
 
-  DeleteBlobs blobs;
+  DeleteBlobs blobs(p);
   rc = open_validity(p, chunkId, chunkOffset, &blobs);
   if (rc == SQLITE_OK) rc = open_rowids(p, rowid, chunkId, chunkOffset, &blobs);
-  if (rc == SQLITE_OK) rc = open_vectors(p, chunkId, chunkOffset, &blobs);
-  if (rc == SQLITE_OK) rc = open_metadata(p, chunkId, chunkOffset, &blobs);
+  if (rc == SQLITE_OK) rc = open_columns(p, chunkId, chunkOffset, &blobs);
   if (rc != SQLITE_OK) return rc;
 
   rc = jix0Update_Delete_ClearValidity(p, chunkId, chunkOffset, &blobs);

@@ -3,9 +3,11 @@
 #include <cstdint>
 
 #include "base/handles.h"
-#include "jix0/index/ivf.h"
+#include "jix0/index/index.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/table/dimension_hint.h"
 #include "jix0/write/write.h"
 
@@ -17,11 +19,11 @@ struct InsertState {
   void* vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
   vector_cleanup cleanups[JIX0_MAX_VECTOR_COLUMNS] = {};
   int numParsed = 0;
-  BlobPtr blobChunksValidity;
+  Chunk chunk;
   // The chunk's bitmap as read during the slot search; on the stack, as no chunk is larger.
   uint8_t validity[JIX0_MAX_CHUNK_SIZE / 8];
 
-  InsertState() = default;
+  explicit InsertState(jix0_vtab* p) : chunk(p) {}
   InsertState(const InsertState&) = delete;
   InsertState& operator=(const InsertState&) = delete;
   ~InsertState() {
@@ -205,37 +207,65 @@ int jix0Update_InsertRowidStep(jix0_vtab* p, sqlite3_value* idValue, sqlite3_int
   return SQLITE_OK;
 }
 
-// Opens chunk chunkId's validity BLOB read-write and reports its size.
-int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, BlobPtr* outBlob, int* outBytes) {
-  int rc = open_blob(p->db, p->schemaName, p->shadowChunksName, "validity", chunkId, true, outBlob);
-  if (rc == SQLITE_OK) *outBytes = sqlite3_blob_bytes(outBlob->get());
-  return rc;
+// The insert's messages for the validity BLOB of the newest chunk, of a new chunk, and for
+// a vector or rowids BLOB, when it cannot be opened or has the wrong size.
+int latest_validity_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open validity blob on %s.%s.%lld",
+                   p->schemaName, f.table, f.chunkId);
+    return f.rc;
+  }
+  vtab_set_error(&p->base,
+                 JIX0_INTERNAL_ERROR
+                 ": validity blob size mismatch on %s.%s.%lld, expected %lld but received %lld.",
+                 p->schemaName, f.table, f.chunkId, f.expected, f.actual);
+  return SQLITE_ERROR;
 }
 
-// Finds the row's slot: the lowest free slot of the partition's newest chunk, or slot 0 of a
-// new chunk. Leaves *blobChunksValidity open read-write on that chunk's bitmap and validity
-// holding its bytes (chunk_size / 8 of them) as they were before the insert.
-// Reads the validity of the partition's newest chunk through *blob. *outChunkOffset is its
-// lowest free slot, or stays -1 when the chunk is full.
-int read_latest_validity(jix0_vtab* p, sqlite3_int64 chunkId, BlobPtr* blobChunksValidity,
-                         uint8_t* validity, sqlite3_int64* outChunkOffset) {
-  const int expectedBytes = p->chunk_size / 8;
-  int bytes;
-  int rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open validity blob on %s.%s.%lld",
-                   p->schemaName, p->shadowChunksName, chunkId);
-    return rc;
-  }
-  if (bytes != expectedBytes) {
+int new_validity_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    JIX0_INTERNAL_ERROR
-                   ": validity blob size mismatch on %s.%s.%lld, expected %lld but received %lld.",
-                   p->schemaName, p->shadowChunksName, chunkId, (sqlite3_int64)expectedBytes,
-                   (sqlite3_int64)bytes);
-    return SQLITE_ERROR;
+                   ": Could not open validity blob for newly created chunk "
+                   "%s.%s.%lld",
+                   p->schemaName, f.table, f.chunkId);
+    return f.rc;
   }
-  rc = sqlite3_blob_read(blobChunksValidity->get(), validity, expectedBytes, 0);
+  vtab_set_error(&p->base,
+                 JIX0_INTERNAL_ERROR
+                 ": validity blob size mismatch for newly created chunk "
+                 "%s.%s.%lld. Exepcted %lld, got %lld",
+                 p->schemaName, f.table, f.chunkId, f.expected, f.actual);
+  return SQLITE_ERROR;
+}
+
+int slot_part_fault(jix0_vtab* p, const ChunkFault& f) {
+  const bool vectors = f.part == JIX0_PART_VECTORS;
+  if (f.rc != SQLITE_OK) {
+    if (vectors) {
+      vtab_set_error(&p->base, "Error opening vector blob at %s.%s.%lld", p->schemaName, f.table,
+                     f.chunkId);
+    } else {
+      vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open rowids blob on %s.%s.%lld",
+                     p->schemaName, f.table, f.chunkId);
+    }
+    return f.rc;
+  }
+  vtab_set_error(
+      &p->base,
+      JIX0_INTERNAL_ERROR ": %s blob size mismatch on %s.%s.%lld. Expected %lld, actual %lld",
+      vectors ? "vector" : "rowids", p->schemaName, f.table, f.chunkId, f.expected, f.actual);
+  return SQLITE_ERROR;
+}
+
+// Reads the validity of the partition's newest chunk through chunk. *outChunkOffset is its
+// lowest free slot, or stays -1 when the chunk is full.
+int read_latest_validity(jix0_vtab* p, sqlite3_int64 chunkId, Chunk* chunk, uint8_t* validity,
+                         sqlite3_int64* outChunkOffset) {
+  const int expectedBytes = p->chunk_size / 8;
+  int rc = chunk->OpenPart(JIX0_PART_VALIDITY, 0, chunkId, true, latest_validity_fault);
+  if (rc != SQLITE_OK) return rc;
+  rc = chunk->ReadPart(JIX0_PART_VALIDITY, 0, validity);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not read validity bitmap for %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
@@ -254,42 +284,19 @@ int read_latest_validity(jix0_vtab* p, sqlite3_int64 chunkId, BlobPtr* blobChunk
   return SQLITE_OK;
 }
 
-// Creates the chunk a row starts at slot 0, and reads its validity through *blob.
-int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
-                    BlobPtr* blobChunksValidity, uint8_t* validity, sqlite3_int64* outChunkId) {
-  const int expectedBytes = p->chunk_size / 8;
+// Creates the chunk a row starts at slot 0, and reads its validity through chunk, whose
+// handle moves there from the full chunk when it has one.
+int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list, Chunk* chunk,
+                    uint8_t* validity, sqlite3_int64* outChunkId) {
   sqlite3_int64 chunkId = 0;
   int rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
     return jix0_failure_code(rc);
   }
-  int bytes = 0;
-  if (*blobChunksValidity) {
-    // The full chunk's handle moves to the new chunk: far cheaper than closing and opening.
-    rc = sqlite3_blob_reopen(blobChunksValidity->get(), chunkId);
-    if (rc == SQLITE_OK) bytes = sqlite3_blob_bytes(blobChunksValidity->get());
-  } else {
-    rc = open_validity(p, chunkId, blobChunksValidity, &bytes);
-  }
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base,
-                   JIX0_INTERNAL_ERROR
-                   ": Could not open validity blob for newly created chunk "
-                   "%s.%s.%lld",
-                   p->schemaName, p->shadowChunksName, chunkId);
-    return rc;
-  }
-  if (bytes != expectedBytes) {
-    vtab_set_error(&p->base,
-                   JIX0_INTERNAL_ERROR
-                   ": validity blob size mismatch for newly created chunk "
-                   "%s.%s.%lld. Exepcted %lld, got %lld",
-                   p->schemaName, p->shadowChunksName, chunkId, (sqlite3_int64)expectedBytes,
-                   (sqlite3_int64)bytes);
-    return SQLITE_ERROR;
-  }
-  rc = sqlite3_blob_read(blobChunksValidity->get(), validity, expectedBytes, 0);
+  rc = chunk->OpenPart(JIX0_PART_VALIDITY, 0, chunkId, true, new_validity_fault);
+  if (rc != SQLITE_OK) return rc;
+  rc = chunk->ReadPart(JIX0_PART_VALIDITY, 0, validity);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base,
                    JIX0_INTERNAL_ERROR
@@ -302,15 +309,18 @@ int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64
   return SQLITE_OK;
 }
 
+// Finds the row's slot: the lowest free slot of the partition's newest chunk, or slot 0 of a
+// new chunk. Leaves chunk's validity handle open read-write on that chunk and validity holding
+// its bytes as they were before the insert.
 int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
                                        sqlite3_int64 list, sqlite3_int64* outChunkId,
-                                       sqlite3_int64* outChunkOffset, BlobPtr* blobChunksValidity,
+                                       sqlite3_int64* outChunkOffset, Chunk* chunk,
                                        uint8_t* validity) {
   *outChunkOffset = -1;
   sqlite3_int64 chunkId = 0;
   int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues, list);
   if (rc == SQLITE_OK) {
-    rc = read_latest_validity(p, chunkId, blobChunksValidity, validity, outChunkOffset);
+    rc = read_latest_validity(p, chunkId, chunk, validity, outChunkOffset);
     if (rc != SQLITE_OK || *outChunkOffset >= 0) {
       *outChunkId = chunkId;
       return rc;
@@ -319,39 +329,24 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
     return rc;
   }
   // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
-  rc = start_new_chunk(p, partitionValues, list, blobChunksValidity, validity, outChunkId);
+  rc = start_new_chunk(p, partitionValues, list, chunk, validity, outChunkId);
   if (rc == SQLITE_OK) *outChunkOffset = 0;
   return rc;
 }
 
 // Writes one vector into its slot of vector column i's chunk BLOB.
-int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                 const void* vector) {
+int write_vector(jix0_vtab* p, Chunk* chunk, int i, sqlite3_int64 chunkId,
+                 sqlite3_int64 chunkOffset, const void* vector) {
   const char* table = p->shadowVectorChunksNames[i];
-  BlobPtr blob;
-  int rc = open_blob(p->db, p->schemaName, table, "vectors", chunkId, true, &blob);
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base, "Error opening vector blob at %s.%s.%lld", p->schemaName, table,
-                   chunkId);
-    return rc;
-  }
-  sqlite3_int64 size = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-  sqlite3_int64 expected = (sqlite3_int64)p->chunk_size * size;
-  sqlite3_int64 actual = sqlite3_blob_bytes(blob.get());
-  if (actual != expected) {
-    vtab_set_error(&p->base,
-                   JIX0_INTERNAL_ERROR
-                   ": vector blob size mismatch on %s.%s.%lld. Expected %lld, actual %lld",
-                   p->schemaName, table, chunkId, expected, actual);
-    return SQLITE_ERROR;
-  }
-  rc = sqlite3_blob_write(blob.get(), vector, (int)size, (int)(chunkOffset * size));
+  int rc = chunk->OpenPart(JIX0_PART_VECTORS, i, chunkId, true, slot_part_fault);
+  if (rc != SQLITE_OK) return rc;
+  rc = chunk->WriteSlot(JIX0_PART_VECTORS, i, chunkOffset, vector);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
     return jix0_failure_code(rc);
   }
-  rc = sqlite3_blob_close(blob.release());
+  rc = chunk->ClosePart(JIX0_PART_VECTORS, i);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not close vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
@@ -361,25 +356,11 @@ int write_vector(jix0_vtab* p, int i, sqlite3_int64 chunkId, sqlite3_int64 chunk
 }
 
 // Writes the rowid into the chunk's rowids array and records the row's position.
-int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+int write_rowid(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 sqlite3_int64 rowid) {
-  BlobPtr blob;
-  int rc = open_blob(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, true, &blob);
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not open rowids blob on %s.%s.%lld",
-                   p->schemaName, p->shadowChunksName, chunkId);
-    return rc;
-  }
-  sqlite3_int64 expected = (sqlite3_int64)p->chunk_size * 8;
-  sqlite3_int64 actual = sqlite3_blob_bytes(blob.get());
-  if (actual != expected) {
-    vtab_set_error(&p->base,
-                   JIX0_INTERNAL_ERROR
-                   ": rowids blob size mismatch on %s.%s.%lld. Expected %lld, actual %lld",
-                   p->schemaName, p->shadowChunksName, chunkId, expected, actual);
-    return SQLITE_ERROR;
-  }
-  rc = sqlite3_blob_write(blob.get(), &rowid, 8, (int)(chunkOffset * 8));
+  int rc = chunk->OpenPart(JIX0_PART_ROWIDS, 0, chunkId, true, slot_part_fault);
+  if (rc != SQLITE_OK) return rc;
+  rc = chunk->WriteSlot(JIX0_PART_ROWIDS, 0, chunkOffset, &rowid);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write rowids blob on %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
@@ -387,7 +368,7 @@ int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
   }
   rc = jix0_rowids_update_position(p, rowid, chunkId, chunkOffset);
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_blob_close(blob.release());
+  rc = chunk->ClosePart(JIX0_PART_ROWIDS);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not close rowids blob on %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
@@ -396,27 +377,26 @@ int write_rowid(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
 }
 
 int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                                    sqlite3_int64 rowid, void* const* vectors,
-                                    sqlite3_blob* blobChunksValidity, const uint8_t* validity) {
+                                    sqlite3_int64 rowid, void* const* vectors, Chunk* chunk,
+                                    const uint8_t* validity) {
   // Only the slot's own byte is written; the buffer keeps the state before the insert.
   uint8_t byte = validity[chunkOffset / 8] | (uint8_t)(1u << (chunkOffset % 8));
-  int rc = sqlite3_blob_write(blobChunksValidity, &byte, 1, (int)(chunkOffset / 8));
+  int rc = sqlite3_blob_write(chunk->blob(JIX0_PART_VALIDITY), &byte, 1, (int)(chunkOffset / 8));
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not mark validity bit ");
     return rc;
   }
   for (int i = 0; i < p->numVectorColumns; i++) {
-    rc = write_vector(p, i, chunkId, chunkOffset, vectors[i]);
+    rc = write_vector(p, chunk, i, chunkId, chunkOffset, vectors[i]);
     if (rc != SQLITE_OK) return rc;
   }
-  return write_rowid(p, chunkId, chunkOffset, rowid);
+  return write_rowid(p, chunk, chunkId, chunkOffset, rowid);
 }
 
 int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid) {
-  int rc =
-      prepare_cached(p->db, &p->stmtAuxiliaryInsert, [p] { return jix0_sql_insert_auxiliary(p); });
+  sqlite3_stmt* stmt;
+  int rc = jix0_stmt(p, JIX0_STMT_INSERT_AUXILIARY, 0, &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* stmt = p->stmtAuxiliaryInsert;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
@@ -430,7 +410,7 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
 }  // namespace
 
 int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) {
-  InsertState state;
+  InsertState state(p);
   // Every check runs before the first write, so a refused row leaves storage untouched
   // even inside a transaction, where SQLite keeps no statement journal for it.
   bool replaces = false;
@@ -454,10 +434,12 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
     if (rc != SQLITE_OK) return rc;
   }
 
-  // An IVF table's row goes to the list of its nearest centroid (none before the first build).
+  // On an indexed table the row goes to the group the index assigns (none before its first
+  // build).
   sqlite3_int64 list = JIX0_NO_LIST;
-  if (jix0_has_ivf(p)) {
-    rc = jix0_ivf_assign(p, state.vectors[p->ivfVectorIdx], &list);
+  const int indexed = jix0_index_column(p);
+  if (indexed >= 0) {
+    rc = jix0_index_assign(p, state.vectors[indexed], &list);
     if (rc != SQLITE_OK) return rc;
   }
   sqlite3_int64 rowid;
@@ -465,10 +447,10 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   if (rc != SQLITE_OK) return rc;
   sqlite3_int64 chunkId, chunkOffset;
   rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, list, &chunkId, &chunkOffset,
-                                          &state.blobChunksValidity, state.validity);
+                                          &state.chunk, state.validity);
   if (rc != SQLITE_OK) return rc;
-  rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors,
-                                       state.blobChunksValidity.get(), state.validity);
+  rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors, &state.chunk,
+                                       state.validity);
   if (rc != SQLITE_OK) return rc;
   if (p->numAuxiliaryColumns > 0) {
     rc = insert_auxiliary_row(p, argv, rowid);
@@ -480,7 +462,7 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
                                    column_value(argv, u + 1), 0);
     if (rc != SQLITE_OK) return rc;
   }
-  rc = sqlite3_blob_close(state.blobChunksValidity.release());
+  rc = state.chunk.ClosePart(JIX0_PART_VALIDITY);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR
                    ": unknown error, blobChunksValidity could not be closed, please file an issue");

@@ -20,6 +20,7 @@
 #include "base/array.h"
 #include "base/bitmap.h"
 #include "base/handles.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/write/command.h"
@@ -29,35 +30,39 @@ namespace {
 // Largest slot of any chunk BLOB: a float32 vector of the most dimensions.
 constexpr int kMaxSlotBytes = JIX0_MAX_DIMENSIONS * 4;
 
-struct ChunkRef {
-  sqlite3_int64 id;
-  sqlite3_int64 group;  // chunks of one partition share it
-};
-
 // One chunk opened by the walk, with its bitmap and rowid array in memory.
 struct OpenChunk {
+  explicit OpenChunk(jix0_vtab* p) : chunk(p) {}
   sqlite3_int64 id = 0;
-  BlobPtr validity;
-  BlobPtr rowids;
-  BlobPtr vectors[JIX0_MAX_VECTOR_COLUMNS];
-  BlobPtr metadata[JIX0_MAX_METADATA_COLUMNS];
+  Chunk chunk;
   uint8_t bitmap[JIX0_MAX_CHUNK_SIZE / 8];
   uint8_t original[JIX0_MAX_CHUNK_SIZE / 8];  // the bitmap as opened
   SqlitePtr<sqlite3_int64> rowidArray;
   int next = 0;        // slots below this one were looked at already
   bool moved = false;  // a row moved into or out of the chunk
 
-  void Close() {
-    validity.reset();
-    rowids.reset();
-    for (BlobPtr& blob : vectors) blob.reset();
-    for (BlobPtr& blob : metadata) blob.reset();
-  }
+  void Close() { chunk.Close(); }
+  bool IsOpen() { return chunk.blob(JIX0_PART_VALIDITY) != nullptr; }
 };
+
+// Optimize's messages for a chunk BLOB it cannot open, or whose size is wrong.
+int optimize_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.rc != SQLITE_OK) {
+    if ((f.rc & 0xff) == SQLITE_NOMEM) return f.rc;
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": optimize could not open %s.%s.%lld: %s",
+                   p->schemaName, f.table, f.chunkId, sqlite3_errmsg(p->db));
+    return f.rc;
+  }
+  vtab_set_error(&p->base,
+                 JIX0_INTERNAL_ERROR
+                 ": optimize found a BLOB of %d bytes in %s.%s.%lld, expected %lld",
+                 (int)f.actual, p->schemaName, f.table, f.chunkId, f.expected);
+  return SQLITE_ERROR;
+}
 
 class Optimizer {
  public:
-  explicit Optimizer(jix0_vtab* p) : p_(p) {}
+  explicit Optimizer(jix0_vtab* p) : p_(p), src_(p), dst_(p) {}
 
   int Prepare() {
     slot_.reset((uint8_t*)sqlite3_malloc(kMaxSlotBytes));
@@ -100,12 +105,12 @@ class Optimizer {
     // The walk ended in chunk lo. It stays unless it has no row left: the destination filled
     // up just as the source gave its last row.
     bool meetingEmpty = false;
-    if (rc == SQLITE_OK && src_.validity) {
+    if (rc == SQLITE_OK && src_.IsOpen()) {
       meetingEmpty = Empty(src_.bitmap);
       // The source stays: clear the slots it gave up.
       if (!meetingEmpty) rc = CloseMeetingSource();
     }
-    if (rc == SQLITE_OK && dst_.validity) {
+    if (rc == SQLITE_OK && dst_.IsOpen()) {
       meetingEmpty = Empty(dst_.bitmap);
       rc = CloseDestination();
     }
@@ -122,53 +127,15 @@ class Optimizer {
     return prepare(p_->db, text.get(), out);
   }
 
-  int SizeError(const char* table, sqlite3_int64 chunkId, int actual, sqlite3_int64 expected) {
-    vtab_set_error(&p_->base,
-                   JIX0_INTERNAL_ERROR
-                   ": optimize found a BLOB of %d bytes in %s.%s.%lld, expected %lld",
-                   actual, p_->schemaName, table, chunkId, expected);
-    return SQLITE_ERROR;
-  }
-
-  // Opens one BLOB of the chunk and checks its size.
-  int OpenBlob(const char* table, const char* column, sqlite3_int64 chunkId, sqlite3_int64 expected,
-               BlobPtr* out) {
-    sqlite3_blob* raw = nullptr;
-    int rc =
-        sqlite3_blob_open(p_->db, p_->schemaName, table, column, chunkId, write_ ? 1 : 0, &raw);
-    out->reset(raw);
-    if (rc != SQLITE_OK) {
-      if ((rc & 0xff) == SQLITE_NOMEM) return rc;
-      vtab_set_error(&p_->base, JIX0_INTERNAL_ERROR ": optimize could not open %s.%s.%lld: %s",
-                     p_->schemaName, table, chunkId, sqlite3_errmsg(p_->db));
-      return rc;
-    }
-    int actual = sqlite3_blob_bytes(raw);
-    if (actual != expected) return SizeError(table, chunkId, actual, expected);
-    return SQLITE_OK;
-  }
-
   int Open(OpenChunk* c, sqlite3_int64 chunkId) {
     c->Close();
     c->id = chunkId;
     c->next = 0;
     c->moved = false;
-    const sqlite3_int64 cs = p_->chunk_size;
-    int rc = OpenBlob(p_->shadowChunksName, "validity", chunkId, cs / 8, &c->validity);
-    if (rc == SQLITE_OK) rc = OpenBlob(p_->shadowChunksName, "rowids", chunkId, cs * 8, &c->rowids);
-    for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
-      rc = OpenBlob(p_->shadowVectorChunksNames[i], "vectors", chunkId,
-                    cs * (sqlite3_int64)vector_column_byte_size(p_->vector_columns[i]),
-                    &c->vectors[i]);
-    }
-    for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
-      rc = OpenBlob(p_->shadowMetadataChunksNames[m], "data", chunkId,
-                    jix0_metadata_chunk_size(p_->metadata_columns[m].kind, p_->chunk_size),
-                    &c->metadata[m]);
-    }
-    if (rc == SQLITE_OK) rc = sqlite3_blob_read(c->validity.get(), c->bitmap, (int)(cs / 8), 0);
-    if (rc == SQLITE_OK)
-      rc = sqlite3_blob_read(c->rowids.get(), c->rowidArray.get(), (int)(cs * 8), 0);
+    const int cs = p_->chunk_size;
+    int rc = c->chunk.Open(chunkId, write_, optimize_fault);
+    if (rc == SQLITE_OK) rc = c->chunk.ReadPart(JIX0_PART_VALIDITY, 0, c->bitmap);
+    if (rc == SQLITE_OK) rc = c->chunk.ReadPart(JIX0_PART_ROWIDS, 0, c->rowidArray.get());
     memcpy(c->original, c->bitmap, (size_t)(cs / 8));
     return rc;
   }
@@ -208,8 +175,8 @@ class Optimizer {
   }
 
   int CopyMetadata(int m, int from, int to) {
-    sqlite3_blob* in = src_.metadata[m].get();
-    sqlite3_blob* out = dst_.metadata[m].get();
+    sqlite3_blob* in = src_.chunk.blob(JIX0_PART_METADATA, m);
+    sqlite3_blob* out = dst_.chunk.blob(JIX0_PART_METADATA, m);
     int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
     if (bytes > 0) {
       int rc = sqlite3_blob_read(in, slot_.get(), bytes, from * bytes);
@@ -236,9 +203,11 @@ class Optimizer {
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
       int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
-      rc = sqlite3_blob_read(src_.vectors[i].get(), slot_.get(), bytes, from * bytes);
+      rc = sqlite3_blob_read(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
+                             from * bytes);
       if (rc == SQLITE_OK) {
-        rc = sqlite3_blob_write(dst_.vectors[i].get(), slot_.get(), bytes, to * bytes);
+        rc = sqlite3_blob_write(dst_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
+                                to * bytes);
       }
     }
     for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
@@ -258,9 +227,11 @@ class Optimizer {
   int CloseDestination() {
     int rc = SQLITE_OK;
     if (write_ && dst_.moved) {
-      rc = sqlite3_blob_write(dst_.validity.get(), dst_.bitmap, p_->chunk_size / 8, 0);
+      rc = sqlite3_blob_write(dst_.chunk.blob(JIX0_PART_VALIDITY), dst_.bitmap, p_->chunk_size / 8,
+                              0);
       if (rc == SQLITE_OK) {
-        rc = sqlite3_blob_write(dst_.rowids.get(), dst_.rowidArray.get(), p_->chunk_size * 8, 0);
+        rc = sqlite3_blob_write(dst_.chunk.blob(JIX0_PART_ROWIDS), dst_.rowidArray.get(),
+                                p_->chunk_size * 8, 0);
       }
     }
     dst_.Close();
@@ -280,24 +251,29 @@ class Optimizer {
       if (!bitmap_get(src_.original, s) || bitmap_get(src_.bitmap, s)) continue;
       for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
         int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
-        rc = sqlite3_blob_write(src_.vectors[i].get(), slot_.get(), bytes, s * bytes);
+        rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
+                                s * bytes);
       }
       for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
         int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
         if (bytes > 0) {
-          rc = sqlite3_blob_write(src_.metadata[m].get(), slot_.get(), bytes, s * bytes);
+          rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), slot_.get(), bytes,
+                                  s * bytes);
           continue;
         }
         uint8_t byte = 0;
-        rc = sqlite3_blob_read(src_.metadata[m].get(), &byte, 1, s / 8);
+        rc = sqlite3_blob_read(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
         bitmap_set(&byte, s % 8, false);
-        if (rc == SQLITE_OK) rc = sqlite3_blob_write(src_.metadata[m].get(), &byte, 1, s / 8);
+        if (rc == SQLITE_OK)
+          rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
       }
     }
     if (rc == SQLITE_OK)
-      rc = sqlite3_blob_write(src_.validity.get(), src_.bitmap, p_->chunk_size / 8, 0);
+      rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_VALIDITY), src_.bitmap, p_->chunk_size / 8,
+                              0);
     if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_write(src_.rowids.get(), src_.rowidArray.get(), p_->chunk_size * 8, 0);
+      rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_ROWIDS), src_.rowidArray.get(),
+                              p_->chunk_size * 8, 0);
     }
     src_.Close();
     return rc;
@@ -312,60 +288,10 @@ class Optimizer {
   OpenChunk dst_;
 };
 
-// Every chunk as (chunk_id, partition group), ordered by group, then chunk_id. Chunks whose
-// partition values (and IVF list) are equal by `IS`, as the insert path matches them, share a
-// group.
-int collect_chunks(jix0_vtab* p, Array* out) {
-  StrBuilder s(nullptr);
-  if (p->numPartitionColumns == 0 && !jix0_has_ivf(p)) {
-    sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
-                        p->schemaName, p->tableName);
-  } else {
-    sqlite3_str_appendall(s.get(), "SELECT chunk_id, dense_rank() OVER (ORDER BY ");
-    for (int i = 0; i < p->numPartitionColumns; i++) {
-      sqlite3_str_appendf(s.get(), "%spartition%02d", i ? ", " : "", i);
-    }
-    // An IVF list is a group of its own: rows never move into another list's chunk.
-    if (jix0_has_ivf(p)) sqlite3_str_appendall(s.get(), p->numPartitionColumns ? ", list" : "list");
-    sqlite3_str_appendf(s.get(), ") FROM \"%w\".\"%w_chunks\" ORDER BY 2, 1", p->schemaName,
-                        p->tableName);
-  }
-  SqlitePtr<char> sql = s.finish();
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    ChunkRef ref{sqlite3_column_int64(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1)};
-    rc = array_append(out, &ref);
-    if (rc != SQLITE_OK) return rc;
-  }
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
 // Deletes chunks[0..n) from the chunks table and every per-column chunk table.
 int delete_chunks(jix0_vtab* p, const ChunkRef* chunks, int n) {
-  if (n == 0) return SQLITE_OK;
   int rc = SQLITE_OK;
-  auto run = [&](char* sql) {
-    SqlitePtr<char> text(sql);
-    if (!text) return SQLITE_NOMEM;
-    StmtPtr stmt;
-    int r = prepare(p->db, text.get(), &stmt);
-    for (int i = 0; r == SQLITE_OK && i < n; i++) {
-      sqlite3_bind_int64(stmt.get(), 1, chunks[i].id);
-      r = sqlite3_step(stmt.get());
-      if (r == SQLITE_DONE) r = sqlite3_reset(stmt.get());
-    }
-    return r;
-  };
-  rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_CHUNK, p->schemaName, p->tableName));
-  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
-    rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_VECTOR_CHUNK, p->schemaName, p->tableName, i));
-  }
-  for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
-    rc = run(sqlite3_mprintf(JIX0_SQL_DELETE_METADATA_CHUNK, p->schemaName, p->tableName, m));
-  }
+  for (int i = 0; rc == SQLITE_OK && i < n; i++) rc = jix0_chunk_delete(p, chunks[i].id);
   return rc;
 }
 
@@ -379,7 +305,8 @@ struct ArrayGuard {
 int jix0_optimize(jix0_vtab* p) {
   ArrayGuard chunks;
   int rc = array_init(&chunks.array, sizeof(ChunkRef), 16);
-  if (rc == SQLITE_OK) rc = collect_chunks(p, &chunks.array);
+  // An IVF list is a group of its own: rows never move into another list's chunk.
+  if (rc == SQLITE_OK) rc = jix0_chunks_collect(p, true, &chunks.array);
   if (rc != SQLITE_OK) return rc;
   const ChunkRef* all = (const ChunkRef*)chunks.array.data;
   const int total = (int)chunks.array.length;
@@ -398,8 +325,5 @@ int jix0_optimize(jix0_vtab* p) {
       start = end;
     }
   }
-  // As after a delete that removes a chunk: prepared again on next use.
-  sqlite3_finalize(p->stmtLatestChunk);
-  p->stmtLatestChunk = nullptr;
   return rc;
 }

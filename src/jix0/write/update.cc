@@ -6,24 +6,25 @@
 // UPDATE it can do in one pass (a plan that promises a single row), so an update refused
 // half-way would stay half-applied.
 #include <cstring>
-#include <utility>
 
 #include "base/handles.h"
-#include "jix0/index/ivf.h"
+#include "jix0/index/index.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/table/dimension_hint.h"
 #include "jix0/write/write.h"
 
 namespace {
 
-// The parsed vectors and their open BLOBs; the destructor releases both on every exit.
+// The parsed vectors and the row's open chunk BLOBs; the destructor releases both on every
+// exit.
 struct UpdateState {
+  explicit UpdateState(jix0_vtab* p) : chunk(p) {}
   void* vectors[JIX0_MAX_VECTOR_COLUMNS] = {};
   vector_cleanup cleanups[JIX0_MAX_VECTOR_COLUMNS] = {};
   bool parsed[JIX0_MAX_VECTOR_COLUMNS] = {};
-  BlobPtr blobs[JIX0_MAX_VECTOR_COLUMNS];
+  Chunk chunk;
 
-  UpdateState() = default;
   UpdateState(const UpdateState&) = delete;
   UpdateState& operator=(const UpdateState&) = delete;
   ~UpdateState() {
@@ -153,40 +154,31 @@ int check_vector(jix0_vtab* p, int i, sqlite3_value* value, UpdateState* state) 
   return SQLITE_OK;
 }
 
+// The update's messages for a vector BLOB it cannot open, or whose slot lies outside it.
+int vector_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Could not open vectors blob for %s.%s.%lld", p->schemaName, f.table,
+                   f.chunkId);
+    return jix0_failure_code(f.rc);
+  }
+  vtab_set_error(&p->base, "Could not write to vectors blob for %s.%s.%lld", p->schemaName, f.table,
+                 f.chunkId);
+  return SQLITE_ERROR;
+}
+
 // Opens vector column i's chunk BLOB and checks that the slot lies inside it, so that the
 // write cannot fail on damaged storage after other columns were written.
-int open_vector_blob(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset, int i,
-                     UpdateState* state) {
-  const char* table = p->shadowVectorChunksNames[i];
-  sqlite3_blob* raw = nullptr;
-  int rc = sqlite3_blob_open(p->db, p->schemaName, table, "vectors", chunkId, 1, &raw);
-  state->blobs[i].reset(raw);
-  if (rc != SQLITE_OK) {
-    vtab_set_error(&p->base, "Could not open vectors blob for %s.%s.%lld", p->schemaName, table,
-                   chunkId);
-    return jix0_failure_code(rc);
-  }
-  sqlite3_int64 s = (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
-  if (!blob_slot_fits(raw, chunkOffset, s)) {
-    vtab_set_error(&p->base, "Could not write to vectors blob for %s.%s.%lld", p->schemaName, table,
-                   chunkId);
-    return SQLITE_ERROR;
-  }
-  return SQLITE_OK;
+int open_vector_blob(sqlite3_int64 chunkId, sqlite3_int64 chunkOffset, int i, UpdateState* state) {
+  return state->chunk.OpenSlot(JIX0_PART_VECTORS, i, chunkId, true, chunkOffset, vector_fault);
 }
 
 // The slot must hold the row: a position naming another row's slot would overwrite that row.
 int check_slot_owner(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
-                     sqlite3_int64 chunkOffset) {
-  sqlite3_blob* raw = nullptr;
-  int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &raw);
-  BlobPtr blob(raw);
+                     sqlite3_int64 chunkOffset, UpdateState* state) {
   sqlite3_int64 stored = 0;
-  if (rc == SQLITE_OK) {
-    rc = blob_slot_fits(raw, chunkOffset, 8)
-             ? sqlite3_blob_read(raw, &stored, 8, (int)(chunkOffset * 8))
-             : SQLITE_ERROR;
-  }
+  int rc = state->chunk.OpenSlot(JIX0_PART_ROWIDS, 0, chunkId, false, chunkOffset, nullptr);
+  if (rc == SQLITE_OK) rc = state->chunk.ReadSlot(JIX0_PART_ROWIDS, 0, chunkOffset, &stored);
+  (void)state->chunk.ClosePart(JIX0_PART_ROWIDS);  // read only: nothing to report
   if (jix0_is_host_failure(rc)) return rc;
   if (rc != SQLITE_OK || stored != rowid) {
     vtab_set_error(&p->base,
@@ -206,7 +198,7 @@ int check_vectors(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 chunkId,
     if (sqlite3_value_type(value) == SQLITE_NULL) continue;
     int i = p->user_column_idxs[u];
     int rc = check_vector(p, i, value, state);
-    if (rc == SQLITE_OK) rc = open_vector_blob(p, chunkId, chunkOffset, i, state);
+    if (rc == SQLITE_OK) rc = open_vector_blob(chunkId, chunkOffset, i, state);
     if (rc != SQLITE_OK) return rc;
   }
   return SQLITE_OK;
@@ -230,15 +222,13 @@ int jix0Update_UpdateAuxColumn(jix0_vtab* p, int a, sqlite3_value* value, sqlite
 int jix0Update_UpdateVectorColumn(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                                   int i, UpdateState* state) {
   const char* table = p->shadowVectorChunksNames[i];
-  int s = (int)vector_column_byte_size(p->vector_columns[i]);
-  BlobPtr blob = std::move(state->blobs[i]);
-  int rc = sqlite3_blob_write(blob.get(), state->vectors[i], s, (int)(chunkOffset * s));
+  int rc = state->chunk.WriteSlot(JIX0_PART_VECTORS, i, chunkOffset, state->vectors[i]);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not write to vectors blob for %s.%s.%lld", p->schemaName, table,
                    chunkId);
     return rc;
   }
-  rc = sqlite3_blob_close(blob.release());
+  rc = state->chunk.ClosePart(JIX0_PART_VECTORS, i);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not commit blob transaction for vectors blob for %s.%s.%lld",
                    p->schemaName, table, chunkId);
@@ -257,11 +247,11 @@ int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv) {
   if (rc != SQLITE_OK) return rc;
 
   // Checks, in the order their messages are reported; nothing is written yet.
-  UpdateState state;
+  UpdateState state(p);
   rc = check_partition_keys(p, argv);
   if (rc == SQLITE_OK) rc = check_metadata(p, argv);
   if (rc == SQLITE_OK) rc = check_vectors(p, argv, chunkId, chunkOffset, &state);
-  if (rc == SQLITE_OK) rc = check_slot_owner(p, rowid, chunkId, chunkOffset);
+  if (rc == SQLITE_OK) rc = check_slot_owner(p, rowid, chunkId, chunkOffset, &state);
   if (rc != SQLITE_OK) return rc;
 
   // Unlike an insert, an update stores any auxiliary value, whatever the declared type.
@@ -282,17 +272,17 @@ int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv) {
         jix0_write_metadata_value(p, p->user_column_idxs[u], rowid, chunkId, chunkOffset, value, 1);
     if (rc != SQLITE_OK) return rc;
   }
-  bool ivfVectorChanged = false;
+  const int indexed = jix0_index_column(p);
+  bool indexedVectorChanged = false;
   for (int i = 0; i < p->numVectorColumns; i++) {
-    if (!state.blobs[i]) continue;
+    if (!state.chunk.blob(JIX0_PART_VECTORS, i)) continue;
     rc = jix0Update_UpdateVectorColumn(p, chunkId, chunkOffset, i, &state);
     if (rc != SQLITE_OK) return jix0_write_failure(rc);
-    ivfVectorChanged |= jix0_has_ivf(p) && i == p->ivfVectorIdx;
+    indexedVectorChanged |= i == indexed;
   }
-  // A new vector may belong to another list: the whole row moves there, keeping its rowid.
-  if (ivfVectorChanged) {
-    rc = jix0_ivf_after_vector_update(p, rowid, chunkId, chunkOffset,
-                                      state.vectors[p->ivfVectorIdx]);
+  // A new vector may belong to another group: the whole row moves there, keeping its rowid.
+  if (indexedVectorChanged) {
+    rc = jix0_index_after_vector_update(p, rowid, chunkId, chunkOffset, state.vectors[indexed]);
     if (rc != SQLITE_OK) return jix0_write_failure(rc);
   }
   return SQLITE_OK;

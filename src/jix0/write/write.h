@@ -21,11 +21,3 @@ inline int jix0_write_failure(int rc) {
   if (rc == SQLITE_OK || jix0_is_host_failure(rc)) return rc;
   return SQLITE_ERROR;
 }
-
-// Checks one metadata value against its column's kind: SQLITE_OK, or SQLITE_ERROR with the
-// message set. Lets a write check every value before it stores anything.
-[[nodiscard]] int jix0_check_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_value* value);
-// Checks one metadata value against its column's kind and writes it into the row's slot.
-[[nodiscard]] int jix0_write_metadata_value(jix0_vtab* p, int metadataIdx, sqlite3_int64 rowid,
-                                            sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                                            sqlite3_value* value, int isUpdate);

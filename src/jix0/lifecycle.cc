@@ -1,6 +1,6 @@
 // jix0 table lifecycle: one constructor behind xCreate and xConnect, release, destruction,
 // transaction callbacks and the shadow-table names the module claims.
-#include "jix0/table/lifecycle.h"
+#include "jix0/lifecycle.h"
 
 #include <climits>
 #include <cstdarg>
@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "base/handles.h"
+#include "jix0/index/index.h"
 #include "jix0/storage/shadow_tables.h"
+#include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
 
 namespace {
@@ -540,11 +542,6 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   return SQLITE_OK;
 }
 
-void finalize_statement(sqlite3_stmt** stmt) {
-  sqlite3_finalize(*stmt);
-  *stmt = nullptr;
-}
-
 void free_string(char** s) {
   sqlite3_free(*s);
   *s = nullptr;
@@ -735,34 +732,14 @@ int jix0ShadowName(const char* suffix) {
   return 0;
 }
 
-void jix0_ivf_release_statements(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  sqlite3_finalize(p->ivfCache->stmtBuild);
-  p->ivfCache->stmtBuild = nullptr;
-}
-
-void jix0_ivf_cache_free(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  jix0_ivf_release_statements(p);
-  sqlite3_free(p->ivfCache->data);
-  sqlite3_free(p->ivfCache);
-  p->ivfCache = nullptr;
-}
-
 void jix0_free_resources(jix0_vtab* p) {
-  finalize_statement(&p->stmtLatestChunk);
-  finalize_statement(&p->stmtRowidsInsertRowid);
-  finalize_statement(&p->stmtRowidsInsertId);
-  finalize_statement(&p->stmtRowidsUpdatePosition);
-  finalize_statement(&p->stmtRowidsGetChunkPosition);
-  finalize_statement(&p->stmtAuxiliaryInsert);
-  for (sqlite3_stmt*& stmt : p->stmtMetadataTextInsert) finalize_statement(&stmt);
-  jix0_ivf_release_statements(p);
+  jix0_stmts_finalize(p);
+  jix0_index_release_statements(p);
 }
 
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
-  jix0_ivf_cache_free(p);
+  jix0_index_cache_free(p);
   free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);
   free_string(&p->tableName);

@@ -1,0 +1,73 @@
+#include "jix0/index/index.h"
+
+#include "jix0/index/ivf.h"
+#include "jix0/storage/chunks.h"
+
+int jix0_index_build(jix0_vtab* p) {
+  return jix0_ivf_build(p);
+}
+
+int jix0_index_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outGroup) {
+  if (!jix0_has_ivf(p)) {
+    *outGroup = JIX0_NO_LIST;
+    return SQLITE_OK;
+  }
+  return jix0_ivf_assign(p, vector, outGroup);
+}
+
+void jix0_index_release_statements(jix0_vtab* p) {
+  jix0_ivf_release_statements(p);
+}
+
+void jix0_index_cache_free(jix0_vtab* p) {
+  jix0_ivf_cache_free(p);
+}
+
+int jix0_index_read_args(jix0_vtab* p, sqlite3_value* const* values, int count,
+                         IndexQueryArgs* out) {
+  return jix0_ivf_read_probes(p, values, count, &out->probes);
+}
+
+int IndexChunkPlan::Start(jix0_vtab* p, int vectorIdx, const void* query,
+                          const IndexQueryArgs& args) {
+  if (!jix0_index_on(p, vectorIdx)) return SQLITE_OK;
+  const IvfCentroids* c;
+  int rc = jix0_ivf_current(p, &c);
+  if (rc != SQLITE_OK) return rc;
+  groups_ = c->lists;
+  if (groups_ == 0) return SQLITE_OK;
+  sqlite3_int64 probes = args.probes > 0 ? args.probes : jix0_ivf_default_probes(p, groups_);
+  end_ = probes < groups_ ? (int)probes : groups_;
+  if (All()) return SQLITE_OK;
+  order_ = allocate_array<int>((sqlite3_uint64)groups_);
+  if (!order_) return SQLITE_NOMEM;
+  return jix0_ivf_order_lists(p, c, query, order_.get());
+}
+
+SqlitePtr<char> IndexChunkPlan::Clause() const {
+  StrBuilder s(nullptr);
+  // The first batch also takes chunks of no list, and chunks whose list is no list number
+  // (damage): those are searched on every query rather than never.
+  if (begin_ == 0) {
+    sqlite3_str_appendf(s.get(), "(list IS NULL OR list < 0 OR list > %d OR list IN (",
+                        groups_ - 1);
+  } else {
+    sqlite3_str_appendall(s.get(), "(list IN (");
+  }
+  for (int i = begin_; i < end_; i++) {
+    sqlite3_str_appendf(s.get(), i > begin_ ? ",%d" : "%d", order_.get()[i]);
+  }
+  sqlite3_str_appendall(s.get(), "))");
+  return s.finish();
+}
+
+void IndexChunkPlan::Widen() {
+  int size = end_ - begin_ > 0 ? 2 * (end_ - begin_) : 1;
+  begin_ = end_;
+  end_ = size > groups_ - end_ ? groups_ : end_ + size;
+}
+
+int jix0_index_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,
+                                   sqlite3_int64 chunkOffset, const void* vector) {
+  return jix0_ivf_after_vector_update(p, rowid, chunkId, chunkOffset, vector);
+}

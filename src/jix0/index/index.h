@@ -1,0 +1,76 @@
+// The index seam: what an index kind provides to a jix0 table, and the one place the rest of
+// jix0 reaches it through. A table has at most one index, on one vector column. An index kind
+// keeps that column's rows in chunks of groups of its own (IVF: lists, recorded in the chunks
+// table's `list` column) and provides:
+//   - its declaration options, read by the declaration onto the column's definition;
+//   - the build, 'build-index';
+//   - the group of a row on insert, and the row's move after an UPDATE of its vector;
+//   - the chunks a search reads, planned from the query and the index's own hidden columns
+//     (IVF: `probes`);
+//   - its cache of what it reads from storage (IVF: the centroids), and that cache's release.
+// IVF (ivf.h) is the one kind so far; a new kind is a new file pair dispatched to here.
+#pragma once
+
+#include "base/handles.h"
+#include "jix0/table/table.h"
+
+// True when vector column vectorIdx carries the table's index.
+inline bool jix0_index_on(const jix0_vtab* p, int vectorIdx) {
+  return jix0_has_ivf(p) && vectorIdx == p->ivfVectorIdx;
+}
+
+// 'build-index'. REQUIRES: the table has an index.
+[[nodiscard]] int jix0_index_build(jix0_vtab* p);
+
+// The group a row with this vector of the indexed column goes to; JIX0_NO_LIST (-1) without
+// an index or before its first build.
+[[nodiscard]] int jix0_index_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outGroup);
+
+// Finalizes the statements the index's cache holds (what it caches stays).
+void jix0_index_release_statements(jix0_vtab* p);
+// Frees the index's whole cache.
+void jix0_index_cache_free(jix0_vtab* p);
+
+// The values of the index's hidden columns in one query, checked: IVF's `probes`, 0 when the
+// query gives none.
+struct IndexQueryArgs {
+  sqlite3_int64 probes = 0;
+};
+
+// Reads the hidden columns' values (every `probes = ?` argument). Sets the message on
+// failure.
+[[nodiscard]] int jix0_index_read_args(jix0_vtab* p, sqlite3_value* const* values, int count,
+                                       IndexQueryArgs* out);
+
+// The chunks one search reads, batch by batch: the first batch takes the chunks of no group
+// and of the groups nearest the query; when too few rows pass the filters there, Widen()
+// moves to the next-nearest groups, twice as many each time. All() when the search reads
+// every chunk at once: no index, or a first batch that covers every group.
+class IndexChunkPlan {
+ public:
+  // Plans the search of vector column vectorIdx for query. Without an index on it, All().
+  [[nodiscard]] int Start(jix0_vtab* p, int vectorIdx, const void* query,
+                          const IndexQueryArgs& args);
+  bool All() const { return groups_ == 0 || (begin_ == 0 && end_ >= groups_); }
+  bool Done() const { return end_ >= groups_; }
+  // The WHERE term on the chunks table selecting the current batch, or null when memory
+  // runs out. REQUIRES: !All().
+  SqlitePtr<char> Clause() const;
+  void Widen();
+
+ private:
+  int groups_ = 0;
+  int begin_ = 0, end_ = 0;  // the batch: order_[begin_ .. end_)
+  SqlitePtr<int> order_;     // groups nearest the query first
+};
+
+// The write side. The vector column the index is on, or -1 when the table has none.
+inline int jix0_index_column(const jix0_vtab* p) {
+  return jix0_has_ivf(p) ? p->ivfVectorIdx : -1;
+}
+
+// After an UPDATE gave the indexed column a new vector: moves the row, keeping its rowid, to
+// the newest chunk of its new group when that differs from its chunk's group.
+[[nodiscard]] int jix0_index_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid,
+                                                 sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
+                                                 const void* vector);

@@ -1,0 +1,128 @@
+#include "jix0/query/row_reader.h"
+
+#include "base/handles.h"
+#include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
+#include "jix0/table/result_codes.h"
+
+namespace {
+
+void close_blobs(jix0_row_reader* r) {
+  for (sqlite3_blob*& blob : r->vectors) {
+    sqlite3_blob_close(blob);
+    blob = nullptr;
+  }
+  for (sqlite3_blob*& blob : r->metadata) {
+    sqlite3_blob_close(blob);
+    blob = nullptr;
+  }
+}
+
+// Points *slot's handle at row chunkId of table.column, opening it when there is none. A
+// failed move aborts the handle, so it is closed then and opened anew next time.
+int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, sqlite3_int64* slotChunk,
+              const char* table, const char* column, sqlite3_int64 chunkId) {
+  int changes = sqlite3_total_changes(p->db);
+  if (changes != r->changes) {
+    close_blobs(r);
+    r->changes = changes;
+  }
+  int rc;
+  if (*slot && *slotChunk == chunkId) return SQLITE_OK;
+  if (*slot) {
+    rc = sqlite3_blob_reopen(*slot, chunkId);
+  } else {
+    rc = sqlite3_blob_open(p->db, p->schemaName, table, column, chunkId, 0, slot);
+  }
+  if (rc != SQLITE_OK) {
+    sqlite3_blob_close(*slot);
+    *slot = nullptr;
+  }
+  *slotChunk = chunkId;
+  return rc;
+}
+
+// Sets the current row of a cached one-value statement, keyed by `key`, as the result.
+int result_cached_value(jix0_vtab* p, sqlite3_stmt** slot, char* sql, sqlite3_int64 key,
+                        sqlite3_context* context) {
+  SqlitePtr<char> text(sql);
+  if (!*slot) {
+    if (!text) return SQLITE_NOMEM;
+    StmtPtr stmt;
+    int rc = prepare(p->db, text.get(), &stmt);
+    if (rc != SQLITE_OK) return rc;
+    *slot = stmt.release();
+  }
+  ResetOnExit reset(*slot);
+  sqlite3_bind_int64(*slot, 1, key);
+  int rc = sqlite3_step(*slot);
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
+  sqlite3_result_value(context, sqlite3_column_value(*slot, 0));
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+void jix0_row_reader_clear(jix0_row_reader* r) {
+  close_blobs(r);
+  for (sqlite3_stmt*& stmt : r->partitions) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  for (sqlite3_stmt*& stmt : r->auxiliary) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+}
+
+int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_place& place,
+                           int vectorIdx, sqlite3_context* context) {
+  const VectorColumnDefinition& column = p->vector_columns[vectorIdx];
+  sqlite3_blob** blob = &r->vectors[vectorIdx];
+  int rc = move_blob(p, r, blob, &r->vectorChunks[vectorIdx], p->shadowVectorChunksNames[vectorIdx],
+                     "vectors", place.chunkId);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed",
+                   place.rowid);
+    return jix0_failure_code(rc);
+  }
+  int size = (int)vector_column_byte_size(column);
+  SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
+  if (!bytes) return SQLITE_NOMEM;
+  rc = blob_slot_fits(*blob, place.slot, size)
+           ? sqlite3_blob_read(*blob, bytes.get(), size, (int)(place.slot * size))
+           : SQLITE_ERROR;
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
+                   place.rowid);
+    return jix0_failure_code(rc);
+  }
+  sqlite3_result_blob(context, bytes.release(), size, sqlite3_free);
+  sqlite3_result_subtype(context, column.element_type);
+  return SQLITE_OK;
+}
+
+int jix0_row_reader_metadata(jix0_vtab* p, jix0_row_reader* r, const jix0_row_place& place,
+                             int metadataIdx, sqlite3_context* context) {
+  sqlite3_blob** blob = &r->metadata[metadataIdx];
+  int rc = move_blob(p, r, blob, &r->metadataChunks[metadataIdx],
+                     p->shadowMetadataChunksNames[metadataIdx], "data", place.chunkId);
+  if (rc != SQLITE_OK) return rc;
+  return jix0_result_metadata_slot(p, *blob, place.rowid, metadataIdx, place.slot, context);
+}
+
+int jix0_row_reader_partition(jix0_vtab* p, jix0_row_reader* r, const jix0_row_place& place,
+                              int partitionIdx, sqlite3_context* context) {
+  char* sql = r->partitions[partitionIdx] ? nullptr
+                                          : sqlite3_mprintf(JIX0_SQL_SELECT_PARTITION, partitionIdx,
+                                                            p->schemaName, p->tableName);
+  return result_cached_value(p, &r->partitions[partitionIdx], sql, place.chunkId, context);
+}
+
+int jix0_row_reader_auxiliary(jix0_vtab* p, jix0_row_reader* r, sqlite3_int64 rowid,
+                              int auxiliaryIdx, sqlite3_context* context) {
+  char* sql = r->auxiliary[auxiliaryIdx] ? nullptr
+                                         : sqlite3_mprintf(JIX0_SQL_SELECT_AUXILIARY, auxiliaryIdx,
+                                                           p->schemaName, p->tableName);
+  return result_cached_value(p, &r->auxiliary[auxiliaryIdx], sql, rowid, context);
+}

@@ -1,0 +1,366 @@
+// The chunk scan of a KNN search on the connection's thread.
+#include "jix0/query/scan.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "base/bitmap.h"
+#include "base/select.h"
+#include "jix0/storage/chunks.h"
+#include "jix0/storage/shadow_tables.h"
+#include "jix0/table/result_codes.h"
+#include "kernels/lookup.h"
+#include "vector/vector.h"
+
+// Bytes of vectors read and computed at a time: small enough that a piece is still in the
+// core's own L2 cache when the kernel runs over it right after the read, large enough that
+// the cost of a read call is spread over many vectors and the kernel gets full groups.
+static constexpr sqlite3_int64 kPieceBytes = 192 * 1024;
+
+// Distances of `count` stored vectors (back to back from `vectors`) to the query, as 32-bit
+// floats, into out[i] for every candidate bit i. The batch kernels compute exactly the pair
+// kernels of the SQL distance functions (stored vector first), so a KNN distance equals
+// theirs rounded to float.
+void knn_distances(const KnnScan* s, const uint8_t* vectors, size_t count,
+                   const uint8_t* candidates, float* out) {
+  s->kernel(s->query, vectors, s->kernelDimensions, count, candidates, out);
+}
+
+// True when any of the n bits (n a multiple of 8) is set.
+bool bitmap_any(const uint8_t* bitmap, int n) {
+  for (int i = 0; i < n / 8; i++)
+    if (bitmap[i]) return true;
+  return false;
+}
+
+// Reads chunk chunkId's rowid array (size entries, its length already checked) into out
+// through *blob, which is opened on first use and moved from chunk to chunk after that.
+static int read_chunk_rowids(jix0_vtab* p, BlobPtr* blob, sqlite3_int64 chunkId, int size,
+                             sqlite3_int64* out) {
+  int rc;
+  if (!*blob) {
+    sqlite3_blob* opened = nullptr;
+    rc =
+        sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
+    blob->reset(opened);
+  } else {
+    rc = sqlite3_blob_reopen(blob->get(), chunkId);
+  }
+  if (rc == SQLITE_OK && sqlite3_blob_bytes(blob->get()) != size * 8) rc = SQLITE_ERROR;
+  if (rc == SQLITE_OK) rc = sqlite3_blob_read(blob->get(), out, size * 8, 0);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the rowids of chunk %lld",
+                   chunkId);
+    return jix0_failure_code(rc);
+  }
+  return SQLITE_OK;
+}
+
+static bool bound_keeps(char op, float distance, float bound) {
+  switch (op) {
+    case JIX0_DISTANCE_OP_GT:
+      return distance > bound;
+    case JIX0_DISTANCE_OP_GE:
+      return distance >= bound;
+    case JIX0_DISTANCE_OP_LT:
+      return distance < bound;
+    case JIX0_DISTANCE_OP_LE:
+      return distance <= bound;
+    default:
+      return false;
+  }
+}
+
+// Drops the candidates outside the distance bounds.
+void apply_distance_bounds(const DistanceBound* bounds, int numBounds, const float* distances,
+                           uint8_t* candidates, int size) {
+  for (int i = 0; i < numBounds; i++) {
+    const DistanceBound& b = bounds[i];
+    for (int slot = 0; slot < size; slot++) {
+      if (!bitmap_get(candidates, slot)) continue;
+      if (b.isNull || !bound_keeps(b.op, distances[slot], b.bound)) bitmap_set(candidates, slot, 0);
+    }
+  }
+}
+
+int knn_scan_init(KnnScan* s, const Array* inLists) {
+  jix0_vtab* p = s->p;
+  s->size = p->chunk_size;
+  s->perChunk = s->k < s->size ? s->k : s->size;
+  s->vectorBytes = (sqlite3_int64)vector_column_byte_size(*s->column);
+  // Bit columns are searched by Hamming distance whatever metric they carry. The kernel
+  // counts whole bytes, the stored size of a slot.
+  if (s->column->element_type == JIX_ELEMENT_BIT) {
+    s->kernel = kernel_lookup(JIX0_DISTANCE_HAMMING, JIX_ELEMENT_BIT)->batch;
+    s->kernelDimensions = (size_t)s->vectorBytes * 8;
+  } else {
+    const DistanceKernels* kernels =
+        kernel_lookup(s->column->distance_metric, s->column->element_type);
+    // The declaration admits only metrics with kernels for the column's type.
+    JIX_ASSERT(kernels);
+    s->kernel = kernels->batch;
+    s->kernelDimensions = s->column->dimensions;
+  }
+  // Slots per piece: a multiple of 8, so that a piece starts on a byte of the bitmaps.
+  int pieceSlots = s->vectorBytes > 0 ? (int)(kPieceBytes / s->vectorBytes) / 8 * 8 : s->size;
+  if (pieceSlots < 8) pieceSlots = 8;
+  if (pieceSlots > s->size) pieceSlots = s->size;
+  s->pieceSlots = pieceSlots;
+
+  s->topRowids = allocate_array<sqlite3_int64>(s->k);
+  s->topDistances = allocate_array<float>(s->k);
+  s->mergeRowids = allocate_array<sqlite3_int64>(s->k);
+  s->mergeDistances = allocate_array<float>(s->k);
+  s->pieceVectors = allocate_array<uint8_t>((sqlite3_uint64)pieceSlots * s->vectorBytes);
+  s->chunkDistances = allocate_array<float>(s->size);
+  s->chunkRowids = allocate_array<sqlite3_int64>(s->size);
+  s->chunkBest = allocate_array<int32_t>(s->perChunk);
+  s->candidates.reset(bitmap_new(s->size));
+  s->filterBitmap.reset(bitmap_new(s->size));
+  s->metadataData = allocate_array<uint8_t>((sqlite3_uint64)s->size * JIX0_METADATA_TEXT_ENTRY);
+  s->metadata = allocate_array<MetadataScan>(s->plan->numMetadata);
+  s->bounds = allocate_array<DistanceBound>(s->plan->numDistances);
+  if (!s->bounds || !s->topRowids || !s->topDistances || !s->mergeRowids || !s->mergeDistances ||
+      !s->pieceVectors || !s->chunkDistances || !s->chunkRowids || !s->chunkBest ||
+      !s->candidates || !s->filterBitmap || !s->metadataData || !s->metadata) {
+    return SQLITE_NOMEM;
+  }
+  // The selection reads the distances of whole bytes of slots, candidates or not.
+  memset(s->chunkDistances.get(), 0, (size_t)s->size * sizeof(float));
+
+  for (const KnnFilter& filter : s->plan->distances()) {
+    sqlite3_value* value = s->argv[filter.arg];
+    s->bounds.get()[s->numBounds++] = {filter.op, sqlite3_value_type(value) == SQLITE_NULL,
+                                       (float)sqlite3_value_double(value)};
+  }
+  for (const KnnFilter& filter : s->plan->metadata()) {
+    const jix0_metadata_in_list* inList =
+        filter.op == JIX0_OP_IN ? jix0_find_metadata_in_list(inLists, filter.arg) : nullptr;
+    new (&s->metadata.get()[s->numMetadata++])
+        MetadataScan{{filter.column, filter.op, s->argv[filter.arg], inList}, {}, {}};
+  }
+  return SQLITE_OK;
+}
+
+// Checks the chunk statement's row: validity and rowids must be BLOBs of the chunk size.
+static int knn_scan_check_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  jix0_vtab* p = s->p;
+  s->chunkId = sqlite3_column_int64(stmtChunks, 0);
+  s->rowidsRead = false;
+  // Any other value would be read through its text form: garbage bits of the right size.
+  const char* rowidsType = (const char*)sqlite3_column_text(stmtChunks, 2);
+  if (sqlite3_column_type(stmtChunks, 1) != SQLITE_BLOB || !rowidsType ||
+      strcmp(rowidsType, "blob") != 0) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": validity or rowids of chunk %lld is not a BLOB",
+                   s->chunkId);
+    return SQLITE_ERROR;
+  }
+  s->validity = (const uint8_t*)sqlite3_column_blob(stmtChunks, 1);
+  int validityBytes = sqlite3_column_bytes(stmtChunks, 1);
+  if (validityBytes != s->size / 8) {
+    vtab_set_error(&p->base, "chunk validity size doesn't match - expected %lld, found %lld",
+                   (sqlite3_int64)(s->size / 8), (sqlite3_int64)validityBytes);
+    return SQLITE_ERROR;
+  }
+  sqlite3_int64 rowidsBytes = sqlite3_column_int64(stmtChunks, 3);
+  if (rowidsBytes != s->size * 8) {
+    vtab_set_error(&p->base, "chunk rowids size doesn't match - expected %lld, found %lld",
+                   (sqlite3_int64)s->size * 8, rowidsBytes);
+    return SQLITE_ERROR;
+  }
+  if (!s->validity) return SQLITE_NOMEM;  // a zeroblob could not be expanded
+  return SQLITE_OK;
+}
+
+// The chunk's rowids, read only when a filter or the merge needs them: most chunks of a large
+// table add nothing to the top k.
+static int knn_scan_chunk_rowids(KnnScan* s) {
+  if (s->rowidsRead) return SQLITE_OK;
+  int rc = read_chunk_rowids(s->p, &s->rowidsBlob, s->chunkId, s->size, s->chunkRowids.get());
+  s->rowidsRead = rc == SQLITE_OK;
+  return rc;
+}
+
+// Moves the vectors handle to the chunk (one handle from chunk to chunk: far cheaper than
+// closing and opening) and checks the BLOB's size.
+static int knn_scan_open_vectors(KnnScan* s) {
+  jix0_vtab* p = s->p;
+  int rc;
+  if (!s->vectorsBlob) {
+    sqlite3_blob* blob = nullptr;
+    rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx],
+                           "vectors", s->chunkId, 0, &blob);
+    s->vectorsBlob.reset(blob);
+  } else {
+    rc = sqlite3_blob_reopen(s->vectorsBlob.get(), s->chunkId);
+  }
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", s->chunkId);
+    return jix0_failure_code(rc);
+  }
+  int vectorsSize = sqlite3_blob_bytes(s->vectorsBlob.get());
+  if (vectorsSize != s->size * s->vectorBytes) {
+    vtab_set_error(&p->base, "vectors blob size doesn't match - expected %lld, found %lld",
+                   s->size * s->vectorBytes, (sqlite3_int64)vectorsSize);
+    return SQLITE_ERROR;
+  }
+  return SQLITE_OK;
+}
+
+// Narrows the candidates to the slots whose rowid is in the rowid IN list.
+static int knn_scan_filter_rowids(KnnScan* s) {
+  int rc = knn_scan_chunk_rowids(s);
+  if (rc != SQLITE_OK) return rc;
+  const sqlite3_int64* slotRowids = s->chunkRowids.get();
+  uint8_t* keep = s->filterBitmap.get();
+  bitmap_clear(keep, s->size);
+  for (int slot = 0; slot < s->size; slot++) {
+    if (!bitmap_get(s->validity, slot)) continue;
+    bool found = bsearch(&slotRowids[slot], s->rowidList->data, s->rowidList->length,
+                         sizeof(sqlite3_int64), knn_compare_rowids) != nullptr;
+    bitmap_set(keep, slot, found);
+  }
+  bitmap_and_inplace(s->candidates.get(), keep, s->size);
+  return SQLITE_OK;
+}
+
+// Narrows the candidates by every metadata filter.
+static int knn_scan_filter_metadata(KnnScan* s) {
+  jix0_vtab* p = s->p;
+  for (int i = 0; i < s->numMetadata; i++) {
+    MetadataScan& m = s->metadata.get()[i];
+    int metadataIdx = m.filter.metadata_index;
+    if (!m.blob) {
+      sqlite3_blob* blob = nullptr;
+      int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
+                                 "data", s->chunkId, 0, &blob);
+      m.blob.reset(blob);
+      if (rc != SQLITE_OK) {
+        vtab_set_error(&p->base, "Could not open metadata blob");
+        return rc;
+      }
+    }
+    // Only TEXT filters need the rowids: long texts are looked up by rowid.
+    const uint8_t* slotRowids = nullptr;
+    if (p->metadata_columns[metadataIdx].kind == JIX0_METADATA_TEXT) {
+      int rc = knn_scan_chunk_rowids(s);
+      if (rc != SQLITE_OK) return rc;
+      slotRowids = (const uint8_t*)s->chunkRowids.get();
+    }
+    bitmap_clear(s->filterBitmap.get(), s->size);
+    sqlite3_stmt* longTextStmt = m.longTextStmt.release();
+    int rc = jix0_set_metadata_filter_bitmap(
+        p, m.filter, m.blob.get(), &longTextStmt,
+        jix0_metadata_chunk{s->chunkId, s->size, slotRowids, s->metadataData.get()},
+        s->filterBitmap.get());
+    m.longTextStmt.reset(longTextStmt);
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&p->base, "Could not filter metadata fields");
+      return rc;
+    }
+    bitmap_and_inplace(s->candidates.get(), s->filterBitmap.get(), s->size);
+  }
+  return SQLITE_OK;
+}
+
+// The candidates' distances, piece by piece, each computed on while it is still in cache; a
+// piece without candidates is not read at all.
+static int knn_scan_distances(KnnScan* s) {
+  for (int first = 0; first < s->size; first += s->pieceSlots) {
+    int count = s->size - first < s->pieceSlots ? s->size - first : s->pieceSlots;
+    const uint8_t* pieceCandidates = s->candidates.get() + first / 8;
+    if (!bitmap_any(pieceCandidates, count)) continue;
+    int rc = sqlite3_blob_read(s->vectorsBlob.get(), s->pieceVectors.get(),
+                               (int)(count * s->vectorBytes), (int)(first * s->vectorBytes));
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
+      return jix0_failure_code(rc);
+    }
+    knn_distances(s, s->pieceVectors.get(), (size_t)count, pieceCandidates,
+                  s->chunkDistances.get() + first);
+    s->bytesComputed += count * s->vectorBytes;
+  }
+  return SQLITE_OK;
+}
+
+// Merges the selected slots of chunk chunkId (distances, best) into the top k.
+int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances, const int32_t* best,
+                   int selected) {
+  if (selected == 0) return SQLITE_OK;
+  int rc = chunkId == s->chunkId
+               ? knn_scan_chunk_rowids(s)
+               : read_chunk_rowids(s->p, &s->rowidsBlob, chunkId, s->size, s->chunkRowids.get());
+  if (rc != SQLITE_OK) return rc;
+  // The rowids in hand now belong to chunkId.
+  s->rowidsRead = chunkId == s->chunkId;
+  int merged = 0;
+  merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount, distances,
+                     s->chunkRowids.get(), best, selected, s->mergeDistances.get(),
+                     s->mergeRowids.get(), s->k, &merged);
+  std::swap(s->topDistances, s->mergeDistances);
+  std::swap(s->topRowids, s->mergeRowids);
+  s->topCount = merged;
+  return SQLITE_OK;
+}
+
+// Picks the chunk's best candidates and merges them into the top k.
+static int knn_scan_select(KnnScan* s) {
+  // Once the top k is full, only slots strictly before its last entry can enter it.
+  const float* worst = s->topCount == s->k ? &s->topDistances.get()[s->k - 1] : nullptr;
+  int selected = 0;
+  min_idx_before(s->chunkDistances.get(), s->size, s->candidates.get(), s->chunkBest.get(),
+                 s->perChunk, worst, &selected);
+  return knn_scan_merge(s, s->chunkId, s->chunkDistances.get(), s->chunkBest.get(), selected);
+}
+
+// Reads the chunk in hand and narrows its candidates by the filters, on bitmaps, so that no
+// vector is read for a slot they rule out.
+int knn_scan_filter_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  int rc = knn_scan_check_chunk(s, stmtChunks);
+  if (rc == SQLITE_OK) rc = knn_scan_open_vectors(s);
+  if (rc != SQLITE_OK) return rc;
+  bitmap_copy(s->candidates.get(), s->validity, s->size);
+  if (s->rowidList) rc = knn_scan_filter_rowids(s);
+  if (rc == SQLITE_OK && s->numMetadata > 0) rc = knn_scan_filter_metadata(s);
+  return rc;
+}
+
+// Scans one chunk of the statement into the top k.
+static int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  int rc = knn_scan_filter_chunk(s, stmtChunks);
+  if (rc == SQLITE_OK) rc = knn_scan_distances(s);
+  if (rc != SQLITE_OK) return rc;
+  apply_distance_bounds(s->bounds.get(), s->numBounds, s->chunkDistances.get(), s->candidates.get(),
+                        s->size);
+  return knn_scan_select(s);
+}
+
+// Scans every chunk of the statement into the top k.
+int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  int rc;
+  while ((rc = sqlite3_step(stmtChunks)) == SQLITE_ROW) {
+#if JIX_HAVE_THREADS
+    if (!s->helpers && s->maxHelpers > 0 && s->bytesComputed >= kHelpersAfterBytes) {
+      int startRc = knn_start_helpers(s);
+      if (startRc != SQLITE_OK) return startRc;
+    }
+    if (s->helpers) {
+      int chunkRc = knn_scan_chunk_threaded(s, stmtChunks);
+      if (chunkRc != SQLITE_OK) return chunkRc;
+      continue;
+    }
+#endif
+    int chunkRc = knn_scan_chunk(s, stmtChunks);
+    if (chunkRc != SQLITE_OK) return chunkRc;
+  }
+  if (rc != SQLITE_DONE) {
+    vtab_set_error(&s->p->base, "chunks iter error");
+    return jix0_failure_code(rc);
+  }
+#if JIX_HAVE_THREADS
+  if (s->helpers) return knn_drain_helpers(s);
+#endif
+  return SQLITE_OK;
+}
