@@ -2,8 +2,9 @@
 """Approximate KNN through SQL against in-memory ANN libraries: recall@10 against QPS.
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE bench/ann_bench.py EXTENSION DATA_DIR
-        [--full] [--sets fashion,clustered,cosine] [--queries N] [--lists-factors 1,2,4]
-        [--page-size BYTES] [--codes WORDS] [--rerank COLUMN=V1,V2,...]
+        [--full] [--sets fashion,clustered,cosine] [--queries N] [--scale S] [--lists-factors 2,4]
+        [--systems hnswlib,faiss-hnsw,faiss-ivf] [--runs N] [--page-size BYTES]
+        [--codes WORDS] [--rerank COLUMN=V1,V2,...]
 
 Every system runs in this one process, on one thread, one query at a time, k = 10:
   - jix exact: the table without an index (its file is the "without index" size);
@@ -12,7 +13,8 @@ Every system runs in this one process, on one thread, one query at a time, k = 1
   - jix IVF with codes: only when --codes gives the declaration words that turn codes on
     (appended after `index=ivf`), optionally crossed with a hidden re-rank column's values;
   - hnswlib (M = 16, ef_construction = 200) across a sweep of ef;
-  - FAISS HNSW (M = 16, efConstruction = 200) across a sweep of efSearch;
+  - FAISS HNSW (M = 16, efConstruction = 200; L2, also on the unit vectors of the cosine
+    set) across a sweep of efSearch;
   - FAISS IVFFlat with the same list counts as jix across a sweep of nprobe.
 jix runs through Python's sqlite3 with the extension loaded, 64 KiB pages, a page cache and a
 memory map larger than the file, rows loaded in one transaction, then 'build-index'.
@@ -359,8 +361,9 @@ class Systems:
 
     def faiss_hnsw(self):
         d = self.data
-        metric = faiss.METRIC_L2 if d.metric == "l2" else faiss.METRIC_INNER_PRODUCT
-        index = faiss.IndexHNSWFlat(d.dims, HNSW_M, metric)
+        # The cosine set's rows are unit vectors, on which L2 orders neighbours as cosine
+        # does; FAISS builds its HNSW graph several times slower by inner product.
+        index = faiss.IndexHNSWFlat(d.dims, HNSW_M)
         index.hnsw.efConstruction = HNSW_EF_CONSTRUCTION
         _, build = cpu_seconds(lambda: index.add(d.vectors))
         size = faiss.serialize_index(index).nbytes
@@ -401,6 +404,8 @@ def parse_args():
     p.add_argument("--scale", type=float, default=1.0, help="rows of the generated sets x S")
     p.add_argument("--lists-factors", default="2,4",
                    help="jix and FAISS IVF at lists = f x round(sqrt(rows)) besides the default")
+    p.add_argument("--systems", default="hnswlib,faiss-hnsw,faiss-ivf",
+                   help="the peers to run beside jix")
     p.add_argument("--runs", type=int, default=2, help="passes over the queries at each "
                    "setting; each query counts with its least CPU time")
     p.add_argument("--page-size", type=int, default=65536)
@@ -428,6 +433,7 @@ def run_set(name, args):
           file=sys.stderr, flush=True)
     run = Run(data, Truth(data), args.runs)
     systems = Systems(args, data, run, meta)
+    wanted = args.systems.split(",")
     systems.jix_exact()
     lists = [None] + [round(f * data.rows ** 0.5) for f in
                       (float(x) for x in args.lists_factors.split(",") if x)]
@@ -438,9 +444,11 @@ def run_set(name, args):
         rerank = (column, values.split(",")) if column else (None, [None])
         for count in lists:
             systems.jix_ivf(count, " " + args.codes, rerank)
-    systems.hnswlib()
-    systems.faiss_hnsw()
-    for count in systems.list_counts[:len(lists)]:
+    if "hnswlib" in wanted:
+        systems.hnswlib()
+    if "faiss-hnsw" in wanted:
+        systems.faiss_hnsw()
+    for count in systems.list_counts[:len(lists)] if "faiss-ivf" in wanted else []:
         systems.faiss_ivf(count)
     meta.update(load_average_after=os.getloadavg(), points=run.points)
     return meta
