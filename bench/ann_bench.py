@@ -361,8 +361,8 @@ class Systems:
 
     def faiss_hnsw(self):
         d = self.data
-        # The cosine set's rows are unit vectors, on which L2 orders neighbours as cosine
-        # does; FAISS builds its HNSW graph several times slower by inner product.
+        # The cosine set's rows are unit vectors, on which L2 orders neighbours as cosine does
+        # (its build by inner product took as long: 348 s of CPU against 310 s by L2).
         index = faiss.IndexHNSWFlat(d.dims, HNSW_M)
         index.hnsw.efConstruction = HNSW_EF_CONSTRUCTION
         _, build = cpu_seconds(lambda: index.add(d.vectors))
