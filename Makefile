@@ -19,8 +19,10 @@ VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMake
 
 # e.g. IVF_BENCH_ARGS="--sets fashion --queries 200"
 IVF_BENCH_ARGS ?=
+# e.g. ANN_ARGS=--full for the full-size sets, or ANN_ARGS="--sets fashion"
+ANN_ARGS     ?=
 
-.PHONY: all lib build deps deps-test deps-fuzz deps-format deps-aarch64 deps-windows deps-packages test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf bench-columns
+.PHONY: all lib build deps deps-test deps-fuzz deps-format deps-aarch64 deps-windows deps-packages test test-normal test-current-sqlite test-sanitize test-tsan fuzz demo install uninstall clean bench bench-deps bench-kernels bench-ivf bench-columns bench-ann
 .PHONY: test-reference-kernels test-aarch64 test-windows test-packages
 .PHONY: dqlite-deps jix-dqlite-node test-dqlite format format-check
 
@@ -205,6 +207,17 @@ bench-ivf: bench-deps
 	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
 	  $(BUILD_BENCH)/jix_ivf_bench $(BUILD_BENCH)/jix.so "$$dir" $(IVF_BENCH_ARGS) && \
 	  /usr/bin/python3 bench/ivf_report.py "$$dir" bench/RESULTS.md bench/ivf_recall.png
+
+# Approximate search through SQL against hnswlib and FAISS (HNSW, IVFFlat) on fashion-mnist and
+# two generated sets, one thread, recall@10 against QPS: writes bench/ann_points.csv, a chart
+# per set (bench/ann_*.png) and its section of bench/RESULTS.md. A few minutes; ANN_ARGS=--full
+# runs the full-size sets with 1,000 queries.
+bench-ann: bench-deps
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix
+	@dir=$$(mktemp -d -t jix-ann.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
+	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE /usr/bin/python3 bench/ann_bench.py \
+	    $(BUILD_BENCH)/jix.so "$$dir" $(ANN_ARGS) && \
+	  /usr/bin/python3 bench/ann_report.py "$$dir" bench/RESULTS.md bench
 
 # Google Benchmark micro-benchmarks of every batch kernel variant against the reference.
 bench-kernels: bench-deps
