@@ -120,6 +120,30 @@ bool orders_by_distance(jix0_vtab* p, sqlite3_index_info* info) {
          !info->aOrderBy[0].desc;
 }
 
+// The search takes one `probes` value. SQLite would run it once per value of an IN list,
+// returning every row again, and would compare a range with the hidden column, which reads
+// NULL, returning nothing: both are refused.
+int check_probes(jix0_vtab* p, sqlite3_index_info* info) {
+  const int probesIdx = jix0_column_probes_idx(p);
+  for (int i = 0; probesIdx >= 0 && i < info->nConstraint; i++) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || c.iColumn != probesIdx) continue;
+    if (c.op != SQLITE_INDEX_CONSTRAINT_EQ) {
+      vtab_set_error(&p->base,
+                     "jix0 KNN queries take probes only as 'probes = ?', not as another "
+                     "comparison.");
+      return SQLITE_ERROR;
+    }
+    if (in_capable(info, i)) {
+      vtab_set_error(&p->base,
+                     "jix0 KNN queries take a single probes value: use 'probes = ?', not "
+                     "'probes IN (...)'.");
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+
 int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
   if (survey.limit < 0 && survey.k < 0) {
     // Before 3.41 SQLite keeps a statement's LIMIT from virtual tables, so a query that has
@@ -161,7 +185,7 @@ int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
                    "query.");
     return SQLITE_ERROR;
   }
-  return SQLITE_OK;
+  return check_probes(p, info);
 }
 
 // The KNN plan string under construction, and the next xFilter argument to hand out.
