@@ -368,6 +368,34 @@ TEST(Jix0Knn, KAndQueryVectorChecks) {
   }
 }
 
+// One key beside a MATCH restricts the search to that row, as a longer list does, whatever
+// its distance: SQLite turns a one-value IN list into `=`.
+TEST(Jix0Knn, OneKeyRestrictsTheSearch) {
+  TestDb db;
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0(v float[2], chunk_size=8);"
+      "CREATE VIRTUAL TABLE d USING jix0(id text primary key, v float[2], chunk_size=8)");
+  for (int i = 1; i <= 20; i++) {
+    db.Exec("INSERT INTO t(rowid, v) VALUES (" + std::to_string(i) + ", '[" + std::to_string(i) +
+            ", 0]'); INSERT INTO d(id, v) VALUES ('r" + std::to_string(i) + "', '[" +
+            std::to_string(i) + ", 0]')");
+  }
+  const SqlCase cases[] = {
+      {"SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 1 AND rowid = 15", "15|15.0"},
+      {"SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND rowid IN (15)", "15"},
+      {"SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND rowid = '15'", "15"},
+      {"SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND rowid = 99", ""},
+      {"SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND rowid = NULL", ""},
+      {"SELECT id, distance FROM d WHERE v MATCH '[0, 0]' AND k = 1 AND id = 'r15'", "r15|15.0"},
+      {"SELECT id FROM d WHERE v MATCH '[0, 0]' AND k = 3 AND id IN ('r15')", "r15"},
+      {"SELECT id FROM d WHERE v MATCH '[0, 0]' AND k = 3 AND id = 'nope'", ""},
+  };
+  for (const SqlCase& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(db.Query(c.sql), c.expected);
+  }
+}
+
 TEST(Jix0Knn, NanDistancesOrderAfterEveryRealDistance) {
   TestDb db;
   db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[2] distance_metric=cosine, chunk_size=8)");

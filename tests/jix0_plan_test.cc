@@ -82,9 +82,11 @@ TEST(Jix0Plan, PlanStringsOfTheFormsSqlite340Offers) {
       {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND distance > 1 AND distance >= 1"
        " AND distance < 1 AND distance <= 1",
        "SCAN t VIRTUAL TABLE INDEX 0:3{___}___*a__*b__*c__*d__"},
-      // Left to SQLite: a partition IS, a rowid equality beside a MATCH.
-      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND q IS 'a' AND rowid = 2",
+      // Left to SQLite: a partition IS. A rowid equality restricts the search itself.
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND q IS 'a'",
        "SCAN t VIRTUAL TABLE INDEX 0:3{___}___"},
+      {"SELECT * FROM t WHERE v MATCH ? AND k = 3 AND rowid = 2",
+       "SCAN t VIRTUAL TABLE INDEX 0:3{___}___=___"},
       // Without a MATCH nothing is rejected: SQLite checks k, distance and auxiliary itself.
       {"SELECT * FROM t WHERE k = 3 AND distance < 1 AND aux = 'a' ORDER BY distance DESC",
        "SCAN t VIRTUAL TABLE INDEX 0:1"},

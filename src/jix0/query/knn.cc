@@ -62,24 +62,24 @@ struct InListsGuard {
 // Gathers `rowid IN (...)` into a sorted list of rowids. Members that name no rowid (NULL,
 // 1.5, '2abc') match nothing and are left out; on a TEXT-key table ids that name no row are
 // left out too, so the other ids still match.
+// Appends the rowid of one key to outRowids; a NULL key, or one no row has, adds nothing.
+int append_rowid_of_key(jix0_vtab* p, sqlite3_value* value, Array* outRowids) {
+  if (sqlite3_value_type(value) == SQLITE_NULL) return SQLITE_OK;
+  sqlite3_int64 rowid;
+  int rc = p->pkIsText ? jix0_rowid_from_id(p, value, &rowid) : jix0_integer_key(value, &rowid);
+  if (rc == SQLITE_EMPTY) return SQLITE_OK;
+  if (rc != SQLITE_OK) return rc;
+  return array_append(outRowids, &rowid) == SQLITE_OK ? SQLITE_OK : SQLITE_NOMEM;
+}
+
 int gather_rowid_list(jix0_vtab* p, sqlite3_value* list, Array* outRowids) {
   int rc = array_init(outRowids, sizeof(sqlite3_int64), 32);
   if (rc != SQLITE_OK) return rc;
   sqlite3_value* value = nullptr;
   for (rc = sqlite3_vtab_in_first(list, &value); rc == SQLITE_OK;
        rc = sqlite3_vtab_in_next(list, &value)) {
-    if (sqlite3_value_type(value) == SQLITE_NULL) continue;
-    sqlite3_int64 rowid;
-    if (p->pkIsText) {
-      int translated = jix0_rowid_from_id(p, value, &rowid);
-      if (translated == SQLITE_EMPTY) continue;
-      if (translated != SQLITE_OK) return translated;
-    } else {
-      int keyRc = jix0_integer_key(value, &rowid);
-      if (keyRc == SQLITE_EMPTY) continue;
-      if (keyRc != SQLITE_OK) return keyRc;
-    }
-    if (array_append(outRowids, &rowid) != SQLITE_OK) return SQLITE_NOMEM;
+    int appended = append_rowid_of_key(p, value, outRowids);
+    if (appended != SQLITE_OK) return appended;
   }
   if (rc != SQLITE_DONE) {
     vtab_set_error(&p->base, "error processing rowid in (...) array");
@@ -328,6 +328,10 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   if (plan.rowidInArg >= 0) {
     int rc = gather_rowid_list(p, argv[plan.rowidInArg], &rowidList.array);
     if (rc != SQLITE_OK) return rc;
+  } else if (plan.rowidEqArg >= 0) {
+    int rc = array_init(&rowidList.array, sizeof(sqlite3_int64), 1);
+    if (rc == SQLITE_OK) rc = append_rowid_of_key(p, argv[plan.rowidEqArg], &rowidList.array);
+    if (rc != SQLITE_OK) return rc;
   }
   InListsGuard inLists(p);
   int rc = gather_metadata_in_lists(p, plan, argv, &inLists.lists);
@@ -343,7 +347,7 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   scan.argv = argv;
   scan.column = &p->vector_columns[vectorIdx];
   scan.vectorIdx = vectorIdx;
-  scan.rowidList = plan.rowidInArg >= 0 ? &rowidList.array : nullptr;
+  scan.rowidList = rowidList.array.data ? &rowidList.array : nullptr;
   scan.query = query;
   scan.k = (int)knn->k;
   scan.maxHelpers = JIX_HAVE_THREADS ? sqlite3_limit(p->db, SQLITE_LIMIT_WORKER_THREADS, -1) : 0;

@@ -331,6 +331,11 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
     sqlite3_vtab_in(info, survey.rowidIn, 1);
     e.consume(survey.rowidIn);
     append_block(s, JIX0_BLOCK_ROWID_IN, '_', '_');
+  } else if (survey.rowidEq >= 0) {
+    // Left to SQLite, the key would be compared with the k rows after the search, which
+    // returns nothing unless the row is among the k nearest of the whole table.
+    e.consume(survey.rowidEq);
+    append_block(s, JIX0_BLOCK_ROWID_EQ, '_', '_');
   }
   encode_partitions(&e);
   int rc = encode_metadata(&e);
@@ -428,6 +433,9 @@ int jix0_decode_knn_plan(const jix0_vtab* p, const char* idxStr, int argc, KnnPl
         break;
       case JIX0_BLOCK_ROWID_IN:
         plan->rowidInArg = i;
+        break;
+      case JIX0_BLOCK_ROWID_EQ:
+        plan->rowidEqArg = i;
         break;
       case JIX0_BLOCK_PARTITION:
         filters[nextPartition++] = {i, block(i, 1) - 'A', block(i, 2)};

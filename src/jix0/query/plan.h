@@ -34,6 +34,8 @@ constexpr char JIX0_BLOCK_QUERY = '{';
 constexpr char JIX0_BLOCK_K = '}';
 constexpr char JIX0_BLOCK_OFFSET = '+';
 constexpr char JIX0_BLOCK_ROWID_IN = '[';
+// One key, `rowid = ?` or `id = ?` (SQLite turns a one-value IN list into it).
+constexpr char JIX0_BLOCK_ROWID_EQ = '=';
 constexpr char JIX0_BLOCK_PARTITION = ']';
 constexpr char JIX0_BLOCK_METADATA = '&';
 constexpr char JIX0_BLOCK_DISTANCE = '*';
@@ -78,6 +80,7 @@ struct KnnPlan {
   int kArg = -1;
   int offsetArg = -1;
   int rowidInArg = -1;
+  int rowidEqArg = -1;
   // partitions, then metadata, then distances, then extra k, then probes
   SqlitePtr<KnnFilter> filters;
   int numPartitions = 0;
