@@ -53,6 +53,8 @@ TEST(Jix0Command, ColumnTakesCommandsOnly) {
       {"INSERT INTO t(t) VALUES ('vacuum')",
        "jix0: unknown command 'vacuum' (known commands: 'optimize')"},
       {"INSERT INTO t(t) VALUES (42)", "jix0: unknown command '42' (known commands: 'optimize')"},
+      {"INSERT INTO t(t) VALUES (CAST(X'6F7074696D697A650078' AS TEXT))",
+       "jix0: the command in the \"t\" column contains a NUL byte"},
       {"INSERT INTO t(t, v) VALUES ('optimize', '[1, 2]')",
        "jix0: a command in the \"t\" column cannot be combined with values for other columns"},
       {"INSERT INTO t(t, rowid) VALUES ('optimize', 9)",

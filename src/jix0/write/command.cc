@@ -2,6 +2,8 @@
 // a command to run on the whole table instead of a row to store.
 #include "jix0/write/command.h"
 
+#include <cstring>
+
 #include "base/handles.h"
 #include "jix0/index/index.h"
 
@@ -38,6 +40,13 @@ int jix0_run_command(jix0_vtab* p, int argc, sqlite3_value** argv) {
   }
   const char* name = (const char*)sqlite3_value_text(argv[commandArg]);
   if (!name) return SQLITE_NOMEM;
+  // A name is matched as a C string, so text after a NUL byte would go unread: refuse it
+  // rather than run the command it starts with.
+  if (strlen(name) != (size_t)sqlite3_value_bytes(argv[commandArg])) {
+    vtab_set_error(&p->base, "jix0: the command in the \"%s\" column contains a NUL byte",
+                   p->tableName);
+    return SQLITE_ERROR;
+  }
   for (const Jix0Command& command : kCommands) {
     if (command.indexOnly && jix0_index_column(p) < 0) continue;
     if (sqlite3_stricmp(name, command.name) == 0) return command.run(p);
