@@ -154,11 +154,12 @@ JIX_HOT void grouped_float_lanes(const R& rows, const S& step, const char* const
   }
 }
 
-// Isa::float_lanes over G groups: A accumulators per group.
+// Isa::float_lanes over G groups, A accumulators per group. Rows with full_block take
+// grouped_float_lanes even for one group.
 template <typename Isa, size_t G, size_t A, typename R, typename S>
 JIX_HOT void float_lanes_of_groups(const R& rows, const S& step, const char* const* p, size_t d,
                                    typename Isa::Floats (*acc)[A]) {
-  if constexpr (G == 1)
+  if constexpr (G == 1 && !requires(typename Isa::Floats * r) { rows.full_block(p, 0, r); })
     Isa::float_lanes(rows, step, p, d, acc[0]);
   else
     grouped_float_lanes<Isa, G>(rows, step, p, d, acc);
