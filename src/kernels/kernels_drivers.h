@@ -11,6 +11,10 @@
 //   Float32Rows, Int8Rows           loads of one candidate's block, as float32
 //   l2_int8_exact, cosine_int8_exact
 //                                   int8 sums along one vector pair in int32
+//   kGroups (optional)              groups of kLanes candidates run side by side (default 1)
+//   Float32Rows::full_block (optional)
+//                                   a full block of kLanes dimensions of a group, loaded and
+//                                   transposed without masks (grouped_float_lanes)
 //
 // The header is included after the file's target pragma, so every driver is compiled for the
 // file's instruction set; like kernels_simd.h, everything here has internal linkage.
