@@ -174,7 +174,8 @@ clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CURRENT) $(BUILD_FUZZ) $(BUILD_TSAN) $(BUILD_BENCH)
 
 # Benchmarks, never part of `make test`: the KNN and insert harness against SQLite's floors,
-# FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png), then the IVF
+# FAISS and NumPy (prints a table, writes bench/RESULTS.md and bench/latency.png), on a CPU with
+# AVX-512 the KNN sets D1 and D2 again with the AVX2 kernels (JIX_KERNELS=avx2), then the IVF
 # index against the exact search on fashion-mnist and two generated sets (bench-ivf); data
 # sets are generated into a temporary folder that is removed afterwards. The baselines run with
 # OpenBLAS's CPU-type and cache-size overrides removed, which would otherwise slow them, and
@@ -187,6 +188,9 @@ bench: bench-deps
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_knn_bench
 	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
 	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) && \
+	  if grep -qw avx512f /proc/cpuinfo 2>/dev/null; then \
+	    mkdir "$$dir/avx2" && JIX_KERNELS=avx2 $(BUILD_BENCH)/jix_knn_bench \
+	      $(BUILD_BENCH)/jix.so "$$dir/avx2" $(BENCH_ARGS) --sets D1,D2; fi && \
 	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE /usr/bin/python3 bench/baselines.py "$$dir" && \
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
 	$(MAKE) --no-print-directory bench-ivf

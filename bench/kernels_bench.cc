@@ -141,6 +141,8 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark(name.c_str(), run_case, c, v)->Unit(benchmark::kMicrosecond);
     }
   }
+  // "dispatched" is the variant the library picks here (JIX_KERNELS can narrow it).
+  benchmark::AddCustomContext("dispatched kernels", kernel_batch_variant());
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -16,7 +16,8 @@
 //   - the peak of SQLite's heap during one query beyond what it held before (the search's own
 //     working memory: it must follow k and chunk_size, not the table), for k = 10 and 1000;
 //   - k = 10 again with PRAGMA threads = 1 and = cores - 1, checked against the reference too;
-//   - the 1-minute load average when the set starts, since other work skews the timings.
+//   - the 1-minute load average when the set starts, since other work skews the timings;
+//   - which variant of the distance kernels ran (JIX_KERNELS can force a narrower one).
 // Then, on D1 only, the storage settings: page_size 4096, 16384 and 65536, each loaded afresh
 // (jix0 and the ordinary table), queried on a new connection with SQLite's cache holding the
 // whole table, with the default 2 MB cache, and with the default cache plus mmap_size.
@@ -239,7 +240,8 @@ struct Results {
 
 void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t numQueries,
              std::string* json) {
-  fprintf(stderr, "[%s] %zu x %zu %s: generating\n", set.name, set.rows, set.dims, set.type());
+  fprintf(stderr, "[%s] %zu x %zu %s, %s kernels: generating\n", set.name, set.rows, set.dims,
+          set.type(), kernel_batch_variant());
   double loadAverage[3] = {0, 0, 0};
   getloadavg(loadAverage, 3);
   std::vector<uint8_t> vectors = generate(set, set.rows, 1000 + (uint64_t)set.element);
@@ -368,8 +370,8 @@ void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t num
   char head[256];
   snprintf(head, sizeof head,
            "  \"%s\": {\n    \"type\": \"%s\",\n    \"dims\": %zu,\n    \"rows\": %zu,\n"
-           "    \"queries\": %zu,\n",
-           set.name, set.type(), set.dims, set.rows, numQueries);
+           "    \"queries\": %zu,\n    \"kernels\": \"%s\",\n",
+           set.name, set.type(), set.dims, set.rows, numQueries, kernel_batch_variant());
   if (!json->empty()) *json += ",\n";
   *json += head + r.json + "  }";
   exec(db, "DROP TABLE " + t + "; DROP TABLE " + tf + "; DROP TABLE " + tp);

@@ -81,6 +81,34 @@ def tables(jix, base):
     return query, more, load, memory
 
 
+def kernels_text(jix):
+    """The kernel variants that ran, e.g. "avx512", from jix.json."""
+    names = sorted({r["kernels"] for r in jix.values() if "kernels" in r})
+    return ", ".join(names) or "not recorded"
+
+
+def forced_table(forced, jix, base):
+    """The sets run again with narrower kernels (DATA_DIR/avx2/jix.json) beside the first run."""
+    lines = ["| Set | Kernels | jix0 k=10 median | ÷ memory pass | ÷ NumPy | k=1000 ÷ k=10 "
+             "| Kernels (first run) | jix0 k=10 median | ÷ memory pass | ÷ NumPy |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for name, r in forced.items():
+        first = jix.get(name)
+        numpy = base.get(name, {}).get("1", {}).get("numpy", {}).get("median_s")
+        row = (f"| {name} | {r.get('kernels', '?')} | {ms(r['k10_median_s'])} ms "
+               f"| {ratio(r['k10_median_s'], r['memory_pass_s'])} "
+               f"| {ratio(r['k10_median_s'], numpy) if numpy else 'n/a'} "
+               f"| {ratio(r['k1000_s'], r['k10_median_s'])} ")
+        if first:
+            row += (f"| {first.get('kernels', '?')} | {ms(first['k10_median_s'])} ms "
+                    f"| {ratio(first['k10_median_s'], first['memory_pass_s'])} "
+                    f"| {ratio(first['k10_median_s'], numpy) if numpy else 'n/a'} |")
+        else:
+            row += "| n/a | | | |"
+        lines.append(row)
+    return lines
+
+
 def threads_table(jix, base, cores):
     """jix0 at each PRAGMA threads next to NumPy and FAISS at one thread and at every core."""
     counts = sorted({int(key[len("k10_threads"):-2]) for r in jix.values() for key in r
@@ -207,13 +235,21 @@ def main():
     if os.path.exists(path):
         with open(path) as f:
             settings = json.load(f)
+    forced = {}
+    path = os.path.join(directory, "avx2", "jix.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            forced = json.load(f)
+    print(f"{cpu_name()}; kernels: {kernels_text(jix)}")
     print("\n".join(query + [""] + threads + [""] + more + [""] + load + [""] + memory))
+    if forced:
+        print("\n" + "\n".join(forced_table(forced, jix, base)))
     queries = next(iter(jix.values()))["queries"] if jix else 0
     header = [
         "# Benchmark results",
         "",
         f"`make bench` on {datetime.date.today()}, commit {git_revision()}: {cpu_name()}, "
-        f"{os.cpu_count()} cores, SQLite {sqlite3.sqlite_version} (Python's; the harness uses "
+        f"distance kernels {kernels_text(jix)}, {os.cpu_count()} cores, SQLite {sqlite3.sqlite_version} (Python's; the harness uses "
         "the system library), one thread unless the Threads table says otherwise, warm cache. "
         "Medians over "
         f"{queries} queries for k=10, over 5 for the others. Load average (1 minute) when "
@@ -238,6 +274,12 @@ def main():
                     + (f"{runtime['load_average_before'][0]:.2f} before, "
                        f"{runtime['load_average_after'][0]:.2f} after." if runtime else "—"),
                     ""] + threads
+    if forced:
+        body += ["", "## Narrower kernels", "",
+                 "The KNN sets run again in a second harness with JIX_KERNELS set to a narrower "
+                 "variant than this CPU's widest, beside the first run's figures; each run's "
+                 "ratios are against its own memory pass. NumPy as above.", ""]
+        body += forced_table(forced, jix, base)
     body += ["", "## k, filters", ""] + more + ["", "## Bulk insert, one transaction", ""] + load
     body += ["", "## Peak memory of one query", "",
              "How far SQLite's heap rose above its level before the query (the search's working "

@@ -54,6 +54,31 @@ JIX_HOT void transpose8(__m256 r[8]) {
   }
 }
 
+// transpose8 of rows p[j] + i, with the lane-crossing step done by the loads: each register
+// takes 4 columns of row j in its low half and the same 4 of row j + 4 in its high half, so
+// that what is left are 4 x 4 transposes within the 128-bit halves.
+JIX_HOT void load_transposed8(const char* const* p, size_t i, __m256 r[8]) {
+  __m256 s[8];
+#pragma GCC unroll 16
+  for (int j = 0; j < 4; j++) {
+    const float* lo = (const float*)p[j] + i;
+    const float* hi = (const float*)p[j + 4] + i;
+    s[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+    s[j + 4] =
+        _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo + 4)), _mm_loadu_ps(hi + 4), 1);
+  }
+#pragma GCC unroll 16
+  for (int h = 0; h < 2; h++) {
+    __m256* q = s + 4 * h;
+    __m256 t0 = _mm256_unpacklo_ps(q[0], q[1]), t1 = _mm256_unpackhi_ps(q[0], q[1]);
+    __m256 t2 = _mm256_unpacklo_ps(q[2], q[3]), t3 = _mm256_unpackhi_ps(q[2], q[3]);
+    r[4 * h] = _mm256_shuffle_ps(t0, t2, 0x44);
+    r[4 * h + 1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+    r[4 * h + 2] = _mm256_shuffle_ps(t1, t3, 0x44);
+    r[4 * h + 3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+  }
+}
+
 // The same for 4 rows of 4 doubles.
 JIX_HOT void transpose4d(__m256d r[4]) {
   __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
@@ -93,6 +118,9 @@ inline int64_t hsum_epi64(__m256i v) {
 // The primitives of the shared drivers in kernels/kernels_drivers.h.
 struct Avx2 {
   static constexpr size_t kLanes = ::kLanes;
+  // Two groups side by side: one group's chain of additions (8 per block of 8 dimensions)
+  // leaves the adder idle most of the time.
+  static constexpr size_t kGroups = 2;
   using Floats = __m256;
   static JIX_HOT __m256 zero() { return _mm256_setzero_ps(); }
   static JIX_HOT __m256 add(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
@@ -130,6 +158,10 @@ struct Avx2 {
     const float* q;
     JIX_HOT __m256 row(const char* p, size_t i, size_t, __m256i m) const {
       return _mm256_maskload_ps((const float*)p + i, m);
+    }
+    // Dimensions i .. i + 7 of candidates p[0 .. 7], transposed: r[c] holds dimension i + c.
+    JIX_HOT void full_block(const char* const* p, size_t i, __m256 r[8]) const {
+      load_transposed8(p, i, r);
     }
     JIX_HOT float query(size_t i) const { return q[i]; }
   };

@@ -75,6 +75,29 @@ JIX_HOT void transpose16(__m512 r[16]) {
   }
 }
 
+// transpose16 of rows p[j] + i, the lane-crossing steps done by the loads: register 4k + a
+// takes columns 4k .. 4k + 3 of rows a, a + 4, a + 8 and a + 12 in its four 128-bit lanes,
+// so that what is left are 4 x 4 transposes within the lanes.
+JIX_HOT void load_transposed16(const char* const* p, size_t i, __m512 r[16]) {
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; k++) {
+    __m512 s[4];
+#pragma GCC unroll 4
+    for (int a = 0; a < 4; a++) {
+      __m512 v = _mm512_castps128_ps512(_mm_loadu_ps((const float*)p[a] + i + 4 * k));
+      v = _mm512_insertf32x4(v, _mm_loadu_ps((const float*)p[a + 4] + i + 4 * k), 1);
+      v = _mm512_insertf32x4(v, _mm_loadu_ps((const float*)p[a + 8] + i + 4 * k), 2);
+      s[a] = _mm512_insertf32x4(v, _mm_loadu_ps((const float*)p[a + 12] + i + 4 * k), 3);
+    }
+    __m512 t0 = _mm512_unpacklo_ps(s[0], s[1]), t1 = _mm512_unpackhi_ps(s[0], s[1]);
+    __m512 t2 = _mm512_unpacklo_ps(s[2], s[3]), t3 = _mm512_unpackhi_ps(s[2], s[3]);
+    r[4 * k] = _mm512_shuffle_ps(t0, t2, 0x44);
+    r[4 * k + 1] = _mm512_shuffle_ps(t0, t2, 0xEE);
+    r[4 * k + 2] = _mm512_shuffle_ps(t1, t3, 0x44);
+    r[4 * k + 3] = _mm512_shuffle_ps(t1, t3, 0xEE);
+  }
+}
+
 // The same for 8 rows of 8 doubles.
 JIX_HOT void transpose8d(__m512d r[8]) {
   __m512d t[8];
@@ -171,6 +194,9 @@ struct Avx512 {
     const float* q;
     JIX_HOT __m512 row(const char* p, size_t i, size_t, __mmask16 m) const {
       return _mm512_maskz_loadu_ps(m, (const float*)p + i);
+    }
+    JIX_HOT void full_block(const char* const* p, size_t i, __m512 r[16]) const {
+      load_transposed16(p, i, r);
     }
     JIX_HOT float query(size_t i) const { return q[i]; }
   };

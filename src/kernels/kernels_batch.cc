@@ -5,6 +5,9 @@
 // features), so the same code serves ELF, Mach-O and PE builds.
 #include "kernels/kernels_batch.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 
 using BatchF32 = void (*)(const float*, const float*, size_t, size_t, const uint8_t*, float*);
@@ -29,26 +32,39 @@ struct KernelTable {
         kernel_hamming_bit_batch_##suffix                                        \
   }
 
+// The widest variant this build and CPU run, or the narrower one JIX_KERNELS asks for.
 KernelTable choose_kernels() {
+  KernelSupport support;
 #if defined(JIX_X86_BATCH_KERNELS)
   __builtin_cpu_init();
-  bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-  bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-  if (avx512) {
-    KernelTable table = JIX_TABLE(avx512);
-    // Skylake-X and Cascade Lake lack VPOPCNTDQ: their Hamming kernel is the AVX2 one.
-    if (!__builtin_cpu_supports("avx512vpopcntdq"))
-      table.hamming_bit = kernel_hamming_bit_batch_avx2;
-    return table;
-  }
-  if (avx2) return JIX_TABLE(avx2);
-  return JIX_TABLE(sse2);
+  support.sse2 = true;
+  support.avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  support.avx512 = support.avx2 && __builtin_cpu_supports("avx512f") &&
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512vl");
 #elif defined(JIX_ARM_BATCH_KERNELS)
-  return JIX_TABLE(neon);
-#else
-  return JIX_TABLE(reference);
+  support.neon = true;
 #endif
+  switch (kernel_choose_variant(getenv("JIX_KERNELS"), support)) {
+#if defined(JIX_X86_BATCH_KERNELS)
+    case KernelVariant::kAvx512: {
+      KernelTable table = JIX_TABLE(avx512);
+      // Skylake-X and Cascade Lake lack VPOPCNTDQ: their Hamming kernel is the AVX2 one.
+      if (!__builtin_cpu_supports("avx512vpopcntdq"))
+        table.hamming_bit = kernel_hamming_bit_batch_avx2;
+      return table;
+    }
+    case KernelVariant::kAvx2:
+      return JIX_TABLE(avx2);
+    case KernelVariant::kSse2:
+      return JIX_TABLE(sse2);
+#elif defined(JIX_ARM_BATCH_KERNELS)
+    case KernelVariant::kNeon:
+      return JIX_TABLE(neon);
+#endif
+    default:
+      return JIX_TABLE(reference);
+  }
 }
 
 // A function-local static is initialised exactly once even when several connections load the
@@ -61,16 +77,39 @@ const KernelTable& kernels() {
 }  // namespace
 
 const char* kernel_batch_variant() {
+  BatchF32 l2 = kernels().l2_float32;
 #if defined(JIX_X86_BATCH_KERNELS)
-  const KernelTable& table = kernels();
-  if (table.l2_float32 == kernel_l2_float32_batch_avx512) return "avx512";
-  if (table.l2_float32 == kernel_l2_float32_batch_avx2) return "avx2";
-  return "sse2";
+  if (l2 == kernel_l2_float32_batch_avx512) return "avx512";
+  if (l2 == kernel_l2_float32_batch_avx2) return "avx2";
+  if (l2 == kernel_l2_float32_batch_sse2) return "sse2";
 #elif defined(JIX_ARM_BATCH_KERNELS)
-  return "neon";
-#else
-  return "reference";
+  if (l2 == kernel_l2_float32_batch_neon) return "neon";
 #endif
+  (void)l2;
+  return "reference";
+}
+
+KernelVariant kernel_choose_variant(const char* request, KernelSupport support) {
+  struct Choice {
+    const char* name;
+    KernelVariant variant;
+    bool supported;
+  };
+  // Widest first: without a request that names a supported variant, the first supported one.
+  const Choice choices[] = {
+      {"avx512", KernelVariant::kAvx512, support.avx512},
+      {"avx2", KernelVariant::kAvx2, support.avx2},
+      {"sse2", KernelVariant::kSse2, support.sse2},
+      {"neon", KernelVariant::kNeon, support.neon},
+      {"reference", KernelVariant::kReference, true},
+  };
+  if (request != nullptr) {
+    for (const Choice& c : choices)
+      if (c.supported && strcmp(request, c.name) == 0) return c.variant;
+  }
+  for (const Choice& c : choices)
+    if (c.supported) return c.variant;
+  return KernelVariant::kReference;
 }
 
 void kernel_l2_float32_batch(const float* query, const float* vectors, size_t d, size_t count,

@@ -46,3 +46,20 @@ JIX_DECLARE_BATCH_KERNELS(neon)
 // The name of the variant the dispatched kernels use on this CPU: "reference", "sse2", "avx2",
 // "avx512" (whose Hamming kernel is the AVX2 one without VPOPCNTDQ) or "neon".
 const char* kernel_batch_variant();
+
+// The variants, as kernel_choose_variant picks among them.
+enum class KernelVariant { kReference, kSse2, kAvx2, kAvx512, kNeon };
+
+// What this build and CPU can run besides the reference loops: sse2 when the x86 variants are
+// built, avx2 and avx512 when the CPU also has those sets, neon when the AArch64 one is built.
+struct KernelSupport {
+  bool sse2 = false, avx2 = false, avx512 = false, neon = false;
+};
+
+// The variant the dispatched kernels use: the widest `support` allows, unless `request` names
+// another that `support` allows ("reference", "sse2", "avx2", "avx512" or "neon"). A request
+// for a variant this build or CPU lacks, an unknown word or nullptr is ignored, so a request
+// can only narrow the choice. The request is the environment variable JIX_KERNELS, read once at
+// the kernels' first use: a benchmarking aid that measures a narrower variant on a wider CPU.
+// The library reads no other environment variable.
+KernelVariant kernel_choose_variant(const char* request, KernelSupport support);

@@ -11,6 +11,10 @@
 //   Float32Rows, Int8Rows           loads of one candidate's block, as float32
 //   l2_int8_exact, cosine_int8_exact
 //                                   int8 sums along one vector pair in int32
+//   kGroups (optional)              groups of kLanes candidates run side by side (default 1)
+//   Float32Rows::full_block (optional)
+//                                   a full block of kLanes dimensions of a group, loaded and
+//                                   transposed without masks (grouped_float_lanes)
 //
 // The header is included after the file's target pragma, so every driver is compiled for the
 // file's instruction set; like kernels_simd.h, everything here has internal linkage.
@@ -112,6 +116,59 @@ JIX_HOT void masked_float_lanes(const R& rows, const S& step, const char* const 
   }
 }
 
+// How many groups of kLanes candidates the float32 kernels run side by side: Isa::kGroups where
+// the file sets it, else 1. A candidate's sum is one serial chain of additions; chains of
+// separate groups are independent, so the CPU overlaps their latencies.
+template <typename Isa>
+constexpr size_t kernel_groups() {
+  if constexpr (requires { Isa::kGroups; })
+    return Isa::kGroups;
+  else
+    return 1;
+}
+
+// masked_float_lanes for G groups side by side: group g is candidates p[g * kLanes + j], its
+// sums acc[g]. Every candidate still adds its terms in dimension order. Full blocks come from
+// R::full_block, which loads and transposes them without masks; the last, partial block is
+// loaded under a mask as above.
+template <typename Isa, size_t G, size_t A, typename R, typename S>
+JIX_HOT void grouped_float_lanes(const R& rows, const S& step, const char* const* p, size_t d,
+                                 typename Isa::Floats (*acc)[A]) {
+  constexpr size_t kLanes = Isa::kLanes;
+  size_t i = 0;
+  for (; i + kLanes <= d; i += kLanes) {
+#pragma GCC unroll 4
+    for (size_t g = 0; g < G; g++) {
+      typename Isa::Floats r[kLanes];
+      rows.full_block(p + g * kLanes, i, r);
+#pragma GCC unroll 16
+      for (size_t col = 0; col < kLanes; col++)
+        step(acc[g], r[col], Isa::broadcast(rows.query(i + col)));
+    }
+  }
+  if (i == d) return;
+  size_t n = d - i;
+  auto m = Isa::mask(n);
+  for (size_t g = 0; g < G; g++) {
+    typename Isa::Floats r[kLanes];
+#pragma GCC unroll 16
+    for (size_t j = 0; j < kLanes; j++) r[j] = rows.row(p[g * kLanes + j], i, n, m);
+    Isa::transpose(r);
+    for (size_t col = 0; col < n; col++) step(acc[g], r[col], Isa::broadcast(rows.query(i + col)));
+  }
+}
+
+// Isa::float_lanes over G groups, A accumulators per group. Rows with full_block take
+// grouped_float_lanes even for one group.
+template <typename Isa, size_t G, size_t A, typename R, typename S>
+JIX_HOT void float_lanes_of_groups(const R& rows, const S& step, const char* const* p, size_t d,
+                                   typename Isa::Floats (*acc)[A]) {
+  if constexpr (G == 1 && !requires(typename Isa::Floats * r) { rows.full_block(p, 0, r); })
+    Isa::float_lanes(rows, step, p, d, acc[0]);
+  else
+    grouped_float_lanes<Isa, G>(rows, step, p, d, acc);
+}
+
 // The L2 distances of one group, lane j for candidate p[j].
 template <typename Isa, typename Rows>
 JIX_HOT typename Isa::Floats l2_lanes(const Rows& rows, const char* const p[Isa::kLanes],
@@ -130,15 +187,44 @@ JIX_HOT typename Isa::Floats cosine_lanes(const Rows& rows, const char* const p[
   return Isa::cosine_finish(acc[0], acc[1], sqrtQq);
 }
 
-// Float32 kernels: every group of candidates through the float lanes. lanes(p) gives the
-// group's distances.
+// The L2 distances of G groups side by side into out[g].
+template <typename Isa, size_t G, typename Rows>
+JIX_HOT void l2_groups(const Rows& rows, const char* const* p, size_t d,
+                       typename Isa::Floats* out) {
+  typename Isa::Floats acc[G][1];
+  for (size_t g = 0; g < G; g++) acc[g][0] = Isa::zero();
+  float_lanes_of_groups<Isa, G>(rows, L2Step<Isa>(), p, d, acc);
+  for (size_t g = 0; g < G; g++) out[g] = Isa::sqrt(acc[g][0]);
+}
+
+// The cosine distances of G groups side by side into out[g].
+template <typename Isa, size_t G, typename Rows>
+JIX_HOT void cosine_groups(const Rows& rows, const char* const* p, size_t d, double sqrtQq,
+                           typename Isa::Floats* out) {
+  typename Isa::Floats acc[G][2];
+  for (size_t g = 0; g < G; g++) acc[g][0] = acc[g][1] = Isa::zero();
+  float_lanes_of_groups<Isa, G>(rows, CosineStep<Isa>(), p, d, acc);
+  for (size_t g = 0; g < G; g++) out[g] = Isa::cosine_finish(acc[g][0], acc[g][1], sqrtQq);
+}
+
+// Float32 kernels: kernel_groups<Isa>() groups of candidates at a time through the float lanes;
+// a last window short of candidates repeats its last one. lanes(p, out) sets each group's
+// distances.
 template <typename Isa, typename Lanes>
 inline void float32_batch(const float* vectors, size_t d, size_t count, const uint8_t* candidates,
                           float* out, const Lanes& lanes) {
-  kernel_for_each_group<Isa::kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
-    const char* p[Isa::kLanes];
-    group_pointers<Isa>(vectors, d * sizeof(float), slots, n, p);
-    store_group<Isa>(lanes(p), slots, n, out);
+  constexpr size_t G = kernel_groups<Isa>(), kLanes = Isa::kLanes;
+  kernel_for_each_group<G * kLanes>(candidates, count, [&](const uint32_t* slots, size_t n) {
+    const char* p[G * kLanes];
+#pragma GCC unroll 64
+    for (size_t j = 0; j < G * kLanes; j++)
+      p[j] = (const char*)vectors + (size_t)slots[j < n ? j : n - 1] * d * sizeof(float);
+    typename Isa::Floats result[G];
+    lanes(p, result);
+    for (size_t g = 0; g < G && g * kLanes < n; g++) {
+      size_t left = n - g * kLanes;
+      store_group<Isa>(result[g], slots + g * kLanes, left < kLanes ? left : kLanes, out);
+    }
   });
 }
 
@@ -178,7 +264,9 @@ inline void l2_float32_batch(const float* query, const float* vectors, size_t d,
                              const uint8_t* candidates, float* out) {
   const typename Isa::Float32Rows rows{query};
   float32_batch<Isa>(vectors, d, count, candidates, out,
-                     [&](const char* const* p) { return l2_lanes<Isa>(rows, p, d); });
+                     [&](const char* const* p, typename Isa::Floats* result) {
+                       l2_groups<Isa, kernel_groups<Isa>()>(rows, p, d, result);
+                     });
 }
 
 template <typename Isa>
@@ -187,7 +275,9 @@ inline void cosine_float32_batch(const float* query, const float* vectors, size_
   const typename Isa::Float32Rows rows{query};
   double sqrtQq = sqrt((double)query_norm_float32(query, d));
   float32_batch<Isa>(vectors, d, count, candidates, out,
-                     [&](const char* const* p) { return cosine_lanes<Isa>(rows, p, d, sqrtQq); });
+                     [&](const char* const* p, typename Isa::Floats* result) {
+                       cosine_groups<Isa, kernel_groups<Isa>()>(rows, p, d, sqrtQq, result);
+                     });
 }
 
 template <typename Isa>

@@ -2,6 +2,7 @@
 // bit for bit, on ordinary and hostile data; plus the contract the KNN chunk loop relies on.
 #include "kernels/kernels.h"
 
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -386,6 +387,14 @@ TEST(KernelBatchDispatched, ChoosesTheWidestVariantTheCpuRuns) {
 #elif defined(JIX_ARM_BATCH_KERNELS)
   want = "neon";
 #endif
+  // A run under JIX_KERNELS sees the variant it asks for when this CPU runs it: the widest or
+  // any narrower one.
+  const std::vector<std::string> order = {"avx512", "avx2", "sse2", "reference"};
+  const char* request = getenv("JIX_KERNELS");
+  auto widest = std::find(order.begin(), order.end(), want);
+  if (request != nullptr && (std::find(widest, order.end(), request) != order.end() ||
+                             (want == "neon" && strcmp(request, "reference") == 0)))
+    want = request;
   std::vector<std::thread> threads;
   std::vector<std::string> seen(4);
   for (size_t t = 0; t < seen.size(); t++)
@@ -395,4 +404,43 @@ TEST(KernelBatchDispatched, ChoosesTheWidestVariantTheCpuRuns) {
 #if !defined(JIX_FAST_KERNELS)
   EXPECT_EQ(want, "reference");
 #endif
+}
+
+// The choice of variant is the widest supported one, narrowed only by a request naming another
+// supported variant; anything else in the request is ignored.
+TEST(KernelBatchDispatched, RequestOnlyNarrowsToASupportedVariant) {
+  const KernelSupport none, x86Sse2{true, false, false, false}, x86Avx2{true, true, false, false},
+      x86Avx512{true, true, true, false}, arm{false, false, false, true};
+  struct Case {
+    const char* request;
+    KernelSupport support;
+    KernelVariant want;
+  } cases[] = {
+      {nullptr, x86Avx512, KernelVariant::kAvx512},
+      {nullptr, x86Avx2, KernelVariant::kAvx2},
+      {nullptr, x86Sse2, KernelVariant::kSse2},
+      {nullptr, arm, KernelVariant::kNeon},
+      {nullptr, none, KernelVariant::kReference},
+      {"avx2", x86Avx512, KernelVariant::kAvx2},
+      {"sse2", x86Avx512, KernelVariant::kSse2},
+      {"reference", x86Avx512, KernelVariant::kReference},
+      {"avx512", x86Avx512, KernelVariant::kAvx512},
+      {"sse2", x86Avx2, KernelVariant::kSse2},
+      {"reference", arm, KernelVariant::kReference},
+      {"neon", arm, KernelVariant::kNeon},
+      // Requests this CPU or build cannot serve, and unknown words, leave the widest.
+      {"avx512", x86Avx2, KernelVariant::kAvx2},
+      {"avx2", x86Sse2, KernelVariant::kSse2},
+      {"neon", x86Avx512, KernelVariant::kAvx512},
+      {"avx2", arm, KernelVariant::kNeon},
+      {"sse2", none, KernelVariant::kReference},
+      {"", x86Avx512, KernelVariant::kAvx512},
+      {"AVX2", x86Avx512, KernelVariant::kAvx512},
+      {"avx2 ", x86Avx512, KernelVariant::kAvx512},
+      {"fastest", arm, KernelVariant::kNeon},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kernel_choose_variant(c.request, c.support), c.want)
+        << "request " << (c.request ? c.request : "(none)");
+  }
 }
