@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "base/calls.h"
 #include "base/sqlite.h"
 
 struct FinalizeStmt {
@@ -107,7 +108,7 @@ SqlitePtr<T> allocate_zeroed(sqlite3_uint64 count) {
 // Prepares sql on db. *out is empty unless the result is SQLITE_OK.
 [[nodiscard]] inline int prepare(sqlite3* db, const char* sql, StmtPtr* out) {
   sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  int rc = jix_prepare_v2(db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt);
     out->reset();
@@ -130,7 +131,7 @@ SqlitePtr<T> allocate_zeroed(sqlite3_uint64 count) {
                                    const char* column, sqlite3_int64 row, bool writable,
                                    BlobPtr* out) {
   sqlite3_blob* blob = nullptr;
-  int rc = sqlite3_blob_open(db, schema, table, column, row, writable ? 1 : 0, &blob);
+  int rc = jix_blob_open(db, schema, table, column, row, writable ? 1 : 0, &blob);
   out->reset(blob);
   if (rc != SQLITE_OK) out->reset();
   return rc;

@@ -71,7 +71,7 @@ int run_once(sqlite3* db, const char* sql) {
   StmtPtr stmt;
   int rc = prepare(db, sql, &stmt);
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   return rc == SQLITE_DONE ? SQLITE_OK : (rc == SQLITE_ROW ? SQLITE_ERROR : rc);
 }
 
@@ -103,7 +103,7 @@ int seed_info(jix0_vtab* p, char** pzErr) {
     sqlite3_bind_int(s, 6, JIX0_CREATE_VERSION_MINOR);
     sqlite3_bind_text(s, 7, "CREATE_VERSION_PATCH", -1, SQLITE_STATIC);
     sqlite3_bind_int(s, 8, JIX0_CREATE_VERSION_PATCH);
-    rc = sqlite3_step(s);
+    rc = jix_step(s);
     if (rc == SQLITE_DONE) return SQLITE_OK;
   }
   sqlite3_free(*pzErr);
@@ -635,7 +635,7 @@ static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName)
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc == SQLITE_DONE) return SQLITE_OK;
   if (rc != SQLITE_ROW) return rc;
   stmt.reset();

@@ -66,7 +66,7 @@ int read_build_id(jix0_vtab* p, IvfCentroids* c, sqlite3_int64* outBuild) {
   sqlite3_int64 build = 0;
   {
     ResetOnExit reset(c->stmtBuild);
-    rc = sqlite3_step(c->stmtBuild);
+    rc = jix_step(c->stmtBuild);
     if (rc == SQLITE_ROW) {
       if (sqlite3_column_type(c->stmtBuild, 0) != SQLITE_INTEGER ||
           sqlite3_column_int64(c->stmtBuild, 0) == 0) {
@@ -100,7 +100,7 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
   int lists = 0, capacity = 0;
   float* data = nullptr;
   SqlitePtr<float> owner;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  while ((rc = jix_step(stmt.get())) == SQLITE_ROW) {
     if (sqlite3_column_type(stmt.get(), 0) != SQLITE_INTEGER ||
         sqlite3_column_int64(stmt.get(), 0) != lists ||
         sqlite3_column_type(stmt.get(), 1) != SQLITE_BLOB ||

@@ -74,7 +74,7 @@ int check_rowids(jix0_vtab* p, const Entry* entries, sqlite3_int64 n) {
   if (rc != SQLITE_OK) return rc;
   sqlite3_int64 i = 0;
   sqlite3_int64 bad = -1;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  while ((rc = jix_step(stmt.get())) == SQLITE_ROW) {
     sqlite3_int64 rowid = sqlite3_column_int64(stmt.get(), 0);
     if (i >= n || entries[i].rowid != rowid ||
         sqlite3_column_type(stmt.get(), 1) != SQLITE_INTEGER ||
@@ -154,7 +154,7 @@ class Packer {
     sqlite3_stmt* stmt = selectPartition_.get();
     ResetOnExit reset(stmt);
     sqlite3_bind_int64(stmt, 1, chunkId);
-    int rc = sqlite3_step(stmt);
+    int rc = jix_step(stmt);
     if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
     for (int i = 0; i < p_->numPartitionColumns; i++) {
       partition_[i].reset(sqlite3_value_dup(sqlite3_column_value(stmt, i)));
@@ -190,7 +190,7 @@ class Packer {
 
  private:
   int Step(sqlite3_stmt* stmt) {
-    int rc = sqlite3_step(stmt);
+    int rc = jix_step(stmt);
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
@@ -266,7 +266,7 @@ class CentroidWriter {
   }
 
   int Write(const float* centroids, int lists) {
-    int rc = sqlite3_step(clear_.get());
+    int rc = jix_step(clear_.get());
     if (rc != SQLITE_DONE) return rc;
     const size_t d = jix0_ivf_column(p_).dimensions;
     for (int c = 0; c < lists; c++) {
@@ -274,7 +274,7 @@ class CentroidWriter {
       ResetOnExit reset(stmt);
       sqlite3_bind_int(stmt, 1, c);
       sqlite3_bind_blob64(stmt, 2, centroids + (size_t)c * d, d * sizeof(float), SQLITE_STATIC);
-      rc = sqlite3_step(stmt);
+      rc = jix_step(stmt);
       if (rc != SQLITE_DONE) return rc;
     }
     sqlite3_int64 build = 0;
@@ -283,7 +283,7 @@ class CentroidWriter {
       build &= INT64_MAX;
     }
     sqlite3_bind_int64(setBuild_.get(), 1, build);
-    rc = sqlite3_step(setBuild_.get());
+    rc = jix_step(setBuild_.get());
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
   }
 
@@ -442,7 +442,7 @@ int read_chunk_key(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 list, bool
   int rc = prepare_text(p->db, s.finish().release(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, chunkId);
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
   *outSameList = sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER &&
                  sqlite3_column_int64(stmt.get(), 0) == list;

@@ -94,7 +94,7 @@ static int jix0Filter_fullscan(jix0_vtab* p, jix0_cursor* cursor) {
     vtab_set_error(&p->base, "Error preparing rowid scan: %s", sqlite3_errmsg(p->db));
     return rc;
   }
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return rc;
   data->done = rc == SQLITE_DONE;
   data->rowids_stmt = stmt.release();
@@ -179,7 +179,7 @@ int advance(jix0_cursor* cursor) {
       return SQLITE_OK;
     case JIX0_PLAN_FULLSCAN: {
       if (!cursor->fullscan_data) return SQLITE_ERROR;
-      int rc = sqlite3_step(cursor->fullscan_data->rowids_stmt);
+      int rc = jix_step(cursor->fullscan_data->rowids_stmt);
       if (rc == SQLITE_ROW) return SQLITE_OK;
       if (rc == SQLITE_DONE) {
         cursor->fullscan_data->done = 1;

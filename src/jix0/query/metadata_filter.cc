@@ -35,7 +35,7 @@ int jix0_get_metadata_text_long_value(jix0_vtab* p, sqlite3_stmt** stmt, int met
   if (rc != SQLITE_OK) return rc;
   sqlite3_reset(*stmt);
   sqlite3_bind_int64(*stmt, 1, rowid);
-  rc = sqlite3_step(*stmt);
+  rc = jix_step(*stmt);
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   *outText = (const char*)sqlite3_column_text(*stmt, 0);
   *outLength = sqlite3_column_bytes(*stmt, 0);
@@ -256,7 +256,7 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& fi
   const char op = filter.op;
   sqlite3_value* value = filter.value;
   const int size = chunk.size;
-  int rc = sqlite3_blob_reopen(blob, chunk.chunk_id);
+  int rc = jix_blob_reopen(blob, chunk.chunk_id);
   if (rc != SQLITE_OK) return rc;
 
   MetadataColumnKind kind = p->metadata_columns[metadataIdx].kind;
@@ -281,7 +281,7 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& fi
   }
 
   uint8_t* data = chunk.scratch;  // the BLOB's size was checked against the chunk's above
-  rc = sqlite3_blob_read(blob, data, bytes, 0);
+  rc = jix_blob_read(blob, data, bytes, 0);
   if (rc != SQLITE_OK) return rc;
 
   switch (kind) {

@@ -30,9 +30,9 @@ int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, sqlite3_int
   int rc;
   if (*slot && *slotChunk == chunkId) return SQLITE_OK;
   if (*slot) {
-    rc = sqlite3_blob_reopen(*slot, chunkId);
+    rc = jix_blob_reopen(*slot, chunkId);
   } else {
-    rc = sqlite3_blob_open(p->db, p->schemaName, table, column, chunkId, 0, slot);
+    rc = jix_blob_open(p->db, p->schemaName, table, column, chunkId, 0, slot);
   }
   if (rc != SQLITE_OK) {
     sqlite3_blob_close(*slot);
@@ -55,7 +55,7 @@ int result_cached_value(jix0_vtab* p, sqlite3_stmt** slot, char* sql, sqlite3_in
   }
   ResetOnExit reset(*slot);
   sqlite3_bind_int64(*slot, 1, key);
-  int rc = sqlite3_step(*slot);
+  int rc = jix_step(*slot);
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   sqlite3_result_value(context, sqlite3_column_value(*slot, 0));
   return SQLITE_OK;
@@ -90,7 +90,7 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
   rc = blob_slot_fits(*blob, place.slot, size)
-           ? sqlite3_blob_read(*blob, bytes.get(), size, (int)(place.slot * size))
+           ? jix_blob_read(*blob, bytes.get(), size, (int)(place.slot * size))
            : SQLITE_ERROR;
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",

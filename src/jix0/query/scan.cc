@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/bitmap.h"
+#include "base/calls.h"
 #include "base/select.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
@@ -43,13 +44,13 @@ static int read_chunk_rowids(jix0_vtab* p, BlobPtr* blob, sqlite3_int64 chunkId,
   if (!*blob) {
     sqlite3_blob* opened = nullptr;
     rc =
-        sqlite3_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
+        jix_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
     blob->reset(opened);
   } else {
-    rc = sqlite3_blob_reopen(blob->get(), chunkId);
+    rc = jix_blob_reopen(blob->get(), chunkId);
   }
   if (rc == SQLITE_OK && sqlite3_blob_bytes(blob->get()) != size * 8) rc = SQLITE_ERROR;
-  if (rc == SQLITE_OK) rc = sqlite3_blob_read(blob->get(), out, size * 8, 0);
+  if (rc == SQLITE_OK) rc = jix_blob_read(blob->get(), out, size * 8, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the rowids of chunk %lld",
                    chunkId);
@@ -190,11 +191,11 @@ static int knn_scan_open_vectors(KnnScan* s) {
   int rc;
   if (!s->vectorsBlob) {
     sqlite3_blob* blob = nullptr;
-    rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx],
+    rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx],
                            "vectors", s->chunkId, 0, &blob);
     s->vectorsBlob.reset(blob);
   } else {
-    rc = sqlite3_blob_reopen(s->vectorsBlob.get(), s->chunkId);
+    rc = jix_blob_reopen(s->vectorsBlob.get(), s->chunkId);
   }
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", s->chunkId);
@@ -234,7 +235,7 @@ static int knn_scan_filter_metadata(KnnScan* s) {
     int metadataIdx = m.filter.metadata_index;
     if (!m.blob) {
       sqlite3_blob* blob = nullptr;
-      int rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
+      int rc = jix_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
                                  "data", s->chunkId, 0, &blob);
       m.blob.reset(blob);
       if (rc != SQLITE_OK) {
@@ -272,7 +273,7 @@ static int knn_scan_distances(KnnScan* s) {
     int count = s->size - first < s->pieceSlots ? s->size - first : s->pieceSlots;
     const uint8_t* pieceCandidates = s->candidates.get() + first / 8;
     if (!bitmap_any(pieceCandidates, count)) continue;
-    int rc = sqlite3_blob_read(s->vectorsBlob.get(), s->pieceVectors.get(),
+    int rc = jix_blob_read(s->vectorsBlob.get(), s->pieceVectors.get(),
                                (int)(count * s->vectorBytes), (int)(first * s->vectorBytes));
     if (rc != SQLITE_OK) {
       vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
@@ -340,7 +341,7 @@ static int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
 // Scans every chunk of the statement into the top k.
 int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
   int rc;
-  while ((rc = sqlite3_step(stmtChunks)) == SQLITE_ROW) {
+  while ((rc = jix_step(stmtChunks)) == SQLITE_ROW) {
 #if JIX_HAVE_THREADS
     if (!s->helpers && s->maxHelpers > 0 && s->bytesComputed >= kHelpersAfterBytes) {
       int startRc = knn_start_helpers(s);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/bitmap.h"
+#include "base/calls.h"
 #include "base/select.h"
 #include "jix0/query/scan.h"
 #include "jix0/table/result_codes.h"
@@ -280,7 +281,7 @@ int knn_scan_chunk_threaded(KnnScan* s, sqlite3_stmt* stmtChunks) {
       return number < (uint64_t)h->numBuffers || piece->done.load() > number - h->numBuffers;
     });
     if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_read(s->vectorsBlob.get(), piece->vectors, (int)(count * s->vectorBytes),
+      rc = jix_blob_read(s->vectorsBlob.get(), piece->vectors, (int)(count * s->vectorBytes),
                              (int)(first * s->vectorBytes));
       if (rc != SQLITE_OK) {
         vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bitmap.h"
+#include "base/calls.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
@@ -123,7 +124,7 @@ int Chunk::OpenChecked(ChunkPart part, int column, sqlite3_int64 id, bool write,
   id_ = id;
   int rc;
   if (handle && writable == write) {
-    rc = sqlite3_blob_reopen(handle.get(), id);
+    rc = jix_blob_reopen(handle.get(), id);
   } else {
     rc = open_blob(p_->db, p_->schemaName, table, part_column(part), id, write, &handle);
     writable = write;
@@ -156,11 +157,11 @@ int Chunk::Open(sqlite3_int64 id, bool write, ChunkFaultReport report) {
 }
 
 int Chunk::ReadPart(ChunkPart part, int column, void* buffer) {
-  return sqlite3_blob_read(blob(part, column), buffer, (int)jix0_part_bytes(p_, part, column), 0);
+  return jix_blob_read(blob(part, column), buffer, (int)jix0_part_bytes(p_, part, column), 0);
 }
 
 int Chunk::WritePart(ChunkPart part, int column, const void* buffer) {
-  return sqlite3_blob_write(blob(part, column), buffer, (int)jix0_part_bytes(p_, part, column), 0);
+  return jix_blob_write(blob(part, column), buffer, (int)jix0_part_bytes(p_, part, column), 0);
 }
 
 ChunkLayout::ChunkLayout(const jix0_vtab* p) {
@@ -244,22 +245,22 @@ void jix0_image_clear_slot(const jix0_vtab* p, const ChunkLayout& layout, uint8_
 
 int Chunk::ReadSlot(ChunkPart part, int column, sqlite3_int64 slot, void* out) {
   int bytes = jix0_part_slot_bytes(p_, part, column);
-  return sqlite3_blob_read(blob(part, column), out, bytes, (int)(slot * bytes));
+  return jix_blob_read(blob(part, column), out, bytes, (int)(slot * bytes));
 }
 
 int Chunk::WriteSlot(ChunkPart part, int column, sqlite3_int64 slot, const void* in) {
   int bytes = jix0_part_slot_bytes(p_, part, column);
-  return sqlite3_blob_write(blob(part, column), in, bytes, (int)(slot * bytes));
+  return jix_blob_write(blob(part, column), in, bytes, (int)(slot * bytes));
 }
 
 int Chunk::WriteBit(ChunkPart part, int column, sqlite3_int64 slot, bool on) {
   sqlite3_blob* b = blob(part, column);
   const int offset = (int)(slot / 8);
   uint8_t byte;
-  int rc = sqlite3_blob_read(b, &byte, 1, offset);
+  int rc = jix_blob_read(b, &byte, 1, offset);
   if (rc != SQLITE_OK) return rc;
   bitmap_set(&byte, (int)(slot % 8), on);
-  return sqlite3_blob_write(b, &byte, 1, offset);
+  return jix_blob_write(b, &byte, 1, offset);
 }
 
 int Chunk::ClosePart(ChunkPart part, int column) {
@@ -293,7 +294,7 @@ int jix0_chunks_collect(jix0_vtab* p, bool listsApart, Array* out) {
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  while ((rc = jix_step(stmt.get())) == SQLITE_ROW) {
     ChunkRef ref{sqlite3_column_int64(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1)};
     rc = array_append(out, &ref);
     if (rc != SQLITE_OK) return rc;
@@ -318,7 +319,7 @@ int insert_column_chunk(jix0_vtab* p, Jix0Stmt which, int idx, sqlite3_int64 chu
   rc = data ? sqlite3_bind_blob64(stmt, 3, data, (sqlite3_uint64)bytes, SQLITE_STATIC)
             : sqlite3_bind_zeroblob64(stmt, 3, (sqlite3_uint64)bytes);
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
@@ -348,7 +349,7 @@ int insert_chunk_row(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int6
   if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
     sqlite3_bind_int64(stmt, 4 + p->numPartitionColumns, list);
   }
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc != SQLITE_DONE) return jix0_failure_code(rc);
   *outChunkId = sqlite3_last_insert_rowid(p->db);
   return SQLITE_OK;
@@ -388,7 +389,7 @@ int delete_keyed(jix0_vtab* p, Jix0Stmt which, int column, sqlite3_int64 key) {
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, key);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
@@ -434,7 +435,7 @@ int run_metadata_text(jix0_vtab* p, const char* format, sqlite3_stmt** cache, in
   ResetOnExit reset(owned ? nullptr : stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
   if (text) sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 
@@ -442,14 +443,14 @@ int write_metadata_text(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 r
                         sqlite3_int64 chunkOffset, sqlite3_value* value, int isUpdate) {
   const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
   int32_t previousLength;
-  int rc = sqlite3_blob_read(blob, &previousLength, sizeof(previousLength), offset);
+  int rc = jix_blob_read(blob, &previousLength, sizeof(previousLength), offset);
   if (rc != SQLITE_OK) return rc;
   const char* text = (const char*)sqlite3_value_text(value);
   int32_t n = sqlite3_value_bytes(value);
   uint8_t entry[JIX0_METADATA_TEXT_ENTRY] = {};
   memcpy(entry, &n, sizeof(n));
   if (n > 0) memcpy(entry + 4, text, n < JIX0_METADATA_TEXT_PREFIX ? n : JIX0_METADATA_TEXT_PREFIX);
-  rc = sqlite3_blob_write(blob, entry, sizeof(entry), offset);
+  rc = jix_blob_write(blob, entry, sizeof(entry), offset);
   if (rc != SQLITE_OK) return rc;
   if (n > JIX0_METADATA_TEXT_PREFIX) {
     if (isUpdate && previousLength > JIX0_METADATA_TEXT_PREFIX) {
@@ -470,19 +471,19 @@ int write_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_int64 r
     case JIX0_METADATA_BOOLEAN: {
       uint8_t byte;
       int offset = (int)(chunkOffset / 8);
-      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
+      int rc = jix_blob_read(blob, &byte, 1, offset);
       if (rc != SQLITE_OK) return rc;
       uint8_t mask = (uint8_t)(1u << (chunkOffset % 8));
       byte = sqlite3_value_int64(value) ? (uint8_t)(byte | mask) : (uint8_t)(byte & ~mask);
-      return sqlite3_blob_write(blob, &byte, 1, offset);
+      return jix_blob_write(blob, &byte, 1, offset);
     }
     case JIX0_METADATA_INTEGER: {
       sqlite3_int64 v = sqlite3_value_int64(value);
-      return sqlite3_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
+      return jix_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
     }
     case JIX0_METADATA_FLOAT: {
       double v = sqlite3_value_double(value);
-      return sqlite3_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
+      return jix_blob_write(blob, &v, 8, (int)(chunkOffset * 8));
     }
     case JIX0_METADATA_TEXT:
       return write_metadata_text(p, blob, m, rowid, chunkOffset, value, isUpdate);
@@ -543,20 +544,20 @@ int jix0_clear_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, int m, sqlite3_in
     case JIX0_METADATA_BOOLEAN: {
       const int offset = (int)(chunkOffset / 8);
       uint8_t byte;
-      int rc = sqlite3_blob_read(blob, &byte, 1, offset);
+      int rc = jix_blob_read(blob, &byte, 1, offset);
       if (rc != SQLITE_OK) return rc;
       byte &= (uint8_t) ~(1u << (chunkOffset % 8));
-      return sqlite3_blob_write(blob, &byte, 1, offset);
+      return jix_blob_write(blob, &byte, 1, offset);
     }
     case JIX0_METADATA_INTEGER:
     case JIX0_METADATA_FLOAT:
-      return sqlite3_blob_write(blob, kZeroSlot, 8, (int)(chunkOffset * 8));
+      return jix_blob_write(blob, kZeroSlot, 8, (int)(chunkOffset * 8));
     case JIX0_METADATA_TEXT: {
       const int offset = (int)(chunkOffset * JIX0_METADATA_TEXT_ENTRY);
       int32_t length;
-      int rc = sqlite3_blob_read(blob, &length, sizeof(length), offset);
+      int rc = jix_blob_read(blob, &length, sizeof(length), offset);
       if (rc != SQLITE_OK) return rc;
-      rc = sqlite3_blob_write(blob, kZeroSlot, JIX0_METADATA_TEXT_ENTRY, offset);
+      rc = jix_blob_write(blob, kZeroSlot, JIX0_METADATA_TEXT_ENTRY, offset);
       if (rc != SQLITE_OK) return rc;
       if (length <= JIX0_METADATA_TEXT_PREFIX) return SQLITE_OK;
       rc = run_metadata_text(p, JIX0_SQL_DELETE_METADATA_TEXT, nullptr, m, rowid, nullptr, 0);

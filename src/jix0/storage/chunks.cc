@@ -26,7 +26,7 @@ int select_value(jix0_vtab* p, char* sql, sqlite3_int64 key, sqlite3_value** out
   int rc = prepare(p->db, text.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, key);
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   sqlite3_value* value = sqlite3_value_dup(sqlite3_column_value(stmt.get(), 0));
   if (!value) return SQLITE_NOMEM;
@@ -45,7 +45,7 @@ int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, int32_t
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 1, rowid);
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   // A row that disagrees with the entry is damage, as the KNN filters also find.
   if (sqlite3_column_type(stmt.get(), 0) != SQLITE_TEXT ||
@@ -63,28 +63,28 @@ int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 ro
   switch (p->metadata_columns[metadataIdx].kind) {
     case JIX0_METADATA_BOOLEAN: {
       uint8_t byte;
-      int rc = sqlite3_blob_read(blob, &byte, 1, slot_offset(blob, slot / 8, 1));
+      int rc = jix_blob_read(blob, &byte, 1, slot_offset(blob, slot / 8, 1));
       if (rc != SQLITE_OK) return rc;
       sqlite3_result_int(context, (byte >> (slot % 8)) & 1);
       return SQLITE_OK;
     }
     case JIX0_METADATA_INTEGER: {
       sqlite3_int64 value;
-      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(blob, slot, 8));
+      int rc = jix_blob_read(blob, &value, 8, slot_offset(blob, slot, 8));
       if (rc != SQLITE_OK) return rc;
       sqlite3_result_int64(context, value);
       return SQLITE_OK;
     }
     case JIX0_METADATA_FLOAT: {
       double value;
-      int rc = sqlite3_blob_read(blob, &value, 8, slot_offset(blob, slot, 8));
+      int rc = jix_blob_read(blob, &value, 8, slot_offset(blob, slot, 8));
       if (rc != SQLITE_OK) return rc;
       sqlite3_result_double(context, value);
       return SQLITE_OK;
     }
     case JIX0_METADATA_TEXT: {
       uint8_t entry[JIX0_METADATA_TEXT_ENTRY];
-      int rc = sqlite3_blob_read(blob, entry, sizeof(entry),
+      int rc = jix_blob_read(blob, entry, sizeof(entry),
                                  slot_offset(blob, slot, JIX0_METADATA_TEXT_ENTRY));
       if (rc != SQLITE_OK) return rc;
       int32_t length;
@@ -108,7 +108,7 @@ int jix0_get_chunk_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_value** o
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc == SQLITE_DONE) return SQLITE_EMPTY;
   if (rc != SQLITE_ROW) return rc;
   if (outId) {
@@ -132,11 +132,11 @@ int jix0_rowid_from_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid)
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
   sqlite3_bind_value(stmt.get(), 1, id);
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc == SQLITE_DONE) return SQLITE_EMPTY;
   if (rc != SQLITE_ROW) return rc;
   sqlite3_int64 rowid = sqlite3_column_int64(stmt.get(), 0);
-  rc = sqlite3_step(stmt.get());
+  rc = jix_step(stmt.get());
   if (rc != SQLITE_DONE) return rc;
   *outRowid = rowid;
   return SQLITE_OK;
@@ -169,7 +169,7 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   if (rc != SQLITE_OK) return rc;
 
   sqlite3_blob* raw = nullptr;
-  rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[vector_column_idx],
+  rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[vector_column_idx],
                          "vectors", chunkId, 0, &raw);
   BlobPtr blob(raw);
   if (rc != SQLITE_OK) {
@@ -180,7 +180,7 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
   int offset = slot_offset(blob.get(), chunkOffset, size);
-  rc = offset < 0 ? SQLITE_ERROR : sqlite3_blob_read(blob.get(), bytes.get(), size, offset);
+  rc = offset < 0 ? SQLITE_ERROR : jix_blob_read(blob.get(), bytes.get(), size, offset);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
                    rowid);
@@ -221,7 +221,7 @@ int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int 
   int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
   if (rc != SQLITE_OK) return rc;
   sqlite3_blob* raw = nullptr;
-  rc = sqlite3_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
+  rc = jix_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
                          chunkId, 0, &raw);
   BlobPtr blob(raw);  // closed on every exit; a read-only close has nothing to report
   if (rc != SQLITE_OK) return rc;
@@ -240,14 +240,14 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
   if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
     sqlite3_bind_int64(stmt, p->numPartitionColumns + 1, list);
   }
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc != SQLITE_ROW) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not find latest chunk");
     return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
   }
   if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) return SQLITE_EMPTY;
   sqlite3_int64 chunkId = sqlite3_column_int64(stmt, 0);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc != SQLITE_DONE) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR
                    ": unknown result code when closing out stmtLatestChunk. Please file an "
@@ -264,7 +264,7 @@ int jix0_rowids_insert_rowid(jix0_vtab* p, sqlite3_int64 rowid) {
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc == SQLITE_DONE) return SQLITE_OK;
   if (sqlite3_extended_errcode(p->db) == SQLITE_CONSTRAINT_PRIMARYKEY) {
     vtab_set_error(&p->base, "UNIQUE constraint failed on %s primary key", p->tableName);
@@ -281,7 +281,7 @@ int jix0_rowids_insert_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRow
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(stmt);
   if (id) sqlite3_bind_value(stmt, 1, id);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc == SQLITE_DONE) {
     *outRowid = sqlite3_last_insert_rowid(p->db);
     return SQLITE_OK;
@@ -304,7 +304,7 @@ int jix0_rowids_update_position(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64
   sqlite3_bind_int64(stmt, 1, chunkId);
   sqlite3_bind_int64(stmt, 2, chunkOffset);
   sqlite3_bind_int64(stmt, 3, rowid);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   if (rc == SQLITE_DONE) return SQLITE_OK;
   vtab_set_error(&p->base,
                  JIX0_INTERNAL_ERROR

@@ -82,7 +82,7 @@ int open_validity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset
   blobs->bitmap.reset((uint8_t*)sqlite3_malloc(bytes));
   if (!blobs->bitmap) return SQLITE_NOMEM;
   blobs->bitmapBytes = bytes;
-  rc = sqlite3_blob_read(validity, blobs->bitmap.get(), bytes, 0);
+  rc = jix_blob_read(validity, blobs->bitmap.get(), bytes, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not read validity blob for %s.%s.%lld at %d", p->schemaName,
                    p->shadowChunksName, chunkId, b);
@@ -131,7 +131,7 @@ int jix0Update_Delete_ClearValidity(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
   const int b = (int)(chunkOffset / 8);
   uint8_t* byte = blobs->bitmap.get() + b;
   *byte &= (uint8_t) ~(1u << (chunkOffset % 8));
-  int rc = sqlite3_blob_write(blobs->chunk.blob(JIX0_PART_VALIDITY), byte, 1, b);
+  int rc = jix_blob_write(blobs->chunk.blob(JIX0_PART_VALIDITY), byte, 1, b);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not write to validity blob for %s.%s.%lld at %d", p->schemaName,
                    p->shadowChunksName, chunkId, b);
@@ -195,7 +195,7 @@ int run_keyed(jix0_vtab* p, Jix0Stmt which, sqlite3_int64 key) {
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(stmt);
   sqlite3_bind_int64(stmt, 1, key);
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 

@@ -381,7 +381,7 @@ int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
                                     const uint8_t* validity) {
   // Only the slot's own byte is written; the buffer keeps the state before the insert.
   uint8_t byte = validity[chunkOffset / 8] | (uint8_t)(1u << (chunkOffset % 8));
-  int rc = sqlite3_blob_write(chunk->blob(JIX0_PART_VALIDITY), &byte, 1, (int)(chunkOffset / 8));
+  int rc = jix_blob_write(chunk->blob(JIX0_PART_VALIDITY), &byte, 1, (int)(chunkOffset / 8));
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not mark validity bit ");
     return rc;
@@ -403,7 +403,7 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
     if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
     sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
   }
-  rc = sqlite3_step(stmt);
+  rc = jix_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
 

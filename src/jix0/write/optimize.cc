@@ -160,7 +160,7 @@ class Optimizer {
     sqlite3_stmt* stmt = getPosition_.get();
     ResetOnExit reset(stmt);
     sqlite3_bind_int64(stmt, 1, rowid);
-    int rc = sqlite3_step(stmt);
+    int rc = jix_step(stmt);
     if (rc == SQLITE_ROW && sqlite3_column_int64(stmt, 1) == src_.id &&
         sqlite3_column_int64(stmt, 2) == from && sqlite3_column_type(stmt, 1) == SQLITE_INTEGER) {
       return SQLITE_OK;
@@ -179,15 +179,15 @@ class Optimizer {
     sqlite3_blob* out = dst_.chunk.blob(JIX0_PART_METADATA, m);
     int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
     if (bytes > 0) {
-      int rc = sqlite3_blob_read(in, slot_.get(), bytes, from * bytes);
-      return rc == SQLITE_OK ? sqlite3_blob_write(out, slot_.get(), bytes, to * bytes) : rc;
+      int rc = jix_blob_read(in, slot_.get(), bytes, from * bytes);
+      return rc == SQLITE_OK ? jix_blob_write(out, slot_.get(), bytes, to * bytes) : rc;
     }
     uint8_t source, target;
-    int rc = sqlite3_blob_read(in, &source, 1, from / 8);
-    if (rc == SQLITE_OK) rc = sqlite3_blob_read(out, &target, 1, to / 8);
+    int rc = jix_blob_read(in, &source, 1, from / 8);
+    if (rc == SQLITE_OK) rc = jix_blob_read(out, &target, 1, to / 8);
     if (rc != SQLITE_OK) return rc;
     bitmap_set(&target, to % 8, bitmap_get(&source, from % 8));
-    return sqlite3_blob_write(out, &target, 1, to / 8);
+    return jix_blob_write(out, &target, 1, to / 8);
   }
 
   // Moves the row in source slot `from` to destination slot `to`. Long texts and auxiliary
@@ -203,10 +203,10 @@ class Optimizer {
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
       int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
-      rc = sqlite3_blob_read(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
+      rc = jix_blob_read(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
                              from * bytes);
       if (rc == SQLITE_OK) {
-        rc = sqlite3_blob_write(dst_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
+        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
                                 to * bytes);
       }
     }
@@ -219,7 +219,7 @@ class Optimizer {
     sqlite3_bind_int64(stmt, 1, dst_.id);
     sqlite3_bind_int64(stmt, 2, to);
     sqlite3_bind_int64(stmt, 3, rowid);
-    rc = sqlite3_step(stmt);
+    rc = jix_step(stmt);
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
   }
 
@@ -227,10 +227,10 @@ class Optimizer {
   int CloseDestination() {
     int rc = SQLITE_OK;
     if (write_ && dst_.moved) {
-      rc = sqlite3_blob_write(dst_.chunk.blob(JIX0_PART_VALIDITY), dst_.bitmap, p_->chunk_size / 8,
+      rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_VALIDITY), dst_.bitmap, p_->chunk_size / 8,
                               0);
       if (rc == SQLITE_OK) {
-        rc = sqlite3_blob_write(dst_.chunk.blob(JIX0_PART_ROWIDS), dst_.rowidArray.get(),
+        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_ROWIDS), dst_.rowidArray.get(),
                                 p_->chunk_size * 8, 0);
       }
     }
@@ -251,28 +251,28 @@ class Optimizer {
       if (!bitmap_get(src_.original, s) || bitmap_get(src_.bitmap, s)) continue;
       for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
         int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
-        rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
+        rc = jix_blob_write(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
                                 s * bytes);
       }
       for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
         int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
         if (bytes > 0) {
-          rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), slot_.get(), bytes,
+          rc = jix_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), slot_.get(), bytes,
                                   s * bytes);
           continue;
         }
         uint8_t byte = 0;
-        rc = sqlite3_blob_read(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
+        rc = jix_blob_read(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
         bitmap_set(&byte, s % 8, false);
         if (rc == SQLITE_OK)
-          rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
+          rc = jix_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
       }
     }
     if (rc == SQLITE_OK)
-      rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_VALIDITY), src_.bitmap, p_->chunk_size / 8,
+      rc = jix_blob_write(src_.chunk.blob(JIX0_PART_VALIDITY), src_.bitmap, p_->chunk_size / 8,
                               0);
     if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_write(src_.chunk.blob(JIX0_PART_ROWIDS), src_.rowidArray.get(),
+      rc = jix_blob_write(src_.chunk.blob(JIX0_PART_ROWIDS), src_.rowidArray.get(),
                               p_->chunk_size * 8, 0);
     }
     src_.Close();
