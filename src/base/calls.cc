@@ -51,8 +51,7 @@ int jix_step(sqlite3_stmt* stmt) {
   return rc;
 }
 
-int jix_prepare_v2(sqlite3* db, const char* sql, int bytes, sqlite3_stmt** out,
-                   const char** tail) {
+int jix_prepare_v2(sqlite3* db, const char* sql, int bytes, sqlite3_stmt** out, const char** tail) {
   if (int rc = injected()) {
     *out = nullptr;
     return rc;

@@ -10,6 +10,7 @@
 
 #include "base/handles.h"
 #include "jix0/index/index.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -497,6 +498,27 @@ struct TableNames {
   }
 };
 
+// A chunk that cannot be stored under the connection's length limit would make every insert
+// fail, so the declaration is refused, naming the chunk_size that fits.
+int check_chunk_length(jix0_vtab* p, char** pzErr) {
+  const int limit = sqlite3_limit(p->db, SQLITE_LIMIT_LENGTH, -1);
+  const sqlite3_int64 bytes = jix0_chunk_largest_record(p, p->chunk_size);
+  if (bytes <= limit) return SQLITE_OK;
+  int fits = p->chunk_size - 8;
+  while (fits >= 8 && jix0_chunk_largest_record(p, fits) > limit) fits -= 8;
+  int rc = fits >= 8 ? constructor_error(pzErr,
+                                         "a chunk of %d rows needs a record of %lld bytes, over "
+                                         "this connection's length limit of %d bytes "
+                                         "(SQLITE_LIMIT_LENGTH): declare chunk_size=%d or less",
+                                         p->chunk_size, bytes, limit, fits)
+                     : constructor_error(pzErr,
+                                         "a chunk of %d rows needs a record of %lld bytes, over "
+                                         "this connection's length limit of %d bytes "
+                                         "(SQLITE_LIMIT_LENGTH), and no chunk_size fits",
+                                         p->chunk_size, bytes, limit);
+  return rc == SQLITE_ERROR ? SQLITE_TOOBIG : rc;
+}
+
 int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppVtab, char** pzErr,
               bool isCreate) {
   VtabGuard guard{malloc_zeroed<jix0_vtab>()};
@@ -533,6 +555,8 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   names.MoveInto(p);
 
   if (isCreate) {
+    rc = check_chunk_length(p, pzErr);
+    if (rc != SQLITE_OK) return rc;
     // Tables created before a failure are not dropped here; they belong to the failing
     // CREATE statement, which SQLite rolls back.
     rc = create_shadow_tables(p, pzErr);
@@ -578,7 +602,9 @@ int jix0Disconnect(sqlite3_vtab* pVtab) {
   return SQLITE_OK;
 }
 
-int jix0Destroy(sqlite3_vtab* pVtab) {
+namespace {
+
+int destroy(sqlite3_vtab* pVtab) {
   jix0_vtab* p = (jix0_vtab*)pVtab;
   jix0_free_resources(p);
   const char* s = p->schemaName;
@@ -625,6 +651,14 @@ int jix0Destroy(sqlite3_vtab* pVtab) {
   return SQLITE_OK;
 }
 
+}  // namespace
+
+// DROP TABLE and ALTER TABLE ... RENAME take a statement journal, so SQLite itself undoes the
+// shadow tables already dropped or renamed when a later one fails.
+int jix0Destroy(sqlite3_vtab* pVtab) {
+  return destroy(pVtab);
+}
+
 // Renames one shadow table from the old table name's form to the new one's. A missing table
 // is left alone, as DROP leaves it.
 static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName) {
@@ -645,7 +679,9 @@ static int rename_shadow(jix0_vtab* p, const char* oldName, const char* newName)
   return run_once(p->db, sql.get());
 }
 
-int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
+namespace {
+
+int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   jix0_vtab* p = (jix0_vtab*)pVtab;
   if (!p->tableName) {
     vtab_set_error(pVtab, "jix0 table is unusable after a failed DROP TABLE");
@@ -697,6 +733,12 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   }
   names.MoveInto(p);
   return SQLITE_OK;
+}
+
+}  // namespace
+
+int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
+  return rename_table(pVtab, zNew);
 }
 
 int jix0Begin(sqlite3_vtab*) {

@@ -106,3 +106,12 @@ std::vector<unsigned char> Float32Blob(const std::vector<float>& values) {
   memcpy(out.data(), values.data(), out.size());
   return out;
 }
+
+std::string WithoutRolledBackNote(const std::string& message) {
+  const std::string note = kRolledBackNote;
+  if (message.size() >= note.size() &&
+      message.compare(message.size() - note.size(), note.size(), note) == 0) {
+    return message.substr(0, message.size() - note.size());
+  }
+  return message;
+}

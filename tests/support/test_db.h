@@ -44,3 +44,11 @@ std::string RenderRow(sqlite3_stmt* stmt);
 std::string Hex(const void* data, int n);
 // Compact float32 BLOB of the given elements.
 std::vector<unsigned char> Float32Blob(const std::vector<float>& values);
+
+// What a write that failed part-way adds to its cause's message, once SQLite has rolled the
+// transaction back for it.
+constexpr char kRolledBackNote[] =
+    " (the write to t failed part-way, so the transaction was rolled back)";
+// message without kRolledBackNote: tests of damage check the cause, whether the write had
+// begun or not.
+std::string WithoutRolledBackNote(const std::string& message);

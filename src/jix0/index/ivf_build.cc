@@ -273,7 +273,9 @@ class CentroidWriter {
       sqlite3_stmt* stmt = insert_.get();
       ResetOnExit reset(stmt);
       sqlite3_bind_int(stmt, 1, c);
-      sqlite3_bind_blob64(stmt, 2, centroids + (size_t)c * d, d * sizeof(float), SQLITE_STATIC);
+      rc =
+          sqlite3_bind_blob64(stmt, 2, centroids + (size_t)c * d, d * sizeof(float), SQLITE_STATIC);
+      if (rc != SQLITE_OK) return rc;
       rc = jix_step(stmt);
       if (rc != SQLITE_DONE) return rc;
     }
@@ -419,7 +421,9 @@ int build(jix0_vtab* p) {
 int jix0_ivf_build(jix0_vtab* p) {
   // Only tables with an IVF index offer the command.
   JIX_ASSERT(jix0_has_ivf(p));
-  int rc = build(p);
+  // The build rewrites every chunk: one the length limit refuses is refused before it starts.
+  int rc = jix0_chunk_check_length(p);
+  if (rc == SQLITE_OK) rc = build(p);
   // The centroids of the old build are read again on next use.
   jix0_ivf_cache_free(p);
   return rc;

@@ -43,8 +43,7 @@ static int read_chunk_rowids(jix0_vtab* p, BlobPtr* blob, sqlite3_int64 chunkId,
   int rc;
   if (!*blob) {
     sqlite3_blob* opened = nullptr;
-    rc =
-        jix_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
+    rc = jix_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
     blob->reset(opened);
   } else {
     rc = jix_blob_reopen(blob->get(), chunkId);
@@ -191,8 +190,8 @@ static int knn_scan_open_vectors(KnnScan* s) {
   int rc;
   if (!s->vectorsBlob) {
     sqlite3_blob* blob = nullptr;
-    rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx],
-                           "vectors", s->chunkId, 0, &blob);
+    rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx], "vectors",
+                       s->chunkId, 0, &blob);
     s->vectorsBlob.reset(blob);
   } else {
     rc = jix_blob_reopen(s->vectorsBlob.get(), s->chunkId);
@@ -236,7 +235,7 @@ static int knn_scan_filter_metadata(KnnScan* s) {
     if (!m.blob) {
       sqlite3_blob* blob = nullptr;
       int rc = jix_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
-                                 "data", s->chunkId, 0, &blob);
+                             "data", s->chunkId, 0, &blob);
       m.blob.reset(blob);
       if (rc != SQLITE_OK) {
         vtab_set_error(&p->base, "Could not open metadata blob");
@@ -274,7 +273,7 @@ static int knn_scan_distances(KnnScan* s) {
     const uint8_t* pieceCandidates = s->candidates.get() + first / 8;
     if (!bitmap_any(pieceCandidates, count)) continue;
     int rc = jix_blob_read(s->vectorsBlob.get(), s->pieceVectors.get(),
-                               (int)(count * s->vectorBytes), (int)(first * s->vectorBytes));
+                           (int)(count * s->vectorBytes), (int)(first * s->vectorBytes));
     if (rc != SQLITE_OK) {
       vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
       return jix0_failure_code(rc);

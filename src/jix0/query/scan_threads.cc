@@ -282,7 +282,7 @@ int knn_scan_chunk_threaded(KnnScan* s, sqlite3_stmt* stmtChunks) {
     });
     if (rc == SQLITE_OK) {
       rc = jix_blob_read(s->vectorsBlob.get(), piece->vectors, (int)(count * s->vectorBytes),
-                             (int)(first * s->vectorBytes));
+                         (int)(first * s->vectorBytes));
       if (rc != SQLITE_OK) {
         vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
         return jix0_failure_code(rc);

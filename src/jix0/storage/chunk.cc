@@ -27,6 +27,33 @@ sqlite3_int64 jix0_part_bytes(const jix0_vtab* p, ChunkPart part, int column) {
   return 0;
 }
 
+sqlite3_int64 jix0_chunk_largest_record(const jix0_vtab* p, int chunkSize) {
+  // Room for a record header and the small columns beside the BLOB (ids, size, list).
+  constexpr sqlite3_int64 kRecordOverhead = 64;
+  const sqlite3_int64 cs = chunkSize;
+  sqlite3_int64 largest = cs / 8 + cs * 8;  // the chunks row: validity and rowids
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    sqlite3_int64 bytes = cs * (sqlite3_int64)vector_column_byte_size(p->vector_columns[i]);
+    if (bytes > largest) largest = bytes;
+  }
+  for (int m = 0; m < p->numMetadataColumns; m++) {
+    sqlite3_int64 bytes = jix0_metadata_chunk_size(p->metadata_columns[m].kind, chunkSize);
+    if (bytes > largest) largest = bytes;
+  }
+  return largest + kRecordOverhead;
+}
+
+int jix0_chunk_check_length(jix0_vtab* p) {
+  const int limit = sqlite3_limit(p->db, SQLITE_LIMIT_LENGTH, -1);
+  const sqlite3_int64 bytes = jix0_chunk_largest_record(p, p->chunk_size);
+  if (bytes <= limit) return SQLITE_OK;
+  vtab_set_error(&p->base,
+                 "jix0: a new chunk of %s needs a record of %lld bytes, over this connection's "
+                 "length limit of %d bytes (SQLITE_LIMIT_LENGTH)",
+                 p->tableName, bytes, limit);
+  return SQLITE_TOOBIG;
+}
+
 int jix0_part_slot_bytes(const jix0_vtab* p, ChunkPart part, int column) {
   switch (part) {
     case JIX0_PART_VALIDITY:
@@ -360,7 +387,9 @@ int insert_chunk_row(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int6
 int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
                       const ChunkLayout& layout, const uint8_t* image, sqlite3_int64* outChunkId) {
   sqlite3_int64 chunkId = 0;
-  int rc = insert_chunk_row(p, partitionValues, list, layout, image, &chunkId);
+  int rc = jix0_chunk_check_length(p);
+  if (rc != SQLITE_OK) return rc;
+  rc = insert_chunk_row(p, partitionValues, list, layout, image, &chunkId);
   if (rc != SQLITE_OK) return rc;
   for (int i = 0; i < p->numVectorColumns; i++) {
     rc = insert_column_chunk(p, JIX0_STMT_INSERT_VECTOR_CHUNK, i, chunkId, layout.vectorBytes[i],

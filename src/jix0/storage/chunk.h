@@ -24,6 +24,16 @@ enum ChunkPart : int {
 // Bytes of a part's BLOB in every chunk of p, and of one slot in it; a slot of a bit part
 // (validity, BOOLEAN metadata) has 0 bytes.
 sqlite3_int64 jix0_part_bytes(const jix0_vtab* p, ChunkPart part, int column);
+
+// The largest record a chunk of chunkSize slots writes (its chunks row, or one column's BLOB),
+// with room for the record's header: SQLite refuses any value or record over
+// SQLITE_LIMIT_LENGTH.
+sqlite3_int64 jix0_chunk_largest_record(const jix0_vtab* p, int chunkSize);
+
+// SQLITE_OK when a chunk of p's size fits this connection's length limit; else SQLITE_TOOBIG
+// with the table's message. Checked before a new chunk's first write, so a chunk that cannot
+// be stored is refused while nothing has changed.
+[[nodiscard]] int jix0_chunk_check_length(jix0_vtab* p);
 int jix0_part_slot_bytes(const jix0_vtab* p, ChunkPart part, int column);
 
 // A BLOB that could not be opened, or whose size is wrong. Each operation words its own

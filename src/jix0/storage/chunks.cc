@@ -85,7 +85,7 @@ int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 ro
     case JIX0_METADATA_TEXT: {
       uint8_t entry[JIX0_METADATA_TEXT_ENTRY];
       int rc = jix_blob_read(blob, entry, sizeof(entry),
-                                 slot_offset(blob, slot, JIX0_METADATA_TEXT_ENTRY));
+                             slot_offset(blob, slot, JIX0_METADATA_TEXT_ENTRY));
       if (rc != SQLITE_OK) return rc;
       int32_t length;
       memcpy(&length, entry, sizeof(length));
@@ -169,8 +169,8 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   if (rc != SQLITE_OK) return rc;
 
   sqlite3_blob* raw = nullptr;
-  rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[vector_column_idx],
-                         "vectors", chunkId, 0, &raw);
+  rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[vector_column_idx], "vectors",
+                     chunkId, 0, &raw);
   BlobPtr blob(raw);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed", rowid);
@@ -222,7 +222,7 @@ int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int 
   if (rc != SQLITE_OK) return rc;
   sqlite3_blob* raw = nullptr;
   rc = jix_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
-                         chunkId, 0, &raw);
+                     chunkId, 0, &raw);
   BlobPtr blob(raw);  // closed on every exit; a read-only close has nothing to report
   if (rc != SQLITE_OK) return rc;
   return jix0_result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);

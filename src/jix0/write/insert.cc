@@ -290,6 +290,7 @@ int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64
                     uint8_t* validity, sqlite3_int64* outChunkId) {
   sqlite3_int64 chunkId = 0;
   int rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
+  if (rc == SQLITE_TOOBIG && p->base.zErrMsg) return rc;  // the length check's own message
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
     return jix0_failure_code(rc);
@@ -334,13 +335,21 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
   return rc;
 }
 
+// Opens the rowids and vector parts of the row's chunk for writing, checking their sizes, so
+// that damage there is reported before the row's first write.
+int open_slot_parts(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId) {
+  int rc = chunk->OpenPart(JIX0_PART_ROWIDS, 0, chunkId, true, slot_part_fault);
+  for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
+    rc = chunk->OpenPart(JIX0_PART_VECTORS, i, chunkId, true, slot_part_fault);
+  }
+  return rc;
+}
+
 // Writes one vector into its slot of vector column i's chunk BLOB.
 int write_vector(jix0_vtab* p, Chunk* chunk, int i, sqlite3_int64 chunkId,
                  sqlite3_int64 chunkOffset, const void* vector) {
   const char* table = p->shadowVectorChunksNames[i];
-  int rc = chunk->OpenPart(JIX0_PART_VECTORS, i, chunkId, true, slot_part_fault);
-  if (rc != SQLITE_OK) return rc;
-  rc = chunk->WriteSlot(JIX0_PART_VECTORS, i, chunkOffset, vector);
+  int rc = chunk->WriteSlot(JIX0_PART_VECTORS, i, chunkOffset, vector);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write vector blob on %s.%s.%lld",
                    p->schemaName, table, chunkId);
@@ -358,9 +367,7 @@ int write_vector(jix0_vtab* p, Chunk* chunk, int i, sqlite3_int64 chunkId,
 // Writes the rowid into the chunk's rowids array and records the row's position.
 int write_rowid(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
                 sqlite3_int64 rowid) {
-  int rc = chunk->OpenPart(JIX0_PART_ROWIDS, 0, chunkId, true, slot_part_fault);
-  if (rc != SQLITE_OK) return rc;
-  rc = chunk->WriteSlot(JIX0_PART_ROWIDS, 0, chunkOffset, &rowid);
+  int rc = chunk->WriteSlot(JIX0_PART_ROWIDS, 0, chunkOffset, &rowid);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not write rowids blob on %s.%s.%lld",
                    p->schemaName, p->shadowChunksName, chunkId);
@@ -430,7 +437,9 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   // The delete checks the old row's storage before it writes; only a failure of the host
   // (memory, disk) can stop it later, and SQLite answers those by rolling back.
   if (replaces) {
-    rc = jix0Update_DeleteRowid(p, replaced);
+    // The new row may need a new chunk: one the length limit refuses must not cost the old row.
+    rc = jix0_chunk_check_length(p);
+    if (rc == SQLITE_OK) rc = jix0Update_DeleteRowid(p, replaced);
     if (rc != SQLITE_OK) return rc;
   }
 
@@ -442,12 +451,15 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
     rc = jix0_index_assign(p, state.vectors[indexed], &list);
     if (rc != SQLITE_OK) return rc;
   }
-  sqlite3_int64 rowid;
-  rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);
-  if (rc != SQLITE_OK) return rc;
+  // The slot comes first: finding it reads (and checks) the newest chunk, so damage there or
+  // a chunk that cannot be created is reported before the row's first write.
   sqlite3_int64 chunkId, chunkOffset;
   rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, list, &chunkId, &chunkOffset,
                                           &state.chunk, state.validity);
+  if (rc == SQLITE_OK) rc = open_slot_parts(p, &state.chunk, chunkId);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_int64 rowid;
+  rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);
   if (rc != SQLITE_OK) return rc;
   rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors, &state.chunk,
                                        state.validity);

@@ -203,11 +203,9 @@ class Optimizer {
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
       int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
-      rc = jix_blob_read(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
-                             from * bytes);
+      rc = jix_blob_read(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes, from * bytes);
       if (rc == SQLITE_OK) {
-        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
-                                to * bytes);
+        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes, to * bytes);
       }
     }
     for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
@@ -227,11 +225,10 @@ class Optimizer {
   int CloseDestination() {
     int rc = SQLITE_OK;
     if (write_ && dst_.moved) {
-      rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_VALIDITY), dst_.bitmap, p_->chunk_size / 8,
-                              0);
+      rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_VALIDITY), dst_.bitmap, p_->chunk_size / 8, 0);
       if (rc == SQLITE_OK) {
         rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_ROWIDS), dst_.rowidArray.get(),
-                                p_->chunk_size * 8, 0);
+                            p_->chunk_size * 8, 0);
       }
     }
     dst_.Close();
@@ -251,14 +248,13 @@ class Optimizer {
       if (!bitmap_get(src_.original, s) || bitmap_get(src_.bitmap, s)) continue;
       for (int i = 0; rc == SQLITE_OK && i < p_->numVectorColumns; i++) {
         int bytes = (int)vector_column_byte_size(p_->vector_columns[i]);
-        rc = jix_blob_write(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes,
-                                s * bytes);
+        rc = jix_blob_write(src_.chunk.blob(JIX0_PART_VECTORS, i), slot_.get(), bytes, s * bytes);
       }
       for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
         int bytes = jix0_metadata_slot_bytes(p_->metadata_columns[m].kind);
         if (bytes > 0) {
-          rc = jix_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), slot_.get(), bytes,
-                                  s * bytes);
+          rc =
+              jix_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), slot_.get(), bytes, s * bytes);
           continue;
         }
         uint8_t byte = 0;
@@ -269,11 +265,10 @@ class Optimizer {
       }
     }
     if (rc == SQLITE_OK)
-      rc = jix_blob_write(src_.chunk.blob(JIX0_PART_VALIDITY), src_.bitmap, p_->chunk_size / 8,
-                              0);
+      rc = jix_blob_write(src_.chunk.blob(JIX0_PART_VALIDITY), src_.bitmap, p_->chunk_size / 8, 0);
     if (rc == SQLITE_OK) {
       rc = jix_blob_write(src_.chunk.blob(JIX0_PART_ROWIDS), src_.rowidArray.get(),
-                              p_->chunk_size * 8, 0);
+                          p_->chunk_size * 8, 0);
     }
     src_.Close();
     return rc;

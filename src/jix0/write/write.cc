@@ -1,9 +1,12 @@
 // The xUpdate dispatch: insert, delete, update or a command.
 #include "jix0/write/write.h"
 
+#include "jix0/table/write_guard.h"
 #include "jix0/write/command.h"
 
-int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid) {
+namespace {
+
+int update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid) {
   jix0_vtab* p = (jix0_vtab*)pVtab;
   bool oldRowidIsNull = argc >= 1 && sqlite3_value_type(argv[0]) == SQLITE_NULL;
   if (argc < 1 || (argc == 1 && oldRowidIsNull)) {
@@ -24,4 +27,11 @@ int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64
   }
   if (oldRowidIsNull) return jix0Update_Insert(p, argv, pRowid);
   return jix0Update_Update(p, argv);
+}
+
+}  // namespace
+
+int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid) {
+  WriteGuard guard((jix0_vtab*)pVtab);
+  return guard.Finish(update(pVtab, argc, argv, pRowid));
 }
