@@ -12,6 +12,20 @@
 
 namespace {
 
+// A KNN filter that meets a damaged metadata chunk of column b, n, f or s.
+constexpr char kFilterFailed00[] =
+    "jix0: could not filter on metadata column \"b\" of t: chunk 1 of "
+    "main.t_metadatachunks00 is missing or damaged";
+constexpr char kFilterFailed01[] =
+    "jix0: could not filter on metadata column \"n\" of t: chunk 1 of "
+    "main.t_metadatachunks01 is missing or damaged";
+constexpr char kFilterFailed02[] =
+    "jix0: could not filter on metadata column \"f\" of t: chunk 1 of "
+    "main.t_metadatachunks02 is missing or damaged";
+constexpr char kFilterFailed03[] =
+    "jix0: could not filter on metadata column \"s\" of t: chunk 1 of "
+    "main.t_metadatachunks03 is missing or damaged";
+
 // Chunk 1 (partition 1) holds rows 1 and 2 in slots 0 and 1; chunk 2 (partition 2) holds
 // row 3. Row 2's text is long, so it also has a long-text row.
 void Fill(TestDb& db) {
@@ -212,7 +226,7 @@ const Damage kDamages[] = {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column b at rowid 1"},
          {kPoint2, "Could not extract metadata value for column b at rowid 2"},
-         {kKnnBoolean, "Could not filter metadata fields"},
+         {kKnnBoolean, kFilterFailed00},
          {kInsert | kDelete1 | kDelete2 | kUpdate1, "SQL logic error"},
      }},
     {"INTEGER metadata BLOB of one byte",
@@ -221,7 +235,7 @@ const Damage kDamages[] = {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column n at rowid 1"},
          {kPoint2, "Could not extract metadata value for column n at rowid 2"},
-         {kKnnInteger | kKnnIntegerIn, "Could not filter metadata fields"},
+         {kKnnInteger | kKnnIntegerIn, kFilterFailed01},
          {kInsert | kDelete1 | kDelete2 | kUpdate1, "SQL logic error"},
      }},
     {"FLOAT metadata BLOB of one byte",
@@ -230,7 +244,7 @@ const Damage kDamages[] = {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column f at rowid 1"},
          {kPoint2, "Could not extract metadata value for column f at rowid 2"},
-         {kKnnFloat, "Could not filter metadata fields"},
+         {kKnnFloat, kFilterFailed02},
          {kInsert | kDelete1 | kDelete2 | kUpdate1, "SQL logic error"},
      }},
     {"TEXT metadata BLOB of one byte",
@@ -239,7 +253,7 @@ const Damage kDamages[] = {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 1"},
          {kPoint2, "Could not extract metadata value for column s at rowid 2"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
          {kEveryWrite, "SQL logic error"},
      }},
     {"TEXT metadata BLOB cut inside slot 1",
@@ -247,13 +261,13 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint2 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 2"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
          {kInsert | kDelete2 | kUpdate2, "SQL logic error"},
      }},
     {"TEXT metadata BLOB one byte too long",
      "UPDATE t_metadatachunks03 SET data = CAST(data || X'00' AS BLOB) WHERE rowid = 1",
      {
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
      }},
     {"chunk row missing: its rows cannot be found by a KNN scan",
      "DELETE FROM t_chunks WHERE chunk_id = 1",
@@ -361,21 +375,21 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint2 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 2"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
      }},
     {"long-text row shorter than its entry says",
      "UPDATE t_metadatatext03 SET data = 'short' WHERE rowid = 2",
      {
          {kFullScan | kPoint2 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 2"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
      }},
     {"long-text row NULL",
      "UPDATE t_metadatatext03 SET data = NULL WHERE rowid = 2",
      {
          {kFullScan | kPoint2 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 2"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
      }},
     {"text entry of 1000000 bytes with no long-text row; the IN list never asks for it",
      "UPDATE t_metadatachunks03 SET data = CAST(X'40420F00' || substr(data, 5) AS BLOB) WHERE "
@@ -383,7 +397,7 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 1"},
-         {kKnnTextRange, "Could not filter metadata fields"},
+         {kKnnTextRange, kFilterFailed03},
          {kKnnTextIn, "2"},
      }},
     {"text entry of length -5",
@@ -392,7 +406,7 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 1"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
      }},
     {"text entry of 13 bytes with no long-text row",
      "UPDATE t_metadatachunks03 SET data = CAST(X'0D000000' || substr(data, 5) AS BLOB) WHERE "
@@ -400,7 +414,7 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 1"},
-         {kKnnTextRange, "Could not filter metadata fields"},
+         {kKnnTextRange, kFilterFailed03},
          {kKnnTextIn, "2"},
      }},
     {"text entry of INT32_MAX bytes",
@@ -409,7 +423,7 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 1"},
-         {kKnnTextRange, "Could not filter metadata fields"},
+         {kKnnTextRange, kFilterFailed03},
          {kKnnTextIn, "2"},
      }},
     {"text entry of INT32_MIN bytes",
@@ -418,7 +432,7 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint1 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 1"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
      }},
     {"row 2's text entry says 13 bytes, its long-text row holds 31",
      "UPDATE t_metadatachunks03 SET data = CAST(substr(data, 1, 16) || X'0D000000' || substr(data, "
@@ -427,14 +441,14 @@ const Damage kDamages[] = {
          {kFullScan | kPoint2 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 2"},
          {kKnnTextEqual, ""},
-         {kKnnTextRange, "Could not filter metadata fields"},
+         {kKnnTextRange, kFilterFailed03},
          {kKnnTextIn, "1"},
      }},
     {"a free slot's text entry says 64 bytes",
      "UPDATE t_metadatachunks03 SET data = CAST(substr(data, 1, 32) || X'40000000' || substr(data, "
      "37) AS BLOB) WHERE rowid = 1",
      {
-         {kKnnTextRange, "Could not filter metadata fields"},
+         {kKnnTextRange, kFilterFailed03},
      }},
     {"auxiliary row missing",
      "DELETE FROM t_auxiliary WHERE rowid = 1",
@@ -522,7 +536,7 @@ const Damage kDamages[] = {
      {
          {kFullScan | kPoint2 | kKnnColumns,
           "Could not extract metadata value for column s at rowid 2"},
-         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, "Could not filter metadata fields"},
+         {kKnnTextEqual | kKnnTextRange | kKnnTextIn, kFilterFailed03},
          {kInsert | kDelete2 | kUpdate1 | kUpdate2, "SQL logic error"},
      }},
     {"auxiliary table dropped",

@@ -82,6 +82,10 @@ TEST(DeclarationErrors, ConstructorMessages) {
        "jix0 constructor error: could not declare virtual table, 'duplicate column name: k'"},
       {"CREATE VIRTUAL TABLE t USING jix0(rowid float[2])",
        "jix0 constructor error: could not declare virtual table, 'duplicate column name: rowid'"},
+      {"CREATE VIRTUAL TABLE t USING jix0(v float[2] index=ivf lists=10 lists=20)",
+       "jix0 constructor error: lists is given more than once on vector column \"v\""},
+      {"CREATE VIRTUAL TABLE t USING jix0(v float[2] distance_metric=l2 distance_metric=cosine)",
+       "jix0 constructor error: distance_metric is given more than once on vector column \"v\""},
   };
   for (const SqlCase& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -387,3 +391,18 @@ TEST(DeclarationErrors, SyncReleasesCachedStatements) {
 }
 
 }  // namespace
+
+// A table declared with a repeated option before such declarations were refused still opens,
+// with the last value.
+TEST(DeclarationErrors, RepeatedOptionsOfOlderTablesStillOpen) {
+  TestDb db;
+  db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[2] index=ivf lists=10 probes=3)");
+  db.Exec("PRAGMA writable_schema = ON");
+  db.Exec(
+      "UPDATE sqlite_master SET sql = replace(sql, 'probes=3', 'probes=3 probes=2')"
+      " WHERE name = 't'");
+  db.Exec("PRAGMA writable_schema = RESET");  // the table connects again, from the new text
+  EXPECT_EQ(db.Query("SELECT count(*) FROM t"), "0");
+  EXPECT_EQ(db.Query("SELECT sql LIKE '%probes=3 probes=2%' FROM sqlite_master WHERE name = 't'"),
+            "1");
+}

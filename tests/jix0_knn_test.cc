@@ -432,13 +432,15 @@ TEST(Jix0Knn, DamagedStorageIsReportedNotTrusted) {
       {"DELETE FROM t_vector_chunks00", kKnn, "could not open vectors blob for chunk 1"},
       {"DELETE FROM t_metadatachunks00", kKnnFiltered, "Could not open metadata blob"},
       {"UPDATE t_metadatachunks00 SET data = X'00'", kKnnFiltered,
-       "Could not filter metadata fields"},
+       "jix0: could not filter on metadata column \"s\" of t: chunk 1 of main.t_metadatachunks00 "
+       "is "
+       "missing or damaged"},
       {"DROP TABLE t_chunks", kKnn, "Error preparing stmtChunk: no such table: main.t_chunks"},
       // Stepping the chunks fails on its second row (the first has no candidate).
       {"DROP TABLE t_chunks; CREATE VIEW t_chunks AS SELECT 1 AS chunk_id, X'00' AS validity,"
        " CAST(X'01000000000000000200000000000000' || zeroblob(48) AS BLOB) AS rowids UNION ALL"
        " SELECT abs(-9223372036854775808), X'00', zeroblob(64)",
-       kKnn, "chunks iter error"},
+       kKnn, "jix0: could not list the chunks of t in main.t_chunks: integer overflow"},
       // Rowids are read through a BLOB handle only for chunks that need them; a view has none.
       {"DROP TABLE t_chunks; CREATE VIEW t_chunks AS SELECT 1 AS chunk_id, X'03' AS validity,"
        " CAST(X'01000000000000000200000000000000' || zeroblob(48) AS BLOB) AS rowids",

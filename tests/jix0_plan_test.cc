@@ -206,9 +206,10 @@ class HandTable {
     memset(&vtab_, 0, sizeof(vtab_));
     vtab_.db = db;
     static char v[] = "v", w[] = "w";
-    vtab_.vector_columns[0] = {v, 1, 2, JIX_ELEMENT_FLOAT32, JIX0_DISTANCE_L2, JIX0_INDEX_NONE,
-                               0, 0};
-    vtab_.vector_columns[1] = {w, 1, 2, JIX_ELEMENT_INT8, JIX0_DISTANCE_L2, JIX0_INDEX_NONE, 0, 0};
+    vtab_.vector_columns[0] = {v, 1, 2,      JIX_ELEMENT_FLOAT32, JIX0_DISTANCE_L2, JIX0_INDEX_NONE,
+                               0, 0, nullptr};
+    vtab_.vector_columns[1] = {w, 1, 2,      JIX_ELEMENT_INT8, JIX0_DISTANCE_L2, JIX0_INDEX_NONE,
+                               0, 0, nullptr};
     vtab_.numVectorColumns = 2;
     vtab_.numPartitionColumns = 2;
     vtab_.numAuxiliaryColumns = 1;

@@ -277,4 +277,18 @@ TEST(WriteFailure, DamageMetMidWay) {
   }
 }
 
+// A failed auxiliary insert names the table, the shadow table and SQLite's error.
+TEST(WriteFailure, FailedAuxiliaryInsertIsNamed) {
+  TestDb db;
+  db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[2], +aux text)");
+  db.Exec("CREATE TRIGGER d BEFORE INSERT ON t_auxiliary BEGIN SELECT RAISE(ABORT, 'no'); END");
+  const std::string before = Dump(db);
+  EXPECT_EQ(db.Run("INSERT INTO t(rowid, v, aux) VALUES (1, '[1, 0]', 'x')"), SQLITE_IOERR);
+  EXPECT_EQ(std::string(sqlite3_errmsg(db.db())),
+            std::string("jix0: could not store the auxiliary values of row 1 in main.t_auxiliary: "
+                        "no") +
+                kRolledBackNote);
+  EXPECT_EQ(Dump(db), before);
+}
+
 }  // namespace

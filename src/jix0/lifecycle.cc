@@ -498,6 +498,18 @@ struct TableNames {
   }
 };
 
+// An option given twice on a vector column is refused for new tables; a table declared so
+// before keeps opening, with the last value.
+int check_repeated_options(const jix0_vtab* p, char** pzErr) {
+  for (int i = 0; i < p->numVectorColumns; i++) {
+    const VectorColumnDefinition& v = p->vector_columns[i];
+    if (!v.repeated_option) continue;
+    return constructor_error(pzErr, "%s is given more than once on vector column \"%.*s\"",
+                             v.repeated_option, v.name_length, v.name);
+  }
+  return SQLITE_OK;
+}
+
 // A chunk that cannot be stored under the connection's length limit would make every insert
 // fail, so the declaration is refused, naming the chunk_size that fits.
 int check_chunk_length(jix0_vtab* p, char** pzErr) {
@@ -555,7 +567,8 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   names.MoveInto(p);
 
   if (isCreate) {
-    rc = check_chunk_length(p, pzErr);
+    rc = check_repeated_options(p, pzErr);
+    if (rc == SQLITE_OK) rc = check_chunk_length(p, pzErr);
     if (rc != SQLITE_OK) return rc;
     // Tables created before a failure are not dropped here; they belong to the failing
     // CREATE statement, which SQLite rolls back.

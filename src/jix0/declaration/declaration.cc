@@ -208,6 +208,12 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
   int metric = JIX0_DISTANCE_L2;
   int indexKind = JIX0_INDEX_NONE;
   int lists = 0, probes = 0;
+  const char* repeated = nullptr;
+  unsigned seen = 0;  // bit per option: lists, probes, index, distance_metric
+  auto note = [&](unsigned bit, const char* keyword) {
+    if ((seen & bit) && !repeated) repeated = keyword;
+    seen |= bit;
+  };
   for (;;) {
     int rc = jix0_token_next(cursor, end, &token);
     if (rc == JIX0_TOKEN_RESULT_EOF) break;
@@ -221,6 +227,11 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
     if (!count && !isIndex) {
       if (elementType == JIX_ELEMENT_BIT) return SQLITE_ERROR;
       if (!matches_leading_part(token, "distance_metric")) return SQLITE_ERROR;
+    }
+    if (count) {
+      note(count == &lists ? 1u : 2u, count == &lists ? "lists" : "probes");
+    } else {
+      note(isIndex ? 4u : 8u, isIndex ? "index" : "distance_metric");
     }
     cursor = token.end;
     if (!next_of_kind(&cursor, end, JIX0_TOKEN_EQ, &token)) return SQLITE_ERROR;
@@ -250,6 +261,7 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
   outColumn->index_kind = (VectorIndexKind)indexKind;
   outColumn->lists = lists;
   outColumn->probes = probes;
+  outColumn->repeated_option = repeated;
   return SQLITE_OK;
 }
 

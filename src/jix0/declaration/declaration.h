@@ -34,6 +34,9 @@ struct VectorColumnDefinition {
   // checks them against the index kind and their ranges.
   int lists;
   int probes;
+  // The first option given twice (its keyword), or null. New tables refuse it; tables
+  // declared so before keep opening, with the last value.
+  const char* repeated_option;
 };
 
 struct PartitionColumnDefinition {

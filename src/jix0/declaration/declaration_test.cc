@@ -263,7 +263,7 @@ TEST(Jix0Declaration, WritesOutputsOnlyWhenAccepting) {
 
 TEST(Jix0Declaration, VectorByteSizes) {
   VectorColumnDefinition column = {nullptr,         0, 12, JIX_ELEMENT_BIT, JIX0_DISTANCE_L2,
-                                   JIX0_INDEX_NONE, 0, 0};
+                                   JIX0_INDEX_NONE, 0, 0,  nullptr};
   EXPECT_EQ(vector_column_byte_size(column), 1u);
   column.element_type = JIX_ELEMENT_INT8;
   EXPECT_EQ(vector_column_byte_size(column), 12u);

@@ -257,7 +257,11 @@ static int knn_scan_filter_metadata(KnnScan* s) {
         s->filterBitmap.get());
     m.longTextStmt.reset(longTextStmt);
     if (rc != SQLITE_OK) {
-      vtab_set_error(&p->base, "Could not filter metadata fields");
+      vtab_set_error(&p->base,
+                     "jix0: could not filter on metadata column \"%s\" of %s: chunk %lld of "
+                     "%s.%s is missing or damaged",
+                     p->metadata_columns[metadataIdx].name, p->tableName, s->chunkId, p->schemaName,
+                     p->shadowMetadataChunksNames[metadataIdx]);
       return rc;
     }
     bitmap_and_inplace(s->candidates.get(), s->filterBitmap.get(), s->size);
@@ -356,7 +360,9 @@ int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
     if (chunkRc != SQLITE_OK) return chunkRc;
   }
   if (rc != SQLITE_DONE) {
-    vtab_set_error(&s->p->base, "chunks iter error");
+    vtab_set_error(&s->p->base, "jix0: could not list the chunks of %s in %s.%s: %s",
+                   s->p->tableName, s->p->schemaName, s->p->shadowChunksName,
+                   sqlite3_errmsg(s->p->db));
     return jix0_failure_code(rc);
   }
 #if JIX_HAVE_THREADS

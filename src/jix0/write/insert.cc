@@ -411,7 +411,11 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
     sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
   }
   rc = jix_step(stmt);
-  return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
+  if (rc == SQLITE_DONE) return SQLITE_OK;
+  vtab_set_error(&p->base,
+                 "jix0: could not store the auxiliary values of row %lld in %s.%s_auxiliary: %s",
+                 rowid, p->schemaName, p->tableName, sqlite3_errmsg(p->db));
+  return jix0_failure_code(rc);
 }
 
 }  // namespace
