@@ -282,7 +282,7 @@ class ProbeReads:
         db = table.db
         counts = dict(db.execute("SELECT c.list, count(*) FROM t_rowids r JOIN t_chunks c "
                                  "ON c.chunk_id = r.chunk_id GROUP BY c.list"))
-        found = db.execute("SELECT list, centroid FROM t_ivf_centroids ORDER BY list").fetchall()
+        found = db.execute("SELECT list, centroid FROM t_ivfcentroids ORDER BY list").fetchall()
         centroids = [np.frombuffer(blob, dtype=np.float32) for _, blob in found]
         sizes = [counts.get(lists, 0) for lists, _ in found]
         return cls(table.data, centroids, sizes, counts.get(None, 0))
@@ -320,7 +320,7 @@ class Systems:
         words = " index=ivf" + (f" lists={lists}" if lists else "") + codes
         table = self.table(f"ivf{lists or ''}", words)
         build = table.build_index()
-        count = table.db.execute("SELECT count(*) FROM t_ivf_centroids").fetchone()[0]
+        count = table.db.execute("SELECT count(*) FROM t_ivfcentroids").fetchone()[0]
         self.list_counts.append(count)
         system = f"jix IVF{' codes' if codes else ''} lists={count}"
         system += "" if lists else " (default)"

@@ -364,7 +364,7 @@ class SetRun {
     load("ivf_load", db, data_.vectors, 1, "category");
     double built = build("build", db);
     storage(db, "ivf");
-    long long lists = query_integer(db, "SELECT count(*) FROM t_ivf_centroids");
+    long long lists = query_integer(db, "SELECT count(*) FROM t_ivfcentroids");
     out_.number("lists", (double)lists);
     fprintf(stderr, "[%s] build-index %.2f s, %lld lists\n", name_.c_str(), built, lists);
 

@@ -624,11 +624,11 @@ TEST(Corruption, IvfIndexDamage) {
     const char* damage;
     std::vector<const char*> expected;  // one per path; nullptr: as on intact storage
   } cases[] = {
-      {"UPDATE t_ivf_centroids SET centroid = X'00' WHERE list = 0",
+      {"UPDATE t_ivfcentroids SET centroid = X'00' WHERE list = 0",
        {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
-      {"UPDATE t_ivf_centroids SET centroid = 'sixteen bytes!!!' WHERE list = 0",
+      {"UPDATE t_ivfcentroids SET centroid = 'sixteen bytes!!!' WHERE list = 0",
        {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
-      {"DELETE FROM t_ivf_centroids WHERE list = 0",
+      {"DELETE FROM t_ivfcentroids WHERE list = 0",
        {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
       {"UPDATE t_info SET value = 'x' WHERE key = 'IVF_BUILD'",
        {"Internal sqlite-jix error: the IVF build id of t is not an integer",
@@ -636,19 +636,19 @@ TEST(Corruption, IvfIndexDamage) {
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer", nullptr}},
-      {"DROP TABLE t_ivf_centroids",
+      {"DROP TABLE t_ivfcentroids",
        {"Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
-        "main.t_ivf_centroids",
+        "main.t_ivfcentroids",
         "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
-        "main.t_ivf_centroids",
+        "main.t_ivfcentroids",
         "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
-        "main.t_ivf_centroids",
+        "main.t_ivfcentroids",
         "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
-        "main.t_ivf_centroids",
+        "main.t_ivfcentroids",
         "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
-        "main.t_ivf_centroids",
+        "main.t_ivfcentroids",
         "Internal sqlite-jix error: build-index cannot write the centroids of t: no such table: "
-        "main.t_ivf_centroids"}},
+        "main.t_ivfcentroids"}},
       // Chunks whose list is no list number are searched by every query, not lost.
       {"UPDATE t_chunks SET list = 'a' WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
        {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},

@@ -82,13 +82,13 @@ TEST(Jix0Ivf, SchemaOfIndexedTables) {
   // A column named probes keeps its name; the hidden one is then left out.
   db.Exec("CREATE VIRTUAL TABLE u USING jix0(v float[2] index=ivf, probes integer)");
   const SqlCase cases[] = {
-      {"SELECT name, sql FROM sqlite_master WHERE tbl_name IN ('t_chunks', 't_ivf_centroids') "
+      {"SELECT name, sql FROM sqlite_master WHERE tbl_name IN ('t_chunks', 't_ivfcentroids') "
        "ORDER BY name",
        "sqlite_autoindex_t_chunks_1|NULL\n"
        "t_chunks|CREATE TABLE \"t_chunks\"(chunk_id INTEGER PRIMARY KEY AUTOINCREMENT,size "
        "INTEGER NOT NULL,sequence_id integer,partition00,validity BLOB NOT NULL, rowids BLOB NOT "
        "NULL, list INTEGER, UNIQUE(list, partition00, chunk_id))\n"
-       "t_ivf_centroids|CREATE TABLE \"t_ivf_centroids\"(list INTEGER PRIMARY KEY, centroid "
+       "t_ivfcentroids|CREATE TABLE \"t_ivfcentroids\"(list INTEGER PRIMARY KEY, centroid "
        "BLOB NOT NULL)"},
       {"SELECT name, hidden FROM pragma_table_xinfo('t') WHERE hidden",
        "distance|1\nk|1\nt|1\nprobes|1"},
@@ -164,19 +164,19 @@ TEST(Jix0Ivf, BuildGroupsRowsByListDeterministically) {
   db.Exec(kBuild);
   EXPECT_EQ(CheckJix0Invariants(db.db(), "t"), "");
   EXPECT_EQ(db.Query(kListsPerCluster), "0|1|1\n1|1|1\n2|1|1\n3|1|1");
-  EXPECT_EQ(db.Query("SELECT count(*), sum(length(centroid)) FROM t_ivf_centroids"), "4|32");
+  EXPECT_EQ(db.Query("SELECT count(*), sum(length(centroid)) FROM t_ivfcentroids"), "4|32");
   // 50 rows per list: six full chunks and one of two rows.
   EXPECT_EQ(db.Query("SELECT list, count(*) FROM t_chunks GROUP BY list"), "0|7\n1|7\n2|7\n3|7");
   EXPECT_EQ(on("t"), exact);
   EXPECT_EQ(on("t", " AND probes = 4"), exact);
 
   // The same data gives the same centroids and the same rows in each list.
-  const std::string centroids = db.DumpTables("t_ivf_centroids");
+  const std::string centroids = db.DumpTables("t_ivfcentroids");
   const std::string members = db.Query(
       "SELECT ch.list, group_concat(r.rowid) FROM t_rowids r JOIN t_chunks ch USING (chunk_id) "
       "GROUP BY ch.list ORDER BY ch.list");
   db.Exec(kBuild);
-  EXPECT_EQ(db.DumpTables("t_ivf_centroids"), centroids);
+  EXPECT_EQ(db.DumpTables("t_ivfcentroids"), centroids);
   EXPECT_EQ(db.Query("SELECT ch.list, group_concat(r.rowid) FROM t_rowids r JOIN t_chunks ch "
                      "USING (chunk_id) GROUP BY ch.list ORDER BY ch.list"),
             members);
@@ -195,7 +195,7 @@ TEST(Jix0Ivf, AllListsEqualsExactSearch) {
     db.Exec(InsertClusters("t", 1, 120));
     db.Exec(InsertClusters("plain", 1, 120));
     db.Exec(kBuild);
-    EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivf_centroids"), "5") << metric;
+    EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivfcentroids"), "5") << metric;
     // Rows with equal distances may come in another order: build-index moved them between
     // chunks. Each row and its distance must be the same.
     const std::string exact = db.Query(
@@ -319,14 +319,14 @@ TEST(Jix0Ivf, RollbackAndEmptyBuilds) {
   TestDb db;
   db.Exec(kTable);
   db.Exec(kBuild);  // an empty table: no lists, searches stay exact
-  EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivf_centroids"), "0");
+  EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivfcentroids"), "0");
   db.Exec(InsertClusters("t", 1, 40));
   EXPECT_EQ(db.Query("SELECT DISTINCT list FROM t_chunks"), "NULL");
   EXPECT_EQ(db.Query("SELECT count(*) FROM t WHERE v MATCH '[0, 0]' AND k = 40"), "40");
   const std::string before = db.DumpTables("t_");
   db.Exec("BEGIN");
   db.Exec(kBuild);
-  EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivf_centroids"), "4");
+  EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivfcentroids"), "4");
   db.Exec("ROLLBACK");
   EXPECT_EQ(db.DumpTables("t_"), before);
   // The rolled-back centroids are not used: searches are exact again.
@@ -336,7 +336,7 @@ TEST(Jix0Ivf, RollbackAndEmptyBuilds) {
   small.Exec(kTable);
   small.Exec(InsertClusters("t", 1, 2));
   small.Exec(kBuild);
-  EXPECT_EQ(small.Query("SELECT count(*) FROM t_ivf_centroids"), "2");
+  EXPECT_EQ(small.Query("SELECT count(*) FROM t_ivfcentroids"), "2");
   EXPECT_EQ(CheckJix0Invariants(small.db(), "t"), "");
 }
 
@@ -381,7 +381,7 @@ TEST(Jix0Ivf, RenameAndDropCoverTheIndex) {
        "sqlite_autoindex_u_metadatachunks00_1|u_metadatachunks00\n"
        "sqlite_autoindex_u_vector_chunks00_1|u_vector_chunks00\nu|u\n"
        "u_chunks|u_chunks\nu_info|u_info\n"
-       "u_ivf_centroids|u_ivf_centroids\nu_metadatachunks00|u_metadatachunks00\n"
+       "u_ivfcentroids|u_ivfcentroids\nu_metadatachunks00|u_metadatachunks00\n"
        "u_rowids|u_rowids\nu_vector_chunks00|u_vector_chunks00"},
       {"SELECT rowid FROM u WHERE v MATCH '[0, 0]' AND k = 3", answer.c_str()},
       {"INSERT INTO u(u) VALUES ('build-index')", ""},
@@ -392,6 +392,41 @@ TEST(Jix0Ivf, RenameAndDropCoverTheIndex) {
        "sqlite_autoindex_t_chunks_1"},
       {"DROP TABLE u", ""},
       {"DROP TABLE t", ""},
+      {"SELECT count(*) FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'", "0"},
+  };
+  for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+}
+
+// The centroids table is a shadow table SQLite recognises: under SQLITE_DBCONFIG_DEFENSIVE
+// ordinary SQL cannot change it, while the table's own build still can.
+TEST(Jix0Ivf, DefensiveModeProtectsTheCentroids) {
+  TestDb db;
+  sqlite3_db_config(db.db(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  db.Exec(kTable);
+  db.Exec(InsertClusters("t", 1, 40));
+  db.Exec(kBuild);
+  EXPECT_EQ(db.Query("DELETE FROM t_ivfcentroids"), "table t_ivfcentroids may not be modified");
+  EXPECT_EQ(db.Query("SELECT count(*) > 0 FROM t_ivfcentroids"), "1");
+}
+
+// Tables of earlier versions name their centroids table t_ivf_centroids: they keep answering,
+// building, renaming and dropping with that name.
+TEST(Jix0Ivf, OlderCentroidsTableNameKeepsWorking) {
+  TestDb db;
+  db.Exec(kTable);
+  db.Exec(InsertClusters("t", 1, 40));
+  db.Exec(kBuild);
+  const std::string answer = db.Query("SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3");
+  const std::string centroids = db.Query("SELECT * FROM t_ivfcentroids");
+  db.Exec("ALTER TABLE t_ivfcentroids RENAME TO t_ivf_centroids");  // as an older file has it
+  const SqlCase cases[] = {
+      {"SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3", answer.c_str()},
+      {kBuild, ""},
+      {"SELECT * FROM t_ivf_centroids", centroids.c_str()},
+      {"ALTER TABLE t RENAME TO u", ""},
+      {"SELECT name FROM sqlite_master WHERE name LIKE '%centroids'", "u_ivf_centroids"},
+      {"SELECT rowid FROM u WHERE v MATCH '[0, 0]' AND k = 3", answer.c_str()},
+      {"DROP TABLE u", ""},
       {"SELECT count(*) FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'", "0"},
   };
   for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;

@@ -306,7 +306,7 @@ TEST_F(OomSweep, Jix0IvfIndex) {
       {"build-index",
        unbuilt,
        {"INSERT INTO t(t) VALUES ('build-index')", layout,
-        "SELECT list, hex(centroid) FROM t_ivf_centroids"},
+        "SELECT list, hex(centroid) FROM t_ivfcentroids"},
        {"t"}},
       {"insert and update after build",
        built,

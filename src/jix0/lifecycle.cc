@@ -125,8 +125,8 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
   if (jix0_has_ivf(p)) {
-    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, t), pzErr,
-                       "Could not create '_ivf_centroids' shadow table: %s");
+    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, p->shadowCentroidsName),
+                       pzErr, "Could not create '_ivfcentroids' shadow table: %s");
     if (rc != SQLITE_OK) return rc;
   }
   const char* rowids = p->pkIsText ? JIX0_SQL_CREATE_ROWIDS_TEXT_PK : JIX0_SQL_CREATE_ROWIDS;
@@ -458,14 +458,15 @@ struct TableNames {
   }
 
   // False when memory runs out.
-  bool Build(const jix0_vtab* p, const char* name) {
+  bool Build(const jix0_vtab* p, const char* name, bool olderCentroidsName) {
     table = sqlite3_mprintf("%s", name);
     if (!table) return false;
     rowids = sqlite3_mprintf("%s_rowids", table);
     chunks = sqlite3_mprintf("%s_chunks", table);
     if (!rowids || !chunks) return false;
     if (jix0_has_ivf(p)) {
-      centroids = sqlite3_mprintf("%s_ivf_centroids", table);
+      centroids =
+          sqlite3_mprintf(olderCentroidsName ? "%s_ivf_centroids" : "%s_ivfcentroids", table);
       if (!centroids) return false;
     }
     for (int i = 0; i < p->numVectorColumns; i++) {
@@ -497,6 +498,19 @@ struct TableNames {
     }
   }
 };
+
+// Whether the table, created by an older version, names its centroids table T_ivf_centroids.
+int has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder) {
+  SqlitePtr<char> sql(sqlite3_mprintf(
+      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = '%q_ivf_centroids'",
+      p->schemaName, table));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc == SQLITE_OK) rc = jix_step(stmt.get());
+  *outOlder = rc == SQLITE_ROW;
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
 
 // An option given twice on a vector column is refused for new tables; a table declared so
 // before keeps opening, with the last value.
@@ -563,7 +577,12 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   p->schemaName = sqlite3_mprintf("%s", argv[1]);
   if (!p->schemaName) return SQLITE_NOMEM;
   TableNames names;
-  if (!names.Build(p, argv[2])) return SQLITE_NOMEM;
+  bool olderCentroidsName = false;
+  if (!isCreate && jix0_has_ivf(p)) {
+    rc = has_older_centroids_name(p, argv[2], &olderCentroidsName);
+    if (rc != SQLITE_OK) return rc;
+  }
+  if (!names.Build(p, argv[2], olderCentroidsName)) return SQLITE_NOMEM;
   names.MoveInto(p);
 
   if (isCreate) {
@@ -640,7 +659,7 @@ int destroy(sqlite3_vtab* pVtab) {
   }
   rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_rowids\"", s, t));
   if (rc == SQLITE_OK && jix0_has_ivf(p)) {
-    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_ivf_centroids\"", s, t));
+    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowCentroidsName));
   }
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
     rc = drop(
@@ -701,7 +720,11 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
     return SQLITE_ERROR;
   }
   TableNames names;
-  if (!names.Build(p, zNew)) return SQLITE_NOMEM;
+  const char* centroids = p->shadowCentroidsName;
+  const bool olderCentroidsName =
+      centroids && strlen(centroids) >= strlen("_ivf_centroids") &&
+      strcmp(centroids + strlen(centroids) - strlen("_ivf_centroids"), "_ivf_centroids") == 0;
+  if (!names.Build(p, zNew, olderCentroidsName)) return SQLITE_NOMEM;
   // The cached statements name the old tables.
   jix0_free_resources(p);
   // Every shadow table moves inside the ALTER TABLE statement: when one fails, SQLite rolls
@@ -771,7 +794,8 @@ int jix0Rollback(sqlite3_vtab*) {
 }
 
 int jix0ShadowName(const char* suffix) {
-  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info", "ivf_centroids"};
+  static const char* const kFixed[] = {"rowids", "chunks",        "auxiliary",
+                                       "info",   "ivf_centroids", "ivfcentroids"};
   for (const char* name : kFixed) {
     if (sqlite3_stricmp(suffix, name) == 0) return 1;
   }

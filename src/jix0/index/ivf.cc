@@ -89,8 +89,9 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
   const VectorColumnDefinition& column = jix0_ivf_column(p);
   const int bytes = (int)(column.dimensions * sizeof(float));
   StmtPtr stmt;
-  rc = prepare_text(p->db, sqlite3_mprintf(JIX0_SQL_SELECT_CENTROIDS, p->schemaName, p->tableName),
-                    &stmt);
+  rc = prepare_text(
+      p->db, sqlite3_mprintf(JIX0_SQL_SELECT_CENTROIDS, p->schemaName, p->shadowCentroidsName),
+      &stmt);
   if (rc != SQLITE_OK) {
     if ((rc & 0xff) == SQLITE_NOMEM) return rc;
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the IVF centroids of %s: %s",

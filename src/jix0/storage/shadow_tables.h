@@ -35,10 +35,13 @@
 //                        (chunk_id is the key): its automatic index finds the newest chunk of a
 //                        (partition, list) with one seek, and is renamed and dropped with
 //                        T_chunks.
-//   T_ivf_centroids      one row per list: list INTEGER PRIMARY KEY (0 .. lists - 1, no gaps)
+//   T_ivfcentroids       one row per list: list INTEGER PRIMARY KEY (0 .. lists - 1, no gaps)
 //                        and centroid BLOB, the list's centre as a float32 vector of the
 //                        column's dimensions (4 * dims bytes); for cosine columns of unit
-//                        length. Empty before the first build.
+//                        length. Empty before the first build. Tables created by older
+//                        versions name it T_ivf_centroids and keep that name (renames
+//                        included); the new name has no inner '_', so SQLite recognises it
+//                        as a shadow table (and protects it under SQLITE_DBCONFIG_DEFENSIVE).
 //   T_info 'IVF_BUILD'   a random nonzero integer written by each build-index, absent before
 //                        the first: a table object keeps the centroids it read as long as
 //                        this value is unchanged, and reads them again when another
@@ -97,12 +100,13 @@ constexpr const char JIX0_SQL_CREATE_VECTOR_CHUNKS[] =
 // Then the metadata index.
 constexpr const char JIX0_SQL_CREATE_METADATA_CHUNKS[] =
     "CREATE TABLE \"%w\".\"%w_metadatachunks%02d\"(rowid PRIMARY KEY, data BLOB NOT NULL);";
+// The centroids table takes its whole name (T_ivfcentroids, or T_ivf_centroids in older files).
 constexpr const char JIX0_SQL_CREATE_CENTROIDS[] =
-    "CREATE TABLE \"%w\".\"%w_ivf_centroids\"(list INTEGER PRIMARY KEY, centroid BLOB NOT NULL)";
+    "CREATE TABLE \"%w\".\"%w\"(list INTEGER PRIMARY KEY, centroid BLOB NOT NULL)";
 constexpr const char JIX0_SQL_SELECT_IVF_BUILD[] =
     "SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_BUILD'";
 constexpr const char JIX0_SQL_SELECT_CENTROIDS[] =
-    "SELECT list, centroid FROM \"%w\".\"%w_ivf_centroids\" ORDER BY list";
+    "SELECT list, centroid FROM \"%w\".\"%w\" ORDER BY list";
 constexpr const char JIX0_SQL_CREATE_METADATA_TEXT[] =
     "CREATE TABLE \"%w\".\"%w_metadatatext%02d\"(rowid PRIMARY KEY, data TEXT);";
 
