@@ -432,4 +432,22 @@ TEST(Jix0Ivf, OlderCentroidsTableNameKeepsWorking) {
   for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
 }
 
+// A chunk whose list is a number between lists (damage) is searched on every query, as a
+// chunk of no list is, rather than never.
+TEST(Jix0Ivf, ChunkWithAStrayListIsAlwaysSearched) {
+  TestDb db;
+  db.Exec(kTable);
+  db.Exec(InsertClusters("t", 1, 40));
+  db.Exec(kBuild);
+  // The nearest list holds cluster 0's ten rows, in a full chunk and one of two rows.
+  const char* knn = "SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3";
+  const std::string answer = db.Query(knn);
+  db.Exec(
+      "UPDATE t_chunks SET list = list + 0.5 WHERE chunk_id = (SELECT chunk_id FROM"
+      " t_rowids WHERE rowid = 4)");
+  // The index is read again when its build changes, as after another connection's build.
+  db.Exec("UPDATE t_info SET value = value + 1 WHERE key = 'IVF_BUILD'");
+  EXPECT_EQ(db.Query(knn), answer);
+}
+
 }  // namespace

@@ -35,6 +35,7 @@ int IndexChunkPlan::Start(jix0_vtab* p, int vectorIdx, const void* query,
   int rc = jix0_ivf_current(p, &c);
   if (rc != SQLITE_OK) return rc;
   groups_ = c->lists;
+  strays_ = c->strayLists;
   if (groups_ == 0) return SQLITE_OK;
   sqlite3_int64 probes = args.probes > 0 ? args.probes : jix0_ivf_default_probes(p, groups_);
   end_ = probes < groups_ ? (int)probes : groups_;
@@ -49,8 +50,12 @@ SqlitePtr<char> IndexChunkPlan::Clause() const {
   // The first batch also takes chunks of no list, and chunks whose list is no list number
   // (damage): those are searched on every query rather than never.
   if (begin_ == 0) {
-    sqlite3_str_appendf(s.get(), "(list IS NULL OR list < 0 OR list > %d OR list IN (",
-                        groups_ - 1);
+    sqlite3_str_appendf(s.get(), "(list IS NULL OR list < 0 OR list > %d OR ", groups_ - 1);
+    if (strays_) {
+      sqlite3_str_appendf(
+          s.get(), "(list > -1 AND list < %d AND list <> CAST(list AS INTEGER)) OR ", groups_);
+    }
+    sqlite3_str_appendall(s.get(), "list IN (");
   } else {
     sqlite3_str_appendall(s.get(), "(list IN (");
   }

@@ -62,6 +62,7 @@ class IndexChunkPlan {
   int groups_ = 0;
   int begin_ = 0, end_ = 0;  // the batch: order_[begin_ .. end_)
   SqlitePtr<int> order_;     // groups nearest the query first
+  bool strays_ = false;      // chunks with a non-integer list exist (see IvfCentroids)
 };
 
 // The write side. The vector column the index is on, or -1 when the table has none.

@@ -83,6 +83,27 @@ int read_build_id(jix0_vtab* p, IvfCentroids* c, sqlite3_int64* outBuild) {
   return SQLITE_OK;
 }
 
+// Sets c->strayLists. Integers, and numbers outside the lists, are caught by the batch
+// clause itself; this looks (through the list index) for the numbers between.
+int find_stray_lists(jix0_vtab* p, IvfCentroids* c) {
+  c->strayLists = false;
+  if (c->lists == 0) return SQLITE_OK;
+  StmtPtr stmt;
+  int rc = prepare_text(p->db,
+                        sqlite3_mprintf("SELECT 1 FROM \"%w\".\"%w\" WHERE list > -1 AND list < %d"
+                                        " AND list <> CAST(list AS INTEGER) LIMIT 1",
+                                        p->schemaName, p->shadowChunksName, c->lists),
+                        &stmt);
+  if (rc == SQLITE_OK) rc = jix_step(stmt.get());
+  if (rc == SQLITE_ROW) c->strayLists = true;
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return SQLITE_OK;
+  if ((rc & 0xff) != SQLITE_NOMEM) {
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the lists of %s: %s",
+                   p->tableName, sqlite3_errmsg(p->db));
+  }
+  return jix0_failure_code(rc);
+}
+
 // Reads the centroids of build `build` into c.
 int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
   int rc;
@@ -132,7 +153,7 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
   c->lists = lists;
   c->dimensions = (int)column.dimensions;
   c->build = build;
-  return SQLITE_OK;
+  return find_stray_lists(p, c);
 }
 
 }  // namespace

@@ -13,6 +13,9 @@ struct IvfCentroids {
   float* data;              // lists * dimensions, list by list
   float* distances;         // lists entries: assignment's scratch, so an insert allocates none
   sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
+  // Some chunk's list is a number between lists but no list (damage): searches then take
+  // such chunks in every first batch, as they take chunks of no list. Checked at each load.
+  bool strayLists;
 };
 
 // Finalizes the IVF cache's statement (the centroids stay cached).
