@@ -371,7 +371,8 @@ int insert_chunk_row(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int6
   }
   if (rc != SQLITE_OK) return rc;
   for (int i = 0; i < p->numPartitionColumns; i++) {
-    sqlite3_bind_value(stmt, 4 + i, partitionValues[i]);
+    rc = sqlite3_bind_value(stmt, 4 + i, partitionValues[i]);
+    if (rc != SQLITE_OK) return rc;
   }
   if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
     sqlite3_bind_int64(stmt, 4 + p->numPartitionColumns, list);
@@ -463,7 +464,8 @@ int run_metadata_text(jix0_vtab* p, const char* format, sqlite3_stmt** cache, in
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(owned ? nullptr : stmt);
   sqlite3_bind_int64(stmt, 1, rowid);
-  if (text) sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
+  if (text) rc = sqlite3_bind_text(stmt, 2, text, n, SQLITE_STATIC);
+  if (rc != SQLITE_OK) return rc;
   rc = jix_step(stmt);
   return rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }

@@ -131,7 +131,8 @@ int jix0_rowid_from_id(jix0_vtab* p, sqlite3_value* id, sqlite3_int64* outRowid)
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_value(stmt.get(), 1, id);
+  rc = sqlite3_bind_value(stmt.get(), 1, id);
+  if (rc != SQLITE_OK) return rc;
   rc = jix_step(stmt.get());
   if (rc == SQLITE_DONE) return SQLITE_EMPTY;
   if (rc != SQLITE_ROW) return rc;
@@ -235,7 +236,8 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
   if (rc != SQLITE_OK) return rc;
   ResetOnExit reset(stmt);
   for (int i = 0; i < p->numPartitionColumns; i++) {
-    sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
+    rc = sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
+    if (rc != SQLITE_OK) return rc;
   }
   if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
     sqlite3_bind_int64(stmt, p->numPartitionColumns + 1, list);

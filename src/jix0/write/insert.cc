@@ -408,7 +408,8 @@ int insert_auxiliary_row(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 rowid
   sqlite3_bind_int64(stmt, 1, rowid);
   for (int u = 0; u < jix0_num_defined_user_columns(p); u++) {
     if (p->user_column_kinds[u] != JIX0_COLUMN_AUXILIARY) continue;
-    sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
+    rc = sqlite3_bind_value(stmt, p->user_column_idxs[u] + 2, column_value(argv, u + 1));
+    if (rc != SQLITE_OK) return rc;
   }
   rc = jix_step(stmt);
   if (rc == SQLITE_DONE) return SQLITE_OK;

@@ -212,7 +212,8 @@ int jix0Update_UpdateAuxColumn(jix0_vtab* p, int a, sqlite3_value* value, sqlite
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_value(stmt.get(), 1, value);
+  rc = sqlite3_bind_value(stmt.get(), 1, value);
+  if (rc != SQLITE_OK) return rc;
   sqlite3_bind_int64(stmt.get(), 2, rowid);
   rc = jix_step(stmt.get());
   return rc == SQLITE_DONE ? SQLITE_OK : jix0_write_failure(rc);
