@@ -1,5 +1,8 @@
 #include "jix0/index/index.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 
@@ -41,8 +44,26 @@ int IndexChunkPlan::Start(jix0_vtab* p, int vectorIdx, const void* query,
   end_ = probes < groups_ ? (int)probes : groups_;
   if (All()) return SQLITE_OK;
   order_ = allocate_array<int>((sqlite3_uint64)groups_);
-  if (!order_) return SQLITE_NOMEM;
-  return jix0_ivf_order_lists(p, c, query, order_.get());
+  distances_ = allocate_array<float>((sqlite3_uint64)groups_);
+  if (!order_ || !distances_) return SQLITE_NOMEM;
+  jix0_ivf_list_distances(p, c, query, distances_.get());
+  for (int i = 0; i < groups_; i++) order_.get()[i] = i;
+  OrderBatch();
+  return SQLITE_OK;
+}
+
+void IndexChunkPlan::OrderBatch() {
+  const float* d = distances_.get();
+  // NaN distances last, then nearest first, ties to the lower group: a total order, so the
+  // batches are the same as a full sort's.
+  auto nearer = [d](int a, int b) {
+    bool an = std::isnan(d[a]), bn = std::isnan(d[b]);
+    if (an != bn) return bn;
+    if (!an && d[a] != d[b]) return d[a] < d[b];
+    return a < b;
+  };
+  int* order = order_.get();
+  std::partial_sort(order + begin_, order + end_, order + groups_, nearer);
 }
 
 SqlitePtr<char> IndexChunkPlan::Clause() const {
@@ -70,6 +91,7 @@ void IndexChunkPlan::Widen() {
   int size = end_ - begin_ > 0 ? 2 * (end_ - begin_) : 1;
   begin_ = end_;
   end_ = size > groups_ - end_ ? groups_ : end_ + size;
+  if (begin_ < end_) OrderBatch();
 }
 
 int jix0_index_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,

@@ -59,10 +59,15 @@ class IndexChunkPlan {
   void Widen();
 
  private:
+  // Orders order_[begin_ .. end_) by (distance, group): only the groups a batch takes are
+  // sorted, since most searches never widen.
+  void OrderBatch();
+
   int groups_ = 0;
-  int begin_ = 0, end_ = 0;  // the batch: order_[begin_ .. end_)
-  SqlitePtr<int> order_;     // groups nearest the query first
-  bool strays_ = false;      // chunks with a non-integer list exist (see IvfCentroids)
+  int begin_ = 0, end_ = 0;     // the batch: order_[begin_ .. end_)
+  SqlitePtr<int> order_;        // groups nearest the query first, up to end_
+  SqlitePtr<float> distances_;  // each group's distance to the query
+  bool strays_ = false;         // chunks with a non-integer list exist (see IvfCentroids)
 };
 
 // The write side. The vector column the index is on, or -1 when the table has none.

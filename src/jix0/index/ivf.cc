@@ -11,24 +11,6 @@
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 
-namespace {
-
-struct ListDistance {
-  float distance;
-  int list;
-};
-
-int compare_list_distances(const void* a, const void* b) {
-  const ListDistance* x = (const ListDistance*)a;
-  const ListDistance* y = (const ListDistance*)b;
-  bool xn = std::isnan(x->distance), yn = std::isnan(y->distance);
-  if (xn != yn) return xn ? 1 : -1;
-  if (!xn && x->distance != y->distance) return x->distance < y->distance ? -1 : 1;
-  return (x->list > y->list) - (x->list < y->list);
-}
-
-}  // namespace
-
 int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n) {
   if (n <= 0) return 0;
   const VectorColumnDefinition& column = jix0_ivf_column(p);
@@ -192,16 +174,10 @@ int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
   return SQLITE_OK;
 }
 
-int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query, int* order) {
-  SqlitePtr<float> dist = allocate_zeroed<float>((sqlite3_uint64)c->lists);
-  SqlitePtr<ListDistance> pairs = allocate_zeroed<ListDistance>((sqlite3_uint64)c->lists);
-  if (!dist || !pairs) return SQLITE_NOMEM;
+void jix0_ivf_list_distances(const jix0_vtab* p, const IvfCentroids* c, const void* query,
+                             float* distances) {
   ivf_distances(jix0_ivf_column(p).distance_metric, (const float*)query, c->data,
-                (size_t)c->dimensions, (size_t)c->lists, dist.get());
-  for (int i = 0; i < c->lists; i++) pairs.get()[i] = {dist.get()[i], i};
-  qsort(pairs.get(), (size_t)c->lists, sizeof(ListDistance), compare_list_distances);
-  for (int i = 0; i < c->lists; i++) order[i] = pairs.get()[i].list;
-  return SQLITE_OK;
+                (size_t)c->dimensions, (size_t)c->lists, distances);
 }
 
 int jix0_ivf_read_probes(jix0_vtab* p, sqlite3_value* const* values, int count,

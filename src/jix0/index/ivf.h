@@ -37,10 +37,10 @@ inline const VectorColumnDefinition& jix0_ivf_column(const jix0_vtab* p) {
 // the lowest list on ties; JIX0_NO_LIST (-1) when the index is not built.
 [[nodiscard]] int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList);
 
-// Lists ordered by (centroid distance to query, list number) into order[0 .. lists).
-// REQUIRES: c->lists > 0.
-[[nodiscard]] int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query,
-                                       int* order);
+// The distance from query to every list's centroid, by the column's metric, into
+// distances[0 .. lists). REQUIRES: c->lists > 0.
+void jix0_ivf_list_distances(const jix0_vtab* p, const IvfCentroids* c, const void* query,
+                             float* distances);
 
 // Lists searched when a query gives no `probes`: the declared probes, else 8, or one list in
 // 128 when there are more than 1,024. On clustered data 8 lists already find the exact top 10
