@@ -537,6 +537,10 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
     // CREATE statement, which SQLite rolls back.
     rc = create_shadow_tables(p, pzErr);
     if (rc != SQLITE_OK) return rc;
+  } else {
+    // A table declared without an index may have been given one by build-index.
+    rc = jix0_index_load_state(p);
+    if (rc != SQLITE_OK) return rc;
   }
   *ppVtab = &guard.release()->base;
   return SQLITE_OK;
