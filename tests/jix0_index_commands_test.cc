@@ -52,7 +52,7 @@ TEST(Jix0IndexCommands, BuildIndexTurnsTheIndexOnWithoutRewritingTheDeclaration)
       {"SELECT sql FROM sqlite_master WHERE name = 't'", declaration.c_str()},
       {"SELECT key, value FROM t_info WHERE key LIKE 'IVF%' AND key NOT IN ('IVF_BUILD', "
        "'IVF_BUILT_AT') ORDER BY key",
-       "IVF_COLUMN|0\nIVF_LISTS|4\nIVF_PROBES|4"},
+       "IVF_BUILD_ROWS|200\nIVF_COLUMN|0\nIVF_LISTS|4\nIVF_PROBES|4"},
       {"SELECT count(*) FROM t_info WHERE key = 'IVF_BUILT_AT' AND value LIKE '____-__-__ "
        "__:__:__'",
        "1"},
@@ -262,6 +262,54 @@ TEST(Jix0IndexCommands, FailedFirstBuildLeavesThePlainTable) {
       {"DELETE FROM t WHERE rowid > 8", ""},
   };
   for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+}
+
+constexpr const char* kInfo =
+    "SELECT vector_column, metric, lists, probes, rows_in_lists, rows_in_no_list, rows_at_build, "
+    "largest_list, smallest_list, built_at IS NOT NULL FROM jix_index_info('t')";
+
+// jix_index_info follows the index through its life: off, declared but unbuilt, built, grown,
+// dropped; in another connection too.
+TEST(Jix0IndexCommands, IndexInfoReportsTheState) {
+  TempPath file;
+  TestDb db(file.path);
+  db.Exec(
+      "CREATE VIRTUAL TABLE t USING jix0(w int8[2], v float[2] distance_metric=l1, "
+      "chunk_size=8)");
+  db.Exec("CREATE VIRTUAL TABLE src USING jix0(v float[2])");
+  db.Exec(InsertClusters("src", 1, 100));
+  db.Exec("INSERT INTO t(rowid, w, v) SELECT rowid, jix_int8('[1, 1]'), v FROM src");
+  const SqlCase cases[] = {
+      {kInfo, ""},
+      {"INSERT INTO t(t) VALUES ('build-index lists=4 probes=2')", ""},
+      // 25 rows per cluster, one list each.
+      {kInfo, "v|l1|4|2|100|0|100|25|25|1"},
+      {"INSERT INTO t(rowid, w, v) VALUES (1000, jix_int8('[1, 1]'), '[1, 1]'), (1001, "
+       "jix_int8('[1, 1]'), '[1, 2]')",
+       ""},
+      {"DELETE FROM t WHERE rowid IN (1, 5, 9)", ""},
+      {kInfo, "v|l1|4|2|99|0|100|27|22|1"},
+      {"SELECT rowid FROM jix_index_info('t')", "1"},
+      {"INSERT INTO t(t) VALUES ('drop-index')", ""},
+      {kInfo, "v|l1|0|8|0|99|NULL|0|0|0"},
+      {"SELECT * FROM jix_index_info('nothing')", "jix_index_info: no jix0 table named 'nothing'"},
+      {"CREATE TABLE plain(x)", ""},
+      {"SELECT * FROM jix_index_info('plain')", "jix_index_info: no jix0 table named 'plain'"},
+      {"SELECT * FROM jix_index_info(NULL)", "jix_index_info: no jix0 table named ''"},
+      {"SELECT * FROM jix_index_info", "no query solution"},
+  };
+  for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+
+  db.Exec("INSERT INTO t(t) VALUES ('build-index')");
+  // A declared index before its first build; a connection that has not opened t yet.
+  db.Exec("CREATE VIRTUAL TABLE d USING jix0(v float[2] index=ivf lists=3 probes=2)");
+  db.Exec("INSERT INTO d(rowid, v) VALUES (1, '[1, 1]')");
+  TestDb other(file.path);
+  EXPECT_EQ(other.Query(kInfo), "v|l1|3|8|99|0|99|47|25|1");
+  EXPECT_EQ(other.Query("SELECT lists, probes, rows_in_no_list FROM jix_index_info('D')"), "0|2|1");
+  EXPECT_EQ(other.Query("SELECT t.rowid, i.lists FROM t, jix_index_info('t') AS i WHERE t.rowid < "
+                        "4"),
+            "2|3\n3|3");
 }
 
 }  // namespace

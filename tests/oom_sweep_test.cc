@@ -321,6 +321,7 @@ TEST_F(OomSweep, Jix0IvfIndex) {
        {"INSERT INTO t(t) VALUES ('build-index lists=3 probes=1')", layout,
         "SELECT key, value FROM t_info WHERE key IN ('IVF_COLUMN', 'IVF_LISTS', 'IVF_PROBES')",
         "SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 5",
+        "SELECT lists, probes, rows_in_lists, largest_list FROM jix_index_info('t')",
         "INSERT INTO t(t) VALUES ('drop-index')", layout},
        {"t"}},
       {"probed search",

@@ -34,6 +34,23 @@ bool jix0_index_can_build(const jix0_vtab* p);
 // chunks. REQUIRES: the table has an index.
 [[nodiscard]] int jix0_index_drop(jix0_vtab* p);
 
+// The state of a table's index, as jix_index_info reports it.
+struct IndexState {
+  int column;                  // the indexed vector column
+  int lists;                   // 0 before the first build and after drop-index
+  int probes;                  // lists a query without `probes` reads
+  sqlite3_int64 rowsInLists;   // rows in the chunks of a list
+  sqlite3_int64 rowsInNoList;  // rows stored before the first build: read by every query
+  sqlite3_int64 rowsAtBuild;   // rows the last build placed, -1 when unknown
+  sqlite3_int64 largestList;   // rows of the fullest and emptiest lists (0 without lists)
+  sqlite3_int64 smallestList;
+  SqlitePtr<char> builtAt;  // UTC 'YYYY-MM-DD HH:MM:SS' of the last build, null when unknown
+};
+
+// Reads the state of the table's index: counts every chunk's rows by list. Sets the message
+// on failure. REQUIRES: the table has an index.
+[[nodiscard]] int jix0_index_state(jix0_vtab* p, IndexState* out);
+
 // At connect: turns the index on when T_info says a build-index turned it on for a table
 // declared without one.
 [[nodiscard]] int jix0_index_load_state(jix0_vtab* p);

@@ -276,10 +276,12 @@ int build_with_options(jix0_vtab* p, const BuildOptions& options) {
   int lists = 0;
   int rc = settle_options(p, options, &lists);
   if (rc == SQLITE_OK) rc = jix0_ivf_build(p, lists);
+  // When and over how many rows it was built, for jix_index_info.
   if (rc == SQLITE_OK) {
     rc = run_text(p, sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
-                                     "VALUES ('IVF_BUILT_AT', datetime('now'))",
-                                     p->schemaName, p->tableName));
+                                     "VALUES ('IVF_BUILT_AT', datetime('now')), ('IVF_BUILD_ROWS', "
+                                     "(SELECT count(*) FROM \"%w\".\"%w_rowids\"))",
+                                     p->schemaName, p->tableName, p->schemaName, p->tableName));
   }
   return rc;
 }
@@ -322,7 +324,7 @@ int jix0_index_drop(jix0_vtab* p) {
     rc = run_text(p, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", s, p->shadowCentroidsName));
   if (rc == SQLITE_OK) {
     rc = run_text(p, sqlite3_mprintf("DELETE FROM \"%w\".\"%w_info\" WHERE key IN ('IVF_BUILD', "
-                                     "'IVF_LISTS', 'IVF_PROBES', 'IVF_BUILT_AT')",
+                                     "'IVF_LISTS', 'IVF_PROBES', 'IVF_BUILT_AT', 'IVF_BUILD_ROWS')",
                                      s, t));
   }
   jix0_index_cache_free(p);
@@ -353,4 +355,81 @@ int jix0_index_load_state(jix0_vtab* p) {
     return SQLITE_OK;
   }
   return set_index_column(p, (int)column);
+}
+
+namespace {
+
+// Rows per list (lists entries) and in no list, from every chunk's validity bitmap.
+int count_rows(jix0_vtab* p, int lists, sqlite3_int64* perList, sqlite3_int64* outNoList) {
+  StmtPtr stmt;
+  int rc = prepare_text(p->db,
+                        sqlite3_mprintf("SELECT list, validity FROM \"%w\".\"%w_chunks\"",
+                                        p->schemaName, p->tableName),
+                        &stmt);
+  if (rc != SQLITE_OK) return rc;
+  *outNoList = 0;
+  while ((rc = jix_step(stmt.get())) == SQLITE_ROW) {
+    const unsigned char* validity = (const unsigned char*)sqlite3_column_blob(stmt.get(), 1);
+    const int bytes = sqlite3_column_bytes(stmt.get(), 1);
+    sqlite3_int64 rows = 0;
+    for (int i = 0; i < bytes; i++) rows += __builtin_popcount(validity[i]);
+    sqlite3_int64 list = sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER
+                             ? sqlite3_column_int64(stmt.get(), 0)
+                             : JIX0_NO_LIST;
+    if (list >= 0 && list < lists) {
+      perList[list] += rows;
+    } else {
+      *outNoList += rows;
+    }
+  }
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int read_built_at(jix0_vtab* p, SqlitePtr<char>* out) {
+  StmtPtr stmt;
+  int rc = prepare_text(p->db,
+                        sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = "
+                                        "'IVF_BUILT_AT'",
+                                        p->schemaName, p->tableName),
+                        &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix_step(stmt.get());
+  if (rc == SQLITE_ROW && sqlite3_column_type(stmt.get(), 0) == SQLITE_TEXT) {
+    out->reset(sqlite3_mprintf("%s", sqlite3_column_text(stmt.get(), 0)));
+    if (!*out) return SQLITE_NOMEM;
+  }
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+}  // namespace
+
+int jix0_index_state(jix0_vtab* p, IndexState* out) {
+  const IvfCentroids* c;
+  int rc = jix0_ivf_current(p, &c);
+  if (rc != SQLITE_OK) return rc;
+  const int lists = c->lists;
+  out->column = p->ivfVectorIdx;
+  out->lists = lists;
+  out->probes = jix0_ivf_default_probes(p, lists);
+  SqlitePtr<sqlite3_int64> perList = allocate_zeroed<sqlite3_int64>((sqlite3_uint64)lists);
+  if (!perList) return SQLITE_NOMEM;
+  rc = count_rows(p, lists, perList.get(), &out->rowsInNoList);
+  if (rc == SQLITE_OK) rc = read_built_at(p, &out->builtAt);
+  bool found = false;
+  if (rc == SQLITE_OK && lists > 0) rc = info_read(p, "IVF_BUILD_ROWS", &out->rowsAtBuild, &found);
+  if (!found) out->rowsAtBuild = -1;
+  if (rc != SQLITE_OK) {
+    if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+    vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the index state of %s: %s",
+                   p->tableName, sqlite3_errmsg(p->db));
+    return jix0_failure_code(rc);
+  }
+  out->rowsInLists = out->largestList = out->smallestList = 0;
+  for (int i = 0; i < lists; i++) {
+    const sqlite3_int64 n = perList.get()[i];
+    out->rowsInLists += n;
+    if (i == 0 || n > out->largestList) out->largestList = n;
+    if (i == 0 || n < out->smallestList) out->smallestList = n;
+  }
+  return SQLITE_OK;
 }
