@@ -312,4 +312,25 @@ TEST(Jix0IndexCommands, IndexInfoReportsTheState) {
             "2|3\n3|3");
 }
 
+// A table given its index by build-index renames and drops with every shadow object.
+TEST(Jix0IndexCommands, RenameAndDropCoverTheAddedIndex) {
+  TestDb db;
+  db.Exec(kPlain);
+  db.Exec(InsertClusters("t", 1, 40));
+  db.Exec("INSERT INTO t(t) VALUES ('build-index lists=4 probes=1')");
+  const std::string answer = db.Query("SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 3");
+  const SqlCase cases[] = {
+      {"ALTER TABLE t RENAME TO u", ""},
+      {"SELECT name FROM sqlite_master WHERE name LIKE 't%' ORDER BY name", "t_chunks_list"},
+      {"SELECT rowid FROM u WHERE v MATCH '[0, 0]' AND k = 3", answer.c_str()},
+      {"SELECT lists, probes, rows_in_lists FROM jix_index_info('u')", "4|1|40"},
+      {"INSERT INTO u(rowid, v) VALUES (100, '[1, 1]')", ""},
+      {"INSERT INTO u(u) VALUES ('build-index')", ""},
+      {"INSERT INTO u(u) VALUES ('drop-index')", ""},
+      {"DROP TABLE u", ""},
+      {"SELECT count(*) FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'", "0"},
+  };
+  for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+}
+
 }  // namespace
