@@ -333,4 +333,33 @@ TEST(Jix0IndexCommands, RenameAndDropCoverTheAddedIndex) {
   for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
 }
 
+// Shadow tables the commands and jix_index_info need, lost by hand or by damage: each says
+// which table it could not use.
+TEST(Jix0IndexCommands, MissingShadowTablesAreReported) {
+  TestDb db;
+  db.Exec(
+      "CREATE VIRTUAL TABLE a USING jix0(v float[2]); INSERT INTO a(rowid, v) VALUES (1, '[0, "
+      "0]'); DROP TABLE a_info; "
+      "CREATE VIRTUAL TABLE b USING jix0(v float[2] index=ivf); INSERT INTO b(rowid, v) VALUES "
+      "(1, '[0, 0]'); DROP TABLE b_info; "
+      "CREATE VIRTUAL TABLE c USING jix0(v float[2] index=ivf); INSERT INTO c(rowid, v) VALUES "
+      "(1, '[0, 0]'); INSERT INTO c(c) VALUES ('build-index'); DROP TABLE c_ivf_centroids; "
+      "CREATE VIRTUAL TABLE d USING jix0(v float[2] index=ivf); DROP TABLE d_chunks");
+  const SqlCase cases[] = {
+      {"INSERT INTO a(a) VALUES ('build-index')",
+       "Internal sqlite-jix error: build-index cannot add an index to a: no such table: "
+       "main.a_info"},
+      {"INSERT INTO b(b) VALUES ('build-index lists=1')",
+       "Internal sqlite-jix error: build-index cannot record its options in b: no such table: "
+       "main.b_info"},
+      {"INSERT INTO c(c) VALUES ('drop-index')",
+       "Internal sqlite-jix error: drop-index cannot clear the index of c: no such table: "
+       "main.c_ivf_centroids"},
+      {"SELECT * FROM jix_index_info('d')",
+       "Internal sqlite-jix error: could not read the index state of d: no such table: "
+       "main.d_chunks"},
+  };
+  for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+}
+
 }  // namespace

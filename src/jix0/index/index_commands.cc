@@ -272,18 +272,25 @@ int settle_options(jix0_vtab* p, const BuildOptions& options, int* outLists) {
   return SQLITE_OK;
 }
 
+int record_error(jix0_vtab* p, int rc) {
+  if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+  vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": build-index cannot record its options in %s: %s",
+                 p->tableName, sqlite3_errmsg(p->db));
+  return jix0_failure_code(rc);
+}
+
 int build_with_options(jix0_vtab* p, const BuildOptions& options) {
   int lists = 0;
   int rc = settle_options(p, options, &lists);
-  if (rc == SQLITE_OK) rc = jix0_ivf_build(p, lists);
+  if (rc != SQLITE_OK) return record_error(p, rc);
+  rc = jix0_ivf_build(p, lists);
+  if (rc != SQLITE_OK) return rc;
   // When and over how many rows it was built, for jix_index_info.
-  if (rc == SQLITE_OK) {
-    rc = run_text(p, sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
-                                     "VALUES ('IVF_BUILT_AT', datetime('now')), ('IVF_BUILD_ROWS', "
-                                     "(SELECT count(*) FROM \"%w\".\"%w_rowids\"))",
-                                     p->schemaName, p->tableName, p->schemaName, p->tableName));
-  }
-  return rc;
+  rc = run_text(p, sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
+                                   "VALUES ('IVF_BUILT_AT', datetime('now')), ('IVF_BUILD_ROWS', "
+                                   "(SELECT count(*) FROM \"%w\".\"%w_rowids\"))",
+                                   p->schemaName, p->tableName, p->schemaName, p->tableName));
+  return rc == SQLITE_OK ? rc : record_error(p, rc);
 }
 
 }  // namespace
