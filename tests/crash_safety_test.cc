@@ -1,9 +1,9 @@
 // Crash safety: a child process writes a jix0 table in transactions (every third one also
 // runs 'optimize'; on a table with an IVF index every other one also runs 'build-index',
-// which moves every row) and reports each COMMIT that returned; the parent kills it with SIGKILL at
-// a random moment, reopens the file and checks that recovery left exactly the committed
-// transactions on intact storage. Each mode keeps one database across all its kills, so every
-// child starts on a recovered file.
+// which moves every row, and in one mode every sixth then 'drop-index') and reports each COMMIT
+// that returned; the parent kills it with SIGKILL at a random moment, reopens the file and checks
+// that recovery left exactly the committed transactions on intact storage. Each mode keeps one
+// database across all its kills, so every child starts on a recovered file.
 #include <unistd.h>
 
 #include <array>
@@ -121,8 +121,8 @@ std::string Render(const Model& model) {
 
 // The child: opens its own connection and runs transactions firstTxn, firstTxn + 1, ...
 // until it is killed, reporting -id after BEGIN and id after its COMMIT returned.
-void RunWriter(const std::string& path, const char* journalMode, bool buildIndex, Model model,
-               int64_t firstTxn) {
+void RunWriter(const std::string& path, const char* journalMode, bool buildIndex, bool dropIndex,
+               Model model, int64_t firstTxn) {
   sqlite3* db = nullptr;
   auto fail = [&](const std::string& what) {
     ChildProcess::Fail(what + ": " + (db ? sqlite3_errmsg(db) : "no connection"));
@@ -189,6 +189,12 @@ void RunWriter(const std::string& path, const char* journalMode, bool buildIndex
             SQLITE_OK) {
       fail("build-index in transaction " + std::to_string(txn));
     }
+    // Every sixth drops the index it has just built: every row leaves its list.
+    if (dropIndex && txn % 6 == 0 &&
+        sqlite3_exec(db, "INSERT INTO t(t) VALUES ('drop-index')", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+      fail("drop-index in transaction " + std::to_string(txn));
+    }
     if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail("COMMIT");
     ChildProcess::Send(txn);
   }
@@ -199,6 +205,7 @@ struct CrashMode {
   const char* journalMode;
   const char* createTable = kCreateTable;
   bool buildIndex = false;
+  bool dropIndex = false;  // REQUIRES: buildIndex
 };
 
 class CrashSafety : public ::testing::Test {
@@ -229,8 +236,9 @@ void CrashSafety::KillWriterRepeatedly(const CrashMode& mode) {
     SCOPED_TRACE("kill " + std::to_string(kill) + " after transaction " + std::to_string(lastTxn));
     int64_t reported = lastTxn;
     {
-      ChildProcess child(
-          [&] { RunWriter(path_, mode.journalMode, mode.buildIndex, committed, lastTxn + 1); });
+      ChildProcess child([&] {
+        RunWriter(path_, mode.journalMode, mode.buildIndex, mode.dropIndex, committed, lastTxn + 1);
+      });
       ChildReport report;
       bool inTransaction = false;
       auto take = [&] {
@@ -291,6 +299,13 @@ TEST_F(CrashSafety, WalKeepsExactlyTheCommittedTransactions) {
 
 TEST_F(CrashSafety, BuildIndexKeepsExactlyTheCommittedTransactions) {
   KillWriterRepeatedly({"build-index, rollback journal", "delete", kCreateIvfTable, true});
+}
+
+// The table is declared without an index: its first committed build-index adds the list
+// column and the centroids table, which recovery must undo with the rest of a killed one.
+TEST_F(CrashSafety, BuildAndDropIndexOnAPlainTableKeepExactlyTheCommittedTransactions) {
+  KillWriterRepeatedly(
+      {"build-index and drop-index, plain table, wal", "wal", kCreateTable, true, true});
 }
 
 }  // namespace

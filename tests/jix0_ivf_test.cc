@@ -107,11 +107,14 @@ TEST(Jix0Ivf, SchemaOfIndexedTables) {
       {"SELECT rowid FROM t WHERE v MATCH '[1, 2]' AND k = 1 AND probes > 3",
        "jix0 KNN queries take probes only as 'probes = ?', not as another comparison."},
       {"CREATE VIRTUAL TABLE plain USING jix0(v float[2])", ""},
-      {"INSERT INTO plain(plain) VALUES ('build-index')",
-       "jix0: unknown command 'build-index' (known commands: 'optimize')"},
       {"SELECT sql FROM sqlite_master WHERE name = 'plain_chunks'",
        "CREATE TABLE \"plain_chunks\"(chunk_id INTEGER PRIMARY KEY AUTOINCREMENT,size INTEGER NOT "
        "NULL,validity BLOB NOT NULL,rowids BLOB NOT NULL)"},
+      {"INSERT INTO plain(plain) VALUES ('drop-index')",
+       "jix0: unknown command 'drop-index' (known commands: 'optimize', 'build-index')"},
+      {"INSERT INTO t(t) VALUES ('vacuum')",
+       "jix0: unknown command 'vacuum' (known commands: 'optimize', 'build-index', "
+       "'drop-index')"},
   };
   for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
 }

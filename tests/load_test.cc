@@ -84,7 +84,7 @@ TEST(Load, EntryPointDerivedFromFileNameRegistersEverything) {
   }
   EXPECT_EQ(host.Query("SELECT count(*) FROM pragma_function_list WHERE name LIKE 'jix%'"), "18");
   EXPECT_EQ(host.Query("SELECT name FROM pragma_module_list WHERE name LIKE 'jix%' ORDER BY name"),
-            "jix0\njix_each");
+            "jix0\njix_each\njix_index_info");
 }
 
 TEST(Load, OtherEntryPointsRegisterTheirOwnModulesOnly) {

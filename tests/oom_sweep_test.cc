@@ -299,6 +299,8 @@ std::vector<std::string> IvfTables(bool built) {
 
 TEST_F(OomSweep, Jix0IvfIndex) {
   const std::vector<std::string> unbuilt = IvfTables(false), built = IvfTables(true);
+  std::vector<std::string> plain = unbuilt;
+  plain[0].replace(plain[0].find(" index=ivf lists=3 probes=1"), 27, "");
   const std::string layout =
       "SELECT r.rowid, ch.list, ch.partition00 FROM t_rowids r JOIN t_chunks ch USING (chunk_id) "
       "ORDER BY 1";
@@ -313,6 +315,14 @@ TEST_F(OomSweep, Jix0IvfIndex) {
        {"INSERT INTO t(rowid, p, v, n, s, aux) VALUES (100, 1, '[101, 3]', 5, 'a long text "
         "once more', 'y')",
         "UPDATE t SET v = '[1, 1]' WHERE rowid = 100", "DELETE FROM t WHERE rowid = 3", layout},
+       {"t"}},
+      {"build-index on a plain table, then drop-index",
+       plain,
+       {"INSERT INTO t(t) VALUES ('build-index lists=3 probes=1')", layout,
+        "SELECT key, value FROM t_info WHERE key IN ('IVF_COLUMN', 'IVF_LISTS', 'IVF_PROBES')",
+        "SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 5",
+        "SELECT lists, probes, rows_in_lists, largest_list FROM jix_index_info('t')",
+        "INSERT INTO t(t) VALUES ('drop-index')", layout},
        {"t"}},
       {"probed search",
        built,

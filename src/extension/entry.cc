@@ -9,6 +9,8 @@
 #include "functions/distance.h"
 #include "functions/inspect.h"
 #include "functions/quantize.h"
+#include "jix0/index_info.h"
+#include "jix0/lifecycle.h"
 #include "jix0/module.h"
 #include "table_functions/each.h"
 #include "table_functions/npy.h"
@@ -71,12 +73,20 @@ int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* p
       return rc;
     }
   }
+  // The connection's list of open jix0 tables belongs to the jix0 module (freed with it, after
+  // its last table); jix_index_info borrows it.
+  auto* tables = malloc_zeroed<Jix0Tables>();
+  if (!tables) return SQLITE_NOMEM;
   struct {
     const char* name;
     const sqlite3_module* module;
-  } const modules[] = {{"jix0", &jix0Module}, {"jix_each", &jix_eachModule}};
+    void* clientData;
+    void (*destroy)(void*);
+  } const modules[] = {{"jix0", &jix0Module, tables, sqlite3_free},
+                       {"jix_each", &jix_eachModule, nullptr, nullptr},
+                       {"jix_index_info", &jix_index_infoModule, tables, nullptr}};
   for (const auto& m : modules) {
-    rc = sqlite3_create_module_v2(db, m.name, m.module, nullptr, nullptr);
+    rc = sqlite3_create_module_v2(db, m.name, m.module, m.clientData, m.destroy);
     if (rc != SQLITE_OK) {
       *pzErrMsg = sqlite3_mprintf("Error creating module %s: %s", m.name, sqlite3_errmsg(db));
       return rc;

@@ -593,6 +593,10 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
     // CREATE statement, which SQLite rolls back.
     rc = create_shadow_tables(p, pzErr);
     if (rc != SQLITE_OK) return rc;
+  } else {
+    // A table declared without an index may have been given one by build-index.
+    rc = jix0_index_load_state(p);
+    if (rc != SQLITE_OK) return rc;
   }
   *ppVtab = &guard.release()->base;
   return SQLITE_OK;
@@ -610,8 +614,28 @@ int drop(jix0_vtab* p, char* sql) {
   return run_once(p->db, sql);
 }
 
+void tables_add(void* pAux, sqlite3_vtab* pVtab) {
+  auto* tables = (Jix0Tables*)pAux;
+  auto* p = (jix0_vtab*)pVtab;
+  if (!tables) return;
+  p->tables = tables;
+  p->nextTable = tables->first;
+  tables->first = p;
+}
+
+void tables_remove(jix0_vtab* p) {
+  if (!p->tables) return;
+  for (jix0_vtab** at = &p->tables->first; *at; at = &(*at)->nextTable) {
+    if (*at != p) continue;
+    *at = p->nextTable;
+    break;
+  }
+  p->tables = nullptr;
+}
+
 // Frees the object and a message nobody collected (SQLite never reads xDestroy's).
 void release(jix0_vtab* p) {
+  tables_remove(p);
   jix0_free(p);
   sqlite3_free(p->base.zErrMsg);
   sqlite3_free(p);
@@ -619,14 +643,31 @@ void release(jix0_vtab* p) {
 
 }  // namespace
 
-int jix0Create(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+int jix0Create(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
                char** pzErr) {
-  return jix0_init(db, argc, argv, ppVtab, pzErr, true);
+  int rc = jix0_init(db, argc, argv, ppVtab, pzErr, true);
+  if (rc == SQLITE_OK) tables_add(pAux, *ppVtab);
+  return rc;
 }
 
-int jix0Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+int jix0Connect(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
                 char** pzErr) {
-  return jix0_init(db, argc, argv, ppVtab, pzErr, false);
+  int rc = jix0_init(db, argc, argv, ppVtab, pzErr, false);
+  if (rc == SQLITE_OK) tables_add(pAux, *ppVtab);
+  return rc;
+}
+
+jix0_vtab* jix0_tables_find(Jix0Tables* tables, const char* schema, const char* name) {
+  static const char* const kOrder[] = {"temp", "main", nullptr};
+  for (const char* preferred : kOrder) {
+    const char* wanted = schema ? schema : preferred;
+    for (jix0_vtab* p = tables ? tables->first : nullptr; p; p = p->nextTable) {
+      if (!p->tableName || sqlite3_stricmp(p->tableName, name) != 0) continue;
+      if (!wanted || sqlite3_stricmp(p->schemaName, wanted) == 0) return p;
+    }
+    if (schema) return nullptr;
+  }
+  return nullptr;
 }
 
 int jix0Disconnect(sqlite3_vtab* pVtab) {

@@ -24,3 +24,13 @@ void jix0_free_resources(jix0_vtab* p);
 // Finalizes the cached statements and frees every owned string; safe to call twice.
 // Does not free p itself.
 void jix0_free(jix0_vtab* p);
+
+// The jix0 tables a connection has open: the jix0 module's client data, one per connection,
+// freed with the module (after its last table).
+struct Jix0Tables {
+  jix0_vtab* first;
+};
+
+// The open table `name` (any case) of schema `schema`, or of the first schema in SQLite's
+// order (temp, main, then the attached ones) when schema is null; null when none is open.
+jix0_vtab* jix0_tables_find(Jix0Tables* tables, const char* schema, const char* name);

@@ -6,10 +6,6 @@
 #include "jix0/index/ivf.h"
 #include "jix0/storage/chunks.h"
 
-int jix0_index_build(jix0_vtab* p) {
-  return jix0_ivf_build(p);
-}
-
 int jix0_index_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outGroup) {
   if (!jix0_has_ivf(p)) {
     *outGroup = JIX0_NO_LIST;

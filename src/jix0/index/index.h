@@ -19,8 +19,41 @@ inline bool jix0_index_on(const jix0_vtab* p, int vectorIdx) {
   return jix0_has_ivf(p) && vectorIdx == p->ivfVectorIdx;
 }
 
-// 'build-index'. REQUIRES: the table has an index.
-[[nodiscard]] int jix0_index_build(jix0_vtab* p);
+// True when the table offers 'build-index': it has an index, or a float32 vector column to
+// put one on.
+bool jix0_index_can_build(const jix0_vtab* p);
+
+// 'build-index', with options "column=NAME lists=N probes=N" (each optional, separated by
+// spaces). On a table without an index it turns one on, on the named column or the table's
+// only float32 vector column. lists and probes override the declared ones for this build and
+// are kept for the next. Sets the message on failure. REQUIRES: jix0_index_can_build(p).
+[[nodiscard]] int jix0_index_build(jix0_vtab* p, const char* options);
+
+// 'drop-index': every chunk back to no list, the centroids and the kept options deleted; the
+// index stays on, unbuilt, so that the next build-index puts it back. The caller packs the
+// chunks. REQUIRES: the table has an index.
+[[nodiscard]] int jix0_index_drop(jix0_vtab* p);
+
+// The state of a table's index, as jix_index_info reports it.
+struct IndexState {
+  int column;                  // the indexed vector column
+  int lists;                   // 0 before the first build and after drop-index
+  int probes;                  // lists a query without `probes` reads
+  sqlite3_int64 rowsInLists;   // rows in the chunks of a list
+  sqlite3_int64 rowsInNoList;  // rows stored before the first build: read by every query
+  sqlite3_int64 rowsAtBuild;   // rows the last build placed, -1 when unknown
+  sqlite3_int64 largestList;   // rows of the fullest and emptiest lists (0 without lists)
+  sqlite3_int64 smallestList;
+  SqlitePtr<char> builtAt;  // UTC 'YYYY-MM-DD HH:MM:SS' of the last build, null when unknown
+};
+
+// Reads the state of the table's index: counts every chunk's rows by list. Sets the message
+// on failure. REQUIRES: the table has an index.
+[[nodiscard]] int jix0_index_state(jix0_vtab* p, IndexState* out);
+
+// At connect: turns the index on when T_info says a build-index turned it on for a table
+// declared without one.
+[[nodiscard]] int jix0_index_load_state(jix0_vtab* p);
 
 // The group a row with this vector of the indexed column goes to; JIX0_NO_LIST (-1) without
 // an index or before its first build.

@@ -11,10 +11,9 @@
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 
-int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n) {
+int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n, int chosen) {
   if (n <= 0) return 0;
-  const VectorColumnDefinition& column = jix0_ivf_column(p);
-  sqlite3_int64 lists = column.lists;
+  sqlite3_int64 lists = chosen;
   if (lists <= 0) {
     lists = (sqlite3_int64)std::llround(std::sqrt((double)n));
     sqlite3_int64 bySize = n / (4 * (sqlite3_int64)p->chunk_size);
@@ -26,7 +25,8 @@ int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n) {
 }
 
 int jix0_ivf_default_probes(const jix0_vtab* p, int lists) {
-  int probes = jix0_ivf_column(p).probes;
+  int probes =
+      p->ivfCache && p->ivfCache->probes > 0 ? p->ivfCache->probes : jix0_ivf_column(p).probes;
   if (probes > 0) return probes;
   probes = (lists + 127) / 128;
   return probes < 8 ? 8 : probes;
@@ -138,6 +138,25 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
   return find_stray_lists(p, c);
 }
 
+// The probes a build-index option kept, 0 when none: it changes only with a build, so it is
+// read with the build's centroids.
+int read_kept_probes(jix0_vtab* p, int* outProbes) {
+  StmtPtr stmt;
+  int rc =
+      prepare_text(p->db,
+                   sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_PROBES'",
+                                   p->schemaName, p->tableName),
+                   &stmt);
+  if (rc != SQLITE_OK) return jix0_failure_code(rc);
+  *outProbes = 0;
+  rc = jix_step(stmt.get());
+  if (rc == SQLITE_ROW) {
+    sqlite3_int64 value = sqlite3_column_int64(stmt.get(), 0);
+    if (value > 0 && value <= JIX0_IVF_MAX_LISTS) *outProbes = (int)value;
+  }
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
+}
+
 }  // namespace
 
 int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
@@ -157,8 +176,10 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
   c->distances = nullptr;
   c->lists = 0;
   c->build = 0;
+  c->probes = 0;
   if (build == 0) return SQLITE_OK;
-  return load_centroids(p, c, build);
+  rc = read_kept_probes(p, &c->probes);
+  return rc == SQLITE_OK ? load_centroids(p, c, build) : rc;
 }
 
 int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {

@@ -12,6 +12,7 @@ struct IvfCentroids {
   int dimensions;
   float* data;              // lists * dimensions, list by list
   float* distances;         // lists entries: assignment's scratch, so an insert allocates none
+  int probes;               // 'IVF_PROBES' kept by the build's options, 0 when none
   sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
   // Some chunk's list is a number between lists but no list (damage): searches then take
   // such chunks in every first batch, as they take chunks of no list. Checked at each load.
@@ -42,7 +43,8 @@ inline const VectorColumnDefinition& jix0_ivf_column(const jix0_vtab* p) {
 void jix0_ivf_list_distances(const jix0_vtab* p, const IvfCentroids* c, const void* query,
                              float* distances);
 
-// Lists searched when a query gives no `probes`: the declared probes, else 8, or one list in
+// Lists searched when a query gives no `probes`: the probes kept by build-index options, else
+// the declared probes, else 8, or one list in
 // 128 when there are more than 1,024. On clustered data 8 lists already find the exact top 10
 // (fashion-mnist: 0.99 of it at 234 lists; 1,000 Gaussian clusters: all of it at 1,000
 // lists); a larger share only slows the query.
@@ -53,14 +55,15 @@ int jix0_ivf_default_probes(const jix0_vtab* p, int lists);
 [[nodiscard]] int jix0_ivf_read_probes(jix0_vtab* p, sqlite3_value* const* values, int count,
                                        sqlite3_int64* outProbes);
 
-// The number of lists a build makes for n rows: the declared lists, else
+// The number of lists a build makes for n rows: lists when positive, else
 // min(round(sqrt(n)), n / (4 * chunk_size)), at least 1; never more than n.
-int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n);
+int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n, int lists);
 
-// 'build-index': trains the centroids on a sample of the rows and moves every row into the
-// chunks of its (partition, list), packed densely. Everything the move reads is checked
-// before the first write, so damage is reported with nothing changed.
-[[nodiscard]] int jix0_ivf_build(jix0_vtab* p);
+// 'build-index': trains the centroids of `lists` lists (0: chosen from the row count) on a
+// sample of the rows and moves every row into the chunks of its (partition, list), packed
+// densely. Everything the move reads is checked before the first write, so damage is
+// reported with nothing changed.
+[[nodiscard]] int jix0_ivf_build(jix0_vtab* p, int lists);
 
 // After an UPDATE that gave the indexed column a new vector: moves the row to the newest
 // chunk of its new list when that differs from its chunk's list.

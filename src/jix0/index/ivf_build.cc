@@ -379,7 +379,7 @@ int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, const f
   return SQLITE_OK;
 }
 
-int build(jix0_vtab* p) {
+int build(jix0_vtab* p, int chosenLists) {
   ChunkLayout layout(p);
   ArrayGuard chunks, entries;
   int rc = array_init(&chunks.array, sizeof(ChunkRef), 64);
@@ -392,7 +392,7 @@ int build(jix0_vtab* p) {
   if (rc != SQLITE_OK) return rc;
 
   const sqlite3_int64 n = (sqlite3_int64)entries.array.length;
-  const int lists = jix0_ivf_lists_for(p, n);
+  const int lists = jix0_ivf_lists_for(p, n, chosenLists);
   SqlitePtr<float> centroids =
       allocate_zeroed<float>((sqlite3_uint64)lists * jix0_ivf_column(p).dimensions);
   if (!centroids) return SQLITE_NOMEM;
@@ -418,12 +418,11 @@ int build(jix0_vtab* p) {
 
 }  // namespace
 
-int jix0_ivf_build(jix0_vtab* p) {
-  // Only tables with an IVF index offer the command.
+int jix0_ivf_build(jix0_vtab* p, int lists) {
   JIX_ASSERT(jix0_has_ivf(p));
   // The build rewrites every chunk: one the length limit refuses is refused before it starts.
   int rc = jix0_chunk_check_length(p);
-  if (rc == SQLITE_OK) rc = build(p);
+  if (rc == SQLITE_OK) rc = build(p, lists);
   // The centroids of the old build are read again on next use.
   jix0_ivf_cache_free(p);
   return rc;

@@ -47,6 +47,13 @@
 //                        this value is unchanged, and reads them again when another
 //                        connection (or a rollback) changed it.
 //
+// A table declared without index=ivf that build-index gave an index has T_chunks.list added
+// by ALTER TABLE ADD COLUMN, an index T_chunks_list on (list, partitionNN..., chunk_id) in
+// place of the UNIQUE constraint, T_ivf_centroids, and T_info 'IVF_COLUMN' (the indexed
+// vector column's index), which makes every connection open it as indexed. Builds also write
+// 'IVF_BUILT_AT' (UTC text), 'IVF_BUILD_ROWS' (rows placed) and the lists and probes options
+// they were given, 'IVF_LISTS' and 'IVF_PROBES'; drop-index deletes these and IVF_BUILD.
+//
 // BLOB layouts, for slot i of a chunk of chunk_size slots (numbers in native byte order,
 // little-endian on the hosts the format is written on):
 //

@@ -4,7 +4,8 @@
 // Declared columns: 0 the id (rowid, or the primary key's name), 1..n the user columns in
 // declaration order, n + 1 the hidden `distance`, n + 2 the hidden `k`, and n + 3 the hidden
 // command column named after the table, unless another column already has that name. A table
-// with an IVF index then has the hidden `probes` column, unless a column is named so.
+// declared with an IVF index then has the hidden `probes` column, unless a column is named so;
+// a table given its index by build-index keeps the columns of its declaration.
 #pragma once
 
 #include "base/sqlite.h"
@@ -95,6 +96,10 @@ struct jix0_vtab {
   int hasProbesColumn;
   char* shadowCentroidsName;
   struct IvfCentroids* ivfCache;
+  // The connection's list of its jix0 tables (null when the module was registered without
+  // one), through which jix_index_info finds a table by name.
+  struct Jix0Tables* tables;
+  jix0_vtab* nextTable;
 };
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {

@@ -11,14 +11,36 @@ namespace {
 
 struct Jix0Command {
   const char* name;
-  int (*run)(jix0_vtab* p);
-  bool indexOnly;  // offered only by tables with an index
+  // Runs the command with the text after its name and a space ("" when none).
+  int (*run)(jix0_vtab* p, const char* options);
+  bool (*offered)(const jix0_vtab* p);
+  bool takesOptions;
 };
 
-// Commands match ignoring ASCII case. A new command is one more line here.
+int run_optimize(jix0_vtab* p, const char*) {
+  return jix0_optimize(p);
+}
+
+// The chunks of the dropped lists are packed as 'optimize' packs them.
+int run_drop_index(jix0_vtab* p, const char*) {
+  int rc = jix0_index_drop(p);
+  return rc == SQLITE_OK ? jix0_optimize(p) : rc;
+}
+
+bool always(const jix0_vtab*) {
+  return true;
+}
+
+bool has_index(const jix0_vtab* p) {
+  return jix0_index_column(p) >= 0;
+}
+
+// Commands match ignoring ASCII case; options follow the name after a space. A new command is
+// one more line here.
 constexpr Jix0Command kCommands[] = {
-    {"optimize", jix0_optimize, false},
-    {"build-index", jix0_index_build, true},
+    {"optimize", run_optimize, always, false},
+    {"build-index", jix0_index_build, jix0_index_can_build, true},
+    {"drop-index", run_drop_index, has_index, false},
 };
 
 }  // namespace
@@ -47,14 +69,26 @@ int jix0_run_command(jix0_vtab* p, int argc, sqlite3_value** argv) {
                    p->tableName);
     return SQLITE_ERROR;
   }
+  const char* space = strchr(name, ' ');
+  const int nameLength = space ? (int)(space - name) : (int)strlen(name);
   for (const Jix0Command& command : kCommands) {
-    if (command.indexOnly && jix0_index_column(p) < 0) continue;
-    if (sqlite3_stricmp(name, command.name) == 0) return command.run(p);
+    if (!command.offered(p)) continue;
+    if ((int)strlen(command.name) != nameLength ||
+        sqlite3_strnicmp(name, command.name, nameLength) != 0) {
+      continue;
+    }
+    if (space && !command.takesOptions) {
+      vtab_set_error(&p->base, "jix0: the command '%s' takes no options", command.name);
+      return SQLITE_ERROR;
+    }
+    return command.run(p, space ? space + 1 : "");
   }
   StrBuilder known(nullptr);
+  bool first = true;
   for (const Jix0Command& command : kCommands) {
-    if (command.indexOnly && jix0_index_column(p) < 0) continue;
-    sqlite3_str_appendf(known.get(), "%s'%s'", &command == kCommands ? "" : ", ", command.name);
+    if (!command.offered(p)) continue;
+    sqlite3_str_appendf(known.get(), "%s'%s'", first ? "" : ", ", command.name);
+    first = false;
   }
   SqlitePtr<char> list = known.finish();
   if (!list) return SQLITE_NOMEM;
