@@ -10,6 +10,7 @@
 #include "functions/inspect.h"
 #include "functions/quantize.h"
 #include "jix0/module.h"
+#include "jix0/storage/chunk_cache.h"
 #include "table_functions/each.h"
 #include "table_functions/npy.h"
 #include "table_functions/static_blobs.h"
@@ -53,6 +54,30 @@ void jix_info(sqlite3_context* context, int, sqlite3_value**) {
   sqlite3_result_text(context, (const char*)sqlite3_user_data(context), -1, SQLITE_STATIC);
 }
 
+// The jix0 module and jix_cache_size, sharing the connection's chunk-cache budget. Each
+// registration holds a reference, dropped when SQLite lets go of it (at close, or at once
+// when the registration fails).
+int register_chunk_cache(sqlite3* db, char** pzErrMsg) {
+  ChunkCacheBudget* budget = chunk_cache_budget_new();
+  if (!budget) return SQLITE_NOMEM;
+  chunk_cache_budget_ref(budget);
+  int rc = sqlite3_create_module_v2(db, "jix0", &jix0Module, budget, chunk_cache_budget_unref);
+  if (rc != SQLITE_OK) {
+    *pzErrMsg = sqlite3_mprintf("Error creating module %s: %s", "jix0", sqlite3_errmsg(db));
+  } else {
+    chunk_cache_budget_ref(budget);
+    rc =
+        sqlite3_create_function_v2(db, "jix_cache_size", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, budget,
+                                   jix_cache_size, nullptr, nullptr, chunk_cache_budget_unref);
+    if (rc != SQLITE_OK) {
+      *pzErrMsg =
+          sqlite3_mprintf("Error creating function %s: %s", "jix_cache_size", sqlite3_errmsg(db));
+    }
+  }
+  chunk_cache_budget_unref(budget);
+  return rc;
+}
+
 }  // namespace
 
 int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* pApi) {
@@ -71,18 +96,13 @@ int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* p
       return rc;
     }
   }
-  struct {
-    const char* name;
-    const sqlite3_module* module;
-  } const modules[] = {{"jix0", &jix0Module}, {"jix_each", &jix_eachModule}};
-  for (const auto& m : modules) {
-    rc = sqlite3_create_module_v2(db, m.name, m.module, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-      *pzErrMsg = sqlite3_mprintf("Error creating module %s: %s", m.name, sqlite3_errmsg(db));
-      return rc;
-    }
+  rc = register_chunk_cache(db, pzErrMsg);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_create_module_v2(db, "jix_each", &jix_eachModule, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    *pzErrMsg = sqlite3_mprintf("Error creating module %s: %s", "jix_each", sqlite3_errmsg(db));
   }
-  return SQLITE_OK;
+  return rc;
 }
 
 int sqlite3_jix_numpy_init(sqlite3* db, char**, const sqlite3_api_routines* pApi) {

@@ -10,6 +10,7 @@
 
 #include "base/handles.h"
 #include "jix0/index/index.h"
+#include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -563,14 +564,18 @@ void release(jix0_vtab* p) {
 
 }  // namespace
 
-int jix0Create(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+int jix0Create(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
                char** pzErr) {
-  return jix0_init(db, argc, argv, ppVtab, pzErr, true);
+  int rc = jix0_init(db, argc, argv, ppVtab, pzErr, true);
+  if (rc == SQLITE_OK) chunk_cache_attach((jix0_vtab*)*ppVtab, pAux);
+  return rc;
 }
 
-int jix0Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
+int jix0Connect(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
                 char** pzErr) {
-  return jix0_init(db, argc, argv, ppVtab, pzErr, false);
+  int rc = jix0_init(db, argc, argv, ppVtab, pzErr, false);
+  if (rc == SQLITE_OK) chunk_cache_attach((jix0_vtab*)*ppVtab, pAux);
+  return rc;
 }
 
 int jix0Disconnect(sqlite3_vtab* pVtab) {
@@ -655,6 +660,7 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   if (!names.Build(p, zNew)) return SQLITE_NOMEM;
   // The cached statements name the old tables.
   jix0_free_resources(p);
+  chunk_cache_clear(p);
   // Every shadow table moves inside the ALTER TABLE statement: when one fails, SQLite rolls
   // the whole statement back, renames made here included.
   int rc = SQLITE_OK;
@@ -699,7 +705,9 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   return SQLITE_OK;
 }
 
-int jix0Begin(sqlite3_vtab*) {
+int jix0Begin(sqlite3_vtab* pVtab) {
+  // SQLite begins a table's transaction for the statements that write it.
+  chunk_cache_written((jix0_vtab*)pVtab);
   return SQLITE_OK;
 }
 
@@ -708,10 +716,12 @@ int jix0Sync(sqlite3_vtab* pVtab) {
   return SQLITE_OK;
 }
 
-int jix0Commit(sqlite3_vtab*) {
+int jix0Commit(sqlite3_vtab* pVtab) {
+  chunk_cache_transaction_end((jix0_vtab*)pVtab, false);
   return SQLITE_OK;
 }
-int jix0Rollback(sqlite3_vtab*) {
+int jix0Rollback(sqlite3_vtab* pVtab) {
+  chunk_cache_transaction_end((jix0_vtab*)pVtab, true);
   return SQLITE_OK;
 }
 
@@ -739,6 +749,7 @@ void jix0_free_resources(jix0_vtab* p) {
 
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
+  chunk_cache_detach(p);
   jix0_index_cache_free(p);
   free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);
