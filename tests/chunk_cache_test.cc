@@ -339,7 +339,7 @@ TEST(ChunkCacheModel, TwoProcessesAgreeWithFreshConnections) {
     db.Exec(kTable);
     db.Exec(Rows(1, 60, 0));
   }
-  constexpr int kRounds = 80;
+  constexpr int kRounds = 150;
   ChildProcess child([&] {
     ModelSide side(path, 7);
     std::string failure = side.Run(kRounds);
