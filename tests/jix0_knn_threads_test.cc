@@ -132,6 +132,18 @@ TEST(Jix0KnnThreads, AnswersEqualTheSearchWithoutHelpers) {
         db.Exec("PRAGMA threads = " + std::to_string(threads));
         EXPECT_EQ(Answer(db.db(), match + filter, query), expected);
       }
+      // With the chunk cache holding all of the table, and about half of it (the rest read
+      // through BLOBs): the query that fills it, and the next, served from it.
+      for (const char* budget : {"1 << 30", "1 << 20"}) {
+        db.Query(std::string("SELECT jix_cache_size(") + budget + ")");
+        for (int threads : {0, 2}) {
+          SCOPED_TRACE(std::string("cache ") + budget + ", threads " + std::to_string(threads));
+          db.Exec("PRAGMA threads = " + std::to_string(threads));
+          EXPECT_EQ(Answer(db.db(), match + filter, query), expected);
+          EXPECT_EQ(Answer(db.db(), match + filter, query), expected);
+        }
+        db.Query("SELECT jix_cache_size(0)");
+      }
     }
   }
 }

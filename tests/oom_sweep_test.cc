@@ -243,6 +243,36 @@ TEST_F(OomSweep, Jix0QueriesWithHelperThreads) {
   });
 }
 
+// The chunk cache on: a failed allocation for it leaves the chunk to the BLOB reads, so the
+// answers stay those of the run without faults; filled, read, emptied by a write and filled
+// again, with and without helper threads.
+TEST_F(OomSweep, Jix0QueriesWithTheChunkCache) {
+  std::vector<std::string> setup = kTables;
+  setup.push_back("SELECT jix_cache_size(1 << 20)");
+  const std::string knn =
+      "SELECT rowid, distance FROM t WHERE v MATCH '[0, 0]' AND k = 3 AND rowid IN (1, 2, 4, 9)"
+      " AND s IN ('short', 'a much longer text value')";
+  std::string query = "'[1";
+  for (int i = 1; i < 256; i++) query += ",0";
+  query += "]'";
+  Sweep({
+      {"knn with the chunk cache",
+       setup,
+       {knn, "SELECT rowid, distance FROM t WHERE v MATCH '[2, 0]' AND k = 4", knn,
+        "INSERT INTO t(rowid, p, v, n) VALUES (5, 2, '[0, 1]', 5)", knn},
+       {"t"}},
+      {"cached, helper threads",
+       {"CREATE VIRTUAL TABLE big USING jix0(v float[256], n integer, chunk_size=64)",
+        "WITH RECURSIVE g(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM g WHERE value < 1200)"
+        " INSERT INTO big(rowid, v, n) SELECT value, '[' || (value % 7) ||"
+        " replace(hex(zeroblob(255)), '00', ',0') || ']', value % 3 FROM g",
+        "PRAGMA threads = 2", "SELECT jix_cache_size(800000)"},
+       {"SELECT rowid, distance FROM big WHERE v MATCH " + query + " AND k = 5 AND n != 1",
+        "SELECT rowid, distance FROM big WHERE v MATCH " + query + " AND k = 5"},
+       {"big"}},
+  });
+}
+
 // Three chunks of partition 1 with holes, one of partition 2; optimize moves rows of every
 // metadata kind, long texts included, and deletes a chunk.
 std::vector<std::string> Fragmented() {

@@ -12,6 +12,7 @@
 #include "jix0/index_info.h"
 #include "jix0/lifecycle.h"
 #include "jix0/module.h"
+#include "jix0/storage/chunk_cache.h"
 #include "table_functions/each.h"
 #include "table_functions/npy.h"
 #include "table_functions/static_blobs.h"
@@ -55,6 +56,10 @@ void jix_info(sqlite3_context* context, int, sqlite3_value**) {
   sqlite3_result_text(context, (const char*)sqlite3_user_data(context), -1, SQLITE_STATIC);
 }
 
+// The jix0 module and jix_cache_size, sharing the connection's chunk-cache budget. Each
+// registration holds a reference, dropped when SQLite lets go of it (at close, or at once
+// when the registration fails).
+
 }  // namespace
 
 int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* pApi) {
@@ -73,16 +78,23 @@ int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* p
       return rc;
     }
   }
-  // The connection's list of open jix0 tables belongs to the jix0 module (freed with it, after
-  // its last table); jix_index_info borrows it.
+  // The connection's list of open jix0 tables and its chunk-cache budget belong to the jix0
+  // module (freed with it, after its last table); jix_index_info and jix_cache_size borrow
+  // them.
   auto* tables = malloc_zeroed<Jix0Tables>();
   if (!tables) return SQLITE_NOMEM;
+  tables->cacheBudget = chunk_cache_budget_new();
+  if (!tables->cacheBudget) {
+    sqlite3_free(tables);
+    return SQLITE_NOMEM;
+  }
+  ChunkCacheBudget* budget = tables->cacheBudget;  // the reference the tables hold
   struct {
     const char* name;
     const sqlite3_module* module;
     void* clientData;
     void (*destroy)(void*);
-  } const modules[] = {{"jix0", &jix0Module, tables, sqlite3_free},
+  } const modules[] = {{"jix0", &jix0Module, tables, jix0_tables_free},
                        {"jix_each", &jix_eachModule, nullptr, nullptr},
                        {"jix_index_info", &jix_index_infoModule, tables, nullptr}};
   for (const auto& m : modules) {
@@ -92,7 +104,15 @@ int sqlite3_jix_init(sqlite3* db, char** pzErrMsg, const sqlite3_api_routines* p
       return rc;
     }
   }
-  return SQLITE_OK;
+  // The function's own reference: the budget outlives whichever of the two goes first.
+  chunk_cache_budget_ref(budget);
+  rc = sqlite3_create_function_v2(db, "jix_cache_size", 1, SQLITE_UTF8 | SQLITE_DIRECTONLY, budget,
+                                  jix_cache_size, nullptr, nullptr, chunk_cache_budget_unref);
+  if (rc != SQLITE_OK) {
+    *pzErrMsg =
+        sqlite3_mprintf("Error creating function %s: %s", "jix_cache_size", sqlite3_errmsg(db));
+  }
+  return rc;
 }
 
 int sqlite3_jix_numpy_init(sqlite3* db, char**, const sqlite3_api_routines* pApi) {

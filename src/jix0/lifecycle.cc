@@ -11,6 +11,7 @@
 #include "base/handles.h"
 #include "jix0/index/index.h"
 #include "jix0/storage/chunk.h"
+#include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -623,6 +624,14 @@ void tables_add(void* pAux, sqlite3_vtab* pVtab) {
   tables->first = p;
 }
 
+// Registers a new table object with its connection: the list of open tables and the chunk
+// cache's budget.
+void attach(void* pAux, sqlite3_vtab* pVtab) {
+  tables_add(pAux, pVtab);
+  auto* tables = (Jix0Tables*)pAux;
+  chunk_cache_attach((jix0_vtab*)pVtab, tables ? tables->cacheBudget : nullptr);
+}
+
 void tables_remove(jix0_vtab* p) {
   if (!p->tables) return;
   for (jix0_vtab** at = &p->tables->first; *at; at = &(*at)->nextTable) {
@@ -646,15 +655,21 @@ void release(jix0_vtab* p) {
 int jix0Create(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
                char** pzErr) {
   int rc = jix0_init(db, argc, argv, ppVtab, pzErr, true);
-  if (rc == SQLITE_OK) tables_add(pAux, *ppVtab);
+  if (rc == SQLITE_OK) attach(pAux, *ppVtab);
   return rc;
 }
 
 int jix0Connect(sqlite3* db, void* pAux, int argc, const char* const* argv, sqlite3_vtab** ppVtab,
                 char** pzErr) {
   int rc = jix0_init(db, argc, argv, ppVtab, pzErr, false);
-  if (rc == SQLITE_OK) tables_add(pAux, *ppVtab);
+  if (rc == SQLITE_OK) attach(pAux, *ppVtab);
   return rc;
+}
+
+void jix0_tables_free(void* tables) {
+  if (!tables) return;
+  chunk_cache_budget_unref(((Jix0Tables*)tables)->cacheBudget);
+  sqlite3_free(tables);
 }
 
 jix0_vtab* jix0_tables_find(Jix0Tables* tables, const char* schema, const char* name) {
@@ -768,6 +783,7 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   if (!names.Build(p, zNew, olderCentroidsName)) return SQLITE_NOMEM;
   // The cached statements name the old tables.
   jix0_free_resources(p);
+  chunk_cache_clear(p);
   // Every shadow table moves inside the ALTER TABLE statement: when one fails, SQLite rolls
   // the whole statement back, renames made here included.
   int rc = SQLITE_OK;
@@ -818,7 +834,9 @@ int jix0Rename(sqlite3_vtab* pVtab, const char* zNew) {
   return rename_table(pVtab, zNew);
 }
 
-int jix0Begin(sqlite3_vtab*) {
+int jix0Begin(sqlite3_vtab* pVtab) {
+  // SQLite begins a table's transaction for the statements that write it.
+  chunk_cache_written((jix0_vtab*)pVtab);
   return SQLITE_OK;
 }
 
@@ -827,10 +845,12 @@ int jix0Sync(sqlite3_vtab* pVtab) {
   return SQLITE_OK;
 }
 
-int jix0Commit(sqlite3_vtab*) {
+int jix0Commit(sqlite3_vtab* pVtab) {
+  chunk_cache_transaction_end((jix0_vtab*)pVtab, false);
   return SQLITE_OK;
 }
-int jix0Rollback(sqlite3_vtab*) {
+int jix0Rollback(sqlite3_vtab* pVtab) {
+  chunk_cache_transaction_end((jix0_vtab*)pVtab, true);
   return SQLITE_OK;
 }
 
@@ -859,6 +879,7 @@ void jix0_free_resources(jix0_vtab* p) {
 
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
+  chunk_cache_detach(p);
   jix0_index_cache_free(p);
   free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);

@@ -29,7 +29,11 @@ void jix0_free(jix0_vtab* p);
 // freed with the module (after its last table).
 struct Jix0Tables {
   jix0_vtab* first;
+  struct ChunkCacheBudget* cacheBudget;  // the connection's chunk-cache budget (a reference)
 };
+
+// The module's destructor of its Jix0Tables: drops the budget reference and frees it.
+void jix0_tables_free(void* tables);
 
 // The open table `name` (any case) of schema `schema`, or of the first schema in SQLite's
 // order (temp, main, then the attached ones) when schema is null; null when none is open.

@@ -9,6 +9,7 @@
 #include "base/bitmap.h"
 #include "base/calls.h"
 #include "base/select.h"
+#include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
@@ -178,7 +179,13 @@ static int knn_scan_check_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
 // table add nothing to the top k.
 static int knn_scan_chunk_rowids(KnnScan* s) {
   if (s->rowidsRead) return SQLITE_OK;
+  if (s->cached) {
+    s->rowids = s->cached->rowids;
+    s->rowidsRead = true;
+    return SQLITE_OK;
+  }
   int rc = read_chunk_rowids(s->p, &s->rowidsBlob, s->chunkId, s->size, s->chunkRowids.get());
+  s->rowids = s->chunkRowids.get();
   s->rowidsRead = rc == SQLITE_OK;
   return rc;
 }
@@ -209,11 +216,38 @@ static int knn_scan_open_vectors(KnnScan* s) {
   return SQLITE_OK;
 }
 
+// Finds the chunk in hand in the cache, or reads it whole into a new entry when the budget
+// has room. Without an entry the chunk is left to the BLOB path; a failed read fails as that
+// path would.
+static int knn_scan_cache_chunk(KnnScan* s) {
+  s->cached = chunk_cache_find(s->p, s->vectorIdx, s->chunkId);
+  if (s->cached) return SQLITE_OK;
+  CachedChunk* entry = chunk_cache_reserve(s->p, s->vectorIdx, s->chunkId, s->vectorBytes);
+  if (!entry) return SQLITE_OK;
+  int rc = knn_scan_open_vectors(s);
+  if (rc == SQLITE_OK) {
+    rc = jix_blob_read(s->vectorsBlob.get(), entry->vectors, (int)(s->size * s->vectorBytes), 0);
+    if (rc != SQLITE_OK) {
+      vtab_set_error(&s->p->base, "vectors blob read error for %lld", s->chunkId);
+      rc = jix0_failure_code(rc);
+    }
+  }
+  if (rc == SQLITE_OK) {
+    rc = read_chunk_rowids(s->p, &s->rowidsBlob, s->chunkId, s->size, entry->rowids);
+  }
+  if (rc != SQLITE_OK) {
+    chunk_cache_discard(s->p, entry);
+    return rc;
+  }
+  if (chunk_cache_add(s->p, entry)) s->cached = entry;
+  return SQLITE_OK;
+}
+
 // Narrows the candidates to the slots whose rowid is in the rowid IN list.
 static int knn_scan_filter_rowids(KnnScan* s) {
   int rc = knn_scan_chunk_rowids(s);
   if (rc != SQLITE_OK) return rc;
-  const sqlite3_int64* slotRowids = s->chunkRowids.get();
+  const sqlite3_int64* slotRowids = s->rowids;
   uint8_t* keep = s->filterBitmap.get();
   bitmap_clear(keep, s->size);
   for (int slot = 0; slot < s->size; slot++) {
@@ -247,7 +281,7 @@ static int knn_scan_filter_metadata(KnnScan* s) {
     if (p->metadata_columns[metadataIdx].kind == JIX0_METADATA_TEXT) {
       int rc = knn_scan_chunk_rowids(s);
       if (rc != SQLITE_OK) return rc;
-      slotRowids = (const uint8_t*)s->chunkRowids.get();
+      slotRowids = (const uint8_t*)s->rowids;
     }
     bitmap_clear(s->filterBitmap.get(), s->size);
     sqlite3_stmt* longTextStmt = m.longTextStmt.release();
@@ -272,6 +306,13 @@ static int knn_scan_filter_metadata(KnnScan* s) {
 // The candidates' distances, piece by piece, each computed on while it is still in cache; a
 // piece without candidates is not read at all.
 static int knn_scan_distances(KnnScan* s) {
+  if (s->cached) {
+    // In memory already: one pass of the kernel over the whole chunk, nothing copied.
+    knn_distances(s, s->cached->vectors, (size_t)s->size, s->candidates.get(),
+                  s->chunkDistances.get());
+    s->bytesComputed += s->size * s->vectorBytes;
+    return SQLITE_OK;
+  }
   for (int first = 0; first < s->size; first += s->pieceSlots) {
     int count = s->size - first < s->pieceSlots ? s->size - first : s->pieceSlots;
     const uint8_t* pieceCandidates = s->candidates.get() + first / 8;
@@ -293,16 +334,26 @@ static int knn_scan_distances(KnnScan* s) {
 int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances, const int32_t* best,
                    int selected) {
   if (selected == 0) return SQLITE_OK;
-  int rc = chunkId == s->chunkId
-               ? knn_scan_chunk_rowids(s)
-               : read_chunk_rowids(s->p, &s->rowidsBlob, chunkId, s->size, s->chunkRowids.get());
+  int rc = SQLITE_OK;
+  const sqlite3_int64* rowids = nullptr;
+  const CachedChunk* cached = s->useCache && chunkId != s->chunkId
+                                  ? chunk_cache_find(s->p, s->vectorIdx, chunkId)
+                                  : nullptr;
+  if (chunkId == s->chunkId) {
+    rc = knn_scan_chunk_rowids(s);
+    rowids = s->rowids;
+  } else if (cached) {
+    rowids = cached->rowids;
+  } else {
+    rc = read_chunk_rowids(s->p, &s->rowidsBlob, chunkId, s->size, s->chunkRowids.get());
+    rowids = s->chunkRowids.get();
+    // The buffer no longer holds the rowids of the chunk in hand.
+    s->rowidsRead = false;
+  }
   if (rc != SQLITE_OK) return rc;
-  // The rowids in hand now belong to chunkId.
-  s->rowidsRead = chunkId == s->chunkId;
   int merged = 0;
-  merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount, distances,
-                     s->chunkRowids.get(), best, selected, s->mergeDistances.get(),
-                     s->mergeRowids.get(), s->k, &merged);
+  merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount, distances, rowids,
+                     best, selected, s->mergeDistances.get(), s->mergeRowids.get(), s->k, &merged);
   std::swap(s->topDistances, s->mergeDistances);
   std::swap(s->topRowids, s->mergeRowids);
   s->topCount = merged;
@@ -322,8 +373,10 @@ static int knn_scan_select(KnnScan* s) {
 // Reads the chunk in hand and narrows its candidates by the filters, on bitmaps, so that no
 // vector is read for a slot they rule out.
 int knn_scan_filter_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
+  s->cached = nullptr;
   int rc = knn_scan_check_chunk(s, stmtChunks);
-  if (rc == SQLITE_OK) rc = knn_scan_open_vectors(s);
+  if (rc == SQLITE_OK && s->useCache) rc = knn_scan_cache_chunk(s);
+  if (rc == SQLITE_OK && !s->cached) rc = knn_scan_open_vectors(s);
   if (rc != SQLITE_OK) return rc;
   bitmap_copy(s->candidates.get(), s->validity, s->size);
   if (s->rowidList) rc = knn_scan_filter_rowids(s);
@@ -344,7 +397,14 @@ static int knn_scan_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
 // Scans every chunk of the statement into the top k.
 int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
   int rc;
+  s->cacheChecked = false;
   while ((rc = jix_step(stmtChunks)) == SQLITE_ROW) {
+    if (!s->cacheChecked) {
+      // Only now is the read transaction surely open, and the data version that of the data
+      // this statement reads.
+      s->useCache = chunk_cache_begin_scan(s->p);
+      s->cacheChecked = true;
+    }
 #if JIX_HAVE_THREADS
     if (!s->helpers && s->maxHelpers > 0 && s->bytesComputed >= kHelpersAfterBytes) {
       int startRc = knn_start_helpers(s);

@@ -82,10 +82,18 @@ struct KnnScan {
 
   BlobPtr vectorsBlob, rowidsBlob;
 
-  // The chunk in hand.
+  // The chunk in hand. rowids points at its rowids once read: into the cache, or into
+  // chunkRowids.
   sqlite3_int64 chunkId = 0;
   const uint8_t* validity = nullptr;
   bool rowidsRead = false;
+  const sqlite3_int64* rowids = nullptr;
+
+  // The resident chunk cache: whether this chunk statement's scan uses it (decided at its
+  // first row), and the chunk in hand's entry when it is cached.
+  bool cacheChecked = false;
+  bool useCache = false;
+  const struct CachedChunk* cached = nullptr;
 
   // Helper threads: how many the connection allows (PRAGMA threads), and the vector bytes
   // computed on this thread so far, which decide when they start.

@@ -9,6 +9,7 @@
 #include "base/calls.h"
 #include "base/select.h"
 #include "jix0/query/scan.h"
+#include "jix0/storage/chunk_cache.h"
 #include "jix0/table/result_codes.h"
 
 #if JIX_HAVE_THREADS
@@ -32,9 +33,10 @@ constexpr int kSpinsBeforeYield = 500;
 
 // A piece of a chunk in one buffer of the ring.
 struct ScanPiece {
-  uint8_t* vectors;
-  int chunk;  // index in the chunk ring
-  int first;  // first slot
+  uint8_t* vectors;     // the buffer
+  const uint8_t* data;  // the piece's vectors: the buffer, or the chunk's cache entry
+  int chunk;            // index in the chunk ring
+  int first;            // first slot
   int count;
   std::atomic<uint64_t> done{0};  // 1 + the last piece number computed in this buffer
 };
@@ -122,7 +124,7 @@ static void compute_piece(ScanHelpers* h, uint64_t number) {
   const KnnScan* s = h->s;
   ScanPiece* piece = &h->pieces.get()[number % h->numBuffers];
   ScanChunk* c = &h->chunks.get()[piece->chunk];
-  knn_distances(s, piece->vectors, (size_t)piece->count, c->candidates + piece->first / 8,
+  knn_distances(s, piece->data, (size_t)piece->count, c->candidates + piece->first / 8,
                 c->distances + piece->first);
   piece->done.store(number + 1);
   if (c->pending.fetch_sub(1) == 1) select_chunk(h, c);
@@ -179,7 +181,7 @@ int knn_start_helpers(KnnScan* s) {
   // The selection reads the distances of whole bytes of slots, candidates or not.
   memset(h->memory.get(), 0, bufferBytes * h->numBuffers + chunkBytes * h->numChunks);
   for (int i = 0; i < h->numBuffers; i++) {
-    new (&h->pieces.get()[i]) ScanPiece{h->memory.get() + bufferBytes * i, 0, 0, 0};
+    new (&h->pieces.get()[i]) ScanPiece{h->memory.get() + bufferBytes * i, nullptr, 0, 0, 0};
   }
   uint8_t* next = h->memory.get() + bufferBytes * h->numBuffers;
   for (int i = 0; i < h->numChunks; i++, next += chunkBytes) {
@@ -280,7 +282,10 @@ int knn_scan_chunk_threaded(KnnScan* s, sqlite3_stmt* stmtChunks) {
     rc = wait_for_helpers(s, [h, piece, number] {
       return number < (uint64_t)h->numBuffers || piece->done.load() > number - h->numBuffers;
     });
-    if (rc == SQLITE_OK) {
+    if (rc == SQLITE_OK && s->cached) {
+      piece->data = s->cached->vectors + first * s->vectorBytes;
+    } else if (rc == SQLITE_OK) {
+      piece->data = piece->vectors;
       rc = jix_blob_read(s->vectorsBlob.get(), piece->vectors, (int)(count * s->vectorBytes),
                          (int)(first * s->vectorBytes));
       if (rc != SQLITE_OK) {

@@ -61,6 +61,10 @@ enum Jix0Stmt : int {
 // The centroids of an IVF index's build as a table object last read them (jix0/index/ivf.h).
 struct IvfCentroids;
 
+// The resident chunk cache (jix0/storage/chunk_cache.h).
+struct ChunkCacheBudget;
+struct ChunkCacheTable;
+
 // Lives in sqlite3_malloc'd memory between xCreate/xConnect and xDisconnect/xDestroy, so it
 // holds raw handles only; jix0_free releases them.
 struct jix0_vtab {
@@ -100,6 +104,11 @@ struct jix0_vtab {
   // one), through which jix_index_info finds a table by name.
   struct Jix0Tables* tables;
   jix0_vtab* nextTable;
+  // The resident chunk cache: the connection's budget (a reference), this table's chunks
+  // (made on first use), and 1 while the open transaction has written the table.
+  struct ChunkCacheBudget* cacheBudget;
+  struct ChunkCacheTable* cacheTable;
+  int cacheWritten;
 };
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {

@@ -1,6 +1,7 @@
 // The xUpdate dispatch: insert, delete, update or a command.
 #include "jix0/write/write.h"
 
+#include "jix0/storage/chunk_cache.h"
 #include "jix0/table/write_guard.h"
 #include "jix0/write/command.h"
 
@@ -18,6 +19,8 @@ int update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pR
     vtab_set_error(pVtab, "jix0 table is unusable after a failed DROP TABLE");
     return SQLITE_ERROR;
   }
+  // Before any change: a chunk cached now may be stale after it, even if the write fails.
+  chunk_cache_written(p);
   if (argc == 1) return jix0Update_Delete(p, argv[0]);
   if (jix0_command_given(p, argc, argv)) {
     if (!oldRowidIsNull) return jix0_command_update_error(p);
