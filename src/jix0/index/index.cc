@@ -76,11 +76,17 @@ SqlitePtr<char> IndexChunkPlan::Clause() const {
   } else {
     sqlite3_str_appendall(s.get(), "(list IN (");
   }
-  for (int i = begin_; i < end_; i++) {
-    sqlite3_str_appendf(s.get(), i > begin_ ? ",%d" : "%d", order_.get()[i]);
-  }
+  for (int i = begin_; i < end_; i++) sqlite3_str_appendall(s.get(), i > begin_ ? ",?" : "?");
   sqlite3_str_appendall(s.get(), "))");
   return s.finish();
+}
+
+int IndexChunkPlan::BindClause(sqlite3_stmt* stmt, int first) const {
+  for (int i = begin_; i < end_; i++) {
+    int rc = sqlite3_bind_int(stmt, first + (i - begin_), order_.get()[i]);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
 }
 
 void IndexChunkPlan::Widen() {

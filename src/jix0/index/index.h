@@ -87,8 +87,11 @@ class IndexChunkPlan {
   bool All() const { return groups_ == 0 || (begin_ == 0 && end_ >= groups_); }
   bool Done() const { return end_ >= groups_; }
   // The WHERE term on the chunks table selecting the current batch, or null when memory
-  // runs out. REQUIRES: !All().
+  // runs out: one parameter per group, so that searches of one batch size share its text.
+  // REQUIRES: !All().
   SqlitePtr<char> Clause() const;
+  // Binds the batch's groups to the clause's parameters, from number first on.
+  [[nodiscard]] int BindClause(sqlite3_stmt* stmt, int first) const;
   void Widen();
 
  private:

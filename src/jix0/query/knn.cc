@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/array.h"
 #include "base/handles.h"
@@ -158,9 +159,49 @@ int gather_metadata_in_lists(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** 
 // value unread, and most chunks of a large table never need their rowids. An IN list becomes
 // one parameter per member, so the chunks of every listed partition are scanned once, in
 // chunk_id order, by one search. Sets the message on failure.
-// listClause, when given, is one more WHERE term: the IVF lists to scan.
+// The chunks statement lent by the table's one-entry cache when its text is the same (a
+// search repeated with other values), else prepared; given back to the cache after the scan,
+// reset, so the next search skips the prepare.
+class ChunksStatement {
+ public:
+  explicit ChunksStatement(jix0_vtab* p) : p_(p) {}
+  ChunksStatement(const ChunksStatement&) = delete;
+  ChunksStatement& operator=(const ChunksStatement&) = delete;
+  ~ChunksStatement() { GiveBack(); }
+
+  // Takes over sql (null: out of memory).
+  int Prepare(SqlitePtr<char> sql) {
+    GiveBack();
+    if (!sql) return SQLITE_NOMEM;
+    sql_ = std::move(sql);
+    if (p_->knnChunksStmt && strcmp(p_->knnChunksSql, sql_.get()) == 0) {
+      stmt_.reset(p_->knnChunksStmt);
+      p_->knnChunksStmt = nullptr;
+      return SQLITE_OK;
+    }
+    return prepare(p_->db, sql_.get(), &stmt_);
+  }
+  sqlite3_stmt* get() const { return stmt_.get(); }
+
+ private:
+  void GiveBack() {
+    if (!stmt_) return;
+    sqlite3_reset(stmt_.get());
+    sqlite3_clear_bindings(stmt_.get());
+    sqlite3_finalize(p_->knnChunksStmt);
+    sqlite3_free(p_->knnChunksSql);
+    p_->knnChunksStmt = stmt_.release();
+    p_->knnChunksSql = sql_.release();
+  }
+
+  jix0_vtab* p_;
+  StmtPtr stmt_;
+  SqlitePtr<char> sql_;
+};
+
+// chunks, when it does not take every chunk, adds one more WHERE term: the IVF lists to scan.
 int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv,
-                             const char* listClause, StmtPtr* outStmt) {
+                             const IndexChunkPlan& chunks, ChunksStatement* outStmt) {
   StrBuilder s(p->db);
   sqlite3_str_appendf(
       s.get(),
@@ -211,13 +252,14 @@ int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** 
     }
     sqlite3_str_appendf(s.get(), fragment, filter.column);
   }
-  if (listClause) {
+  if (!chunks.All()) {
+    SqlitePtr<char> listClause = chunks.Clause();
+    if (!listClause) return SQLITE_NOMEM;
     sqlite3_str_appendall(s.get(), numClauses++ == 0 ? " WHERE " : " AND ");
-    sqlite3_str_appendall(s.get(), listClause);
+    sqlite3_str_appendall(s.get(), listClause.get());
   }
-  SqlitePtr<char> sql = s.finish();
-  if (!sql) return SQLITE_NOMEM;
-  int rc = prepare(p->db, sql.get(), outStmt);
+  int rc = outStmt->Prepare(s.finish());
+  if (rc == SQLITE_NOMEM) return rc;
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Error preparing stmtChunk: %s", sqlite3_errmsg(p->db));
     return rc;
@@ -237,7 +279,7 @@ int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** 
     }
     if (rc != SQLITE_DONE) return rc;
   }
-  return SQLITE_OK;
+  return chunks.All() ? SQLITE_OK : chunks.BindClause(outStmt->get(), param);
 }
 
 }  // namespace
@@ -354,13 +396,8 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   rc = knn_scan_init(&scan, &inLists.lists);
   if (rc != SQLITE_OK) return rc;
   for (;;) {
-    SqlitePtr<char> listClause;
-    if (!chunks.All()) {
-      listClause = chunks.Clause();
-      if (!listClause) return SQLITE_NOMEM;
-    }
-    StmtPtr stmtChunks;
-    rc = prepare_chunks_statement(p, plan, argv, listClause.get(), &stmtChunks);
+    ChunksStatement stmtChunks(p);
+    rc = prepare_chunks_statement(p, plan, argv, chunks, &stmtChunks);
     if (rc == SQLITE_OK) rc = knn_scan_chunks(&scan, stmtChunks.get());
     if (rc != SQLITE_OK) return rc;
     if (scan.topCount == scan.k || chunks.All() || chunks.Done()) break;

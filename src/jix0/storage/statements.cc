@@ -102,4 +102,8 @@ void jix0_stmts_finalize(jix0_vtab* p) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
+  sqlite3_finalize(p->knnChunksStmt);
+  p->knnChunksStmt = nullptr;
+  sqlite3_free(p->knnChunksSql);
+  p->knnChunksSql = nullptr;
 }

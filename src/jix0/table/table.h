@@ -91,6 +91,10 @@ struct jix0_vtab {
   // Statements kept prepared between uses, indexed by Jix0Stmt; jix0/storage/ prepares them
   // on first use and finalizes them all together.
   sqlite3_stmt* stmts[JIX0_STMT_COUNT];
+  // The chunks statement of the last KNN search and its text: the next search with the same
+  // filters and batch shape binds it again instead of preparing it.
+  sqlite3_stmt* knnChunksStmt;
+  char* knnChunksSql;
   // 1 when the table declares the hidden command column (INSERT INTO t(t) VALUES (...)).
   int hasCommandColumn;
   // The IVF index: whether there is one and the vector column it is on, whether the hidden
