@@ -6,7 +6,9 @@
 #include "extension/entry.h"
 
 TestDb::TestDb(const char* path) {
-  int rc = sqlite3_open(path, &db_);
+  // URI filenames whatever the library's default (the amalgamation's is off).
+  int rc = sqlite3_open_v2(path, &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+                           nullptr);
   EXPECT_EQ(rc, SQLITE_OK);
   char* error = nullptr;
   rc = sqlite3_jix_init(db_, &error, nullptr);
