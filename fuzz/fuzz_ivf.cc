@@ -177,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (i > 0 && got[i - 1].second > got[i].second) Violation(knn, "not in ascending distance");
   }
   // Probing every list is the exact search: its last distance is the k-th smallest.
-  long long lists = Count(db, "SELECT count(*) FROM t_ivf_centroids");
+  long long lists = Count(db, "SELECT count(*) FROM t_ivfcentroids");
   if (probes >= lists && !got.empty() && got.back().second != expected[got.size() - 1].second) {
     Violation(knn, "probes covering every list left a nearer row out");
   }
