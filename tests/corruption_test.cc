@@ -311,26 +311,25 @@ const Damage kDamages[] = {
     {"position in a chunk that does not exist",
      "UPDATE t_rowids SET chunk_id = 99 WHERE rowid = 1",
      {
-         {kFullScan | kKnnColumns, "SQL logic error"},
+         {kFullScan, "SQL logic error"},
          {kPoint1 | kDelete1 | kUpdate1, "Could not fetch vector data for 1, opening blob failed"},
      }},
     {"position past the chunk",
      "UPDATE t_rowids SET chunk_offset = 5000 WHERE rowid = 1",
      {
-         {kFullScan | kPoint1 | kKnnColumns | kDelete1 | kUpdate1,
+         {kFullScan | kPoint1 | kDelete1 | kUpdate1,
           "Could not fetch vector data for 1, reading from blob failed"},
      }},
     {"negative position",
      "UPDATE t_rowids SET chunk_offset = -1 WHERE rowid = 1",
      {
-         {kFullScan | kPoint1 | kKnnColumns | kDelete1 | kUpdate1,
+         {kFullScan | kPoint1 | kDelete1 | kUpdate1,
           "Could not fetch vector data for 1, reading from blob failed"},
      }},
     {"position naming row 2's slot: reads meet row 2's long text under rowid 1; writes refuse",
      "UPDATE t_rowids SET chunk_offset = 1 WHERE rowid = 1",
      {
-         {kFullScan | kPoint1 | kKnnColumns,
-          "Could not extract metadata value for column s at rowid 1"},
+         {kFullScan | kPoint1, "Could not extract metadata value for column s at rowid 1"},
          {kDelete1, "jix0 deletion error: slot 1 of main.t_chunks.1 holds rowid 2, not 1"},
          {kUpdate1, "Internal sqlite-jix error: slot 1 of main.t_chunks.1 does not hold rowid 1"},
      }},
@@ -343,23 +342,19 @@ const Damage kDamages[] = {
           "bytes|NULL|NULL\n1|1|X'00000000000000000000000000000000'|one|0|0|0.0||NULL|NULL\n3|2|X'"
           "00004040000000000000000000000000'|three|1|30|3.5|x|NULL|NULL"},
          {kPoint1, "1|1|X'00000000000000000000000000000000'|one|0|0|0.0|"},
-         {kKnnColumns,
-          "1|1.0|1|X'00000000000000000000000000000000'|one|0|0|0.0|\n2|2.0|1|X'"
-          "00000040000000000000000000000000'|NULL|0|20|2.5|a text longer than twelve "
-          "bytes\n3|3.0|2|X'00004040000000000000000000000000'|three|1|30|3.5|x"},
          {kDelete1, "jix0 deletion error: validity bit is not set for main.t_chunks.1 at 0"},
          {kUpdate1, "Internal sqlite-jix error: slot 7 of main.t_chunks.1 does not hold rowid 1"},
      }},
     {"position never recorded",
      "UPDATE t_rowids SET chunk_id = NULL, chunk_offset = NULL WHERE rowid = 1",
      {
-         {kFullScan | kKnnColumns, "SQL logic error"},
+         {kFullScan, "SQL logic error"},
          {kPoint1 | kDelete1 | kUpdate1, "Could not fetch vector data for 1, opening blob failed"},
      }},
     {"position that overflows a 32-bit BLOB offset",
      "UPDATE t_rowids SET chunk_offset = 4294967296 WHERE rowid = 1",
      {
-         {kFullScan | kPoint1 | kKnnColumns | kDelete1 | kUpdate1,
+         {kFullScan | kPoint1 | kDelete1 | kUpdate1,
           "Could not fetch vector data for 1, reading from blob failed"},
      }},
     {"position as TEXT: reads as slot 0, sorts after the integers",
@@ -462,7 +457,6 @@ const Damage kDamages[] = {
           "2|1|X'00000040000000000000000000000000'|NULL|0|20|2.5|a text longer than twelve "
           "bytes|NULL|NULL\n3|2|X'00004040000000000000000000000000'|three|1|30|3.5|x|NULL|NULL"},
          {kPoint1, ""},
-         {kKnnColumns, "unknown error"},
      }},
     {"validity bits of live rows cleared",
      "UPDATE t_chunks SET validity = X'00' WHERE chunk_id = 1",
@@ -478,7 +472,7 @@ const Damage kDamages[] = {
      "UPDATE t_chunks SET validity = X'FF' WHERE chunk_id = 1",
      {
          {kKnn, "0|0.0\n0|0.0\n0|0.0\n0|0.0\n0|0.0\n0|0.0\n1|1.0\n2|2.0\n3|3.0"},
-         {kKnnColumns, "unknown error"},
+         {kKnnColumns, "SQL logic error"},
          {kKnnPartition, "0\n0\n0\n0\n0\n0\n1\n2"},
          {kKnnFloat | kKnnDistance, "0\n0\n0\n0\n0\n0\n1\n2\n3"},
      }},
@@ -487,7 +481,7 @@ const Damage kDamages[] = {
      "chunk_id = 1",
      {
          {kKnn, "77|1.0\n2|2.0\n3|3.0"},
-         {kKnnColumns, "unknown error"},
+         {kKnnColumns, "SQL logic error"},
          {kKnnPartition | kKnnIntegerIn | kKnnTextIn, "77\n2"},
          {kKnnBoolean, "77\n3"},
          {kKnnInteger | kKnnFloat | kKnnTextRange | kKnnDistance, "77\n2\n3"},

@@ -296,6 +296,29 @@ TEST(Jix0Knn, MatchesBruteForceWithFiltersAndTiesAlsoAfterReopening) {
   std::remove(path.c_str());
 }
 
+// The cells of a search's rows are read where the search found them; they must equal the
+// row's values as a lookup by rowid finds them, across many chunks and in distance order.
+TEST(Jix0Knn, ReturnedCellsEqualTheRowsValues) {
+  TestDb db;
+  std::mt19937 rng(11);
+  FillItems(db.db(), rng);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(
+      sqlite3_prepare_v2(db.db(),
+                         "SELECT count(*), sum(o.p IS NOT s.p OR o.flag IS NOT s.flag OR "
+                         "o.n IS NOT s.n OR o.x IS NOT s.x OR o.s IS NOT s.s) FROM "
+                         "(SELECT rowid AS r, p, flag, n, x, s FROM items "
+                         "WHERE v MATCH ?1 AND k = 150) AS s JOIN items AS o ON o.rowid = s.r",
+                         -1, &stmt, nullptr),
+      SQLITE_OK);
+  std::vector<unsigned char> q = Float32Blob({1, 0, 2});
+  sqlite3_bind_blob(stmt, 1, q.data(), (int)q.size(), SQLITE_STATIC);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW) << sqlite3_errmsg(db.db());
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 150);
+  EXPECT_EQ(sqlite3_column_int(stmt, 1), 0);
+  sqlite3_finalize(stmt);
+}
+
 TEST(Jix0Knn, TiesOrderByChunkThenHighestSlot) {
   TestDb db;
   db.Exec("CREATE VIRTUAL TABLE t USING jix0(p integer partition key, v float[1], chunk_size=8)");

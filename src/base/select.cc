@@ -174,7 +174,8 @@ int min_idx_reference(const float* distances, int n, const uint8_t* candidates, 
 void merge_sorted_lists(const float* aDistances, const sqlite3_int64* aRowids, int aCount,
                         const float* bDistances, const sqlite3_int64* bRowids,
                         const int32_t* bIndexes, int bCount, float* outDistances,
-                        sqlite3_int64* outRowids, int capacity, int* outCount) {
+                        sqlite3_int64* outRowids, int capacity, int* outCount,
+                        const MergePlaces* places) {
   int a = 0, b = 0, out = 0;
   while (out < capacity && (a < aCount || b < bCount)) {
     bool takeA;
@@ -187,10 +188,18 @@ void merge_sorted_lists(const float* aDistances, const sqlite3_int64* aRowids, i
     if (takeA) {
       outDistances[out] = aDistances[a];
       outRowids[out] = aRowids[a];
+      if (places) {
+        places->outChunks[out] = places->aChunks[a];
+        places->outSlots[out] = places->aSlots[a];
+      }
       a++;
     } else {
       outDistances[out] = bDistances[bIndexes[b]];
       outRowids[out] = bRowids[bIndexes[b]];
+      if (places) {
+        places->outChunks[out] = places->bChunk;
+        places->outSlots[out] = bIndexes[b];
+      }
       b++;
     }
     out++;

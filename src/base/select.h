@@ -35,9 +35,20 @@ int min_idx_before(const float* distances, int n, const uint8_t* candidates, int
 int min_idx_reference(const float* distances, int n, const uint8_t* candidates, int32_t* outIndexes,
                       int k, uint8_t* taken, int* outCount);
 
+// Where the entries of a merge are stored, carried along with their rowids: A's entries have
+// theirs in aChunks/aSlots, B's all lie in chunk bChunk at the slot of their index.
+struct MergePlaces {
+  const sqlite3_int64* aChunks;
+  const int32_t* aSlots;
+  sqlite3_int64 bChunk;
+  sqlite3_int64* outChunks;
+  int32_t* outSlots;
+};
+
 // Merges ascending list A (running top-k) with ascending list B (reached through bIndexes)
-// into at most capacity entries.
+// into at most capacity entries; carries the places too when places is not null.
 void merge_sorted_lists(const float* aDistances, const sqlite3_int64* aRowids, int aCount,
                         const float* bDistances, const sqlite3_int64* bRowids,
                         const int32_t* bIndexes, int bCount, float* outDistances,
-                        sqlite3_int64* outRowids, int capacity, int* outCount);
+                        sqlite3_int64* outRowids, int capacity, int* outCount,
+                        const MergePlaces* places = nullptr);

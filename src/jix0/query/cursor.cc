@@ -25,6 +25,10 @@ void jix0_query_knn_data_clear(jix0_query_knn_data* data) {
   data->rowids = nullptr;
   sqlite3_free(data->distances);
   data->distances = nullptr;
+  sqlite3_free(data->chunks);
+  data->chunks = nullptr;
+  sqlite3_free(data->slots);
+  data->slots = nullptr;
 }
 
 void jix0_query_point_data_clear(jix0_query_point_data* data) {
@@ -264,16 +268,24 @@ bool current_rowid(jix0_cursor* cursor, sqlite3_context* context, sqlite3_int64*
   }
 }
 
-// Where the current row is stored: as the full scan read it from the rowids table while
-// nothing has changed since the filter, else as the rowids table says now, looked up once
-// per row and state of the table.
+// Where the current row is stored: as the full scan or the search read it while nothing has
+// changed since the filter, else as the rowids table says now, looked up once per row and
+// state of the table.
 int current_place(jix0_cursor* cursor, jix0_vtab* p, sqlite3_int64 rowid, jix0_row_place* out) {
   int changes = sqlite3_total_changes(p->db);
   out->rowid = rowid;
-  if (cursor->query_plan == JIX0_PLAN_FULLSCAN && changes == cursor->changesAtFilter) {
-    out->chunkId = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 1);
-    out->slot = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 2);
-    return SQLITE_OK;
+  if (changes == cursor->changesAtFilter) {
+    if (cursor->query_plan == JIX0_PLAN_FULLSCAN) {
+      out->chunkId = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 1);
+      out->slot = sqlite3_column_int64(cursor->fullscan_data->rowids_stmt, 2);
+      return SQLITE_OK;
+    }
+    if (cursor->query_plan == JIX0_PLAN_KNN) {
+      const jix0_query_knn_data* knn = cursor->knn_data;
+      out->chunkId = knn->chunks[knn->current_idx];
+      out->slot = knn->slots[knn->current_idx];
+      return SQLITE_OK;
+    }
   }
   jix0_row_place& cached = cursor->place;
   if (cursor->placeKnown && cached.rowid == rowid && cursor->placeChanges == changes) {

@@ -29,6 +29,9 @@ struct jix0_query_knn_data {
   sqlite3_int64 k_used;   // valid entries of rowids and distances
   sqlite3_int64* rowids;  // owned; k entries, null when k is 0
   float* distances;       // owned; parallel to rowids
+  // owned; parallel to rowids: where each row was stored when the search read it
+  sqlite3_int64* chunks;
+  int32_t* slots;
   sqlite3_int64 current_idx;
 };
 

@@ -405,6 +405,8 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   }
   knn->rowids = scan.topRowids.release();
   knn->distances = scan.topDistances.release();
+  knn->chunks = scan.topChunks.release();
+  knn->slots = scan.topSlots.release();
   knn->k_used = scan.topCount;
   return SQLITE_OK;
 }

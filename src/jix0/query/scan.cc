@@ -114,6 +114,10 @@ int knn_scan_init(KnnScan* s, const Array* inLists) {
   s->topDistances = allocate_array<float>(s->k);
   s->mergeRowids = allocate_array<sqlite3_int64>(s->k);
   s->mergeDistances = allocate_array<float>(s->k);
+  s->topChunks = allocate_array<sqlite3_int64>(s->k);
+  s->mergeChunks = allocate_array<sqlite3_int64>(s->k);
+  s->topSlots = allocate_array<int32_t>(s->k);
+  s->mergeSlots = allocate_array<int32_t>(s->k);
   s->pieceVectors = allocate_array<uint8_t>((sqlite3_uint64)pieceSlots * s->vectorBytes);
   s->chunkDistances = allocate_array<float>(s->size);
   s->chunkRowids = allocate_array<sqlite3_int64>(s->size);
@@ -124,8 +128,9 @@ int knn_scan_init(KnnScan* s, const Array* inLists) {
   s->metadata = allocate_array<MetadataScan>(s->plan->numMetadata);
   s->bounds = allocate_array<DistanceBound>(s->plan->numDistances);
   if (!s->bounds || !s->topRowids || !s->topDistances || !s->mergeRowids || !s->mergeDistances ||
-      !s->pieceVectors || !s->chunkDistances || !s->chunkRowids || !s->chunkBest ||
-      !s->candidates || !s->filterBitmap || !s->metadataData || !s->metadata) {
+      !s->topChunks || !s->mergeChunks || !s->topSlots || !s->mergeSlots || !s->pieceVectors ||
+      !s->chunkDistances || !s->chunkRowids || !s->chunkBest || !s->candidates ||
+      !s->filterBitmap || !s->metadataData || !s->metadata) {
     return SQLITE_NOMEM;
   }
   // The selection reads the distances of whole bytes of slots, candidates or not.
@@ -352,10 +357,15 @@ int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances, co
   }
   if (rc != SQLITE_OK) return rc;
   int merged = 0;
+  MergePlaces places = {s->topChunks.get(), s->topSlots.get(), chunkId, s->mergeChunks.get(),
+                        s->mergeSlots.get()};
   merge_sorted_lists(s->topDistances.get(), s->topRowids.get(), s->topCount, distances, rowids,
-                     best, selected, s->mergeDistances.get(), s->mergeRowids.get(), s->k, &merged);
+                     best, selected, s->mergeDistances.get(), s->mergeRowids.get(), s->k, &merged,
+                     &places);
   std::swap(s->topDistances, s->mergeDistances);
   std::swap(s->topRowids, s->mergeRowids);
+  std::swap(s->topChunks, s->mergeChunks);
+  std::swap(s->topSlots, s->mergeSlots);
   s->topCount = merged;
   return SQLITE_OK;
 }

@@ -65,6 +65,9 @@ struct KnnScan {
 
   SqlitePtr<sqlite3_int64> topRowids, mergeRowids;
   SqlitePtr<float> topDistances, mergeDistances;
+  // Where each entry of the top k is stored, so that reading its cells needs no lookup.
+  SqlitePtr<sqlite3_int64> topChunks, mergeChunks;
+  SqlitePtr<int32_t> topSlots, mergeSlots;
   int topCount = 0;
 
   SqlitePtr<uint8_t> pieceVectors;
