@@ -18,22 +18,6 @@ int slot_offset(sqlite3_blob* blob, sqlite3_int64 slot, sqlite3_int64 bytesPerSl
   return blob_slot_fits(blob, slot, bytesPerSlot) ? (int)(slot * bytesPerSlot) : -1;
 }
 
-// One column of one row, as a copy: shared by the partition and auxiliary reads.
-int select_value(jix0_vtab* p, char* sql, sqlite3_int64 key, sqlite3_value** outValue) {
-  SqlitePtr<char> text(sql);
-  if (!text) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, text.get(), &stmt);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int64(stmt.get(), 1, key);
-  rc = jix_step(stmt.get());
-  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : jix0_failure_code(rc);
-  sqlite3_value* value = sqlite3_value_dup(sqlite3_column_value(stmt.get(), 0));
-  if (!value) return SQLITE_NOMEM;
-  *outValue = value;
-  return SQLITE_OK;
-}
-
 // Sets the whole text of a long TEXT metadata value, `length` bytes by its chunk entry, as the
 // result of context.
 int result_long_text(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx, int32_t length,
@@ -197,36 +181,6 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   *outVector = bytes.release();
   if (outSize) *outSize = size;
   return SQLITE_OK;
-}
-
-int jix0_get_partition_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int partitionIdx,
-                                       sqlite3_value** outValue) {
-  sqlite3_int64 chunkId = 0;  // set on SQLITE_OK; initialised for optimised builds' warning
-  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, nullptr);
-  if (rc != SQLITE_OK) return rc;
-  return select_value(
-      p, sqlite3_mprintf(JIX0_SQL_SELECT_PARTITION, partitionIdx, p->schemaName, p->tableName),
-      chunkId, outValue);
-}
-
-int jix0_get_auxiliary_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int auxiliaryIdx,
-                                       sqlite3_value** outValue) {
-  return select_value(
-      p, sqlite3_mprintf(JIX0_SQL_SELECT_AUXILIARY, auxiliaryIdx, p->schemaName, p->tableName),
-      rowid, outValue);
-}
-
-int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid, int metadataIdx,
-                                         sqlite3_context* context) {
-  sqlite3_int64 chunkId = 0, chunkOffset = 0;  // set on SQLITE_OK; zeroed for the optimizer
-  int rc = jix0_get_chunk_position(p, rowid, nullptr, &chunkId, &chunkOffset);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_blob* raw = nullptr;
-  rc = jix_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx], "data",
-                     chunkId, 0, &raw);
-  BlobPtr blob(raw);  // closed on every exit; a read-only close has nothing to report
-  if (rc != SQLITE_OK) return rc;
-  return jix0_result_metadata_slot(p, blob.get(), rowid, metadataIdx, chunkOffset, context);
 }
 
 int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,

@@ -27,13 +27,6 @@
 // be null. REQUIRES: 0 <= vectorColumnIdx < p->numVectorColumns.
 [[nodiscard]] int jix0_get_vector_data(jix0_vtab* p, sqlite3_int64 rowid, int vectorColumnIdx,
                                        void** outVector, int* outSize);
-// *outValue is a sqlite3_value_dup copy the caller frees.
-[[nodiscard]] int jix0_get_partition_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
-                                                     int partitionIdx, sqlite3_value** outValue);
-[[nodiscard]] int jix0_get_auxiliary_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
-                                                     int auxiliaryIdx, sqlite3_value** outValue);
-[[nodiscard]] int jix0_result_metadata_value_for_rowid(jix0_vtab* p, sqlite3_int64 rowid,
-                                                       int metadataIdx, sqlite3_context* context);
 // Reads slot `slot` of metadata column metadataIdx's chunk BLOB, open on blob, and sets it as
 // the result of context; a long text is read by rowid.
 [[nodiscard]] int jix0_result_metadata_slot(jix0_vtab* p, sqlite3_blob* blob, sqlite3_int64 rowid,
