@@ -1,6 +1,7 @@
 #include "jix0/query/row_reader.h"
 
 #include "base/handles.h"
+#include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
@@ -78,6 +79,16 @@ void jix0_row_reader_clear(jix0_row_reader* r) {
 int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_place& place,
                            int vectorIdx, sqlite3_context* context) {
   const VectorColumnDefinition& column = p->vector_columns[vectorIdx];
+  int size = (int)vector_column_byte_size(column);
+  // A chunk the resident cache holds is read there; a slot outside the chunk goes on to the
+  // BLOB read, which reports it.
+  if (place.slot >= 0 && place.slot < p->chunk_size && chunk_cache_begin_scan(p)) {
+    if (const CachedChunk* cached = chunk_cache_find(p, vectorIdx, place.chunkId)) {
+      sqlite3_result_blob(context, cached->vectors + place.slot * size, size, SQLITE_TRANSIENT);
+      sqlite3_result_subtype(context, column.element_type);
+      return SQLITE_OK;
+    }
+  }
   sqlite3_blob** blob = &r->vectors[vectorIdx];
   int rc = move_blob(p, r, blob, &r->vectorChunks[vectorIdx], p->shadowVectorChunksNames[vectorIdx],
                      "vectors", place.chunkId);
@@ -86,7 +97,6 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
                    place.rowid);
     return jix0_failure_code(rc);
   }
-  int size = (int)vector_column_byte_size(column);
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
   rc = blob_slot_fits(*blob, place.slot, size)
