@@ -253,42 +253,6 @@ bool copy_name(const char* name, int length, char** outName) {
   return *outName != nullptr;
 }
 
-// The index options of one vector column: a known kind, on a float32 column, at most one per
-// table (a table's chunks can be grouped by one column's lists only), and counts in range.
-int check_index_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** pzErr) {
-  const int n = v.name_length;
-  if (v.index_kind == JIX0_INDEX_UNKNOWN) {
-    return constructor_error(
-        pzErr, "Unknown index kind on vector column \"%.*s\": the only kind is index=ivf", n,
-        v.name);
-  }
-  if (v.index_kind == JIX0_INDEX_NONE) {
-    if (v.lists != 0 || v.probes != 0) {
-      return constructor_error(pzErr, "lists and probes on vector column \"%.*s\" need index=ivf",
-                               n, v.name);
-    }
-    return SQLITE_OK;
-  }
-  if (v.element_type != JIX_ELEMENT_FLOAT32) {
-    return constructor_error(
-        pzErr,
-        "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
-        jix_type_name(v.element_type), n, v.name);
-  }
-  if (jix0_has_ivf(p)) {
-    return constructor_error(pzErr, "Only one vector column of a table can have index=ivf");
-  }
-  if (v.lists < 0 || v.lists > JIX0_IVF_MAX_LISTS) {
-    return constructor_error(pzErr, "lists on vector column \"%.*s\" must be between 1 and %d", n,
-                             v.name, JIX0_IVF_MAX_LISTS);
-  }
-  if (v.probes < 0 || v.probes > JIX0_IVF_MAX_LISTS) {
-    return constructor_error(pzErr, "probes on vector column \"%.*s\" must be between 1 and %d", n,
-                             v.name, JIX0_IVF_MAX_LISTS);
-  }
-  return SQLITE_OK;
-}
-
 // A vector column declaration. SQLITE_EMPTY when the argument is no vector column.
 int parse_vector_argument(jix0_vtab* p, const char* arg, int length, char** pzErr) {
   VectorColumnDefinition vector;
@@ -308,9 +272,12 @@ int parse_vector_argument(jix0_vtab* p, const char* arg, int length, char** pzEr
                              "Dimension on vector column too large, provided %lld, maximum %lld",
                              (long long)vector.dimensions, (long long)JIX0_MAX_DIMENSIONS);
   }
-  rc = check_index_options(p, vector, pzErr);
+  char* refusal = nullptr;
+  rc = jix0_index_check_options(p, vector, &refusal);
   if (rc != SQLITE_OK) {
     sqlite3_free(vector.name);
+    if (rc == SQLITE_ERROR) rc = constructor_error(pzErr, "%s", refusal);
+    sqlite3_free(refusal);
     return rc;
   }
   if (vector.index_kind == JIX0_INDEX_IVF) {
@@ -466,8 +433,7 @@ struct TableNames {
     chunks = sqlite3_mprintf("%s_chunks", table);
     if (!rowids || !chunks) return false;
     if (jix0_has_ivf(p)) {
-      centroids =
-          sqlite3_mprintf(olderCentroidsName ? "%s_ivf_centroids" : "%s_ivfcentroids", table);
+      centroids = jix0_index_table_name(table, olderCentroidsName);
       if (!centroids) return false;
     }
     for (int i = 0; i < p->numVectorColumns; i++) {
@@ -499,19 +465,6 @@ struct TableNames {
     }
   }
 };
-
-// Whether the table, created by an older version, names its centroids table T_ivf_centroids.
-int has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder) {
-  SqlitePtr<char> sql(sqlite3_mprintf(
-      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = '%q_ivf_centroids'",
-      p->schemaName, table));
-  if (!sql) return SQLITE_NOMEM;
-  StmtPtr stmt;
-  int rc = prepare(p->db, sql.get(), &stmt);
-  if (rc == SQLITE_OK) rc = jix_step(stmt.get());
-  *outOlder = rc == SQLITE_ROW;
-  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
 
 // An option given twice on a vector column is refused for new tables; a table declared so
 // before keeps opening, with the last value.
@@ -561,7 +514,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   int rc = parse_arguments(p, argc, argv, &pkName, &pkNameLength, &pkType, pzErr);
   if (rc != SQLITE_OK) return rc;
   if (p->chunk_size == 0) {
-    p->chunk_size = jix0_has_ivf(p) ? JIX0_IVF_DEFAULT_CHUNK_SIZE : JIX0_DEFAULT_CHUNK_SIZE;
+    p->chunk_size = jix0_index_default_chunk_size(p);
   }
   if (p->numVectorColumns == 0) {
     return constructor_error(pzErr, "At least one vector column is required");
@@ -579,8 +532,8 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   if (!p->schemaName) return SQLITE_NOMEM;
   TableNames names;
   bool olderCentroidsName = false;
-  if (!isCreate && jix0_has_ivf(p)) {
-    rc = has_older_centroids_name(p, argv[2], &olderCentroidsName);
+  if (!isCreate) {
+    rc = jix0_index_find_older_name(p, argv[2], &olderCentroidsName);
     if (rc != SQLITE_OK) return rc;
   }
   if (!names.Build(p, argv[2], olderCentroidsName)) return SQLITE_NOMEM;
@@ -776,11 +729,7 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
     return SQLITE_ERROR;
   }
   TableNames names;
-  const char* centroids = p->shadowCentroidsName;
-  const bool olderCentroidsName =
-      centroids && strlen(centroids) >= strlen("_ivf_centroids") &&
-      strcmp(centroids + strlen(centroids) - strlen("_ivf_centroids"), "_ivf_centroids") == 0;
-  if (!names.Build(p, zNew, olderCentroidsName)) return SQLITE_NOMEM;
+  if (!names.Build(p, zNew, jix0_index_has_older_name(p))) return SQLITE_NOMEM;
   // The cached statements name the old tables.
   jix0_free_resources(p);
   chunk_cache_clear(p);
@@ -855,11 +804,11 @@ int jix0Rollback(sqlite3_vtab* pVtab) {
 }
 
 int jix0ShadowName(const char* suffix) {
-  static const char* const kFixed[] = {"rowids", "chunks",        "auxiliary",
-                                       "info",   "ivf_centroids", "ivfcentroids"};
+  static const char* const kFixed[] = {"rowids", "chunks", "auxiliary", "info"};
   for (const char* name : kFixed) {
     if (sqlite3_stricmp(suffix, name) == 0) return 1;
   }
+  if (jix0_index_is_shadow_suffix(suffix)) return 1;
   // metadatachunks00..15 and metadatatext00..15; vector_chunksNN is deliberately not claimed.
   static const char* const kIndexed[] = {"metadatachunks", "metadatatext"};
   for (const char* prefix : kIndexed) {

@@ -4,7 +4,49 @@
 #include <cmath>
 
 #include "jix0/index/ivf.h"
+#include "jix0/index/ivf_tables.h"
 #include "jix0/storage/chunks.h"
+
+int jix0_index_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,
+                             char** outMessage) {
+  const int n = v.name_length;
+  switch (v.index_kind) {
+    case JIX0_INDEX_NONE:
+      if (v.lists == 0 && v.probes == 0) return SQLITE_OK;
+      *outMessage =
+          sqlite3_mprintf("lists and probes on vector column \"%.*s\" need index=ivf", n, v.name);
+      break;
+    case JIX0_INDEX_IVF:
+      return jix0_ivf_check_options(p, v, outMessage);
+    default:
+      *outMessage = sqlite3_mprintf(
+          "Unknown index kind on vector column \"%.*s\": the only kind is index=ivf", n, v.name);
+      break;
+  }
+  return *outMessage ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
+int jix0_index_default_chunk_size(const jix0_vtab* p) {
+  // Every IVF list keeps chunks of its own, so indexed tables default to smaller ones.
+  return jix0_has_ivf(p) ? JIX0_IVF_DEFAULT_CHUNK_SIZE : JIX0_DEFAULT_CHUNK_SIZE;
+}
+
+char* jix0_index_table_name(const char* table, bool olderName) {
+  return jix0_ivf_centroids_name(table, olderName);
+}
+
+int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder) {
+  *outOlder = false;
+  return jix0_has_ivf(p) ? jix0_ivf_has_older_centroids_name(p, table, outOlder) : SQLITE_OK;
+}
+
+bool jix0_index_has_older_name(const jix0_vtab* p) {
+  return p->shadowCentroidsName && jix0_ivf_is_older_centroids_name(p->shadowCentroidsName);
+}
+
+bool jix0_index_is_shadow_suffix(const char* suffix) {
+  return jix0_ivf_is_centroids_suffix(suffix);
+}
 
 int jix0_index_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outGroup) {
   if (!jix0_has_ivf(p)) {

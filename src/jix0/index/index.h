@@ -64,6 +64,25 @@ void jix0_index_release_statements(jix0_vtab* p);
 // Frees the index's whole cache.
 void jix0_index_cache_free(jix0_vtab* p);
 
+// Declaration. The index options of one vector column: a known kind, valid for the column,
+// at most one index per table, counts in range. SQLITE_ERROR with *outMessage
+// (sqlite3_malloc'd) saying why when they are refused; SQLITE_NOMEM.
+[[nodiscard]] int jix0_index_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,
+                                           char** outMessage);
+// The chunk size of a table declared without chunk_size.
+int jix0_index_default_chunk_size(const jix0_vtab* p);
+
+// The index's shadow table (IVF: the centroids) of table `table`, in the older form of its
+// name when olderName. Null when memory runs out.
+char* jix0_index_table_name(const char* table, bool olderName);
+// At connect: whether the table's index table has the older form of its name (false without
+// an index).
+[[nodiscard]] int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder);
+// Whether the table's index table, as named in p, has the older form of its name.
+bool jix0_index_has_older_name(const jix0_vtab* p);
+// Whether suffix (after "T_") names an index table, in either form.
+bool jix0_index_is_shadow_suffix(const char* suffix);
+
 // The values of the index's hidden columns in one query, checked: IVF's `probes`, 0 when the
 // query gives none.
 struct IndexQueryArgs {

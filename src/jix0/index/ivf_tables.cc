@@ -1,0 +1,75 @@
+#include "jix0/index/ivf_tables.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "base/handles.h"
+#include "vector/vector.h"
+
+namespace {
+
+constexpr const char kCentroidsSuffix[] = "ivfcentroids";
+constexpr const char kOlderCentroidsSuffix[] = "ivf_centroids";
+
+char* message(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* text = sqlite3_vmprintf(format, args);
+  va_end(args);
+  return text;
+}
+
+// A count option: 0 when not given, else 1 .. JIX0_IVF_MAX_LISTS.
+bool count_in_range(int count) {
+  return count >= 0 && count <= JIX0_IVF_MAX_LISTS;
+}
+
+}  // namespace
+
+int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** outMessage) {
+  const int n = v.name_length;
+  if (v.element_type != JIX_ELEMENT_FLOAT32) {
+    *outMessage = message(
+        "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
+        jix_type_name(v.element_type), n, v.name);
+  } else if (jix0_has_ivf(p)) {
+    *outMessage = message("Only one vector column of a table can have index=ivf");
+  } else if (!count_in_range(v.lists)) {
+    *outMessage = message("lists on vector column \"%.*s\" must be between 1 and %d", n, v.name,
+                          JIX0_IVF_MAX_LISTS);
+  } else if (!count_in_range(v.probes)) {
+    *outMessage = message("probes on vector column \"%.*s\" must be between 1 and %d", n, v.name,
+                          JIX0_IVF_MAX_LISTS);
+  } else {
+    return SQLITE_OK;
+  }
+  return *outMessage ? SQLITE_ERROR : SQLITE_NOMEM;
+}
+
+char* jix0_ivf_centroids_name(const char* table, bool olderName) {
+  return sqlite3_mprintf("%s_%s", table, olderName ? kOlderCentroidsSuffix : kCentroidsSuffix);
+}
+
+bool jix0_ivf_is_older_centroids_name(const char* name) {
+  const size_t length = strlen(name), suffix = strlen(kOlderCentroidsSuffix);
+  return length > suffix && name[length - suffix - 1] == '_' &&
+         strcmp(name + length - suffix, kOlderCentroidsSuffix) == 0;
+}
+
+bool jix0_ivf_is_centroids_suffix(const char* suffix) {
+  return sqlite3_stricmp(suffix, kCentroidsSuffix) == 0 ||
+         sqlite3_stricmp(suffix, kOlderCentroidsSuffix) == 0;
+}
+
+// Whether the table, created by an older version, names its centroids table T_ivf_centroids.
+int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder) {
+  SqlitePtr<char> sql(sqlite3_mprintf(
+      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = '%q_ivf_centroids'",
+      p->schemaName, table));
+  if (!sql) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(p->db, sql.get(), &stmt);
+  if (rc == SQLITE_OK) rc = jix_step(stmt.get());
+  *outOlder = rc == SQLITE_ROW;
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}

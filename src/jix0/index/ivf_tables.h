@@ -1,0 +1,22 @@
+// What the IVF index adds to a table's declaration and shadow tables: its option checks, the
+// chunk size of a table declared without one, and the name of its centroids table.
+#pragma once
+
+#include "jix0/table/table.h"
+
+// The IVF options of one vector column declared with index=ivf. SQLITE_ERROR with
+// *outMessage (sqlite3_malloc'd) saying why when they are refused; SQLITE_NOMEM.
+[[nodiscard]] int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,
+                                         char** outMessage);
+
+// The centroids table of table `table`: T_ivfcentroids, or T_ivf_centroids, the name older
+// versions gave it, when olderName. Null when memory runs out.
+char* jix0_ivf_centroids_name(const char* table, bool olderName);
+// Whether a centroids table's name is the older form.
+bool jix0_ivf_is_older_centroids_name(const char* name);
+// Whether suffix (after "T_") names the centroids table in either form.
+bool jix0_ivf_is_centroids_suffix(const char* suffix);
+
+// Whether the table, created by an older version, names its centroids table T_ivf_centroids.
+[[nodiscard]] int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table,
+                                                    bool* outOlder);
