@@ -77,7 +77,7 @@ int jix0Open(sqlite3_vtab*, sqlite3_vtab_cursor** ppCursor) {
 int jix0Close(sqlite3_vtab_cursor* cur) {
   jix0_cursor* cursor = (jix0_cursor*)cur;
   jix0_cursor_clear(cursor);
-  jix0_row_reader_clear(&cursor->reader);
+  jix0_row_reader_clear(&cursor->reader, (jix0_vtab*)cur->pVtab);
   sqlite3_free(cursor);
   return SQLITE_OK;
 }

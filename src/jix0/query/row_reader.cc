@@ -1,5 +1,8 @@
 #include "jix0/query/row_reader.h"
 
+#include <cstring>
+#include <utility>
+
 #include "base/handles.h"
 #include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/chunks.h"
@@ -43,12 +46,22 @@ int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, sqlite3_int
   return rc;
 }
 
-// Sets the current row of a cached one-value statement, keyed by `key`, as the result.
-int result_cached_value(jix0_vtab* p, sqlite3_stmt** slot, char* sql, sqlite3_int64 key,
-                        sqlite3_context* context) {
+// Sets the current row of a cached one-value statement, keyed by `key`, as the result. A
+// reader without the statement takes the table's spare when its text is the same (a rename
+// changes it), else prepares it.
+int result_cached_value(jix0_vtab* p, sqlite3_stmt** slot, sqlite3_stmt** spare, char* sql,
+                        sqlite3_int64 key, sqlite3_context* context) {
   SqlitePtr<char> text(sql);
   if (!*slot) {
     if (!text) return SQLITE_NOMEM;
+    if (*spare && strcmp(sqlite3_sql(*spare), text.get()) == 0) {
+      std::swap(*slot, *spare);
+    } else {
+      sqlite3_finalize(*spare);
+      *spare = nullptr;
+    }
+  }
+  if (!*slot) {
     StmtPtr stmt;
     int rc = prepare(p->db, text.get(), &stmt);
     if (rc != SQLITE_OK) return rc;
@@ -64,15 +77,29 @@ int result_cached_value(jix0_vtab* p, sqlite3_stmt** slot, char* sql, sqlite3_in
 
 }  // namespace
 
-void jix0_row_reader_clear(jix0_row_reader* r) {
-  close_blobs(r);
-  for (sqlite3_stmt*& stmt : r->partitions) {
-    sqlite3_finalize(stmt);
-    stmt = nullptr;
+namespace {
+
+// Hands the reader's statement to the table's empty spare slot, or finalizes it.
+void give_back(sqlite3_stmt** stmt, sqlite3_stmt** spare) {
+  if (!*stmt) return;
+  sqlite3_reset(*stmt);
+  if (!*spare) {
+    *spare = *stmt;
+  } else {
+    sqlite3_finalize(*stmt);
   }
-  for (sqlite3_stmt*& stmt : r->auxiliary) {
-    sqlite3_finalize(stmt);
-    stmt = nullptr;
+  *stmt = nullptr;
+}
+
+}  // namespace
+
+void jix0_row_reader_clear(jix0_row_reader* r, jix0_vtab* p) {
+  close_blobs(r);
+  for (int i = 0; i < JIX0_MAX_PARTITION_COLUMNS; i++) {
+    give_back(&r->partitions[i], &p->readerPartitionStmts[i]);
+  }
+  for (int i = 0; i < JIX0_MAX_AUXILIARY_COLUMNS; i++) {
+    give_back(&r->auxiliary[i], &p->readerAuxiliaryStmts[i]);
   }
 }
 
@@ -126,7 +153,8 @@ int jix0_row_reader_partition(jix0_vtab* p, jix0_row_reader* r, const jix0_row_p
   char* sql = r->partitions[partitionIdx] ? nullptr
                                           : sqlite3_mprintf(JIX0_SQL_SELECT_PARTITION, partitionIdx,
                                                             p->schemaName, p->tableName);
-  return result_cached_value(p, &r->partitions[partitionIdx], sql, place.chunkId, context);
+  return result_cached_value(p, &r->partitions[partitionIdx],
+                             &p->readerPartitionStmts[partitionIdx], sql, place.chunkId, context);
 }
 
 int jix0_row_reader_auxiliary(jix0_vtab* p, jix0_row_reader* r, sqlite3_int64 rowid,
@@ -134,5 +162,6 @@ int jix0_row_reader_auxiliary(jix0_vtab* p, jix0_row_reader* r, sqlite3_int64 ro
   char* sql = r->auxiliary[auxiliaryIdx] ? nullptr
                                          : sqlite3_mprintf(JIX0_SQL_SELECT_AUXILIARY, auxiliaryIdx,
                                                            p->schemaName, p->tableName);
-  return result_cached_value(p, &r->auxiliary[auxiliaryIdx], sql, rowid, context);
+  return result_cached_value(p, &r->auxiliary[auxiliaryIdx], &p->readerAuxiliaryStmts[auxiliaryIdx],
+                             sql, rowid, context);
 }

@@ -26,8 +26,9 @@ struct jix0_row_place {
   sqlite3_int64 slot;
 };
 
-// Closes and finalizes what the reader holds; it can be used again after.
-void jix0_row_reader_clear(jix0_row_reader* r);
+// Closes what the reader holds and hands its statements back to table p (or finalizes
+// them); it can be used again after.
+void jix0_row_reader_clear(jix0_row_reader* r, jix0_vtab* p);
 
 // Each sets the column's value of the row at `place` as the result of context. Messages are
 // the ones of the single-value reads in storage/chunks.h.

@@ -106,4 +106,12 @@ void jix0_stmts_finalize(jix0_vtab* p) {
   p->knnChunksStmt = nullptr;
   sqlite3_free(p->knnChunksSql);
   p->knnChunksSql = nullptr;
+  for (sqlite3_stmt*& stmt : p->readerPartitionStmts) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  for (sqlite3_stmt*& stmt : p->readerAuxiliaryStmts) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
 }

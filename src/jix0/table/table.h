@@ -95,6 +95,10 @@ struct jix0_vtab {
   // filters and batch shape binds it again instead of preparing it.
   sqlite3_stmt* knnChunksStmt;
   char* knnChunksSql;
+  // The row reader's partition and auxiliary statements, handed back by the last cursor that
+  // closed, so that each query does not prepare them again.
+  sqlite3_stmt* readerPartitionStmts[JIX0_MAX_PARTITION_COLUMNS];
+  sqlite3_stmt* readerAuxiliaryStmts[JIX0_MAX_AUXILIARY_COLUMNS];
   // 1 when the table declares the hidden command column (INSERT INTO t(t) VALUES (...)).
   int hasCommandColumn;
   // The IVF index: whether there is one and the vector column it is on, whether the hidden
