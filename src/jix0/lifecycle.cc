@@ -501,7 +501,7 @@ struct TableNames {
 };
 
 // Whether the table, created by an older version, names its centroids table T_ivf_centroids.
-int has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder) {
+int has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder, char** pzErr) {
   SqlitePtr<char> sql(sqlite3_mprintf(
       "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = '%q_ivf_centroids'",
       p->schemaName, table));
@@ -510,7 +510,12 @@ int has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder) {
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc == SQLITE_OK) rc = jix_step(stmt.get());
   *outOlder = rc == SQLITE_ROW;
-  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return SQLITE_OK;
+  if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+  sqlite3_free(*pzErr);
+  *pzErr = sqlite3_mprintf("Could not look up the centroids table of %s: %s", table,
+                           sqlite3_errmsg(p->db));
+  return rc;
 }
 
 // An option given twice on a vector column is refused for new tables; a table declared so
@@ -580,7 +585,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   TableNames names;
   bool olderCentroidsName = false;
   if (!isCreate && jix0_has_ivf(p)) {
-    rc = has_older_centroids_name(p, argv[2], &olderCentroidsName);
+    rc = has_older_centroids_name(p, argv[2], &olderCentroidsName, pzErr);
     if (rc != SQLITE_OK) return rc;
   }
   if (!names.Build(p, argv[2], olderCentroidsName)) return SQLITE_NOMEM;
