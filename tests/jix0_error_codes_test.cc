@@ -84,7 +84,10 @@ TEST_F(Jix0ErrorCodes, OversizedChunkIsReportedAsTooBig) {
   const std::string before = Dump();
   for (const std::string& sql : {Writes()[0], Writes()[3]}) {
     SCOPED_TRACE(sql.substr(0, 60));
-    EXPECT_EQ(db_.Run(sql), SQLITE_TOOBIG) << sqlite3_errmsg(db_.db());
+    EXPECT_EQ(db_.Run(sql), SQLITE_TOOBIG);
+    EXPECT_STREQ(sqlite3_errmsg(db_.db()),
+                 "jix0: a new chunk of t needs a record of 65600 bytes, over this connection's "
+                 "length limit of 40000 bytes (SQLITE_LIMIT_LENGTH)");
     EXPECT_EQ(Dump(), before);
   }
   sqlite3_limit(db_.db(), SQLITE_LIMIT_LENGTH, 1000000000);

@@ -2,6 +2,7 @@
 // widen until k rows pass the filters, and the shadow objects following renames and drops.
 #include <unistd.h>
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -433,6 +434,51 @@ TEST(Jix0Ivf, OlderCentroidsTableNameKeepsWorking) {
       {"SELECT count(*) FROM sqlite_master WHERE name NOT LIKE 'sqlite_%'", "0"},
   };
   for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+}
+
+// Refuses reading one column of one table while armed, so a single read of a path fails with
+// SQLite's own message.
+struct DeniedRead {
+  const char* table;
+  const char* column;
+};
+
+int DenyRead(void* arg, int action, const char* table, const char* column, const char*,
+             const char*) {
+  const auto* deny = (const DeniedRead*)arg;
+  if (action != SQLITE_READ || !table || !column) return SQLITE_OK;
+  return strcmp(table, deny->table) == 0 && strcmp(column, deny->column) == 0 ? SQLITE_DENY
+                                                                              : SQLITE_OK;
+}
+
+// The reads that load an index report their failure with the table's name: the look-up of
+// the older centroids table name when a connection opens the table, and the probe of the
+// chunks' lists when the centroids are loaded.
+TEST(Jix0Ivf, FailedIndexLoadReadsNameTheTable) {
+  const std::string path = ::testing::TempDir() + "jix_ivf_load_" + std::to_string(getpid());
+  unlink(path.c_str());
+  {
+    TestDb db(path.c_str());
+    db.Exec(kTable);
+    db.Exec(InsertClusters("t", 1, 40));
+    db.Exec(kBuild);
+  }
+  {
+    TestDb db(path.c_str());
+    DeniedRead deny{"sqlite_master", "name"};
+    sqlite3_set_authorizer(db.db(), DenyRead, &deny);
+    EXPECT_EQ(db.Query("SELECT count(*) FROM t"),
+              "Could not look up the centroids table of t: access to sqlite_master.name is "
+              "prohibited");
+    sqlite3_set_authorizer(db.db(), nullptr, nullptr);
+    EXPECT_EQ(db.Query("SELECT count(*) FROM t"), "40");
+    DeniedRead lists{"t_chunks", "list"};
+    sqlite3_set_authorizer(db.db(), DenyRead, &lists);
+    EXPECT_EQ(db.Query("SELECT rowid FROM t WHERE v MATCH '[0, 0]' AND k = 1"),
+              "Internal sqlite-jix error: could not read the lists of t: access to "
+              "t_chunks.list is prohibited");
+  }
+  unlink(path.c_str());
 }
 
 // A chunk whose list is a number between lists (damage) is searched on every query, as a

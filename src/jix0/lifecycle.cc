@@ -533,7 +533,7 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   TableNames names;
   bool olderCentroidsName = false;
   if (!isCreate) {
-    rc = jix0_index_find_older_name(p, argv[2], &olderCentroidsName);
+    rc = jix0_index_find_older_name(p, argv[2], &olderCentroidsName, pzErr);
     if (rc != SQLITE_OK) return rc;
   }
   if (!names.Build(p, argv[2], olderCentroidsName)) return SQLITE_NOMEM;

@@ -35,9 +35,9 @@ char* jix0_index_table_name(const char* table, bool olderName) {
   return jix0_ivf_centroids_name(table, olderName);
 }
 
-int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder) {
+int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder, char** pzErr) {
   *outOlder = false;
-  return jix0_has_ivf(p) ? jix0_ivf_has_older_centroids_name(p, table, outOlder) : SQLITE_OK;
+  return jix0_has_ivf(p) ? jix0_ivf_has_older_centroids_name(p, table, outOlder, pzErr) : SQLITE_OK;
 }
 
 bool jix0_index_has_older_name(const jix0_vtab* p) {

@@ -76,8 +76,9 @@ int jix0_index_default_chunk_size(const jix0_vtab* p);
 // name when olderName. Null when memory runs out.
 char* jix0_index_table_name(const char* table, bool olderName);
 // At connect: whether the table's index table has the older form of its name (false without
-// an index).
-[[nodiscard]] int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder);
+// an index). A failed look-up sets *pzErr.
+[[nodiscard]] int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder,
+                                             char** pzErr);
 // Whether the table's index table, as named in p, has the older form of its name.
 bool jix0_index_has_older_name(const jix0_vtab* p);
 // Whether suffix (after "T_") names an index table, in either form.

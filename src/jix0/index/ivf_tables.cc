@@ -62,14 +62,22 @@ bool jix0_ivf_is_centroids_suffix(const char* suffix) {
 }
 
 // Whether the table, created by an older version, names its centroids table T_ivf_centroids.
-int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder) {
-  SqlitePtr<char> sql(sqlite3_mprintf(
-      "SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = '%q_ivf_centroids'",
-      p->schemaName, table));
+int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder,
+                                      char** pzErr) {
+  SqlitePtr<char> older(jix0_ivf_centroids_name(table, true));
+  if (!older) return SQLITE_NOMEM;
+  SqlitePtr<char> sql(
+      sqlite3_mprintf("SELECT 1 FROM \"%w\".sqlite_master WHERE type = 'table' AND name = '%q'",
+                      p->schemaName, older.get()));
   if (!sql) return SQLITE_NOMEM;
   StmtPtr stmt;
   int rc = prepare(p->db, sql.get(), &stmt);
   if (rc == SQLITE_OK) rc = jix_step(stmt.get());
   *outOlder = rc == SQLITE_ROW;
-  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return SQLITE_OK;
+  if ((rc & 0xff) == SQLITE_NOMEM) return rc;
+  sqlite3_free(*pzErr);
+  *pzErr = sqlite3_mprintf("Could not look up the centroids table of %s: %s", table,
+                           sqlite3_errmsg(p->db));
+  return rc;
 }

@@ -18,5 +18,6 @@ bool jix0_ivf_is_older_centroids_name(const char* name);
 bool jix0_ivf_is_centroids_suffix(const char* suffix);
 
 // Whether the table, created by an older version, names its centroids table T_ivf_centroids.
-[[nodiscard]] int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table,
-                                                    bool* outOlder);
+// A failed look-up sets *pzErr, naming the table.
+[[nodiscard]] int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder,
+                                                    char** pzErr);
