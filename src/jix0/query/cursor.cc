@@ -42,14 +42,7 @@ void jix0_query_point_data_clear(jix0_query_point_data* data) {
 void jix0_cursor_clear(jix0_cursor* cursor) {
   cursor->placeKnown = false;
   // Statements stay prepared for the next filter; BLOB handles do not outlive the plan.
-  for (sqlite3_blob*& blob : cursor->reader.vectors) {
-    sqlite3_blob_close(blob);
-    blob = nullptr;
-  }
-  for (sqlite3_blob*& blob : cursor->reader.metadata) {
-    sqlite3_blob_close(blob);
-    blob = nullptr;
-  }
+  jix0_row_reader_close_blobs(&cursor->reader);
   if (cursor->fullscan_data) {
     jix0_query_fullscan_data_clear(cursor->fullscan_data);
     sqlite3_free(cursor->fullscan_data);

@@ -256,23 +256,8 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& fi
   const char op = filter.op;
   sqlite3_value* value = filter.value;
   const int size = chunk.size;
-  int rc = jix_blob_reopen(blob, chunk.chunk_id);
-  if (rc != SQLITE_OK) return rc;
-
   MetadataColumnKind kind = p->metadata_columns[metadataIdx].kind;
-  int expected = 0;
-  switch (kind) {
-    case JIX0_METADATA_BOOLEAN:
-    case JIX0_METADATA_INTEGER:
-    case JIX0_METADATA_FLOAT:
-    case JIX0_METADATA_TEXT:
-      expected = jix0_metadata_chunk_size(kind, size);
-      break;
-    default:
-      return SQLITE_ERROR;
-  }
-  int bytes = sqlite3_blob_bytes(blob);
-  if (bytes != expected) return SQLITE_ERROR;
+  const int bytes = sqlite3_blob_bytes(blob);
 
   const jix0_metadata_in_list* inList = filter.in_list;
   if (op == JIX0_OP_IN) {
@@ -280,8 +265,8 @@ int jix0_set_metadata_filter_bitmap(jix0_vtab* p, const jix0_metadata_filter& fi
     if (kind != JIX0_METADATA_INTEGER && kind != JIX0_METADATA_TEXT) return SQLITE_ERROR;
   }
 
-  uint8_t* data = chunk.scratch;  // the BLOB's size was checked against the chunk's above
-  rc = jix_blob_read(blob, data, bytes, 0);
+  uint8_t* data = chunk.scratch;  // the BLOB's size was checked against the chunk's at its open
+  int rc = jix_blob_read(blob, data, bytes, 0);
   if (rc != SQLITE_OK) return rc;
 
   switch (kind) {

@@ -46,7 +46,7 @@ struct jix0_metadata_chunk {
 };
 
 // Writes the filter bitmap of one metadata constraint for one chunk.
-//   blob: open on the column's "data"; moved here to the chunk with sqlite3_blob_reopen.
+//   blob: open on the column's "data" of this chunk, its size checked (storage/chunk.h).
 //   longTextStmt: statement slot for long-text lookups; prepared on first use, the caller
 //     finalizes it.
 // outBitmap must be cleared by the caller. Sets no message; the caller reports failures.

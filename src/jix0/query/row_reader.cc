@@ -4,14 +4,13 @@
 #include <utility>
 
 #include "base/handles.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
 
-namespace {
-
-void close_blobs(jix0_row_reader* r) {
+void jix0_row_reader_close_blobs(jix0_row_reader* r) {
   for (sqlite3_blob*& blob : r->vectors) {
     sqlite3_blob_close(blob);
     blob = nullptr;
@@ -20,30 +19,24 @@ void close_blobs(jix0_row_reader* r) {
     sqlite3_blob_close(blob);
     blob = nullptr;
   }
+  r->cache = JIX0_READER_CACHE_UNKNOWN;
 }
 
-// Points *slot's handle at row chunkId of table.column, opening it when there is none. A
-// failed move aborts the handle, so it is closed then and opened anew next time.
+namespace {
+
+// Points *slot's handle at the chunk of `place`, opening it when there is none, and checks
+// that the BLOB holds the place's slot. A failed move closes the handle, so it is opened anew
+// next time.
 int move_blob(jix0_vtab* p, jix0_row_reader* r, sqlite3_blob** slot, sqlite3_int64* slotChunk,
-              const char* table, const char* column, sqlite3_int64 chunkId) {
+              ChunkPart part, int column, const jix0_row_place& place, ChunkFault* fault) {
   int changes = sqlite3_total_changes(p->db);
   if (changes != r->changes) {
-    close_blobs(r);
+    jix0_row_reader_close_blobs(r);
     r->changes = changes;
   }
-  int rc;
-  if (*slot && *slotChunk == chunkId) return SQLITE_OK;
-  if (*slot) {
-    rc = jix_blob_reopen(*slot, chunkId);
-  } else {
-    rc = jix_blob_open(p->db, p->schemaName, table, column, chunkId, 0, slot);
-  }
-  if (rc != SQLITE_OK) {
-    sqlite3_blob_close(*slot);
-    *slot = nullptr;
-  }
-  *slotChunk = chunkId;
-  return rc;
+  if (*slot && *slotChunk == place.chunkId) return SQLITE_OK;
+  *slotChunk = place.chunkId;
+  return jix0_part_open(p, part, column, place.chunkId, false, false, place.slot, slot, fault);
 }
 
 // Sets the current row of a cached one-value statement, keyed by `key`, as the result. A
@@ -75,10 +68,6 @@ int result_cached_value(jix0_vtab* p, sqlite3_stmt** slot, sqlite3_stmt** spare,
   return SQLITE_OK;
 }
 
-}  // namespace
-
-namespace {
-
 // Hands the reader's statement to the table's empty spare slot, or finalizes it.
 void give_back(sqlite3_stmt** stmt, sqlite3_stmt** spare) {
   if (!*stmt) return;
@@ -91,10 +80,20 @@ void give_back(sqlite3_stmt** stmt, sqlite3_stmt** spare) {
   *stmt = nullptr;
 }
 
+// Whether the cursor may read vectors from the resident cache, asked once per filter: the
+// answer cannot change while one statement reads, and a write of this connection empties the
+// cache, so a lookup after it finds nothing and reads the BLOB.
+bool use_cache(jix0_vtab* p, jix0_row_reader* r) {
+  if (r->cache == JIX0_READER_CACHE_UNKNOWN) {
+    r->cache = chunk_cache_begin_scan(p) ? JIX0_READER_CACHE_ON : JIX0_READER_CACHE_OFF;
+  }
+  return r->cache == JIX0_READER_CACHE_ON;
+}
+
 }  // namespace
 
 void jix0_row_reader_clear(jix0_row_reader* r, jix0_vtab* p) {
-  close_blobs(r);
+  jix0_row_reader_close_blobs(r);
   for (int i = 0; i < JIX0_MAX_PARTITION_COLUMNS; i++) {
     give_back(&r->partitions[i], &p->readerPartitionStmts[i]);
   }
@@ -109,7 +108,7 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
   int size = (int)vector_column_byte_size(column);
   // A chunk the resident cache holds is read there; a slot outside the chunk goes on to the
   // BLOB read, which reports it.
-  if (place.slot >= 0 && place.slot < p->chunk_size && chunk_cache_begin_scan(p)) {
+  if (place.slot >= 0 && place.slot < p->chunk_size && use_cache(p, r)) {
     if (const CachedChunk* cached = chunk_cache_find(p, vectorIdx, place.chunkId)) {
       sqlite3_result_blob(context, cached->vectors + place.slot * size, size, SQLITE_TRANSIENT);
       sqlite3_result_subtype(context, column.element_type);
@@ -117,18 +116,21 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
     }
   }
   sqlite3_blob** blob = &r->vectors[vectorIdx];
-  int rc = move_blob(p, r, blob, &r->vectorChunks[vectorIdx], p->shadowVectorChunksNames[vectorIdx],
-                     "vectors", place.chunkId);
-  if (rc != SQLITE_OK) {
+  ChunkFault fault;
+  int rc = move_blob(p, r, blob, &r->vectorChunks[vectorIdx], JIX0_PART_VECTORS, vectorIdx, place,
+                     &fault);
+  if (rc != SQLITE_OK && fault.rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed",
                    place.rowid);
     return jix0_failure_code(rc);
   }
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
-  rc = blob_slot_fits(*blob, place.slot, size)
-           ? jix_blob_read(*blob, bytes.get(), size, (int)(place.slot * size))
-           : SQLITE_ERROR;
+  if (rc == SQLITE_OK) {
+    rc = blob_slot_fits(*blob, place.slot, size)
+             ? jix_blob_read(*blob, bytes.get(), size, (int)(place.slot * size))
+             : SQLITE_ERROR;
+  }
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
                    place.rowid);
@@ -142,8 +144,8 @@ int jix0_row_reader_vector(jix0_vtab* p, jix0_row_reader* r, const jix0_row_plac
 int jix0_row_reader_metadata(jix0_vtab* p, jix0_row_reader* r, const jix0_row_place& place,
                              int metadataIdx, sqlite3_context* context) {
   sqlite3_blob** blob = &r->metadata[metadataIdx];
-  int rc = move_blob(p, r, blob, &r->metadataChunks[metadataIdx],
-                     p->shadowMetadataChunksNames[metadataIdx], "data", place.chunkId);
+  int rc = move_blob(p, r, blob, &r->metadataChunks[metadataIdx], JIX0_PART_METADATA, metadataIdx,
+                     place, nullptr);
   if (rc != SQLITE_OK) return rc;
   return jix0_result_metadata_slot(p, *blob, place.rowid, metadataIdx, place.slot, context);
 }

@@ -4,7 +4,15 @@
 // prepare.
 #pragma once
 
+#include <cstdint>
+
 #include "jix0/table/table.h"
+
+enum Jix0ReaderCache : int8_t {
+  JIX0_READER_CACHE_UNKNOWN,  // zero: a zeroed reader has not asked yet
+  JIX0_READER_CACHE_ON,
+  JIX0_READER_CACHE_OFF,
+};
 
 struct jix0_row_reader {
   sqlite3_blob* vectors[JIX0_MAX_VECTOR_COLUMNS];
@@ -17,6 +25,8 @@ struct jix0_row_reader {
   // sqlite3_total_changes when the BLOB handles were last known valid: a change to a row
   // expires the handles on it, so they are opened again after any change.
   int changes;
+  // Whether vectors are read from the resident cache, settled at the first vector read.
+  Jix0ReaderCache cache;
 };
 
 // Where a row is stored.
@@ -26,6 +36,8 @@ struct jix0_row_place {
   sqlite3_int64 slot;
 };
 
+// Closes the reader's BLOB handles; its statements stay prepared for the next filter.
+void jix0_row_reader_close_blobs(jix0_row_reader* r);
 // Closes what the reader holds and hands its statements back to table p (or finalizes
 // them); it can be used again after.
 void jix0_row_reader_clear(jix0_row_reader* r, jix0_vtab* p);

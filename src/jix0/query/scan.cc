@@ -9,6 +9,7 @@
 #include "base/bitmap.h"
 #include "base/calls.h"
 #include "base/select.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunk_cache.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
@@ -37,19 +38,11 @@ bool bitmap_any(const uint8_t* bitmap, int n) {
   return false;
 }
 
-// Reads chunk chunkId's rowid array (size entries, its length already checked) into out
-// through *blob, which is opened on first use and moved from chunk to chunk after that.
+// Reads chunk chunkId's rowid array (size entries) into out through *blob, which is opened
+// on first use and moved from chunk to chunk after that.
 static int read_chunk_rowids(jix0_vtab* p, BlobPtr* blob, sqlite3_int64 chunkId, int size,
                              sqlite3_int64* out) {
-  int rc;
-  if (!*blob) {
-    sqlite3_blob* opened = nullptr;
-    rc = jix_blob_open(p->db, p->schemaName, p->shadowChunksName, "rowids", chunkId, 0, &opened);
-    blob->reset(opened);
-  } else {
-    rc = jix_blob_reopen(blob->get(), chunkId);
-  }
-  if (rc == SQLITE_OK && sqlite3_blob_bytes(blob->get()) != size * 8) rc = SQLITE_ERROR;
+  int rc = jix0_part_open(p, JIX0_PART_ROWIDS, 0, chunkId, false, true, 0, blob, nullptr);
   if (rc == SQLITE_OK) rc = jix_blob_read(blob->get(), out, size * 8, 0);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the rowids of chunk %lld",
@@ -199,26 +192,17 @@ static int knn_scan_chunk_rowids(KnnScan* s) {
 // closing and opening) and checks the BLOB's size.
 static int knn_scan_open_vectors(KnnScan* s) {
   jix0_vtab* p = s->p;
-  int rc;
-  if (!s->vectorsBlob) {
-    sqlite3_blob* blob = nullptr;
-    rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[s->vectorIdx], "vectors",
-                       s->chunkId, 0, &blob);
-    s->vectorsBlob.reset(blob);
-  } else {
-    rc = jix_blob_reopen(s->vectorsBlob.get(), s->chunkId);
-  }
-  if (rc != SQLITE_OK) {
+  ChunkFault fault;
+  int rc = jix0_part_open(p, JIX0_PART_VECTORS, s->vectorIdx, s->chunkId, false, true, 0,
+                          &s->vectorsBlob, &fault);
+  if (rc == SQLITE_OK) return SQLITE_OK;
+  if (fault.rc != SQLITE_OK) {
     vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", s->chunkId);
     return jix0_failure_code(rc);
   }
-  int vectorsSize = sqlite3_blob_bytes(s->vectorsBlob.get());
-  if (vectorsSize != s->size * s->vectorBytes) {
-    vtab_set_error(&p->base, "vectors blob size doesn't match - expected %lld, found %lld",
-                   s->size * s->vectorBytes, (sqlite3_int64)vectorsSize);
-    return SQLITE_ERROR;
-  }
-  return SQLITE_OK;
+  vtab_set_error(&p->base, "vectors blob size doesn't match - expected %lld, found %lld",
+                 fault.expected, fault.actual);
+  return SQLITE_ERROR;
 }
 
 // Finds the chunk in hand in the cache, or reads it whole into a new entry when the budget
@@ -271,12 +255,15 @@ static int knn_scan_filter_metadata(KnnScan* s) {
   for (int i = 0; i < s->numMetadata; i++) {
     MetadataScan& m = s->metadata.get()[i];
     int metadataIdx = m.filter.metadata_index;
-    if (!m.blob) {
-      sqlite3_blob* blob = nullptr;
-      int rc = jix_blob_open(p->db, p->schemaName, p->shadowMetadataChunksNames[metadataIdx],
-                             "data", s->chunkId, 0, &blob);
-      m.blob.reset(blob);
-      if (rc != SQLITE_OK) {
+    // A handle that cannot be opened at all is told apart from a chunk whose BLOB is missing
+    // or damaged, which is found after the rowids are read.
+    const bool first = !m.blob;
+    ChunkFault fault;
+    int rc = SQLITE_OK;
+    if (first) {
+      rc = jix0_part_open(p, JIX0_PART_METADATA, metadataIdx, s->chunkId, false, true, 0, &m.blob,
+                          &fault);
+      if (rc != SQLITE_OK && fault.rc != SQLITE_OK) {
         vtab_set_error(&p->base, "Could not open metadata blob");
         return rc;
       }
@@ -284,17 +271,23 @@ static int knn_scan_filter_metadata(KnnScan* s) {
     // Only TEXT filters need the rowids: long texts are looked up by rowid.
     const uint8_t* slotRowids = nullptr;
     if (p->metadata_columns[metadataIdx].kind == JIX0_METADATA_TEXT) {
-      int rc = knn_scan_chunk_rowids(s);
-      if (rc != SQLITE_OK) return rc;
+      int rowidsRc = knn_scan_chunk_rowids(s);
+      if (rowidsRc != SQLITE_OK) return rowidsRc;
       slotRowids = (const uint8_t*)s->rowids;
     }
-    bitmap_clear(s->filterBitmap.get(), s->size);
-    sqlite3_stmt* longTextStmt = m.longTextStmt.release();
-    int rc = jix0_set_metadata_filter_bitmap(
-        p, m.filter, m.blob.get(), &longTextStmt,
-        jix0_metadata_chunk{s->chunkId, s->size, slotRowids, s->metadataData.get()},
-        s->filterBitmap.get());
-    m.longTextStmt.reset(longTextStmt);
+    if (!first) {
+      rc = jix0_part_open(p, JIX0_PART_METADATA, metadataIdx, s->chunkId, false, true, 0, &m.blob,
+                          nullptr);
+    }
+    if (rc == SQLITE_OK) {
+      bitmap_clear(s->filterBitmap.get(), s->size);
+      sqlite3_stmt* longTextStmt = m.longTextStmt.release();
+      rc = jix0_set_metadata_filter_bitmap(
+          p, m.filter, m.blob.get(), &longTextStmt,
+          jix0_metadata_chunk{s->chunkId, s->size, slotRowids, s->metadataData.get()},
+          s->filterBitmap.get());
+      m.longTextStmt.reset(longTextStmt);
+    }
     if (rc != SQLITE_OK) {
       vtab_set_error(&p->base,
                      "jix0: could not filter on metadata column \"%s\" of %s: chunk %lld of "

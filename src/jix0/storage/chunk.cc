@@ -143,32 +143,39 @@ int Chunk::OpenSlot(ChunkPart part, int column, sqlite3_int64 id, bool write, sq
   return OpenChecked(part, column, id, write, false, slot, report);
 }
 
+int jix0_part_open(jix0_vtab* p, ChunkPart part, int column, sqlite3_int64 id, bool write,
+                   bool whole, sqlite3_int64 slot, sqlite3_blob** handle, ChunkFault* fault) {
+  const char* table = part_table(p, part, column);
+  int rc = *handle ? jix_blob_reopen(*handle, id)
+                   : jix_blob_open(p->db, p->schemaName, table, part_column(part), id,
+                                   write ? 1 : 0, handle);
+  ChunkFault found{part, column, table, id, slot, rc, 0, 0};
+  if (rc == SQLITE_OK) {
+    found.actual = sqlite3_blob_bytes(*handle);
+    if (whole) {
+      found.expected = jix0_part_bytes(p, part, column);
+      if (found.actual == found.expected) return SQLITE_OK;
+    } else if (slot_inside(*handle, slot, jix0_part_slot_bytes(p, part, column))) {
+      return SQLITE_OK;
+    }
+  }
+  sqlite3_blob_close(*handle);
+  *handle = nullptr;
+  if (fault) *fault = found;
+  return rc != SQLITE_OK ? rc : SQLITE_ERROR;
+}
+
 int Chunk::OpenChecked(ChunkPart part, int column, sqlite3_int64 id, bool write, bool whole,
                        sqlite3_int64 slot, ChunkFaultReport report) {
   BlobPtr& handle = Handle(part, column);
   bool& writable = writable_[handle_index(part, column)];
-  const char* table = part_table(p_, part, column);
   id_ = id;
-  int rc;
-  if (handle && writable == write) {
-    rc = jix_blob_reopen(handle.get(), id);
-  } else {
-    rc = open_blob(p_->db, p_->schemaName, table, part_column(part), id, write, &handle);
-    writable = write;
-  }
-  ChunkFault fault{part, column, table, id, slot, rc, 0, 0};
-  if (rc == SQLITE_OK) {
-    fault.actual = sqlite3_blob_bytes(handle.get());
-    if (whole) {
-      fault.expected = jix0_part_bytes(p_, part, column);
-      if (fault.actual == fault.expected) return SQLITE_OK;
-    } else if (slot_inside(handle.get(), slot, jix0_part_slot_bytes(p_, part, column))) {
-      return SQLITE_OK;
-    }
-  }
-  handle.reset();
-  if (report) return report(p_, fault);
-  return rc != SQLITE_OK ? rc : SQLITE_ERROR;
+  if (handle && writable != write) handle.reset();
+  writable = write;
+  ChunkFault fault;
+  int rc = jix0_part_open(p_, part, column, id, write, whole, slot, &handle, &fault);
+  if (rc == SQLITE_OK || !report) return rc;
+  return report(p_, fault);
 }
 
 int Chunk::Open(sqlite3_int64 id, bool write, ChunkFaultReport report) {

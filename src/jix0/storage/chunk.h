@@ -51,6 +51,24 @@ struct ChunkFault {
 // Sets the message of a fault, if any, and returns the code to report.
 using ChunkFaultReport = int (*)(jix0_vtab* p, const ChunkFault& fault);
 
+// The one place a chunk's BLOB is opened: opens *handle on one part of chunk id, or moves it
+// there when it is open already (far cheaper than closing and opening), and checks the BLOB's
+// size: exactly the part's when whole, else room for slot `slot`. On failure *handle is
+// closed, *fault (may be null) says what failed, and the code is the open's, or SQLITE_ERROR
+// for a size. A handle is moved only between rows of its own table and mode: the caller closes
+// it first to change either.
+[[nodiscard]] int jix0_part_open(jix0_vtab* p, ChunkPart part, int column, sqlite3_int64 id,
+                                 bool write, bool whole, sqlite3_int64 slot, sqlite3_blob** handle,
+                                 ChunkFault* fault);
+[[nodiscard]] inline int jix0_part_open(jix0_vtab* p, ChunkPart part, int column, sqlite3_int64 id,
+                                        bool write, bool whole, sqlite3_int64 slot, BlobPtr* handle,
+                                        ChunkFault* fault) {
+  sqlite3_blob* raw = handle->release();
+  int rc = jix0_part_open(p, part, column, id, write, whole, slot, &raw, fault);
+  handle->reset(raw);
+  return rc;
+}
+
 // A whole chunk held in memory: every BLOB back to back, each starting on an 8-byte boundary
 // so that vectors are read as aligned floats. Offsets and sizes are in bytes.
 struct ChunkLayout {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -153,19 +154,19 @@ int jix0_get_vector_data(jix0_vtab* pVtab, sqlite3_int64 rowid, int vector_colum
   }
   if (rc != SQLITE_OK) return rc;
 
-  sqlite3_blob* raw = nullptr;
-  rc = jix_blob_open(p->db, p->schemaName, p->shadowVectorChunksNames[vector_column_idx], "vectors",
-                     chunkId, 0, &raw);
-  BlobPtr blob(raw);
-  if (rc != SQLITE_OK) {
+  BlobPtr blob;
+  ChunkFault fault;
+  rc = jix0_part_open(p, JIX0_PART_VECTORS, vector_column_idx, chunkId, false, false, chunkOffset,
+                      &blob, &fault);
+  if (rc != SQLITE_OK && fault.rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, opening blob failed", rowid);
     return jix0_failure_code(rc);
   }
   int size = (int)vector_column_byte_size(p->vector_columns[vector_column_idx]);
   SqlitePtr<void> bytes(sqlite3_malloc(size > 0 ? size : 1));
   if (!bytes) return SQLITE_NOMEM;
-  int offset = slot_offset(blob.get(), chunkOffset, size);
-  rc = offset < 0 ? SQLITE_ERROR : jix_blob_read(blob.get(), bytes.get(), size, offset);
+  // A slot outside the BLOB fails its open's size check, and is a failed read.
+  if (rc == SQLITE_OK) rc = jix_blob_read(blob.get(), bytes.get(), size, (int)(chunkOffset * size));
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, "Could not fetch vector data for %lld, reading from blob failed",
                    rowid);
