@@ -10,6 +10,7 @@
 #include "jix0/index/index.h"
 #include "jix0/lifecycle.h"
 #include "table_functions/argument_plan.h"
+#include "vector/vector.h"
 
 namespace {
 
@@ -138,20 +139,6 @@ int indexInfoEof(sqlite3_vtab_cursor* base) {
   return ((index_info_cursor*)base)->eof;
 }
 
-const char* metric_name(DistanceMetric metric) {
-  switch (metric) {
-    case JIX0_DISTANCE_L2:
-      return "l2";
-    case JIX0_DISTANCE_COSINE:
-      return "cosine";
-    case JIX0_DISTANCE_L1:
-      return "l1";
-    case JIX0_DISTANCE_HAMMING:
-      return "hamming";
-  }
-  return "";
-}
-
 int indexInfoColumn(sqlite3_vtab_cursor* base, sqlite3_context* context, int column) {
   auto* cursor = (index_info_cursor*)base;
   const IndexState& s = cursor->state;
@@ -160,7 +147,7 @@ int indexInfoColumn(sqlite3_vtab_cursor* base, sqlite3_context* context, int col
       sqlite3_result_text(context, cursor->columnName.get(), -1, SQLITE_TRANSIENT);
       break;
     case kMetric:
-      sqlite3_result_text(context, metric_name(cursor->metric), -1, SQLITE_STATIC);
+      sqlite3_result_text(context, distance_metric_name(cursor->metric), -1, SQLITE_STATIC);
       break;
     case kLists:
       sqlite3_result_int(context, s.lists);

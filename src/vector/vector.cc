@@ -39,6 +39,20 @@ const char* jix_type_name(int elementType) {
   return vector_subtype_name(elementType);
 }
 
+const DistanceMetricName kDistanceMetricNames[4] = {
+    {JIX0_DISTANCE_L2, "l2", true},
+    {JIX0_DISTANCE_L1, "l1", true},
+    {JIX0_DISTANCE_COSINE, "cosine", true},
+    {JIX0_DISTANCE_HAMMING, "hamming", false},
+};
+
+const char* distance_metric_name(DistanceMetric metric) {
+  for (const DistanceMetricName& m : kDistanceMetricNames) {
+    if (m.metric == metric) return m.name;
+  }
+  return "";
+}
+
 const char* type_name(int sqliteType) {
   switch (sqliteType) {
     case SQLITE_INTEGER:

@@ -48,6 +48,18 @@ void vector_cleanup_noop(void*);
 // "float32", "bit", "int8" for 223, 224, 225; "" otherwise.
 const char* vector_subtype_name(int elementType);
 const char* jix_type_name(int elementType);
+// A metric's name, as declarations (`distance_metric=`) and jix_index_info spell it.
+struct DistanceMetricName {
+  DistanceMetric metric;
+  const char* name;
+  bool declarable;  // accepted by distance_metric= (Hamming belongs to bit columns alone)
+};
+// Every metric, in the order a declaration's word is matched against them: the one table of
+// metric names.
+extern const DistanceMetricName kDistanceMetricNames[4];
+// The metric's name; "" for a value that names no metric.
+const char* distance_metric_name(DistanceMetric metric);
+
 // "INTEGER", "FLOAT", "TEXT", "BLOB", "NULL" for SQLite's fundamental types 1 to 5; "" otherwise.
 const char* type_name(int sqliteType);
 

@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "vector/vector.h"
+
 namespace {
 
 bool is_whitespace(char c) {
@@ -60,6 +62,18 @@ bool find_leading_part(const Jix0Token& token, const Keyword (&keywords)[N], int
   return false;
 }
 
+// The first declarable metric, in the order of the metric names, that the token matches by
+// the leading-part rule.
+bool find_metric(const Jix0Token& token, int* outValue) {
+  for (const DistanceMetricName& m : kDistanceMetricNames) {
+    if (m.declarable && matches_leading_part(token, m.name)) {
+      *outValue = m.metric;
+      return true;
+    }
+  }
+  return false;
+}
+
 // Values above INT_MAX are refused rather than wrapped.
 bool digits_value(const Jix0Token& token, int* outValue) {
   long long value = 0;
@@ -74,11 +88,6 @@ bool digits_value(const Jix0Token& token, int* outValue) {
 constexpr Keyword kElementTypes[] = {
     {"float", JIX_ELEMENT_FLOAT32}, {"f32", JIX_ELEMENT_FLOAT32}, {"int8", JIX_ELEMENT_INT8},
     {"i8", JIX_ELEMENT_INT8},       {"bit", JIX_ELEMENT_BIT},
-};
-constexpr Keyword kDistanceMetrics[] = {
-    {"l2", JIX0_DISTANCE_L2},
-    {"l1", JIX0_DISTANCE_L1},
-    {"cosine", JIX0_DISTANCE_COSINE},
 };
 constexpr Keyword kKeyTypes[] = {
     {"text", SQLITE_TEXT},
@@ -248,7 +257,7 @@ int jix0_parse_vector_column(const char* text, int length, VectorColumnDefinitio
                       : JIX0_INDEX_UNKNOWN;
       continue;
     }
-    if (!find_leading_part(token, kDistanceMetrics, &metric)) return SQLITE_ERROR;
+    if (!find_metric(token, &metric)) return SQLITE_ERROR;
   }
 
   char* nameCopy = sqlite3_mprintf("%.*s", token_length(name), name.start);
