@@ -125,11 +125,8 @@ int create_shadow_tables(jix0_vtab* p, char** pzErr) {
   rc = create_shadow(db, jix0_sql_create_chunks(p), pzErr,
                      "Could not create '_chunks' shadow table: %s");
   if (rc != SQLITE_OK) return rc;
-  if (jix0_has_ivf(p)) {
-    rc = create_shadow(db, sqlite3_mprintf(JIX0_SQL_CREATE_CENTROIDS, s, p->shadowCentroidsName),
-                       pzErr, "Could not create '_ivfcentroids' shadow table: %s");
-    if (rc != SQLITE_OK) return rc;
-  }
+  rc = jix0_index_create_table(p, pzErr);
+  if (rc != SQLITE_OK) return rc;
   const char* rowids = p->pkIsText ? JIX0_SQL_CREATE_ROWIDS_TEXT_PK : JIX0_SQL_CREATE_ROWIDS;
   rc = create_shadow(db, sqlite3_mprintf(rowids, s, t), pzErr,
                      "Could not create '_rowids' shadow table: %s");
@@ -205,7 +202,7 @@ bool command_column_fits(const jix0_vtab* p, const char* tableName, const char* 
   return true;
 }
 
-// The hidden probes column takes its name unless a column, or the command column, has it.
+// The index's hidden column takes its name unless a column, or the command column, has it.
 bool hidden_name_fits(const jix0_vtab* p, const char* name, const char* tableName,
                       const char* pkName, int pkNameLength) {
   if (p->hasCommandColumn && sqlite3_stricmp(name, tableName) == 0) return false;
@@ -232,9 +229,9 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
   sqlite3_str_appendall(s.get(), " distance hidden, k hidden");
   p->hasCommandColumn = command_column_fits(p, tableName, pkName, pkNameLength);
   if (p->hasCommandColumn) sqlite3_str_appendf(s.get(), ", \"%w\" hidden", tableName);
-  p->hasProbesColumn =
-      jix0_has_ivf(p) && hidden_name_fits(p, "probes", tableName, pkName, pkNameLength);
-  if (p->hasProbesColumn) sqlite3_str_appendall(s.get(), ", probes hidden");
+  const char* hidden = jix0_index_hidden_column(p);
+  p->hasProbesColumn = hidden && hidden_name_fits(p, hidden, tableName, pkName, pkNameLength);
+  if (p->hasProbesColumn) sqlite3_str_appendf(s.get(), ", %s hidden", hidden);
   sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
@@ -280,10 +277,7 @@ int parse_vector_argument(jix0_vtab* p, const char* arg, int length, char** pzEr
     sqlite3_free(refusal);
     return rc;
   }
-  if (vector.index_kind == JIX0_INDEX_IVF) {
-    p->hasIvf = 1;
-    p->ivfVectorIdx = p->numVectorColumns;
-  }
+  jix0_index_declare(p, vector, p->numVectorColumns);
   append_user_column(p, JIX0_COLUMN_VECTOR, p->numVectorColumns);
   p->vector_columns[p->numVectorColumns++] = vector;
   return SQLITE_OK;
@@ -432,7 +426,7 @@ struct TableNames {
     rowids = sqlite3_mprintf("%s_rowids", table);
     chunks = sqlite3_mprintf("%s_chunks", table);
     if (!rowids || !chunks) return false;
-    if (jix0_has_ivf(p)) {
+    if (jix0_index_has_table(p)) {
       centroids = jix0_index_table_name(table, olderCentroidsName);
       if (!centroids) return false;
     }
@@ -667,9 +661,7 @@ int destroy(sqlite3_vtab* pVtab) {
     return rc;
   }
   rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w_rowids\"", s, t));
-  if (rc == SQLITE_OK && jix0_has_ivf(p)) {
-    rc = drop(p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowCentroidsName));
-  }
+  if (rc == SQLITE_OK) rc = jix0_index_drop_table(p);
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
     rc = drop(
         p, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", s, p->shadowVectorChunksNames[i]));
@@ -754,7 +746,7 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowRowidsName, names.rowids);
   // The list index follows its table and keeps its name: SQLite cannot drop or rename an
   // index while the ALTER TABLE statement runs.
-  if (jix0_has_ivf(p)) rename(p->shadowCentroidsName, names.centroids);
+  if (jix0_index_has_table(p)) rename(p->shadowCentroidsName, names.centroids);
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }

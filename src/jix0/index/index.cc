@@ -26,6 +26,24 @@ int jix0_index_check_options(const jix0_vtab* p, const VectorColumnDefinition& v
   return *outMessage ? SQLITE_ERROR : SQLITE_NOMEM;
 }
 
+void jix0_index_declare(jix0_vtab* p, const VectorColumnDefinition& v, int vectorIdx) {
+  if (v.index_kind != JIX0_INDEX_IVF) return;
+  p->hasIvf = 1;
+  p->ivfVectorIdx = vectorIdx;
+}
+
+const char* jix0_index_hidden_column(const jix0_vtab* p) {
+  return jix0_has_ivf(p) ? "probes" : nullptr;
+}
+
+int jix0_index_create_table(jix0_vtab* p, char** pzErr) {
+  return jix0_has_ivf(p) ? jix0_ivf_create_centroids(p, pzErr) : SQLITE_OK;
+}
+
+int jix0_index_drop_table(jix0_vtab* p) {
+  return jix0_has_ivf(p) ? jix0_ivf_drop_centroids(p) : SQLITE_OK;
+}
+
 int jix0_index_default_chunk_size(const jix0_vtab* p) {
   // Every IVF list keeps chunks of its own, so indexed tables default to smaller ones.
   return jix0_has_ivf(p) ? JIX0_IVF_DEFAULT_CHUNK_SIZE : JIX0_DEFAULT_CHUNK_SIZE;

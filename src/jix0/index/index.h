@@ -69,6 +69,12 @@ void jix0_index_cache_free(jix0_vtab* p);
 // (sqlite3_malloc'd) saying why when they are refused; SQLITE_NOMEM.
 [[nodiscard]] int jix0_index_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,
                                            char** outMessage);
+// Declaration. Turns the index on for vector column vectorIdx when its definition (checked by
+// jix0_index_check_options) declares one.
+void jix0_index_declare(jix0_vtab* p, const VectorColumnDefinition& v, int vectorIdx);
+// The name of the hidden column the index adds to the table's schema (IVF: "probes"), or null
+// without an index.
+const char* jix0_index_hidden_column(const jix0_vtab* p);
 // The chunk size of a table declared without chunk_size.
 int jix0_index_default_chunk_size(const jix0_vtab* p);
 
@@ -79,6 +85,15 @@ char* jix0_index_table_name(const char* table, bool olderName);
 // an index). A failed look-up sets *pzErr.
 [[nodiscard]] int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder,
                                              char** pzErr);
+// Whether the table has an index table of its own (IVF: the centroids), named in p.
+inline bool jix0_index_has_table(const jix0_vtab* p) {
+  return jix0_has_ivf(p);
+}
+// At create: makes the index table of a table declared with an index; nothing without one.
+// On failure *pzErr says why.
+[[nodiscard]] int jix0_index_create_table(jix0_vtab* p, char** pzErr);
+// At drop: drops the index table, if the table has one and it exists.
+[[nodiscard]] int jix0_index_drop_table(jix0_vtab* p);
 // Whether the table's index table, as named in p, has the older form of its name.
 bool jix0_index_has_older_name(const jix0_vtab* p);
 // Whether suffix (after "T_") names an index table, in either form.

@@ -14,6 +14,7 @@
 #include "base/handles.h"
 #include "jix0/index/index.h"
 #include "jix0/index/ivf.h"
+#include "jix0/index/ivf_tables.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/statements.h"
 #include "jix0/table/result_codes.h"
@@ -244,9 +245,7 @@ int turn_on(jix0_vtab* p, int column) {
     rc = run_text(p, q.finish().release());
   }
   if (rc == SQLITE_OK) {
-    rc = run_text(p, sqlite3_mprintf("CREATE TABLE IF NOT EXISTS \"%w\".\"%w_ivfcentroids\"(list "
-                                     "INTEGER PRIMARY KEY, centroid BLOB NOT NULL)",
-                                     s, t));
+    rc = run_text(p, jix0_ivf_sql_add_centroids(s, t));
   }
   if (rc == SQLITE_OK) rc = info_write(p, "IVF_COLUMN", column);
   if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_NOMEM) {

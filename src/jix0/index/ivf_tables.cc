@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "jix0/table/result_codes.h"
 #include "vector/vector.h"
 
 namespace {
@@ -24,7 +25,45 @@ bool count_in_range(int count) {
   return count >= 0 && count <= JIX0_IVF_MAX_LISTS;
 }
 
+// The centroids table takes its whole name (T_ivfcentroids, or T_ivf_centroids in older files).
+constexpr const char kCreateCentroids[] =
+    "CREATE TABLE \"%w\".\"%w\"(list INTEGER PRIMARY KEY, centroid BLOB NOT NULL)";
+constexpr const char kAddCentroids[] =
+    "CREATE TABLE IF NOT EXISTS \"%w\".\"%w_ivfcentroids\"(list INTEGER PRIMARY KEY, centroid "
+    "BLOB NOT NULL)";
+
+// Prepares and steps sql (owned; null when memory ran out) once.
+int run_owned(sqlite3* db, char* sql) {
+  SqlitePtr<char> text(sql);
+  if (!text) return SQLITE_NOMEM;
+  StmtPtr stmt;
+  int rc = prepare(db, text.get(), &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix_step(stmt.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : (rc == SQLITE_ROW ? SQLITE_ERROR : rc);
+}
+
 }  // namespace
+
+int jix0_ivf_create_centroids(jix0_vtab* p, char** pzErr) {
+  char* sql = sqlite3_mprintf(kCreateCentroids, p->schemaName, p->shadowCentroidsName);
+  if (!sql) return SQLITE_NOMEM;
+  int rc = run_owned(p->db, sql);
+  if (rc == SQLITE_OK) return SQLITE_OK;
+  sqlite3_free(*pzErr);
+  *pzErr =
+      sqlite3_mprintf("Could not create '_ivfcentroids' shadow table: %s", sqlite3_errmsg(p->db));
+  return jix0_failure_code(rc);
+}
+
+char* jix0_ivf_sql_add_centroids(const char* schema, const char* table) {
+  return sqlite3_mprintf(kAddCentroids, schema, table);
+}
+
+int jix0_ivf_drop_centroids(jix0_vtab* p) {
+  return run_owned(p->db, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", p->schemaName,
+                                          p->shadowCentroidsName));
+}
 
 int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** outMessage) {
   const int n = v.name_length;

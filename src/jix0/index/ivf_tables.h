@@ -17,6 +17,15 @@ bool jix0_ivf_is_older_centroids_name(const char* name);
 // Whether suffix (after "T_") names the centroids table in either form.
 bool jix0_ivf_is_centroids_suffix(const char* suffix);
 
+// Creates the centroids table of a new table declared with index=ivf. On failure *pzErr says
+// why.
+[[nodiscard]] int jix0_ivf_create_centroids(jix0_vtab* p, char** pzErr);
+// The statement that gives a table the centroids table when build-index turns its index on
+// (T_ivfcentroids; kept if a table of that name is there). Null when memory runs out.
+char* jix0_ivf_sql_add_centroids(const char* schema, const char* table);
+// Drops the centroids table, if it exists.
+[[nodiscard]] int jix0_ivf_drop_centroids(jix0_vtab* p);
+
 // Whether the table, created by an older version, names its centroids table T_ivf_centroids.
 // A failed look-up sets *pzErr, naming the table.
 [[nodiscard]] int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder,

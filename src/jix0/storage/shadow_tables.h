@@ -107,9 +107,7 @@ constexpr const char JIX0_SQL_CREATE_VECTOR_CHUNKS[] =
 // Then the metadata index.
 constexpr const char JIX0_SQL_CREATE_METADATA_CHUNKS[] =
     "CREATE TABLE \"%w\".\"%w_metadatachunks%02d\"(rowid PRIMARY KEY, data BLOB NOT NULL);";
-// The centroids table takes its whole name (T_ivfcentroids, or T_ivf_centroids in older files).
-constexpr const char JIX0_SQL_CREATE_CENTROIDS[] =
-    "CREATE TABLE \"%w\".\"%w\"(list INTEGER PRIMARY KEY, centroid BLOB NOT NULL)";
+// The centroids table's CREATE statements belong to the index (index/ivf_tables.cc).
 constexpr const char JIX0_SQL_SELECT_IVF_BUILD[] =
     "SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_BUILD'";
 constexpr const char JIX0_SQL_SELECT_CENTROIDS[] =
