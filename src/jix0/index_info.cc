@@ -6,10 +6,10 @@
 #include <new>
 #include <type_traits>
 
+#include "base/argument_plan.h"
 #include "base/handles.h"
 #include "jix0/index/index.h"
 #include "jix0/lifecycle.h"
-#include "table_functions/argument_plan.h"
 #include "vector/vector.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "base/argument_plan.h"
 #include "base/handles.h"
-#include "table_functions/argument_plan.h"
 #include "vector/vector.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <unistd.h>
 #endif
 
+#include "base/argument_plan.h"
 #include "base/handles.h"
-#include "table_functions/argument_plan.h"
 #include "vector/vector.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "table_functions/argument_plan.h"
+#include "base/argument_plan.h"
 
 int table_function_argument_plan(sqlite3_index_info* info, int argumentColumn) {
   bool hasArgument = false;
