@@ -69,8 +69,13 @@ void jix0_index_cache_free(jix0_vtab* p);
 // (sqlite3_malloc'd) saying why when they are refused; SQLITE_NOMEM.
 [[nodiscard]] int jix0_index_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,
                                            char** outMessage);
-// The chunk size of a table declared without chunk_size.
+// The chunk size of a new table declared without chunk_size.
 int jix0_index_default_chunk_size(const jix0_vtab* p);
+// At create, for a table declared without chunk_size: keeps the chunk size the index chose.
+[[nodiscard]] int jix0_index_record_chunk_size(jix0_vtab* p);
+// At connect, for a table declared without chunk_size: the chunk size its create chose, into
+// p->chunk_size. Sets *pzErr on failure.
+[[nodiscard]] int jix0_index_stored_chunk_size(jix0_vtab* p, char** pzErr);
 
 // The index's shadow table (IVF: the centroids) of table `table`, in the older form of its
 // name when olderName. Null when memory runs out.
