@@ -557,7 +557,7 @@ TEST(Jix0Ivf, DefaultChunksAreSizedInBytes) {
          "SELECT 'wide', value FROM wide_info WHERE key = 'IVF_CHUNK_SIZE' UNION ALL "
          "SELECT 'narrow', value FROM narrow_info WHERE key = 'IVF_CHUNK_SIZE' UNION ALL "
          "SELECT 'declared', value FROM declared_info WHERE key = 'IVF_CHUNK_SIZE'",
-         "t|128\nwide|8\nnarrow|256"},
+         "t|128\nwide|64\nnarrow|256"},
         // As a file of an earlier version has it.
         {"DELETE FROM older_info WHERE key = 'IVF_CHUNK_SIZE'", ""},
     };
@@ -575,7 +575,7 @@ TEST(Jix0Ivf, DefaultChunksAreSizedInBytes) {
     EXPECT_EQ(db.Query("SELECT (SELECT size FROM t_chunks), (SELECT size FROM wide_chunks), "
                        "(SELECT size FROM narrow_chunks), (SELECT size FROM declared_chunks), "
                        "(SELECT size FROM older_chunks)"),
-              "128|8|256|16|64");
+              "128|64|256|16|64");
     db.Exec("UPDATE t_info SET value = 12 WHERE key = 'IVF_CHUNK_SIZE'");
   }
   {

@@ -23,7 +23,7 @@ bool jix0_ivf_is_centroids_suffix(const char* suffix);
                                                     char** pzErr);
 
 // The chunk size of a new indexed table declared without chunk_size: the rows of about
-// 64 KiB of the indexed column's vectors, from 8 to 256.
+// 64 KiB of the indexed column's vectors, from 64 to 256.
 int jix0_ivf_chunk_size_by_bytes(const jix0_vtab* p);
 // At create, for a table given jix0_ivf_chunk_size_by_bytes: records its chunk size in T_info
 // 'IVF_CHUNK_SIZE', since a later version may size new tables' chunks otherwise.
