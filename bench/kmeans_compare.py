@@ -2,7 +2,7 @@
 """Build CPU time and recall@10 of IVF indexes built by two builds of jix.so, in one run.
 
 Usage: kmeans_compare.py BEFORE.so AFTER.so [--lists 234,490,980] [--probes 1,4,8]
-       [--queries N]
+       [--queries N] [--chunk-size N]
 
 Both extensions index the same fashion-mnist table at each list count; the builds alternate so
 that the machine's noise falls on both alike. Recall counts the answers within the exact
@@ -51,14 +51,15 @@ class Truth:
 
 
 class Table:
-    def __init__(self, path, extension, rows, lists):
+    def __init__(self, path, extension, rows, lists, chunk_size):
         self.db = sqlite3.connect(path, isolation_level=None)
         self.db.enable_load_extension(True)
         self.db.load_extension(extension)
         self.db.execute("PRAGMA page_size = 65536")
         self.db.execute(f"PRAGMA cache_size = -{rows.nbytes * 3 // 1024}")
+        option = f", chunk_size={chunk_size}" if chunk_size else ""
         self.db.execute(f"CREATE VIRTUAL TABLE t USING jix0(v float[{rows.shape[1]}] index=ivf "
-                        f"lists={lists})")
+                        f"lists={lists}{option})")
         self.db.execute("BEGIN")
         self.db.executemany("INSERT INTO t(rowid, v) VALUES (?, ?)",
                             ((i + 1, v.tobytes()) for i, v in enumerate(rows)))
@@ -74,9 +75,9 @@ class Table:
         return [r[0] - 1 for r in self.db.execute(sql, (query.tobytes(), probes))]
 
 
-def measure(extension, rows, queries, truth, lists, probes, directory):
+def measure(extension, rows, queries, truth, lists, probes, directory, chunk_size):
     path = os.path.join(directory, "kmeans.db")
-    table = Table(path, extension, rows, lists)
+    table = Table(path, extension, rows, lists, chunk_size)
     build = table.build_index()
     recalls = [truth.recall([table.search(q, p) for q in queries]) for p in probes]
     table.db.close()
@@ -91,6 +92,8 @@ def main():
     p.add_argument("--lists", default="234,490,980")
     p.add_argument("--probes", default="1,4,8")
     p.add_argument("--queries", type=int, default=1000)
+    p.add_argument("--chunk-size", type=int, default=0,
+                   help="declared chunk_size (default: the table's own choice)")
     args = p.parse_args()
     probes = [int(x) for x in args.probes.split(",")]
     try:
@@ -106,7 +109,7 @@ def main():
         for lists in (int(x) for x in args.lists.split(",")):
             for name, extension in (("before", args.before), ("after", args.after)):
                 build, recalls = measure(extension, rows, queries, truth, lists, probes,
-                                         directory)
+                                         directory, args.chunk_size)
                 cells = " | ".join(f"{r:.3f}" for r in recalls)
                 print(f"| {lists} | {name} | {build:.1f} | {cells} |", flush=True)
 

@@ -94,9 +94,9 @@ TEST(Jix0Ivf, SchemaOfIndexedTables) {
       {"SELECT name, hidden FROM pragma_table_xinfo('t') WHERE hidden",
        "distance|1\nk|1\nt|1\nprobes|1"},
       {"SELECT name, hidden FROM pragma_table_xinfo('u') WHERE hidden", "distance|1\nk|1\nu|1"},
-      // Without chunk_size an indexed table takes small chunks.
+      // Without chunk_size an indexed table sizes its chunks by bytes, up to 256 rows.
       {"INSERT INTO t(p, v) VALUES (1, '[1, 2]')", ""},
-      {"SELECT size, list FROM t_chunks", "64|NULL"},
+      {"SELECT size, list FROM t_chunks", "256|NULL"},
       {"INSERT INTO t(p, v, probes) VALUES (1, '[1, 2]', 3)",
        "A value was provided for the hidden \"probes\" column."},
       {"SELECT rowid FROM t WHERE v MATCH '[1, 2]' AND k = 1 AND probes = 0",
@@ -500,3 +500,90 @@ TEST(Jix0Ivf, ChunkWithAStrayListIsAlwaysSearched) {
 }
 
 }  // namespace
+
+namespace {
+
+// rows rows of 3 dimensions spread over a box without clusters, the same on every call.
+std::string InsertSpread(int rows) {
+  return "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+         std::to_string(rows) +
+         ") INSERT INTO t(rowid, v) SELECT i, json_array((i * 37 % 101) / 10.0 + 0.5, "
+         "(i * 53 % 97) / 10.0 + 0.5, (i * 71 % 89) / 10.0 + 0.5) FROM n";
+}
+
+}  // namespace
+
+// Builds of many lists train in two levels: they keep the asked number of lists, give the
+// same centroids every time, and still put every row in its nearest centroid's list, the
+// lowest one on ties, as an insert would.
+TEST(Jix0Ivf, ManyListsBuildDeterministicallyAndPlaceRowsExactly) {
+  for (const char* metric : {"l2", "cosine"}) {
+    TestDb db;
+    db.Exec(std::string("CREATE VIRTUAL TABLE t USING jix0(v float[3] distance_metric=") + metric +
+            " index=ivf lists=120, chunk_size=8)");
+    db.Exec(InsertSpread(3000));
+    db.Exec(kBuild);
+    EXPECT_EQ(db.Query("SELECT count(*) FROM t_ivfcentroids"), "120") << metric;
+    const std::string misplaced =
+        std::string(
+            "WITH d AS (SELECT t.rowid AS id, c.list AS list, row_number() OVER (PARTITION BY "
+            "t.rowid ORDER BY jix_distance_") +
+        metric +
+        "(t.v, c.centroid), c.list) AS rank FROM t, t_ivfcentroids c) SELECT count(*) FROM d "
+        "JOIN t_rowids r ON r.rowid = d.id JOIN t_chunks ch ON ch.chunk_id = r.chunk_id WHERE "
+        "d.rank = 1 AND ch.list <> d.list";
+    EXPECT_EQ(db.Query(misplaced), "0") << metric;
+    const std::string centroids = db.DumpTables("t_ivfcentroids");
+    db.Exec(kBuild);
+    EXPECT_EQ(db.DumpTables("t_ivfcentroids"), centroids) << metric;
+    EXPECT_EQ(CheckJix0Invariants(db.db(), "t"), "") << metric;
+  }
+}
+
+// An indexed table declared without chunk_size sizes its chunks by the bytes of its vectors,
+// and keeps that size; a table created before (no recorded size) keeps 64-row chunks.
+TEST(Jix0Ivf, DefaultChunksAreSizedInBytes) {
+  const std::string path = ::testing::TempDir() + "jix_ivf_chunks_" + std::to_string(getpid());
+  unlink(path.c_str());
+  {
+    TestDb db(path.c_str());
+    const SqlCase cases[] = {
+        {"CREATE VIRTUAL TABLE t USING jix0(v float[128] index=ivf)", ""},
+        {"CREATE VIRTUAL TABLE wide USING jix0(v float[2000] index=ivf)", ""},
+        {"CREATE VIRTUAL TABLE narrow USING jix0(v float[4] index=ivf)", ""},
+        {"CREATE VIRTUAL TABLE declared USING jix0(v float[128] index=ivf, chunk_size=16)", ""},
+        {"CREATE VIRTUAL TABLE older USING jix0(v float[128] index=ivf)", ""},
+        {"SELECT 't', value FROM t_info WHERE key = 'IVF_CHUNK_SIZE' UNION ALL "
+         "SELECT 'wide', value FROM wide_info WHERE key = 'IVF_CHUNK_SIZE' UNION ALL "
+         "SELECT 'narrow', value FROM narrow_info WHERE key = 'IVF_CHUNK_SIZE' UNION ALL "
+         "SELECT 'declared', value FROM declared_info WHERE key = 'IVF_CHUNK_SIZE'",
+         "t|128\nwide|64\nnarrow|256"},
+        // As a file of an earlier version has it.
+        {"DELETE FROM older_info WHERE key = 'IVF_CHUNK_SIZE'", ""},
+    };
+    for (const SqlCase& c : cases) EXPECT_EQ(db.Query(c.sql), c.expected) << c.sql;
+  }
+  {
+    TestDb db(path.c_str());
+    for (const char* table : {"t", "wide", "narrow", "declared", "older"}) {
+      const std::string dims = strcmp(table, "wide") == 0     ? "2000"
+                               : strcmp(table, "narrow") == 0 ? "4"
+                                                              : "128";
+      db.Exec(std::string("INSERT INTO ") + table + "(rowid, v) SELECT 1, jix_f32(zeroblob(4 * " +
+              dims + "))");
+    }
+    EXPECT_EQ(db.Query("SELECT (SELECT size FROM t_chunks), (SELECT size FROM wide_chunks), "
+                       "(SELECT size FROM narrow_chunks), (SELECT size FROM declared_chunks), "
+                       "(SELECT size FROM older_chunks)"),
+              "128|64|256|16|64");
+    db.Exec("UPDATE t_info SET value = 12 WHERE key = 'IVF_CHUNK_SIZE'");
+  }
+  {
+    TestDb db(path.c_str());
+    EXPECT_EQ(db.Query("SELECT count(*) FROM t"),
+              "Internal sqlite-jix error: the chunk size of t in t_info is not a chunk_size from "
+              "8 to 4096 in steps of 8");
+    EXPECT_EQ(db.Query("SELECT count(*) FROM older"), "1");
+  }
+  unlink(path.c_str());
+}

@@ -507,9 +507,8 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   int pkType = 0;
   int rc = parse_arguments(p, argc, argv, &pkName, &pkNameLength, &pkType, pzErr);
   if (rc != SQLITE_OK) return rc;
-  if (p->chunk_size == 0) {
-    p->chunk_size = jix0_index_default_chunk_size(p);
-  }
+  const bool chunkSizeDeclared = p->chunk_size != 0;
+  if (!chunkSizeDeclared) p->chunk_size = jix0_index_default_chunk_size(p);
   if (p->numVectorColumns == 0) {
     return constructor_error(pzErr, "At least one vector column is required");
   }
@@ -540,8 +539,22 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
     // Tables created before a failure are not dropped here; they belong to the failing
     // CREATE statement, which SQLite rolls back.
     rc = create_shadow_tables(p, pzErr);
+    if (rc == SQLITE_OK && !chunkSizeDeclared) {
+      rc = jix0_index_record_chunk_size(p);
+      if (rc != SQLITE_OK) {
+        sqlite3_free(*pzErr);
+        *pzErr = sqlite3_mprintf("Could not seed '_info' shadow table: %s", sqlite3_errmsg(db));
+        rc = jix0_failure_code(rc);
+      }
+    }
     if (rc != SQLITE_OK) return rc;
   } else {
+    // The default chunk size has changed between versions: a table keeps the one it was
+    // created with.
+    if (!chunkSizeDeclared) {
+      rc = jix0_index_stored_chunk_size(p, pzErr);
+      if (rc != SQLITE_OK) return rc;
+    }
     // A table declared without an index may have been given one by build-index.
     rc = jix0_index_load_state(p);
     if (rc != SQLITE_OK) return rc;

@@ -46,7 +46,15 @@ int jix0_index_drop_table(jix0_vtab* p) {
 
 int jix0_index_default_chunk_size(const jix0_vtab* p) {
   // Every IVF list keeps chunks of its own, so indexed tables default to smaller ones.
-  return jix0_has_ivf(p) ? JIX0_IVF_DEFAULT_CHUNK_SIZE : JIX0_DEFAULT_CHUNK_SIZE;
+  return jix0_has_ivf(p) ? jix0_ivf_chunk_size_by_bytes(p) : JIX0_DEFAULT_CHUNK_SIZE;
+}
+
+int jix0_index_record_chunk_size(jix0_vtab* p) {
+  return jix0_has_ivf(p) ? jix0_ivf_record_chunk_size(p) : SQLITE_OK;
+}
+
+int jix0_index_stored_chunk_size(jix0_vtab* p, char** pzErr) {
+  return jix0_has_ivf(p) ? jix0_ivf_stored_chunk_size(p, &p->chunk_size, pzErr) : SQLITE_OK;
 }
 
 char* jix0_index_table_name(const char* table, bool olderName) {

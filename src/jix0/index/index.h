@@ -75,8 +75,13 @@ void jix0_index_declare(jix0_vtab* p, const VectorColumnDefinition& v, int vecto
 // The name of the hidden column the index adds to the table's schema (IVF: "probes"), or null
 // without an index.
 const char* jix0_index_hidden_column(const jix0_vtab* p);
-// The chunk size of a table declared without chunk_size.
+// The chunk size of a new table declared without chunk_size.
 int jix0_index_default_chunk_size(const jix0_vtab* p);
+// At create, for a table declared without chunk_size: keeps the chunk size the index chose.
+[[nodiscard]] int jix0_index_record_chunk_size(jix0_vtab* p);
+// At connect, for a table declared without chunk_size: the chunk size its create chose, into
+// p->chunk_size. Sets *pzErr on failure.
+[[nodiscard]] int jix0_index_stored_chunk_size(jix0_vtab* p, char** pzErr);
 
 // The index's shadow table (IVF: the centroids) of table `table`, in the older form of its
 // name when olderName. Null when memory runs out.

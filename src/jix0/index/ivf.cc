@@ -16,7 +16,11 @@ int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n, int chosen) {
   sqlite3_int64 lists = chosen;
   if (lists <= 0) {
     lists = (sqlite3_int64)std::llround(std::sqrt((double)n));
-    sqlite3_int64 bySize = n / (4 * (sqlite3_int64)p->chunk_size);
+    // Lists of at least four chunks of the older default size: chunks sized by bytes hold
+    // more rows, and would otherwise cut the count of lists.
+    const int rows =
+        p->chunk_size < JIX0_IVF_DEFAULT_CHUNK_SIZE ? p->chunk_size : JIX0_IVF_DEFAULT_CHUNK_SIZE;
+    sqlite3_int64 bySize = n / (4 * (sqlite3_int64)rows);
     if (lists > bySize) lists = bySize;
     if (lists < 1) lists = 1;
   }

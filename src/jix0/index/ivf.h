@@ -56,7 +56,7 @@ int jix0_ivf_default_probes(const jix0_vtab* p, int lists);
                                        sqlite3_int64* outProbes);
 
 // The number of lists a build makes for n rows: lists when positive, else
-// min(round(sqrt(n)), n / (4 * chunk_size)), at least 1; never more than n.
+// min(round(sqrt(n)), n / (4 * min(chunk_size, 64))), at least 1; never more than n.
 int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n, int lists);
 
 // 'build-index': trains the centroids of `lists` lists (0: chosen from the row count) on a

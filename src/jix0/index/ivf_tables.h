@@ -30,3 +30,14 @@ char* jix0_ivf_sql_add_centroids(const char* schema, const char* table);
 // A failed look-up sets *pzErr, naming the table.
 [[nodiscard]] int jix0_ivf_has_older_centroids_name(jix0_vtab* p, const char* table, bool* outOlder,
                                                     char** pzErr);
+
+// The chunk size of a new indexed table declared without chunk_size: the rows of about
+// 64 KiB of the indexed column's vectors, from 64 to 256.
+int jix0_ivf_chunk_size_by_bytes(const jix0_vtab* p);
+// At create, for a table given jix0_ivf_chunk_size_by_bytes: records its chunk size in T_info
+// 'IVF_CHUNK_SIZE', since a later version may size new tables' chunks otherwise.
+[[nodiscard]] int jix0_ivf_record_chunk_size(jix0_vtab* p);
+// At connect, for an indexed table declared without chunk_size: the recorded chunk size, or
+// JIX0_IVF_DEFAULT_CHUNK_SIZE for tables created before chunks were sized in bytes. A value
+// that is no chunk size sets *pzErr.
+[[nodiscard]] int jix0_ivf_stored_chunk_size(jix0_vtab* p, int* outChunkSize, char** pzErr);
