@@ -371,6 +371,70 @@ TEST(Jix0Ivf, AnotherConnectionsRebuildIsNoticed) {
   unlink(path);
 }
 
+// Inserts fill each list's newest chunk, which a connection remembers between inserts. What it
+// remembers must follow rollbacks (whole, to a savepoint, of a failed statement) and other
+// connections' inserts: then every list still has one partly filled chunk at most, no insert
+// fails, and a fresh connection sees the same table.
+TEST(Jix0Ivf, RememberedNewestChunksStayTrue) {
+  char path[] = "/tmp/jix0_ivf_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    TestDb a(path), b(path);
+    a.Exec(kTable);
+    a.Exec(InsertClusters("t", 1, 60));
+    a.Exec(kBuild);
+    // Each batch inserts 10 rows per list, so every list needs a new chunk of 8 slots.
+    struct Step {
+      std::string sql;
+      bool fails;
+    };
+    const Step steps[] = {
+        {"BEGIN", false},
+        {InsertClusters("t", 100, 139), false},
+        {"SAVEPOINT s", false},
+        {InsertClusters("t", 140, 179), false},
+        {"ROLLBACK TO s", false},
+        {InsertClusters("t", 180, 219), false},
+        {"COMMIT", false},
+        {"BEGIN", false},
+        {InsertClusters("t", 220, 259), false},
+        {"ROLLBACK", false},
+        {InsertClusters("t", 260, 299), false},
+        // A statement that fails on its last row is rolled back inside the transaction.
+        {"BEGIN", false},
+        {"INSERT INTO t(rowid, v, c) SELECT value, '[1, 1]', 0 FROM json_each('[400, 401, 402, "
+         "403, 404, 405, 406, 407, 408, 409, 1]')",
+         true},
+        {InsertClusters("t", 300, 339), false},
+        {"COMMIT", false},
+    };
+    for (const Step& s : steps) {
+      if (s.fails) {
+        EXPECT_NE(a.Run(s.sql), SQLITE_OK) << s.sql;
+      } else {
+        a.Exec(s.sql);
+      }
+    }
+    // b fills the lists' newest chunks and starts new ones between two batches of a.
+    a.Exec(InsertClusters("t", 340, 379));
+    b.Exec(InsertClusters("t", 380, 419));
+    a.Exec(InsertClusters("t", 420, 459));
+    EXPECT_EQ(CheckJix0Invariants(a.db(), "t"), "");
+    EXPECT_EQ(a.Query("SELECT count(*) FROM t"), "340");
+    EXPECT_EQ(a.Query("SELECT count(*) FROM (SELECT ch.list, count(DISTINCT chunk_id) AS n, "
+                      "count(*) AS rows FROM t_rowids JOIN t_chunks ch USING (chunk_id) GROUP BY "
+                      "ch.list) WHERE n <> (rows + 7) / 8"),
+              "0");
+    EXPECT_EQ(a.Query(kListsPerCluster), "0|1|1\n1|1|1\n2|1|1\n3|1|1");
+    TestDb fresh(path);
+    const std::string query = "SELECT rowid, distance FROM t WHERE v MATCH '[50, 50]' AND k = 9";
+    EXPECT_EQ(a.Query(query), fresh.Query(query));
+  }
+  unlink(path);
+}
+
 TEST(Jix0Ivf, RenameAndDropCoverTheIndex) {
   TestDb db;
   db.Exec(kTable);

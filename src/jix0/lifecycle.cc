@@ -738,6 +738,7 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   // The cached statements name the old tables.
   jix0_free_resources(p);
   chunk_cache_clear(p);
+  jix0_chunk_newest_forget(p);
   // Every shadow table moves inside the ALTER TABLE statement: when one fails, SQLite rolls
   // the whole statement back, renames made here included.
   int rc = SQLITE_OK;
@@ -805,6 +806,20 @@ int jix0Commit(sqlite3_vtab* pVtab) {
 }
 int jix0Rollback(sqlite3_vtab* pVtab) {
   chunk_cache_transaction_end((jix0_vtab*)pVtab, true);
+  jix0_chunk_newest_forget((jix0_vtab*)pVtab);
+  return SQLITE_OK;
+}
+
+int jix0Savepoint(sqlite3_vtab*, int) {
+  // Nothing to save; declared so that SQLite tracks the savepoints this table joins, and
+  // calls jix0RollbackTo for every one rolled back.
+  return SQLITE_OK;
+}
+
+int jix0RollbackTo(sqlite3_vtab* pVtab, int) {
+  // ROLLBACK TO, and a failed statement inside a transaction, may take back chunks made since
+  // the savepoint; the chunk cache is already off until the transaction ends.
+  jix0_chunk_newest_forget((jix0_vtab*)pVtab);
   return SQLITE_OK;
 }
 
@@ -834,6 +849,7 @@ void jix0_free_resources(jix0_vtab* p) {
 void jix0_free(jix0_vtab* p) {
   jix0_free_resources(p);
   chunk_cache_detach(p);
+  jix0_chunk_newest_free(p);
   jix0_index_cache_free(p);
   free_string(&p->shadowCentroidsName);
   free_string(&p->schemaName);

@@ -16,6 +16,9 @@ int jix0Begin(sqlite3_vtab* pVtab);
 int jix0Sync(sqlite3_vtab* pVtab);
 int jix0Commit(sqlite3_vtab* pVtab);
 int jix0Rollback(sqlite3_vtab* pVtab);
+// Savepoints: the connection's remembered chunks do not outlive a ROLLBACK TO.
+int jix0Savepoint(sqlite3_vtab* pVtab, int savepoint);
+int jix0RollbackTo(sqlite3_vtab* pVtab, int savepoint);
 int jix0ShadowName(const char* suffix);
 
 // Finalizes every statement cached on the table (the stmt* fields of jix0_vtab) and marks

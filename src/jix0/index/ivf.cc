@@ -132,10 +132,9 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
     lists++;
   }
   if (rc != SQLITE_DONE) return jix0_failure_code(rc);
-  SqlitePtr<float> distances = allocate_zeroed<float>((sqlite3_uint64)lists);
-  if (!distances) return SQLITE_NOMEM;
+  rc = ivf_nearest_init(&c->nearest, column.distance_metric, owner.get(), column.dimensions, lists);
+  if (rc != SQLITE_OK) return rc;
   c->data = owner.release();
-  c->distances = distances.release();
   c->lists = lists;
   c->dimensions = (int)column.dimensions;
   c->build = build;
@@ -176,8 +175,7 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
   if (build == c->build) return SQLITE_OK;
   sqlite3_free(c->data);
   c->data = nullptr;
-  sqlite3_free(c->distances);
-  c->distances = nullptr;
+  ivf_nearest_free(&c->nearest);
   c->lists = 0;
   c->build = 0;
   c->probes = 0;
@@ -192,10 +190,7 @@ int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
   if (rc != SQLITE_OK) return rc;
   *outList = JIX0_NO_LIST;
   if (current->lists == 0) return SQLITE_OK;
-  IvfCentroids* c = p->ivfCache;  // the same record, whose scratch this fills
-  ivf_distances(jix0_ivf_column(p).distance_metric, (const float*)vector, c->data,
-                (size_t)c->dimensions, (size_t)c->lists, c->distances);
-  *outList = ivf_argmin(c->distances, c->lists);
+  *outList = ivf_nearest(&p->ivfCache->nearest, (const float*)vector);
   return SQLITE_OK;
 }
 
@@ -239,7 +234,7 @@ void jix0_ivf_cache_free(jix0_vtab* p) {
   if (!p->ivfCache) return;
   jix0_ivf_release_statements(p);
   sqlite3_free(p->ivfCache->data);
-  sqlite3_free(p->ivfCache->distances);
+  ivf_nearest_free(&p->ivfCache->nearest);
   sqlite3_free(p->ivfCache);
   p->ivfCache = nullptr;
 }

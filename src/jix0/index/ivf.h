@@ -3,6 +3,7 @@
 // the query (plus rows stored before the first build, which belong to no list).
 #pragma once
 
+#include "jix0/index/kmeans.h"
 #include "jix0/table/table.h"
 
 // The centroids of an IVF index's build as a table object last read them.
@@ -11,7 +12,7 @@ struct IvfCentroids {
   int lists;            // 0 before the first build, or after a build of an empty table
   int dimensions;
   float* data;              // lists * dimensions, list by list
-  float* distances;         // lists entries: assignment's scratch, so an insert allocates none
+  IvfNearest nearest;       // assignment over data, with its scratch: an insert allocates none
   int probes;               // 'IVF_PROBES' kept by the build's options, 0 when none
   sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
   // Some chunk's list is a number between lists but no list (damage): searches then take

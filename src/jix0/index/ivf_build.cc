@@ -347,8 +347,13 @@ int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, const f
   Packer packer(p, layout, lists);
   int rc = packer.Prepare();
   if (rc != SQLITE_OK) return rc;
-  SqlitePtr<float> dist = allocate_zeroed<float>((sqlite3_uint64)lists);
-  if (!dist) return SQLITE_NOMEM;
+  IvfNearest nearest;
+  rc = ivf_nearest_init(&nearest, column.distance_metric, centroids, d, lists);
+  if (rc != SQLITE_OK) return rc;
+  struct Release {
+    IvfNearest* n;
+    ~Release() { ivf_nearest_free(n); }
+  } release{&nearest};
   const sqlite3_int64 vectorBytes = (sqlite3_int64)(d * sizeof(float));
   for (sqlite3_int64 c = 0; c < numChunks; c++) {
     if (c == 0 || all[c - 1].group != all[c].group) {
@@ -366,9 +371,8 @@ int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, const f
     const uint8_t* vectors = chunk + layout.vectors[p->ivfVectorIdx];
     for (int slot = 0; slot < cs; slot++) {
       if (!bitmap_get(chunk, slot)) continue;
-      ivf_distances(column.distance_metric, (const float*)(vectors + slot * vectorBytes), centroids,
-                    d, (size_t)lists, dist.get());
-      rc = packer.Add(ivf_argmin(dist.get(), lists), chunk, slot);
+      const int list = ivf_nearest(&nearest, (const float*)(vectors + slot * vectorBytes));
+      rc = packer.Add(list, chunk, slot);
       if (rc != SQLITE_OK) return rc;
     }
     if (c + 1 == numChunks || all[c + 1].group != all[c].group) {
@@ -420,7 +424,8 @@ int build(jix0_vtab* p, int chosenLists) {
 
 int jix0_ivf_build(jix0_vtab* p, int lists) {
   JIX_ASSERT(jix0_has_ivf(p));
-  // The build rewrites every chunk: one the length limit refuses is refused before it starts.
+  // The build rewrites every chunk: one the length limit refuses is refused before it starts,
+  // once for all the chunks it makes.
   int rc = jix0_chunk_check_length(p);
   if (rc == SQLITE_OK) rc = build(p, lists);
   // The centroids of the old build are read again on next use.
@@ -463,7 +468,7 @@ int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** pa
                      sqlite3_int64 list, uint8_t* target, sqlite3_int64* outId, int* outSlot) {
   const int cs = p->chunk_size;
   Chunk blobs(p);
-  int rc = jix0_get_latest_chunk_rowid(p, outId, partitionValues, list);
+  int rc = jix0_chunk_newest(p, partitionValues, list, outId);
   if (rc == SQLITE_OK) {
     rc = blobs.Open(*outId, false, report_fault);
     if (rc == SQLITE_OK) rc = blobs.ReadImage(layout, target);
@@ -476,7 +481,8 @@ int find_target_slot(jix0_vtab* p, const ChunkLayout& layout, sqlite3_value** pa
   } else if (rc != SQLITE_EMPTY) {
     return rc;
   }
-  rc = jix0_new_chunk(p, partitionValues, outId, list);
+  rc = jix0_chunk_check_length(p);
+  if (rc == SQLITE_OK) rc = jix0_new_chunk(p, partitionValues, outId, list);
   if (rc == SQLITE_OK) rc = blobs.Open(*outId, false, report_fault);
   if (rc == SQLITE_OK) rc = blobs.ReadImage(layout, target);
   *outSlot = 0;

@@ -16,6 +16,11 @@ constexpr int kFlatLists = 64;
 // Rounds over all lists after the two levels, and the coarse clusters each point looks in.
 constexpr int kRefineRounds = 2;
 constexpr int kNearGroups = 3;
+// The bound of ivf_nearest pays only with enough work to skip.
+constexpr size_t kMinPrefixDimensions = 8;
+constexpr int kMinPrefixLists = 16;
+// Searches measured in full after one where the bound kept more than half the centroids.
+constexpr int kUnboundedSearches = 32;
 
 }  // namespace
 
@@ -29,6 +34,82 @@ int ivf_argmin(const float* values, int n) {
   int best = 0;
   for (int i = 1; i < n; i++) {
     if (values[i] < values[best] || (std::isnan(values[best]) && !std::isnan(values[i]))) best = i;
+  }
+  return best;
+}
+
+int ivf_nearest_init(IvfNearest* n, DistanceMetric metric, const float* centroids, size_t d,
+                     int lists) {
+  *n = IvfNearest{};
+  n->metric = metric;
+  n->centroids = centroids;
+  n->d = d;
+  n->lists = lists;
+  // A quarter of the dimensions: on clustered data the bound already rules out nearly every
+  // far centroid, at a quarter of their cost. Few centroids or dimensions are measured in full.
+  if (metric == JIX0_DISTANCE_L2 && d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) {
+    n->prefix = d / 4;
+  }
+  const sqlite3_uint64 count = lists > 0 ? (sqlite3_uint64)lists : 1;
+  n->distances = allocate_zeroed<float>(count).release();
+  if (!n->distances) return SQLITE_NOMEM;
+  if (n->prefix == 0) return SQLITE_OK;
+  n->prefixes = allocate_zeroed<float>(count * n->prefix).release();
+  n->bounds = allocate_zeroed<float>(count).release();
+  n->measured = allocate_zeroed<uint8_t>((count + 7) / 8).release();
+  n->kept = allocate_zeroed<int>(count).release();
+  if (!n->prefixes || !n->bounds || !n->measured || !n->kept) {
+    ivf_nearest_free(n);
+    return SQLITE_NOMEM;
+  }
+  for (int c = 0; c < lists; c++) {
+    memcpy(n->prefixes + (size_t)c * n->prefix, centroids + (size_t)c * d,
+           n->prefix * sizeof(float));
+  }
+  return SQLITE_OK;
+}
+
+void ivf_nearest_free(IvfNearest* n) {
+  sqlite3_free(n->prefixes);
+  sqlite3_free(n->bounds);
+  sqlite3_free(n->distances);
+  sqlite3_free(n->measured);
+  sqlite3_free(n->kept);
+  *n = IvfNearest{};
+}
+
+int ivf_nearest(IvfNearest* n, const float* vector) {
+  const BatchKernel batch = kernel_lookup(n->metric, JIX_ELEMENT_FLOAT32)->batch;
+  if (n->prefix == 0 || n->unbounded > 0) {
+    if (n->unbounded > 0) n->unbounded--;
+    batch(vector, n->centroids, n->d, (size_t)n->lists, nullptr, n->distances);
+    return ivf_argmin(n->distances, n->lists);
+  }
+  batch(vector, n->prefixes, n->prefix, (size_t)n->lists, nullptr, n->bounds);
+  const int guess = ivf_argmin(n->bounds, n->lists);
+  float limit;
+  batch(vector, n->centroids + (size_t)guess * n->d, n->d, 1, nullptr, &limit);
+  // A NaN limit rules nothing out; a centroid at exactly the limit stays, so ties still go
+  // to the lowest list.
+  memset(n->measured, 0, ((size_t)n->lists + 7) / 8);
+  int kept = 0;
+  for (int c = 0; c < n->lists; c++) {
+    if (n->bounds[c] > limit) continue;
+    n->measured[c / 8] |= (uint8_t)(1u << (c % 8));
+    n->kept[kept++] = c;
+  }
+  if (kept > n->lists / 2) n->unbounded = kUnboundedSearches;
+  batch(vector, n->centroids, n->d, (size_t)n->lists, n->measured, n->distances);
+  // ivf_argmin over the measured centroids: each one left out is farther than the limit,
+  // which a measured one reaches.
+  const float* distances = n->distances;
+  int best = n->kept[0];
+  for (int i = 1; i < kept; i++) {
+    const int c = n->kept[i];
+    if (distances[c] < distances[best] ||
+        (std::isnan(distances[best]) && !std::isnan(distances[c]))) {
+      best = c;
+    }
   }
   return best;
 }

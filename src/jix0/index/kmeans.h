@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/sqlite.h"
 #include "jix0/declaration/declaration.h"
@@ -12,6 +13,36 @@ void ivf_distances(DistanceMetric metric, const float* vector, const float* othe
 
 // The first index of the smallest distance; NaN never wins, so a vector of NaNs gets list 0.
 int ivf_argmin(const float* values, int n);
+
+// The nearest of `lists` centroids to a vector: the list ivf_distances and ivf_argmin give, with
+// less arithmetic under L2. There a distance's running sum only grows with each dimension, so
+// the distance over the first dimensions is a lower bound of the whole one, bit for bit. The
+// centroid whose prefix is nearest is measured in full; every centroid whose prefix distance
+// already exceeds that is skipped, and the rest are measured in full. Its buffers are made
+// once, so a search allocates nothing. Plain data: zero-initialise, ivf_nearest_free after.
+// Every path gives the same list, so the choice between them is free to follow the data.
+struct IvfNearest {
+  DistanceMetric metric;
+  const float* centroids;  // not owned: lists * d, list by list
+  size_t d;
+  int lists;
+  size_t prefix;    // dimensions of the bound; 0 when every centroid is measured in full
+  float* prefixes;  // each centroid's first `prefix` dimensions, back to back
+  float* bounds;    // lists entries each, the search's scratch
+  float* distances;
+  uint8_t* measured;  // bit i: centroid i is measured in full
+  int* kept;          // the centroids measured in full, in list order
+  // Searches left that measure every centroid in full: on data without clusters (uniform
+  // noise) the bound rules out too few centroids to pay for itself, and is tried again later.
+  int unbounded;
+};
+
+// Prepares n for centroids, which must stay in place while n is used. SQLITE_NOMEM.
+[[nodiscard]] int ivf_nearest_init(IvfNearest* n, DistanceMetric metric, const float* centroids,
+                                   size_t d, int lists);
+void ivf_nearest_free(IvfNearest* n);
+// The nearest centroid's list. REQUIRES: n->lists > 0.
+int ivf_nearest(IvfNearest* n, const float* vector);
 
 // Scales v to unit length; a zero or non-finite vector stays as it is.
 void ivf_normalise(float* v, size_t d);

@@ -7,6 +7,7 @@
 
 #include "base/bitmap.h"
 #include "base/calls.h"
+#include "base/handles.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/storage/statements.h"
@@ -395,9 +396,7 @@ int insert_chunk_row(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int6
 int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
                       const ChunkLayout& layout, const uint8_t* image, sqlite3_int64* outChunkId) {
   sqlite3_int64 chunkId = 0;
-  int rc = jix0_chunk_check_length(p);
-  if (rc != SQLITE_OK) return rc;
-  rc = insert_chunk_row(p, partitionValues, list, layout, image, &chunkId);
+  int rc = insert_chunk_row(p, partitionValues, list, layout, image, &chunkId);
   if (rc != SQLITE_OK) return rc;
   for (int i = 0; i < p->numVectorColumns; i++) {
     rc = insert_column_chunk(p, JIX0_STMT_INSERT_VECTOR_CHUNK, i, chunkId, layout.vectorBytes[i],
@@ -413,9 +412,88 @@ int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int
   return SQLITE_OK;
 }
 
+// Chunk ids by list + 1 (slot 0: no list), 0 where unknown, as of data version dataVersion.
+struct NewestChunks {
+  unsigned int dataVersion;
+  int count;
+  sqlite3_int64* ids;
+};
+
+namespace {
+
+// The table's memory, valid for the database as it is now, or null when there is none: a
+// table with partition keys keeps none, and one whose data version cannot be read trusts none.
+NewestChunks* newest_memory(jix0_vtab* p) {
+  if (p->numPartitionColumns > 0) return nullptr;
+  unsigned int dataVersion = 0;
+  if (sqlite3_file_control(p->db, p->schemaName, SQLITE_FCNTL_DATA_VERSION, &dataVersion) !=
+      SQLITE_OK) {
+    return nullptr;
+  }
+  if (!p->newestChunks) {
+    p->newestChunks = malloc_zeroed<NewestChunks>();
+    if (!p->newestChunks) return nullptr;
+    p->newestChunks->dataVersion = dataVersion;
+  }
+  NewestChunks* m = p->newestChunks;
+  if (m->dataVersion != dataVersion) {
+    jix0_chunk_newest_forget(p);
+    m->dataVersion = dataVersion;
+  }
+  return m;
+}
+
+// Remembers chunkId as list's newest; without memory to spare, it is simply not remembered.
+void remember_newest(jix0_vtab* p, sqlite3_int64 list, sqlite3_int64 chunkId) {
+  NewestChunks* m = newest_memory(p);
+  if (!m || list < JIX0_NO_LIST || list >= JIX0_IVF_MAX_LISTS) return;
+  const int slot = (int)(list + 1);
+  if (slot >= m->count) {
+    const int count = slot + 1 > m->count * 2 ? slot + 1 : m->count * 2;
+    auto* ids =
+        (sqlite3_int64*)sqlite3_realloc64(m->ids, (sqlite3_uint64)count * sizeof(sqlite3_int64));
+    if (!ids) return;
+    memset(ids + m->count, 0, (size_t)(count - m->count) * sizeof(sqlite3_int64));
+    m->ids = ids;
+    m->count = count;
+  }
+  m->ids[slot] = chunkId;
+}
+
+}  // namespace
+
+int jix0_chunk_newest(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list,
+                      sqlite3_int64* outChunkId) {
+  const NewestChunks* m = newest_memory(p);
+  if (m && list + 1 >= 0 && list + 1 < m->count && m->ids[list + 1] != 0) {
+    *outChunkId = m->ids[list + 1];
+    return SQLITE_OK;
+  }
+  int rc = jix0_get_latest_chunk_rowid(p, outChunkId, partitionValues, list);
+  if (rc == SQLITE_OK) remember_newest(p, list, *outChunkId);
+  return rc;
+}
+
+void jix0_chunk_newest_forget(jix0_vtab* p) {
+  NewestChunks* m = p->newestChunks;
+  if (m && m->count > 0) memset(m->ids, 0, (size_t)m->count * sizeof(sqlite3_int64));
+}
+
+void jix0_chunk_newest_free(jix0_vtab* p) {
+  if (!p->newestChunks) return;
+  sqlite3_free(p->newestChunks->ids);
+  sqlite3_free(p->newestChunks);
+  p->newestChunks = nullptr;
+}
+
 int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64* outChunkId,
                    sqlite3_int64 list) {
-  return jix0_chunk_insert(p, partitionValues, list, ChunkLayout(p), nullptr, outChunkId);
+  sqlite3_int64 chunkId = 0;
+  int rc = jix0_chunk_insert(p, partitionValues, list, ChunkLayout(p), nullptr, &chunkId);
+  if (rc != SQLITE_OK) return rc;
+  remember_newest(p, list, chunkId);
+  if (outChunkId) *outChunkId = chunkId;
+  return SQLITE_OK;
 }
 
 namespace {
@@ -440,8 +518,10 @@ int jix0_chunk_delete(jix0_vtab* p, sqlite3_int64 chunkId) {
   for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
     rc = delete_keyed(p, JIX0_STMT_DELETE_METADATA_CHUNK, m, chunkId);
   }
-  // The newest chunk of its group may have been this one: the lookup is prepared again.
+  // The newest chunk of its group may have been this one: the lookup is prepared again, and
+  // nothing remembered is trusted.
   jix0_stmt_forget(p, JIX0_STMT_LATEST_CHUNK);
+  jix0_chunk_newest_forget(p);
   return rc;
 }
 

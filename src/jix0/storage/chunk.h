@@ -159,10 +159,24 @@ struct ChunkRef {
 // Creates a chunk of the partition (and, on IVF tables, of list; JIX0_NO_LIST: of none)
 // holding image, laid out as layout says, or all zero bytes when image is null, with its row
 // in every per-column chunk table. outChunkId may be null. Sets no message, and leaves what
-// it inserted before a failure.
+// it inserted before a failure. REQUIRES: jix0_chunk_check_length passed for this write (the
+// caller checks once, before its first write).
 [[nodiscard]] int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues,
                                     sqlite3_int64 list, const ChunkLayout& layout,
                                     const uint8_t* image, sqlite3_int64* outChunkId);
+
+// The newest chunk of a group (the partition's, and on IVF tables the list's): the one a new
+// row of the group fills next. SQLITE_EMPTY when the group has no chunk. On a table without
+// partition keys the answer is remembered per list for the connection, and so is each chunk
+// jix0_new_chunk makes, so that a batch of inserts looks each list up once. The memory holds
+// while the database's data version stays (another connection's commit moves it) and until
+// jix0_chunk_newest_forget: after a rollback, a failed write, a command, a rename and every
+// chunk delete.
+[[nodiscard]] int jix0_chunk_newest(jix0_vtab* p, sqlite3_value** partitionValues,
+                                    sqlite3_int64 list, sqlite3_int64* outChunkId);
+void jix0_chunk_newest_forget(jix0_vtab* p);
+// Frees the memory, with the table object.
+void jix0_chunk_newest_free(jix0_vtab* p);
 
 // Deletes a chunk's row from T_chunks and from every per-column chunk table. Returns the
 // failing step's own code and sets no message.

@@ -49,8 +49,9 @@ constexpr sqlite3_int64 JIX0_NO_LIST = -1;
 int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize);
 // Bytes of one slot in a metadata chunk BLOB; 0 for BOOLEAN, whose slots are bits.
 int jix0_metadata_slot_bytes(MetadataColumnKind kind);
-// Creates an empty chunk of the partition and its row in every per-column chunk table.
-// outChunkId may be null. Sets no message, and leaves what it inserted before a failure.
-// On IVF tables the chunk belongs to list (JIX0_NO_LIST: to none).
+// Creates an empty chunk of the partition and its row in every per-column chunk table, the
+// group's newest (jix0_chunk_newest remembers it). outChunkId may be null. Sets no message,
+// and leaves what it inserted before a failure. On IVF tables the chunk belongs to list
+// (JIX0_NO_LIST: to none). REQUIRES: jix0_chunk_check_length passed for this write.
 [[nodiscard]] int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues,
                                  sqlite3_int64* outChunkId, sqlite3_int64 list = JIX0_NO_LIST);

@@ -61,6 +61,9 @@ enum Jix0Stmt : int {
 // The centroids of an IVF index's build as a table object last read them (jix0/index/ivf.h).
 struct IvfCentroids;
 
+// The remembered newest chunk of each list (jix0/storage/chunk.h).
+struct NewestChunks;
+
 // The resident chunk cache (jix0/storage/chunk_cache.h).
 struct ChunkCacheBudget;
 struct ChunkCacheTable;
@@ -117,6 +120,8 @@ struct jix0_vtab {
   struct ChunkCacheBudget* cacheBudget;
   struct ChunkCacheTable* cacheTable;
   int cacheWritten;
+  // The newest chunk of each list, remembered between inserts; null until first needed.
+  struct NewestChunks* newestChunks;
 };
 
 inline int jix0_num_defined_user_columns(const jix0_vtab* p) {

@@ -285,12 +285,14 @@ int read_latest_validity(jix0_vtab* p, sqlite3_int64 chunkId, Chunk* chunk, uint
 }
 
 // Creates the chunk a row starts at slot 0, and reads its validity through chunk, whose
-// handle moves there from the full chunk when it has one.
+// handle moves there from the full chunk when it has one. lengthChecked: the insert already
+// checked that a new chunk fits the length limit.
 int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64 list, Chunk* chunk,
-                    uint8_t* validity, sqlite3_int64* outChunkId) {
+                    uint8_t* validity, bool lengthChecked, sqlite3_int64* outChunkId) {
   sqlite3_int64 chunkId = 0;
-  int rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
-  if (rc == SQLITE_TOOBIG && p->base.zErrMsg) return rc;  // the length check's own message
+  int rc = lengthChecked ? SQLITE_OK : jix0_chunk_check_length(p);
+  if (rc != SQLITE_OK) return rc;  // with the length check's own message
+  rc = jix0_new_chunk(p, partitionValues, &chunkId, list);
   if (rc != SQLITE_OK) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": Could not insert a new vector chunk");
     return jix0_failure_code(rc);
@@ -314,12 +316,12 @@ int start_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int64
 // new chunk. Leaves chunk's validity handle open read-write on that chunk and validity holding
 // its bytes as they were before the insert.
 int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionValues,
-                                       sqlite3_int64 list, sqlite3_int64* outChunkId,
-                                       sqlite3_int64* outChunkOffset, Chunk* chunk,
-                                       uint8_t* validity) {
+                                       sqlite3_int64 list, bool lengthChecked,
+                                       sqlite3_int64* outChunkId, sqlite3_int64* outChunkOffset,
+                                       Chunk* chunk, uint8_t* validity) {
   *outChunkOffset = -1;
   sqlite3_int64 chunkId = 0;
-  int rc = jix0_get_latest_chunk_rowid(p, &chunkId, partitionValues, list);
+  int rc = jix0_chunk_newest(p, partitionValues, list, &chunkId);
   if (rc == SQLITE_OK) {
     rc = read_latest_validity(p, chunkId, chunk, validity, outChunkOffset);
     if (rc != SQLITE_OK || *outChunkOffset >= 0) {
@@ -330,7 +332,7 @@ int jix0Update_InsertNextAvailableStep(jix0_vtab* p, sqlite3_value** partitionVa
     return rc;
   }
   // No chunk yet, or the newest one is full: the row starts a new chunk at slot 0.
-  rc = start_new_chunk(p, partitionValues, list, chunk, validity, outChunkId);
+  rc = start_new_chunk(p, partitionValues, list, chunk, validity, lengthChecked, outChunkId);
   if (rc == SQLITE_OK) *outChunkOffset = 0;
   return rc;
 }
@@ -443,6 +445,7 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   // (memory, disk) can stop it later, and SQLite answers those by rolling back.
   if (replaces) {
     // The new row may need a new chunk: one the length limit refuses must not cost the old row.
+    // Checked here, once, rather than when the chunk is made.
     rc = jix0_chunk_check_length(p);
     if (rc == SQLITE_OK) rc = jix0Update_DeleteRowid(p, replaced);
     if (rc != SQLITE_OK) return rc;
@@ -459,8 +462,8 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   // The slot comes first: finding it reads (and checks) the newest chunk, so damage there or
   // a chunk that cannot be created is reported before the row's first write.
   sqlite3_int64 chunkId, chunkOffset;
-  rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, list, &chunkId, &chunkOffset,
-                                          &state.chunk, state.validity);
+  rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, list, replaces, &chunkId,
+                                          &chunkOffset, &state.chunk, state.validity);
   if (rc == SQLITE_OK) rc = open_slot_parts(p, &state.chunk, chunkId);
   if (rc != SQLITE_OK) return rc;
   sqlite3_int64 rowid;

@@ -1,6 +1,7 @@
 // The xUpdate dispatch: insert, delete, update or a command.
 #include "jix0/write/write.h"
 
+#include "jix0/storage/chunk.h"
 #include "jix0/storage/chunk_cache.h"
 #include "jix0/table/write_guard.h"
 #include "jix0/write/command.h"
@@ -26,7 +27,11 @@ int update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pR
     if (!oldRowidIsNull) return jix0_command_update_error(p);
     // A command stores no row: last_insert_rowid() keeps its value.
     *pRowid = sqlite3_last_insert_rowid(p->db);
-    return jix0_run_command(p, argc, argv);
+    // Commands move and repack chunks: no chunk is remembered across one.
+    jix0_chunk_newest_forget(p);
+    int rc = jix0_run_command(p, argc, argv);
+    jix0_chunk_newest_forget(p);
+    return rc;
   }
   if (oldRowidIsNull) return jix0Update_Insert(p, argv, pRowid);
   return jix0Update_Update(p, argv);
@@ -36,5 +41,9 @@ int update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pR
 
 int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64* pRowid) {
   WriteGuard guard((jix0_vtab*)pVtab);
-  return guard.Finish(update(pVtab, argc, argv, pRowid));
+  int rc = update(pVtab, argc, argv, pRowid);
+  // What a failed write leaves, or what SQLite rolls back after it, may not be what the
+  // remembered chunks say.
+  if (rc != SQLITE_OK) jix0_chunk_newest_forget((jix0_vtab*)pVtab);
+  return guard.Finish(rc);
 }
