@@ -14,6 +14,9 @@ CMAKE_FLAGS  ?=
 BUILD_BENCH  ?= build-bench
 # e.g. BENCH_ARGS="--scale 0.05 --queries 10" for a quick look
 BENCH_ARGS   ?=
+# An earlier build's jix.so: `make bench` then times its uncached and filtered queries beside
+# this build's, query by query, in the same run.
+BENCH_BEFORE ?=
 # project()'s version in CMakeLists.txt, the one place it is written.
 VERSION      := $(shell sed -n 's/^project.jix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
@@ -184,13 +187,14 @@ bench-deps: deps
 	@scripts/install-bench-deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DJIX_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 
+bench: BEFORE_ARG = $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE))
 bench: bench-deps
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target jix jix_knn_bench
 	@dir=$$(mktemp -d -t jix-bench.XXXXXX) && trap 'rm -rf "$$dir"' EXIT && \
-	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) && \
+	  $(BUILD_BENCH)/jix_knn_bench $(BUILD_BENCH)/jix.so "$$dir" $(BENCH_ARGS) $(BEFORE_ARG) && \
 	  if grep -qw avx512f /proc/cpuinfo 2>/dev/null; then \
 	    mkdir "$$dir/avx2" && JIX_KERNELS=avx2 $(BUILD_BENCH)/jix_knn_bench \
-	      $(BUILD_BENCH)/jix.so "$$dir/avx2" $(BENCH_ARGS) --sets D1,D2; fi && \
+	      $(BUILD_BENCH)/jix.so "$$dir/avx2" $(BENCH_ARGS) $(BEFORE_ARG) --sets D1,D2; fi && \
 	  env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE /usr/bin/python3 bench/baselines.py "$$dir" && \
 	  /usr/bin/python3 bench/report.py "$$dir" bench/RESULTS.md bench/latency.png
 	$(MAKE) --no-print-directory bench-ivf

@@ -1,7 +1,7 @@
 // KNN and bulk-insert benchmark of jix0 against SQLite's own floors, on seeded data sets.
 //
 //   jix_knn_bench EXTENSION DATA_DIR [--scale S] [--queries N]
-//                 [--sets D1,D2,D3,D4,refill,settings]
+//                 [--sets D1,D2,D3,D4,refill,settings] [--before EXTENSION]
 //
 // For each data set it writes DATA_DIR/<set>.vectors and <set>.queries (raw element bytes, for
 // the NumPy and FAISS baselines) and a database, then measures, single thread, warm cache:
@@ -17,7 +17,10 @@
 //     working memory: it must follow k and chunk_size, not the table), for k = 10 and 1000;
 //   - k = 10 again with PRAGMA threads = 1 and = cores - 1, checked against the reference too;
 //   - the 1-minute load average when the set starts, since other work skews the timings;
-//   - which variant of the distance kernels ran (JIX_KERNELS can force a narrower one).
+//   - which variant of the distance kernels ran (JIX_KERNELS can force a narrower one);
+//   - k = 10, k = 1000 and both filters by thread CPU time with the resident chunk cache
+//     holding the table, without it, and with the build given by --before (an earlier jix.so,
+//     on its own connection to the same file), query by query in turn (run_cached).
 // Then, on D1 only, the storage settings: page_size 4096, 16384 and 65536, each loaded afresh
 // (jix0 and the ordinary table), queried on a new connection with SQLite's cache holding the
 // whole table, with the default 2 MB cache, and with the default cache plus mmap_size.
@@ -239,12 +242,20 @@ struct Results {
 };
 
 // The resident chunk cache (jix_cache_size) holding the whole table, against the same queries
-// without it: each query runs both ways in turn, timed by the thread's CPU time, so that both
-// see the same load from the rest of the machine. Cached answers are checked against the
-// reference too. Leaves the cache off.
+// without it and, when `before` is given, against an earlier build of the extension on its own
+// connection to the same file: each query runs every way in turn, timed by the thread's CPU
+// time, beside a memory pass timed the same way, so that all of them see the same load from
+// the rest of the machine. Cached answers are checked against the reference, the earlier
+// build's against this one's. Leaves the cache off.
+struct Statements {
+  sqlite3_stmt* plain;
+  sqlite3_stmt* byCategory;
+  sqlite3_stmt* byPartition;
+};
+
 void run_cached(sqlite3* db, const DataSet& set, const std::vector<uint8_t>& queries,
                 size_t numQueries, const std::vector<uint8_t>& vectors, Results* r,
-                sqlite3_stmt* plain, sqlite3_stmt* byCategory, sqlite3_stmt* byPartition) {
+                const Statements& now, const Statements* before) {
   using bench::thread_cpu_seconds;
   int bytes = (int)set.bytes();
   auto cache = [&](bool on) {
@@ -253,37 +264,58 @@ void run_cached(sqlite3* db, const DataSet& set, const std::vector<uint8_t>& que
   struct Shape {
     const char* key;
     sqlite3_stmt* stmt;
+    sqlite3_stmt* beforeStmt;
     int k;
-  } const shapes[] = {{"k10", plain, 10},
-                      {"k1000", plain, 1000},
-                      {"metadata_eq_k10", byCategory, 10},
-                      {"partition_k10", byPartition, 10}};
-  bool identical = true;
+  } const shapes[] = {
+      {"k10", now.plain, before ? before->plain : nullptr, 10},
+      {"k1000", now.plain, before ? before->plain : nullptr, 1000},
+      {"metadata_eq_k10", now.byCategory, before ? before->byCategory : nullptr, 10},
+      {"partition_k10", now.byPartition, before ? before->byPartition : nullptr, 10}};
+  bool identical = true, sameAsBefore = true;
+  std::vector<double> memoryPass;
+  uint64_t sum = 0;
   for (const Shape& shape : shapes) {
-    std::vector<double> off, on;
+    std::vector<double> off, on, old;
     for (size_t i = 0; i < numQueries; i++) {
       const uint8_t* q = queries.data() + i * set.bytes();
+      std::vector<Hit> beforeHits;
+      if (shape.beforeStmt) {
+        if (i == 0) knn(shape.beforeStmt, q, bytes, shape.k);  // warm-up
+        double start = thread_cpu_seconds();
+        beforeHits = knn(shape.beforeStmt, q, bytes, shape.k);
+        old.push_back(thread_cpu_seconds() - start);
+      }
       for (bool cached : {false, true}) {
         cache(cached);
         knn(shape.stmt, q, bytes, shape.k);  // warm-up; fills the cache
         double start = thread_cpu_seconds();
         std::vector<Hit> hits = knn(shape.stmt, q, bytes, shape.k);
         (cached ? on : off).push_back(thread_cpu_seconds() - start);
-        if (cached && shape.stmt == plain && i < 3)
+        if (cached && shape.stmt == now.plain && i < 3)
           identical = identical && same_hits(hits, brute_force(set, vectors, q, (size_t)shape.k));
+        if (!cached && shape.beforeStmt) sameAsBefore = sameAsBefore && same_hits(hits, beforeHits);
       }
+      double start = thread_cpu_seconds();
+      memory_pass(vectors, &sum);
+      memoryPass.push_back(thread_cpu_seconds() - start);
     }
     cache(false);
     r->add((std::string(shape.key) + "_uncached_cpu_s").c_str(), median(off));
     r->add((std::string(shape.key) + "_cached_cpu_s").c_str(), median(on));
-    fprintf(stderr, "[%s] %s, thread CPU: uncached %.2f ms, cached %.2f ms (%.2fx)\n", set.name,
-            shape.key, median(off) * 1e3, median(on) * 1e3, median(off) / median(on));
+    if (before) r->add((std::string(shape.key) + "_before_cpu_s").c_str(), median(old));
+    fprintf(stderr, "[%s] %s, thread CPU: %s%.2f ms, uncached %.2f ms, cached %.2f ms (%.2fx)\n",
+            set.name, shape.key, before ? "before " : "", before ? median(old) * 1e3 : 0.0,
+            median(off) * 1e3, median(on) * 1e3, median(off) / median(on));
   }
+  r->add("memory_pass_cpu_s", median(memoryPass));
+  fprintf(stderr, "[%s] memory pass beside, thread CPU: %.2f ms (sum %llu)\n", set.name,
+          median(memoryPass) * 1e3, (unsigned long long)(sum & 0xFF));
+  if (before) r->add("same_as_before", sameAsBefore ? 1 : 0);
   r->add("cached_identical_to_reference", identical ? 1 : 0);
 }
 
 void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t numQueries,
-             std::string* json) {
+             std::string* json, const std::string& path, const std::string& before) {
   fprintf(stderr, "[%s] %zu x %zu %s, %s kernels: generating\n", set.name, set.rows, set.dims,
           set.type(), kernel_batch_variant());
   double loadAverage[3] = {0, 0, 0};
@@ -396,7 +428,21 @@ void run_set(sqlite3* db, const DataSet& set, const std::string& dir, size_t num
   r.add("metadata_eq_k10_s", median(time_queries(byCategory, set, queries, numQueries, 10, 5)));
   r.add("partition_k10_s", median(time_queries(byPartition, set, queries, numQueries, 10, 5)));
 
-  run_cached(db, set, queries, numQueries, vectors, &r, plain, byCategory, byPartition);
+  if (before.empty()) {
+    run_cached(db, set, queries, numQueries, vectors, &r, {plain, byCategory, byPartition},
+               nullptr);
+  } else {
+    sqlite3* old = open_with_jix(path, before, "PRAGMA cache_size = -8000000");
+    Statements earlier = {
+        prepare(old, "SELECT rowid, distance FROM " + t + match),
+        prepare(old, "SELECT rowid, distance FROM " + tf + match + " AND category = 3"),
+        prepare(old, "SELECT rowid, distance FROM " + tf + match + " AND part = 2")};
+    run_cached(db, set, queries, numQueries, vectors, &r, {plain, byCategory, byPartition},
+               &earlier);
+    for (sqlite3_stmt* s : {earlier.plain, earlier.byCategory, earlier.byPartition})
+      sqlite3_finalize(s);
+    sqlite3_close(old);
+  }
 
   // Bit-for-bit agreement with the reference on a few queries, k = 10 and k = 100.
   bool identical = true;
@@ -641,11 +687,13 @@ void run_refill(const std::string& extension, const std::string& dir, size_t num
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: %s EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2]\n",
+    fprintf(stderr,
+            "usage: %s EXTENSION DATA_DIR [--scale S] [--queries N] [--sets D1,D2] "
+            "[--before EXTENSION]\n",
             argv[0]);
     return 2;
   }
-  std::string extension = argv[1], dir = argv[2], only;
+  std::string extension = argv[1], dir = argv[2], only, before;
   double scale = 1.0;
   size_t numQueries = 50;
   for (int i = 3; i + 1 < argc; i += 2) {
@@ -655,6 +703,8 @@ int main(int argc, char** argv) {
       numQueries = (size_t)atoi(argv[i + 1]);
     else if (!strcmp(argv[i], "--sets"))
       only = argv[i + 1];
+    else if (!strcmp(argv[i], "--before"))
+      before = argv[i + 1];
   }
   const DataSet sets[] = {
       {"D1", Element::kFloat32, 768, 100000},
@@ -670,7 +720,7 @@ int main(int argc, char** argv) {
     remove(path.c_str());
     // Everything stays in SQLite's page cache (warm).
     sqlite3* db = open_with_jix(path, extension, "PRAGMA cache_size = -8000000");
-    run_set(db, set, dir, numQueries, &json);
+    run_set(db, set, dir, numQueries, &json, path, before);
     sqlite3_close(db);
     remove(path.c_str());
   }

@@ -137,26 +137,47 @@ def threads_table(jix, base, cores):
 
 
 def cache_table(runs, base):
-    """The chunk cache (jix_cache_size) holding the table against the same queries without it,
-    per query by thread CPU time; one row per set of each run (the first, then the forced one)."""
-    rows = ["| Set | Kernels | k=10 uncached | k=10 cached | speed-up | cached ÷ memory pass "
-            "| cached ÷ NumPy | k=1000 cached ÷ k=10 cached | metadata k=10 uncached / cached "
-            "| partition k=10 uncached / cached | Identical to reference |",
-            "|---|---|---|---|---|---|---|---|---|---|---|"]
+    """The chunk cache (jix_cache_size) holding the table against NumPy, a memory pass timed
+    beside it and the same queries without it, per query by thread CPU time; one row per set of
+    each run (the first, then the forced one)."""
+    rows = ["| Set | Kernels | k=10 uncached | k=10 cached | speed-up | memory pass beside "
+            "| cached ÷ memory pass | NumPy `X @ q` | cached ÷ NumPy | k=1000 cached "
+            "| k=1000 ÷ k=10 cached | Identical to reference |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for name, r in ((n, r) for jix in runs for n, r in jix.items()):
         if "k10_cached_cpu_s" not in r:
             continue
-        numpy = base.get(name, {}).get("1", {}).get("numpy", {}).get("median_s")
+        figures = base.get(name, {}).get("1", {}).get("numpy", {})
+        numpy = figures.get("cpu_median_s", figures.get("median_s"))
         cached = r["k10_cached_cpu_s"]
+        memory = r.get("memory_pass_cpu_s", r["memory_pass_s"])
         rows.append(
             f"| {name} | {r.get('kernels', '?')} | {ms(r['k10_uncached_cpu_s'])} ms "
-            f"| {ms(cached)} ms "
-            f"| {ratio(r['k10_uncached_cpu_s'], cached)} | {ratio(cached, r['memory_pass_s'])} "
-            f"| {ratio(cached, numpy) if numpy else 'n/a'} "
+            f"| {ms(cached)} ms | {ratio(r['k10_uncached_cpu_s'], cached)} | {ms(memory)} ms "
+            f"| {ratio(cached, memory)} | {ms(numpy) + ' ms' if numpy else 'n/a'} "
+            f"| {ratio(cached, numpy) if numpy else 'n/a'} | {ms(r['k1000_cached_cpu_s'])} ms "
             f"| {ratio(r['k1000_cached_cpu_s'], cached)} "
-            f"| {ms(r['metadata_eq_k10_uncached_cpu_s'])} / {ms(r['metadata_eq_k10_cached_cpu_s'])} ms "
-            f"| {ms(r['partition_k10_uncached_cpu_s'])} / {ms(r['partition_k10_cached_cpu_s'])} ms "
             f"| {'yes' if r.get('cached_identical_to_reference') else '**no**'} |")
+    return rows if len(rows) > 2 else []
+
+
+def before_table(runs):
+    """Each query shape with the earlier build (--before), this build without the cache and
+    with it, timed in turn query by query; thread CPU time."""
+    rows = ["| Set | Kernels | Query | earlier build | this build, uncached | ÷ earlier "
+            "| this build, cached | ÷ earlier | Same answers |",
+            "|---|---|---|---|---|---|---|---|---|"]
+    shapes = (("k10", "k=10"), ("k1000", "k=1000"), ("metadata_eq_k10", "metadata `=`, k=10"),
+              ("partition_k10", "partition key, k=10"))
+    for name, r in ((n, r) for jix in runs for n, r in jix.items()):
+        if "k10_before_cpu_s" not in r:
+            continue
+        for key, label in shapes:
+            before = r[f"{key}_before_cpu_s"]
+            off, on = r[f"{key}_uncached_cpu_s"], r[f"{key}_cached_cpu_s"]
+            rows.append(f"| {name} | {r.get('kernels', '?')} | {label} | {ms(before)} ms "
+                        f"| {ms(off)} ms | {ratio(off, before)} | {ms(on)} ms "
+                        f"| {ratio(on, before)} | {'yes' if r.get('same_as_before') else '**no**'} |")
     return rows if len(rows) > 2 else []
 
 
@@ -271,6 +292,9 @@ def main():
     cache = cache_table([jix, forced], base)
     if cache:
         print("\n" + "\n".join(cache))
+    before = before_table([jix, forced])
+    if before:
+        print("\n" + "\n".join(before))
     queries = next(iter(jix.values()))["queries"] if jix else 0
     header = [
         "# Benchmark results",
@@ -310,9 +334,18 @@ def main():
     if cache:
         body += ["", "## Chunk cache", "",
                  "The same connection with `jix_cache_size` holding the whole table, each query "
-                 "run without and with it in turn; milliseconds of the query thread's CPU time. "
-                 "Rows with narrower kernels come from the second harness above.",
-                 ""] + cache
+                 "run without and with it in turn, beside one memory pass over the same vectors; "
+                 "milliseconds of the query thread's CPU time. NumPy is the float32 form above "
+                 "(norms computed beforehand, the top-k selection included) at one thread, also "
+                 "by the thread's CPU time. Rows with narrower kernels come from the second "
+                 "harness above.", ""] + cache
+    if before:
+        body += ["", "## Against the earlier build", "",
+                 "The build given to the harness with --before, on its own connection to the "
+                 "same file (same page cache size), each query run with it, then with this "
+                 "build without and with the chunk cache, in turn; thread CPU time. An earlier "
+                 "build that predates the JIX_KERNELS override runs its own widest kernels in "
+                 "the forced run.", ""] + before
     body += ["", "## k, filters", ""] + more + ["", "## Bulk insert, one transaction", ""] + load
     body += ["", "## Peak memory of one query", "",
              "How far SQLite's heap rose above its level before the query (the search's working "
