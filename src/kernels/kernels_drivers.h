@@ -138,15 +138,29 @@ JIX_HOT void grouped_float_lanes(const R& rows, const S& step, const char* const
   // The rows are read side by side, one cache line of each at a time: more streams than the
   // hardware prefetcher follows, so each row's line a few lines ahead is asked for here.
   constexpr size_t kAhead = 4 * 64 / sizeof(float);
+  // Near the end of the rows, the lines ahead are the first lines of the rows the next call
+  // reads. Where this call's rows are evenly spaced (a chunk's rows in order), those follow
+  // these at the same spacing; elsewhere they are not known and not asked for. A prefetch never
+  // faults, so a wrong guess past the last row costs only bandwidth.
+  constexpr size_t kRows = G * kLanes;
+  const size_t rowBytes = d * sizeof(float);
+  const size_t next =
+      (size_t)(p[kRows - 1] - p[0]) == (kRows - 1) * rowBytes ? kRows * rowBytes : 0;
   size_t i = 0;
   for (; i + kLanes <= d; i += kLanes) {
 #pragma GCC unroll 4
     for (size_t g = 0; g < G; g++) {
       typename Isa::Floats r[kLanes];
-      if (i + kAhead < d && i * sizeof(float) % 64 == 0) {
+      if (i * sizeof(float) % 64 == 0) {
+        if (i + kAhead < d) {
 #pragma GCC unroll 16
-        for (size_t j = 0; j < kLanes; j++)
-          __builtin_prefetch(p[g * kLanes + j] + (i + kAhead) * sizeof(float));
+          for (size_t j = 0; j < kLanes; j++)
+            __builtin_prefetch(p[g * kLanes + j] + (i + kAhead) * sizeof(float));
+        } else if (next != 0) {
+#pragma GCC unroll 16
+          for (size_t j = 0; j < kLanes; j++)
+            __builtin_prefetch(p[g * kLanes + j] + next + (i + kAhead - d) * sizeof(float));
+        }
       }
       rows.full_block(p + g * kLanes, i, r);
 #pragma GCC unroll 16
