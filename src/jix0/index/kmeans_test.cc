@@ -40,19 +40,20 @@ TEST(IvfNearest, SameListAsMeasuringEveryCentroid) {
     std::normal_distribution<float> noise(0, 0.1f);
     std::vector<float> centroids((size_t)c.lists * c.d);
     for (float& x : centroids) x = uniform(random);
-    // Lists 3 and 9 share a centroid: rows nearest it go to list 3.
-    std::copy_n(&centroids[3 * c.d], c.d, &centroids[9 * c.d]);
+    // Lists 1 and the last share a centroid: rows nearest it go to list 1.
+    const int twin = c.lists - 1;
+    std::copy_n(&centroids[1 * c.d], c.d, &centroids[twin * c.d]);
     std::vector<std::vector<float>> vectors;
     for (int i = 0; i < 600; i++) {
       std::vector<float> v((size_t)c.d);
-      int near = i % 4 == 0 ? 9 : (int)(random() % c.lists);
+      int near = i % 4 == 0 ? twin : (int)(random() % c.lists);
       for (int x = 0; x < c.d; x++) {
         v[x] = c.clustered ? centroids[near * c.d + x] + noise(random) : uniform(random);
       }
       vectors.push_back(v);
     }
-    vectors.push_back(std::vector<float>(centroids.begin() + 9 * c.d,
-                                         centroids.begin() + 10 * c.d));  // exactly on the tie
+    vectors.push_back(std::vector<float>(centroids.begin() + twin * c.d,
+                                         centroids.begin() + (twin + 1) * c.d));  // on the tie
     std::vector<float> nan((size_t)c.d, 0.5f), inf((size_t)c.d, 0.5f), huge((size_t)c.d, 3e38f);
     nan[c.d - 1] = std::numeric_limits<float>::quiet_NaN();
     inf[0] = std::numeric_limits<float>::infinity();
