@@ -230,8 +230,8 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
   p->hasCommandColumn = command_column_fits(p, tableName, pkName, pkNameLength);
   if (p->hasCommandColumn) sqlite3_str_appendf(s.get(), ", \"%w\" hidden", tableName);
   const char* hidden = jix0_index_hidden_column(p);
-  p->hasProbesColumn = hidden && hidden_name_fits(p, hidden, tableName, pkName, pkNameLength);
-  if (p->hasProbesColumn) sqlite3_str_appendf(s.get(), ", %s hidden", hidden);
+  p->hasIndexColumn = hidden && hidden_name_fits(p, hidden, tableName, pkName, pkNameLength);
+  if (p->hasIndexColumn) sqlite3_str_appendf(s.get(), ", %s hidden", hidden);
   sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
@@ -450,7 +450,7 @@ struct TableNames {
     move(&table, &p->tableName);
     move(&rowids, &p->shadowRowidsName);
     move(&chunks, &p->shadowChunksName);
-    move(&centroids, &p->shadowCentroidsName);
+    move(&centroids, &p->shadowIndexName);
     for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
       move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
     }
@@ -760,7 +760,7 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowRowidsName, names.rowids);
   // The list index follows its table and keeps its name: SQLite cannot drop or rename an
   // index while the ALTER TABLE statement runs.
-  if (jix0_index_has_table(p)) rename(p->shadowCentroidsName, names.centroids);
+  if (jix0_index_has_table(p)) rename(p->shadowIndexName, names.centroids);
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
@@ -851,7 +851,7 @@ void jix0_free(jix0_vtab* p) {
   chunk_cache_detach(p);
   jix0_chunk_newest_free(p);
   jix0_index_cache_free(p);
-  free_string(&p->shadowCentroidsName);
+  free_string(&p->shadowIndexName);
   free_string(&p->schemaName);
   free_string(&p->tableName);
   free_string(&p->shadowRowidsName);

@@ -4,6 +4,10 @@
 
 #include "jix0/table/table.h"
 
+// An IVF table's chunks are smaller: each list keeps a partly filled last chunk, and the
+// waste must stay a small part of the file.
+constexpr int JIX0_IVF_DEFAULT_CHUNK_SIZE = 64;
+
 // The IVF options of one vector column declared with index=ivf. SQLITE_ERROR with
 // *outMessage (sqlite3_malloc'd) saying why when they are refused; SQLITE_NOMEM.
 [[nodiscard]] int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,
