@@ -230,8 +230,8 @@ int declare_schema(jix0_vtab* p, const char* tableName, const char* pkName, int 
   p->hasCommandColumn = command_column_fits(p, tableName, pkName, pkNameLength);
   if (p->hasCommandColumn) sqlite3_str_appendf(s.get(), ", \"%w\" hidden", tableName);
   const char* hidden = jix0_index_hidden_column(p);
-  p->hasProbesColumn = hidden && hidden_name_fits(p, hidden, tableName, pkName, pkNameLength);
-  if (p->hasProbesColumn) sqlite3_str_appendf(s.get(), ", %s hidden", hidden);
+  p->hasIndexColumn = hidden && hidden_name_fits(p, hidden, tableName, pkName, pkNameLength);
+  if (p->hasIndexColumn) sqlite3_str_appendf(s.get(), ", %s hidden", hidden);
   sqlite3_str_appendall(s.get(), ") ");
   if (pkName) sqlite3_str_appendall(s.get(), "without rowid ");
   SqlitePtr<char> sql = s.finish();
@@ -403,7 +403,7 @@ struct TableNames {
   char* table = nullptr;
   char* rowids = nullptr;
   char* chunks = nullptr;
-  char* centroids = nullptr;
+  char* indexTable = nullptr;
   char* vectorChunks[JIX0_MAX_VECTOR_COLUMNS] = {};
   char* metadataChunks[JIX0_MAX_METADATA_COLUMNS] = {};
 
@@ -414,21 +414,21 @@ struct TableNames {
     sqlite3_free(table);
     sqlite3_free(rowids);
     sqlite3_free(chunks);
-    sqlite3_free(centroids);
+    sqlite3_free(indexTable);
     for (char* name : vectorChunks) sqlite3_free(name);
     for (char* name : metadataChunks) sqlite3_free(name);
   }
 
   // False when memory runs out.
-  bool Build(const jix0_vtab* p, const char* name, bool olderCentroidsName) {
+  bool Build(const jix0_vtab* p, const char* name, bool olderIndexName) {
     table = sqlite3_mprintf("%s", name);
     if (!table) return false;
     rowids = sqlite3_mprintf("%s_rowids", table);
     chunks = sqlite3_mprintf("%s_chunks", table);
     if (!rowids || !chunks) return false;
     if (jix0_index_has_table(p)) {
-      centroids = jix0_index_table_name(table, olderCentroidsName);
-      if (!centroids) return false;
+      indexTable = jix0_index_table_name(table, olderIndexName);
+      if (!indexTable) return false;
     }
     for (int i = 0; i < p->numVectorColumns; i++) {
       vectorChunks[i] = sqlite3_mprintf("%s_vector_chunks%02d", table, i);
@@ -450,7 +450,7 @@ struct TableNames {
     move(&table, &p->tableName);
     move(&rowids, &p->shadowRowidsName);
     move(&chunks, &p->shadowChunksName);
-    move(&centroids, &p->shadowCentroidsName);
+    move(&indexTable, &p->shadowIndexName);
     for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
       move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
     }
@@ -524,12 +524,12 @@ int jix0_init(sqlite3* db, int argc, const char* const* argv, sqlite3_vtab** ppV
   p->schemaName = sqlite3_mprintf("%s", argv[1]);
   if (!p->schemaName) return SQLITE_NOMEM;
   TableNames names;
-  bool olderCentroidsName = false;
+  bool olderIndexName = false;
   if (!isCreate) {
-    rc = jix0_index_find_older_name(p, argv[2], &olderCentroidsName, pzErr);
+    rc = jix0_index_find_older_name(p, argv[2], &olderIndexName, pzErr);
     if (rc != SQLITE_OK) return rc;
   }
-  if (!names.Build(p, argv[2], olderCentroidsName)) return SQLITE_NOMEM;
+  if (!names.Build(p, argv[2], olderIndexName)) return SQLITE_NOMEM;
   names.MoveInto(p);
 
   if (isCreate) {
@@ -760,7 +760,7 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowRowidsName, names.rowids);
   // The list index follows its table and keeps its name: SQLite cannot drop or rename an
   // index while the ALTER TABLE statement runs.
-  if (jix0_index_has_table(p)) rename(p->shadowCentroidsName, names.centroids);
+  if (jix0_index_has_table(p)) rename(p->shadowIndexName, names.indexTable);
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
@@ -851,7 +851,7 @@ void jix0_free(jix0_vtab* p) {
   chunk_cache_detach(p);
   jix0_chunk_newest_free(p);
   jix0_index_cache_free(p);
-  free_string(&p->shadowCentroidsName);
+  free_string(&p->shadowIndexName);
   free_string(&p->schemaName);
   free_string(&p->tableName);
   free_string(&p->shadowRowidsName);

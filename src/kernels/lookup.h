@@ -1,5 +1,5 @@
 // The one kernel lookup: the distance kernels of a (metric, element type) pair, for the KNN
-// scan, the IVF index and the SQL distance functions alike. Adding a metric or an element
+// scan, the index and the SQL distance functions alike. Adding a metric or an element
 // type means a row in the table of lookup.cc and its kernels.
 #pragma once
 

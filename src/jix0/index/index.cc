@@ -28,33 +28,33 @@ int jix0_index_check_options(const jix0_vtab* p, const VectorColumnDefinition& v
 
 void jix0_index_declare(jix0_vtab* p, const VectorColumnDefinition& v, int vectorIdx) {
   if (v.index_kind != JIX0_INDEX_IVF) return;
-  p->hasIvf = 1;
-  p->ivfVectorIdx = vectorIdx;
+  p->hasIndex = 1;
+  p->indexVectorIdx = vectorIdx;
 }
 
 const char* jix0_index_hidden_column(const jix0_vtab* p) {
-  return jix0_has_ivf(p) ? "probes" : nullptr;
+  return jix0_has_index(p) ? "probes" : nullptr;
 }
 
 int jix0_index_create_table(jix0_vtab* p, char** pzErr) {
-  return jix0_has_ivf(p) ? jix0_ivf_create_centroids(p, pzErr) : SQLITE_OK;
+  return jix0_has_index(p) ? jix0_ivf_create_centroids(p, pzErr) : SQLITE_OK;
 }
 
 int jix0_index_drop_table(jix0_vtab* p) {
-  return jix0_has_ivf(p) ? jix0_ivf_drop_centroids(p) : SQLITE_OK;
+  return jix0_has_index(p) ? jix0_ivf_drop_centroids(p) : SQLITE_OK;
 }
 
 int jix0_index_default_chunk_size(const jix0_vtab* p) {
   // Every IVF list keeps chunks of its own, so indexed tables default to smaller ones.
-  return jix0_has_ivf(p) ? jix0_ivf_chunk_size_by_bytes(p) : JIX0_DEFAULT_CHUNK_SIZE;
+  return jix0_has_index(p) ? jix0_ivf_chunk_size_by_bytes(p) : JIX0_DEFAULT_CHUNK_SIZE;
 }
 
 int jix0_index_record_chunk_size(jix0_vtab* p) {
-  return jix0_has_ivf(p) ? jix0_ivf_record_chunk_size(p) : SQLITE_OK;
+  return jix0_has_index(p) ? jix0_ivf_record_chunk_size(p) : SQLITE_OK;
 }
 
 int jix0_index_stored_chunk_size(jix0_vtab* p, char** pzErr) {
-  return jix0_has_ivf(p) ? jix0_ivf_stored_chunk_size(p, &p->chunk_size, pzErr) : SQLITE_OK;
+  return jix0_has_index(p) ? jix0_ivf_stored_chunk_size(p, &p->chunk_size, pzErr) : SQLITE_OK;
 }
 
 char* jix0_index_table_name(const char* table, bool olderName) {
@@ -63,11 +63,12 @@ char* jix0_index_table_name(const char* table, bool olderName) {
 
 int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder, char** pzErr) {
   *outOlder = false;
-  return jix0_has_ivf(p) ? jix0_ivf_has_older_centroids_name(p, table, outOlder, pzErr) : SQLITE_OK;
+  return jix0_has_index(p) ? jix0_ivf_has_older_centroids_name(p, table, outOlder, pzErr)
+                           : SQLITE_OK;
 }
 
 bool jix0_index_has_older_name(const jix0_vtab* p) {
-  return p->shadowCentroidsName && jix0_ivf_is_older_centroids_name(p->shadowCentroidsName);
+  return p->shadowIndexName && jix0_ivf_is_older_centroids_name(p->shadowIndexName);
 }
 
 bool jix0_index_is_shadow_suffix(const char* suffix) {
@@ -75,7 +76,7 @@ bool jix0_index_is_shadow_suffix(const char* suffix) {
 }
 
 int jix0_index_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outGroup) {
-  if (!jix0_has_ivf(p)) {
+  if (!jix0_has_index(p)) {
     *outGroup = JIX0_NO_LIST;
     return SQLITE_OK;
   }

@@ -16,7 +16,7 @@
 
 // True when vector column vectorIdx carries the table's index.
 inline bool jix0_index_on(const jix0_vtab* p, int vectorIdx) {
-  return jix0_has_ivf(p) && vectorIdx == p->ivfVectorIdx;
+  return jix0_has_index(p) && vectorIdx == p->indexVectorIdx;
 }
 
 // True when the table offers 'build-index': it has an index, or a float32 vector column to
@@ -92,7 +92,7 @@ char* jix0_index_table_name(const char* table, bool olderName);
                                              char** pzErr);
 // Whether the table has an index table of its own (IVF: the centroids), named in p.
 inline bool jix0_index_has_table(const jix0_vtab* p) {
-  return jix0_has_ivf(p);
+  return jix0_has_index(p);
 }
 // At create: makes the index table of a table declared with an index; nothing without one.
 // On failure *pzErr says why.
@@ -148,7 +148,7 @@ class IndexChunkPlan {
 
 // The write side. The vector column the index is on, or -1 when the table has none.
 inline int jix0_index_column(const jix0_vtab* p) {
-  return jix0_has_ivf(p) ? p->ivfVectorIdx : -1;
+  return jix0_has_index(p) ? p->indexVectorIdx : -1;
 }
 
 // After an UPDATE gave the indexed column a new vector: moves the row, keeping its rowid, to

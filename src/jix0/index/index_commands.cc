@@ -73,7 +73,7 @@ int option_error(jix0_vtab* p, const char* format, const OptionToken& t) {
   return SQLITE_ERROR;
 }
 
-// A count option: decimal digits, 1 to JIX0_IVF_MAX_LISTS.
+// A count option: decimal digits, 1 to JIX0_MAX_LISTS.
 int parse_count(jix0_vtab* p, const OptionToken& t, int* out) {
   long long n = 0;
   bool ok = t.valueLength > 0 && t.valueLength <= 6;
@@ -81,9 +81,9 @@ int parse_count(jix0_vtab* p, const OptionToken& t, int* out) {
     ok = t.value[i] >= '0' && t.value[i] <= '9';
     n = n * 10 + (t.value[i] - '0');
   }
-  if (!ok || n < 1 || n > JIX0_IVF_MAX_LISTS) {
+  if (!ok || n < 1 || n > JIX0_MAX_LISTS) {
     vtab_set_error(&p->base, "jix0: build-index option %.*s must be an integer between 1 and %d",
-                   (int)(t.value - 1 - t.start), t.start, JIX0_IVF_MAX_LISTS);
+                   (int)(t.value - 1 - t.start), t.start, JIX0_MAX_LISTS);
     return SQLITE_ERROR;
   }
   *out = (int)n;
@@ -157,14 +157,14 @@ int parse_build_options(jix0_vtab* p, const char* text, BuildOptions* out) {
 // The column a build indexes: the table's indexed column, the one the options name, or the
 // table's only float32 column.
 int choose_column(jix0_vtab* p, const BuildOptions& options, int* out) {
-  if (jix0_has_ivf(p)) {
-    if (options.column >= 0 && options.column != p->ivfVectorIdx) {
+  if (jix0_has_index(p)) {
+    if (options.column >= 0 && options.column != p->indexVectorIdx) {
       vtab_set_error(&p->base,
                      "jix0: the index of %s is on column \"%s\"; it cannot move to \"%s\"",
                      p->tableName, jix0_ivf_column(p).name, p->vector_columns[options.column].name);
       return SQLITE_ERROR;
     }
-    *out = p->ivfVectorIdx;
+    *out = p->indexVectorIdx;
     return SQLITE_OK;
   }
   if (options.column >= 0) {
@@ -198,10 +198,10 @@ int set_index_column(jix0_vtab* p, int column) {
   // Cached statements name the chunks table's columns as they were.
   jix0_stmts_finalize(p);
   jix0_index_cache_free(p);
-  sqlite3_free(p->shadowCentroidsName);
-  p->shadowCentroidsName = centroids.release();
-  p->hasIvf = column >= 0;
-  p->ivfVectorIdx = column >= 0 ? column : 0;
+  sqlite3_free(p->shadowIndexName);
+  p->shadowIndexName = centroids.release();
+  p->hasIndex = column >= 0;
+  p->indexVectorIdx = column >= 0 ? column : 0;
   return SQLITE_OK;
 }
 
@@ -266,8 +266,7 @@ int settle_options(jix0_vtab* p, const BuildOptions& options, int* outLists) {
   bool found = false;
   if (rc == SQLITE_OK) rc = info_read(p, "IVF_LISTS", &kept, &found);
   if (rc != SQLITE_OK) return rc;
-  *outLists =
-      found && kept > 0 && kept <= JIX0_IVF_MAX_LISTS ? (int)kept : jix0_ivf_column(p).lists;
+  *outLists = found && kept > 0 && kept <= JIX0_MAX_LISTS ? (int)kept : jix0_ivf_column(p).lists;
   return SQLITE_OK;
 }
 
@@ -295,7 +294,7 @@ int build_with_options(jix0_vtab* p, const BuildOptions& options) {
 }  // namespace
 
 bool jix0_index_can_build(const jix0_vtab* p) {
-  if (jix0_has_ivf(p)) return true;
+  if (jix0_has_index(p)) return true;
   for (int i = 0; i < p->numVectorColumns; i++) {
     if (p->vector_columns[i].element_type == JIX_ELEMENT_FLOAT32) return true;
   }
@@ -308,7 +307,7 @@ int jix0_index_build(jix0_vtab* p, const char* options) {
   int rc = parse_build_options(p, options, &parsed);
   if (rc == SQLITE_OK) rc = choose_column(p, parsed, &column);
   if (rc != SQLITE_OK) return rc;
-  const bool turnOn = !jix0_has_ivf(p);
+  const bool turnOn = !jix0_has_index(p);
   if (turnOn) {
     rc = turn_on(p, column);
     if (rc == SQLITE_OK) rc = set_index_column(p, column);
@@ -327,7 +326,7 @@ int jix0_index_drop(jix0_vtab* p) {
                                        "NOT NULL",
                                        s, t));
   if (rc == SQLITE_OK)
-    rc = run_text(p, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", s, p->shadowCentroidsName));
+    rc = run_text(p, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", s, p->shadowIndexName));
   if (rc == SQLITE_OK) {
     rc = run_text(p, sqlite3_mprintf("DELETE FROM \"%w\".\"%w_info\" WHERE key IN ('IVF_BUILD', "
                                      "'IVF_LISTS', 'IVF_PROBES', 'IVF_BUILT_AT', 'IVF_BUILD_ROWS')",
@@ -341,7 +340,7 @@ int jix0_index_drop(jix0_vtab* p) {
 }
 
 int jix0_index_load_state(jix0_vtab* p) {
-  if (jix0_has_ivf(p)) return SQLITE_OK;
+  if (jix0_has_index(p)) return SQLITE_OK;
   StmtPtr stmt;
   // A file without T_info (damage) opens as a table without an index; what else it lacks is
   // reported by the operations that need it.
@@ -414,7 +413,7 @@ int jix0_index_state(jix0_vtab* p, IndexState* out) {
   int rc = jix0_ivf_current(p, &c);
   if (rc != SQLITE_OK) return rc;
   const int lists = c->lists;
-  out->column = p->ivfVectorIdx;
+  out->column = p->indexVectorIdx;
   out->lists = lists;
   out->probes = jix0_ivf_default_probes(p, lists);
   SqlitePtr<sqlite3_int64> perList = allocate_zeroed<sqlite3_int64>((sqlite3_uint64)lists);

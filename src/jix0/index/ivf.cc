@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "jix0/index/ivf_tables.h"
 #include "jix0/index/kmeans.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
@@ -29,8 +30,8 @@ int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n, int chosen) {
 }
 
 int jix0_ivf_default_probes(const jix0_vtab* p, int lists) {
-  int probes =
-      p->ivfCache && p->ivfCache->probes > 0 ? p->ivfCache->probes : jix0_ivf_column(p).probes;
+  int probes = p->indexCache && p->indexCache->ivf.probes > 0 ? p->indexCache->ivf.probes
+                                                              : jix0_ivf_column(p).probes;
   if (probes > 0) return probes;
   probes = (lists + 127) / 128;
   return probes < 8 ? 8 : probes;
@@ -97,8 +98,7 @@ int load_centroids(jix0_vtab* p, IvfCentroids* c, sqlite3_int64 build) {
   const int bytes = (int)(column.dimensions * sizeof(float));
   StmtPtr stmt;
   rc = prepare_text(
-      p->db, sqlite3_mprintf(JIX0_SQL_SELECT_CENTROIDS, p->schemaName, p->shadowCentroidsName),
-      &stmt);
+      p->db, sqlite3_mprintf(JIX0_SQL_SELECT_CENTROIDS, p->schemaName, p->shadowIndexName), &stmt);
   if (rc != SQLITE_OK) {
     if ((rc & 0xff) == SQLITE_NOMEM) return rc;
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": could not read the IVF centroids of %s: %s",
@@ -155,7 +155,7 @@ int read_kept_probes(jix0_vtab* p, int* outProbes) {
   rc = jix_step(stmt.get());
   if (rc == SQLITE_ROW) {
     sqlite3_int64 value = sqlite3_column_int64(stmt.get(), 0);
-    if (value > 0 && value <= JIX0_IVF_MAX_LISTS) *outProbes = (int)value;
+    if (value > 0 && value <= JIX0_MAX_LISTS) *outProbes = (int)value;
   }
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : jix0_failure_code(rc);
 }
@@ -163,11 +163,11 @@ int read_kept_probes(jix0_vtab* p, int* outProbes) {
 }  // namespace
 
 int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
-  if (!p->ivfCache) {
-    p->ivfCache = malloc_zeroed<IvfCentroids>();
-    if (!p->ivfCache) return SQLITE_NOMEM;
+  if (!p->indexCache) {
+    p->indexCache = malloc_zeroed<IndexCache>();
+    if (!p->indexCache) return SQLITE_NOMEM;
   }
-  IvfCentroids* c = p->ivfCache;
+  IvfCentroids* c = &p->indexCache->ivf;
   sqlite3_int64 build = 0;
   int rc = read_build_id(p, c, &build);
   if (rc != SQLITE_OK) return rc;
@@ -190,7 +190,7 @@ int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
   if (rc != SQLITE_OK) return rc;
   *outList = JIX0_NO_LIST;
   if (current->lists == 0) return SQLITE_OK;
-  *outList = ivf_nearest(&p->ivfCache->nearest, (const float*)vector);
+  *outList = ivf_nearest(&p->indexCache->ivf.nearest, (const float*)vector);
   return SQLITE_OK;
 }
 
@@ -225,16 +225,16 @@ int jix0_ivf_read_probes(jix0_vtab* p, sqlite3_value* const* values, int count,
 }
 
 void jix0_ivf_release_statements(jix0_vtab* p) {
-  if (!p->ivfCache) return;
-  sqlite3_finalize(p->ivfCache->stmtBuild);
-  p->ivfCache->stmtBuild = nullptr;
+  if (!p->indexCache) return;
+  sqlite3_finalize(p->indexCache->ivf.stmtBuild);
+  p->indexCache->ivf.stmtBuild = nullptr;
 }
 
 void jix0_ivf_cache_free(jix0_vtab* p) {
-  if (!p->ivfCache) return;
+  if (!p->indexCache) return;
   jix0_ivf_release_statements(p);
-  sqlite3_free(p->ivfCache->data);
-  ivf_nearest_free(&p->ivfCache->nearest);
-  sqlite3_free(p->ivfCache);
-  p->ivfCache = nullptr;
+  sqlite3_free(p->indexCache->ivf.data);
+  ivf_nearest_free(&p->indexCache->ivf.nearest);
+  sqlite3_free(p->indexCache);
+  p->indexCache = nullptr;
 }

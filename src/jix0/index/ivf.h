@@ -20,6 +20,11 @@ struct IvfCentroids {
   bool strayLists;
 };
 
+// What a table's index keeps between uses: IVF, the one kind so far, keeps its centroids.
+struct IndexCache {
+  IvfCentroids ivf;
+};
+
 // Finalizes the IVF cache's statement (the centroids stay cached).
 void jix0_ivf_release_statements(jix0_vtab* p);
 // Frees the whole IVF cache.
@@ -27,7 +32,7 @@ void jix0_ivf_cache_free(jix0_vtab* p);
 
 // The indexed vector column. REQUIRES: the table has an IVF index.
 inline const VectorColumnDefinition& jix0_ivf_column(const jix0_vtab* p) {
-  return p->vector_columns[p->ivfVectorIdx];
+  return p->vector_columns[p->indexVectorIdx];
 }
 
 // The centroids of the table's current build, read again only when IVF_BUILD changed since

@@ -103,9 +103,9 @@ int read_sample(jix0_vtab* p, const Entry* entries, sqlite3_int64 total, sqlite3
   Chunk chunk(p);
   for (sqlite3_int64 j = 0; j < n; j++) {
     const Entry& e = entries[(sqlite3_int64)((double)j * (double)total / (double)n)];
-    int rc = chunk.OpenPart(JIX0_PART_VECTORS, p->ivfVectorIdx, e.chunk, false, report_fault);
+    int rc = chunk.OpenPart(JIX0_PART_VECTORS, p->indexVectorIdx, e.chunk, false, report_fault);
     if (rc == SQLITE_OK) {
-      rc = chunk.ReadSlot(JIX0_PART_VECTORS, p->ivfVectorIdx, e.slot,
+      rc = chunk.ReadSlot(JIX0_PART_VECTORS, p->indexVectorIdx, e.slot,
                           out + j * (sqlite3_int64)column.dimensions);
     }
     if (rc != SQLITE_OK) return rc;
@@ -241,13 +241,12 @@ class CentroidWriter {
 
   int Prepare() {
     int rc = prepare_text(
-        p_->db,
-        sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p_->schemaName, p_->shadowCentroidsName),
+        p_->db, sqlite3_mprintf("DELETE FROM \"%w\".\"%w\"", p_->schemaName, p_->shadowIndexName),
         &clear_);
     if (rc == SQLITE_OK) {
       rc = prepare_text(p_->db,
                         sqlite3_mprintf("INSERT INTO \"%w\".\"%w\"(list, centroid) VALUES (?, ?)",
-                                        p_->schemaName, p_->shadowCentroidsName),
+                                        p_->schemaName, p_->shadowIndexName),
                         &insert_);
     }
     if (rc == SQLITE_OK) {
@@ -368,7 +367,7 @@ int repack(jix0_vtab* p, const ChunkLayout& layout, const Array& chunks, const f
     }
     rc = jix0_chunk_delete(p, all[c].id);
     if (rc != SQLITE_OK) return rc;
-    const uint8_t* vectors = chunk + layout.vectors[p->ivfVectorIdx];
+    const uint8_t* vectors = chunk + layout.vectors[p->indexVectorIdx];
     for (int slot = 0; slot < cs; slot++) {
       if (!bitmap_get(chunk, slot)) continue;
       const int list = ivf_nearest(&nearest, (const float*)(vectors + slot * vectorBytes));
@@ -423,7 +422,7 @@ int build(jix0_vtab* p, int chosenLists) {
 }  // namespace
 
 int jix0_ivf_build(jix0_vtab* p, int lists) {
-  JIX_ASSERT(jix0_has_ivf(p));
+  JIX_ASSERT(jix0_has_index(p));
   // The build rewrites every chunk: one the length limit refuses is refused before it starts,
   // once for all the chunks it makes.
   int rc = jix0_chunk_check_length(p);

@@ -22,9 +22,9 @@ char* message(const char* format, ...) {
   return text;
 }
 
-// A count option: 0 when not given, else 1 .. JIX0_IVF_MAX_LISTS.
+// A count option: 0 when not given, else 1 .. JIX0_MAX_LISTS.
 bool count_in_range(int count) {
-  return count >= 0 && count <= JIX0_IVF_MAX_LISTS;
+  return count >= 0 && count <= JIX0_MAX_LISTS;
 }
 
 // The centroids table takes its whole name (T_ivfcentroids, or T_ivf_centroids in older files).
@@ -48,7 +48,7 @@ int run_owned(sqlite3* db, char* sql) {
 }  // namespace
 
 int jix0_ivf_create_centroids(jix0_vtab* p, char** pzErr) {
-  char* sql = sqlite3_mprintf(kCreateCentroids, p->schemaName, p->shadowCentroidsName);
+  char* sql = sqlite3_mprintf(kCreateCentroids, p->schemaName, p->shadowIndexName);
   if (!sql) return SQLITE_NOMEM;
   int rc = run_owned(p->db, sql);
   if (rc == SQLITE_OK) return SQLITE_OK;
@@ -64,7 +64,7 @@ char* jix0_ivf_sql_add_centroids(const char* schema, const char* table) {
 
 int jix0_ivf_drop_centroids(jix0_vtab* p) {
   return run_owned(p->db, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", p->schemaName,
-                                          p->shadowCentroidsName));
+                                          p->shadowIndexName));
 }
 
 int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** outMessage) {
@@ -73,14 +73,14 @@ int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v, 
     *outMessage = message(
         "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
         jix_type_name(v.element_type), n, v.name);
-  } else if (jix0_has_ivf(p)) {
+  } else if (jix0_has_index(p)) {
     *outMessage = message("Only one vector column of a table can have index=ivf");
   } else if (!count_in_range(v.lists)) {
     *outMessage = message("lists on vector column \"%.*s\" must be between 1 and %d", n, v.name,
-                          JIX0_IVF_MAX_LISTS);
+                          JIX0_MAX_LISTS);
   } else if (!count_in_range(v.probes)) {
     *outMessage = message("probes on vector column \"%.*s\" must be between 1 and %d", n, v.name,
-                          JIX0_IVF_MAX_LISTS);
+                          JIX0_MAX_LISTS);
   } else {
     return SQLITE_OK;
   }
@@ -141,7 +141,7 @@ constexpr sqlite3_int64 kMaxChunkRows = 256;
 
 int jix0_ivf_chunk_size_by_bytes(const jix0_vtab* p) {
   const sqlite3_int64 width =
-      (sqlite3_int64)vector_column_byte_size(p->vector_columns[p->ivfVectorIdx]);
+      (sqlite3_int64)vector_column_byte_size(p->vector_columns[p->indexVectorIdx]);
   // The nearest multiple of 8 rows, since rounding down would shrink wide vectors' chunks
   // by up to a third.
   sqlite3_int64 rows = width > 0 ? (kChunkBytes + 4 * width) / (8 * width) * 8 : kMaxChunkRows;

@@ -4,6 +4,15 @@
 
 #include "jix0/table/table.h"
 
+// An IVF table's chunks are smaller: each list keeps a partly filled last chunk, and the
+// waste must stay a small part of the file.
+constexpr int JIX0_IVF_DEFAULT_CHUNK_SIZE = 64;
+
+constexpr const char JIX0_SQL_SELECT_IVF_BUILD[] =
+    "SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_BUILD'";
+constexpr const char JIX0_SQL_SELECT_CENTROIDS[] =
+    "SELECT list, centroid FROM \"%w\".\"%w\" ORDER BY list";
+
 // The IVF options of one vector column declared with index=ivf. SQLITE_ERROR with
 // *outMessage (sqlite3_malloc'd) saying why when they are refused; SQLITE_NOMEM.
 [[nodiscard]] int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v,

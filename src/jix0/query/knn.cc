@@ -1,5 +1,5 @@
 // KNN search: reads the query vector, k and the IN lists, builds the statement over the
-// chunks the partition keys (and the IVF lists) select, and runs the scan (scan.cc) over it.
+// chunks the partition keys (and the index's lists) select, and runs the scan (scan.cc) over it.
 #include "jix0/query/knn.h"
 
 #include <cstdint>
@@ -199,7 +199,7 @@ class ChunksStatement {
   SqlitePtr<char> sql_;
 };
 
-// chunks, when it does not take every chunk, adds one more WHERE term: the IVF lists to scan.
+// chunks, when it does not take every chunk, adds one more WHERE term: the index's lists to scan.
 int prepare_chunks_statement(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv,
                              const IndexChunkPlan& chunks, ChunksStatement* outStmt) {
   StrBuilder s(p->db);
@@ -355,7 +355,7 @@ int read_k(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv, sqlite3_int6
 // The values of the index's hidden columns, read from their arguments. Sets the message on
 // failure.
 int read_index_args(jix0_vtab* p, const KnnPlan& plan, sqlite3_value** argv, IndexQueryArgs* out) {
-  KnnFilterRange blocks = plan.probes();
+  KnnFilterRange blocks = plan.indexArgs();
   if (blocks.empty()) return SQLITE_OK;
   SqlitePtr<sqlite3_value*> values = allocate_array<sqlite3_value*>((sqlite3_uint64)blocks.count);
   if (!values) return SQLITE_NOMEM;

@@ -3,6 +3,7 @@
 #include "jix0/query/plan.h"
 
 #include "base/handles.h"
+#include "jix0/index/index.h"
 #include "jix0/table/table.h"
 #include "vector/vector.h"
 
@@ -120,24 +121,25 @@ bool orders_by_distance(jix0_vtab* p, sqlite3_index_info* info) {
          !info->aOrderBy[0].desc;
 }
 
-// The search takes one `probes` value. SQLite would run it once per value of an IN list,
-// returning every row again, and would compare a range with the hidden column, which reads
-// NULL, returning nothing: both are refused.
-int check_probes(jix0_vtab* p, sqlite3_index_info* info) {
-  const int probesIdx = jix0_column_probes_idx(p);
-  for (int i = 0; probesIdx >= 0 && i < info->nConstraint; i++) {
+// The search takes one value of the index's hidden column. SQLite would run it once per value
+// of an IN list, returning every row again, and would compare a range with the hidden column,
+// which reads NULL, returning nothing: both are refused.
+int check_index_args(jix0_vtab* p, sqlite3_index_info* info) {
+  const int argIdx = jix0_column_index_hidden_idx(p);
+  const char* name = jix0_index_hidden_column(p);
+  for (int i = 0; argIdx >= 0 && i < info->nConstraint; i++) {
     const auto& c = info->aConstraint[i];
-    if (!c.usable || c.iColumn != probesIdx) continue;
+    if (!c.usable || c.iColumn != argIdx) continue;
     if (c.op != SQLITE_INDEX_CONSTRAINT_EQ) {
       vtab_set_error(&p->base,
-                     "jix0 KNN queries take probes only as 'probes = ?', not as another "
-                     "comparison.");
+                     "jix0 KNN queries take %s only as '%s = ?', not as another comparison.", name,
+                     name);
       return SQLITE_ERROR;
     }
     if (in_capable(info, i)) {
       vtab_set_error(&p->base,
-                     "jix0 KNN queries take a single probes value: use 'probes = ?', not "
-                     "'probes IN (...)'.");
+                     "jix0 KNN queries take a single %s value: use '%s = ?', not '%s IN (...)'.",
+                     name, name, name);
       return SQLITE_ERROR;
     }
   }
@@ -185,7 +187,7 @@ int check_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey) {
                    "query.");
     return SQLITE_ERROR;
   }
-  return check_probes(p, info);
+  return check_index_args(p, info);
 }
 
 // The KNN plan string under construction, and the next xFilter argument to hand out.
@@ -309,18 +311,18 @@ int encode_distance_bounds(KnnEncoder* e) {
 }
 
 // Every `probes =`, as every `k =`: two different values are refused, not compared.
-void encode_probes(KnnEncoder* e) {
-  const int probesIdx = jix0_column_probes_idx(e->p);
-  for (int i = 0; probesIdx >= 0 && i < e->info->nConstraint; i++) {
+void encode_index_args(KnnEncoder* e) {
+  const int argIdx = jix0_column_index_hidden_idx(e->p);
+  for (int i = 0; argIdx >= 0 && i < e->info->nConstraint; i++) {
     const auto& c = e->info->aConstraint[i];
-    if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ || c.iColumn != probesIdx) continue;
+    if (!c.usable || c.op != SQLITE_INDEX_CONSTRAINT_EQ || c.iColumn != argIdx) continue;
     e->consume(i);
-    append_block(e->s, JIX0_BLOCK_PROBES, '_', '_');
+    append_block(e->s, JIX0_BLOCK_INDEX_ARG, '_', '_');
   }
 }
 
 // Blocks in a fixed order: query, k (and OFFSET), rowid list, partitions, metadata, distance
-// bounds, probes; xFilter's arguments follow it.
+// bounds, index arguments; xFilter's arguments follow it.
 int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sqlite3_str* s) {
   KnnEncoder e{p, info, s, 1};
   sqlite3_str_appendchar(s, 1, JIX0_PLAN_KNN);
@@ -342,7 +344,7 @@ int encode_knn(jix0_vtab* p, sqlite3_index_info* info, const Survey& survey, sql
   if (rc == SQLITE_OK) rc = encode_distance_bounds(&e);
   if (rc != SQLITE_OK) return rc;
 
-  encode_probes(&e);
+  encode_index_args(&e);
   if (orders_by_distance(p, info)) info->orderByConsumed = 1;
   info->idxNum = survey.vectorIdx;
   info->estimatedCost = 30.0;
@@ -406,13 +408,13 @@ int jix0_decode_knn_plan(const jix0_vtab* p, const char* idxStr, int argc, KnnPl
         if (plan->kArg >= 0) plan->numExtraK++;
         if (plan->kArg < 0) plan->kArg = i;
         break;
-      case JIX0_BLOCK_PROBES:
-        plan->numProbes++;
+      case JIX0_BLOCK_INDEX_ARG:
+        plan->numIndexArgs++;
         break;
     }
   }
   int numFilters = plan->numPartitions + plan->numMetadata + plan->numDistances + plan->numExtraK +
-                   plan->numProbes;
+                   plan->numIndexArgs;
   plan->filters.reset((KnnFilter*)sqlite3_malloc64(sizeof(KnnFilter) * (numFilters + 1)));
   if (!plan->filters) return SQLITE_NOMEM;
   int nextPartition = 0, nextMetadata = plan->numPartitions;
@@ -450,7 +452,7 @@ int jix0_decode_knn_plan(const jix0_vtab* p, const char* idxStr, int argc, KnnPl
       case JIX0_BLOCK_DISTANCE:
         filters[nextDistance++] = {i, 0, block(i, 1)};
         break;
-      case JIX0_BLOCK_PROBES:
+      case JIX0_BLOCK_INDEX_ARG:
         filters[nextProbes++] = {i, 0, 0};
         break;
     }

@@ -12,7 +12,8 @@
 //   ']' Lo_   a partition-key comparison: L = 'A' + partition index, o = operator code ('g': IN)
 //   '&' Lo_   a metadata comparison: L = 'A' + metadata index, o = operator code ('g': IN list)
 //   '*' o__   a distance bound, with its own operator codes
-//   '#' ___   the lists an IVF search scans, from `probes = ?` (one block per such constraint)
+//   '#' ___   an argument of the index's hidden column (`probes = ?`), one block per such
+//             constraint
 //
 // Operator codes of ']' and '&': 'a' =, 'b' >, 'c' <=, 'd' <, 'e' >=, 'f' !=, 'g' IN.
 // Operator codes of '*': 'a' >, 'b' >=, 'c' <, 'd' <=.
@@ -39,7 +40,7 @@ constexpr char JIX0_BLOCK_ROWID_EQ = '=';
 constexpr char JIX0_BLOCK_PARTITION = ']';
 constexpr char JIX0_BLOCK_METADATA = '&';
 constexpr char JIX0_BLOCK_DISTANCE = '*';
-constexpr char JIX0_BLOCK_PROBES = '#';
+constexpr char JIX0_BLOCK_INDEX_ARG = '#';
 
 constexpr char JIX0_OP_EQ = 'a';
 constexpr char JIX0_OP_GT = 'b';
@@ -81,13 +82,13 @@ struct KnnPlan {
   int offsetArg = -1;
   int rowidInArg = -1;
   int rowidEqArg = -1;
-  // partitions, then metadata, then distances, then extra k, then probes
+  // partitions, then metadata, then distances, then extra k, then index arguments
   SqlitePtr<KnnFilter> filters;
   int numPartitions = 0;
   int numMetadata = 0;
   int numDistances = 0;
   int numExtraK = 0;
-  int numProbes = 0;
+  int numIndexArgs = 0;
 
   KnnFilterRange partitions() const { return {filters.get(), numPartitions}; }
   KnnFilterRange metadata() const { return {filters.get() + numPartitions, numMetadata}; }
@@ -97,9 +98,9 @@ struct KnnPlan {
   KnnFilterRange extraK() const {
     return {filters.get() + numPartitions + numMetadata + numDistances, numExtraK};
   }
-  // The `probes = ?` arguments of an IVF search; the index reads their value.
-  KnnFilterRange probes() const {
-    return {filters.get() + numPartitions + numMetadata + numDistances + numExtraK, numProbes};
+  // The arguments of the index's hidden column; the index reads their value.
+  KnnFilterRange indexArgs() const {
+    return {filters.get() + numPartitions + numMetadata + numDistances + numExtraK, numIndexArgs};
   }
 };
 

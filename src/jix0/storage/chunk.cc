@@ -310,7 +310,7 @@ void Chunk::Close() {
 }
 
 int jix0_chunks_collect(jix0_vtab* p, bool listsApart, Array* out) {
-  const bool byList = listsApart && jix0_has_ivf(p);
+  const bool byList = listsApart && jix0_has_index(p);
   StrBuilder s(nullptr);
   if (p->numPartitionColumns == 0 && !byList) {
     sqlite3_str_appendf(s.get(), "SELECT chunk_id, 0 FROM \"%w\".\"%w_chunks\" ORDER BY 1",
@@ -382,7 +382,7 @@ int insert_chunk_row(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int6
     rc = sqlite3_bind_value(stmt, 4 + i, partitionValues[i]);
     if (rc != SQLITE_OK) return rc;
   }
-  if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
+  if (jix0_has_index(p) && list != JIX0_NO_LIST) {
     sqlite3_bind_int64(stmt, 4 + p->numPartitionColumns, list);
   }
   rc = jix_step(stmt);
@@ -446,7 +446,7 @@ NewestChunks* newest_memory(jix0_vtab* p) {
 // Remembers chunkId as list's newest; without memory to spare, it is simply not remembered.
 void remember_newest(jix0_vtab* p, sqlite3_int64 list, sqlite3_int64 chunkId) {
   NewestChunks* m = newest_memory(p);
-  if (!m || list < JIX0_NO_LIST || list >= JIX0_IVF_MAX_LISTS) return;
+  if (!m || list < JIX0_NO_LIST || list >= JIX0_MAX_LISTS) return;
   const int slot = (int)(list + 1);
   if (slot >= m->count) {
     const int count = slot + 1 > m->count * 2 ? slot + 1 : m->count * 2;

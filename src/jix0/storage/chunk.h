@@ -144,7 +144,7 @@ void jix0_image_copy_slot(const jix0_vtab* p, const ChunkLayout& layout, const u
 // Frees a slot of a chunk image: its validity bit and every byte or bit of it become zero.
 void jix0_image_clear_slot(const jix0_vtab* p, const ChunkLayout& layout, uint8_t* image, int slot);
 
-// A chunk and the group it belongs to: chunks of one partition (and, when asked, of one IVF
+// A chunk and the group it belongs to: chunks of one partition (and, when asked, of one
 // list) share a group number.
 struct ChunkRef {
   sqlite3_int64 id;
@@ -153,10 +153,10 @@ struct ChunkRef {
 
 // Appends every chunk to out (an Array of ChunkRef), ordered by group, then chunk_id. Chunks
 // whose partition values are equal by `IS`, as inserts match them, share a group; with
-// listsApart, so must their IVF lists.
+// listsApart, so must their lists.
 [[nodiscard]] int jix0_chunks_collect(jix0_vtab* p, bool listsApart, Array* out);
 
-// Creates a chunk of the partition (and, on IVF tables, of list; JIX0_NO_LIST: of none)
+// Creates a chunk of the partition (and, on indexed tables, of list; JIX0_NO_LIST: of none)
 // holding image, laid out as layout says, or all zero bytes when image is null, with its row
 // in every per-column chunk table. outChunkId may be null. Sets no message, and leaves what
 // it inserted before a failure. REQUIRES: jix0_chunk_check_length passed for this write (the
@@ -165,7 +165,7 @@ struct ChunkRef {
                                     sqlite3_int64 list, const ChunkLayout& layout,
                                     const uint8_t* image, sqlite3_int64* outChunkId);
 
-// The newest chunk of a group (the partition's, and on IVF tables the list's): the one a new
+// The newest chunk of a group (the partition's, and on indexed tables the list's): the one a new
 // row of the group fills next. SQLITE_EMPTY when the group has no chunk. On a table without
 // partition keys the answer is remembered per list for the connection, and so is each chunk
 // jix0_new_chunk makes, so that a batch of inserts looks each list up once. The memory holds

@@ -194,7 +194,7 @@ int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
     rc = sqlite3_bind_value(stmt, i + 1, partitionValues[i]);
     if (rc != SQLITE_OK) return rc;
   }
-  if (jix0_has_ivf(p) && list != JIX0_NO_LIST) {
+  if (jix0_has_index(p) && list != JIX0_NO_LIST) {
     sqlite3_bind_int64(stmt, p->numPartitionColumns + 1, list);
   }
   rc = jix_step(stmt);

@@ -33,9 +33,11 @@
                                             int metadataIdx, sqlite3_int64 slot,
                                             sqlite3_context* context);
 // partitionValues: one value per partition-key column, or null when there are none. A NULL
-// key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk. On IVF
+// key matches chunks whose key is NULL. SQLITE_EMPTY when the partition has no chunk. On indexed
 // tables only chunks of the given list count, JIX0_NO_LIST meaning chunks of no list.
 constexpr sqlite3_int64 JIX0_NO_LIST = -1;
+// Lists are numbered 0 .. JIX0_MAX_LISTS - 1.
+constexpr int JIX0_MAX_LISTS = 65536;
 [[nodiscard]] int jix0_get_latest_chunk_rowid(jix0_vtab* p, sqlite3_int64* outChunkId,
                                               sqlite3_value** partitionValues,
                                               sqlite3_int64 list = JIX0_NO_LIST);
@@ -51,7 +53,7 @@ int jix0_metadata_chunk_size(MetadataColumnKind kind, int chunkSize);
 int jix0_metadata_slot_bytes(MetadataColumnKind kind);
 // Creates an empty chunk of the partition and its row in every per-column chunk table, the
 // group's newest (jix0_chunk_newest remembers it). outChunkId may be null. Sets no message,
-// and leaves what it inserted before a failure. On IVF tables the chunk belongs to list
+// and leaves what it inserted before a failure. On indexed tables the chunk belongs to list
 // (JIX0_NO_LIST: to none). REQUIRES: jix0_chunk_check_length passed for this write.
 [[nodiscard]] int jix0_new_chunk(jix0_vtab* p, sqlite3_value** partitionValues,
                                  sqlite3_int64* outChunkId, sqlite3_int64 list = JIX0_NO_LIST);

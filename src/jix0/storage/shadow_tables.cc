@@ -6,7 +6,7 @@
 #include "base/handles.h"
 
 char* jix0_sql_create_chunks(const jix0_vtab* p) {
-  if (jix0_has_ivf(p)) {
+  if (jix0_has_index(p)) {
     // The list column comes last, so every other column keeps its place and text. The
     // UNIQUE constraint, always met as it ends in chunk_id, is the list index: SQLite renames
     // and drops it with the table.
@@ -67,7 +67,7 @@ char* jix0_sql_latest_chunk(const jix0_vtab* p) {
     }
   }
   // The list index answers this with one seek instead of a scan of every chunk.
-  if (jix0_has_ivf(p)) {
+  if (jix0_has_index(p)) {
     sqlite3_str_appendall(s.get(), p->numPartitionColumns > 0 ? " AND " : " WHERE ");
     sqlite3_str_appendall(s.get(), "list IS ?");
   }
@@ -75,7 +75,7 @@ char* jix0_sql_latest_chunk(const jix0_vtab* p) {
 }
 
 char* jix0_sql_insert_chunk(const jix0_vtab* p) {
-  if (jix0_has_ivf(p)) {
+  if (jix0_has_index(p)) {
     StrBuilder s(nullptr);
     sqlite3_str_appendf(s.get(), "INSERT INTO \"%w\".\"%w_chunks\"(size, validity, rowids",
                         p->schemaName, p->tableName);

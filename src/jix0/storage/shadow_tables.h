@@ -107,11 +107,7 @@ constexpr const char JIX0_SQL_CREATE_VECTOR_CHUNKS[] =
 // Then the metadata index.
 constexpr const char JIX0_SQL_CREATE_METADATA_CHUNKS[] =
     "CREATE TABLE \"%w\".\"%w_metadatachunks%02d\"(rowid PRIMARY KEY, data BLOB NOT NULL);";
-// The centroids table's CREATE statements belong to the index (index/ivf_tables.cc).
-constexpr const char JIX0_SQL_SELECT_IVF_BUILD[] =
-    "SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_BUILD'";
-constexpr const char JIX0_SQL_SELECT_CENTROIDS[] =
-    "SELECT list, centroid FROM \"%w\".\"%w\" ORDER BY list";
+// The index's own statements belong to it (jix0/index/).
 constexpr const char JIX0_SQL_CREATE_METADATA_TEXT[] =
     "CREATE TABLE \"%w\".\"%w_metadatatext%02d\"(rowid PRIMARY KEY, data TEXT);";
 
@@ -161,17 +157,17 @@ constexpr const char JIX0_SQL_DELETE_METADATA_CHUNK[] =
 // text the caller frees, or null when memory runs out.
 
 // CREATE TABLE of T_chunks, in its partitioned form when the table has partition keys, and
-// with the list column on IVF tables.
+// with the list column on indexed tables.
 char* jix0_sql_create_chunks(const jix0_vtab* p);
 // The same without the list column.
 char* jix0_sql_create_chunks_plain(const jix0_vtab* p);
 // CREATE TABLE of T_auxiliary. REQUIRES: p->numAuxiliaryColumns > 0.
 char* jix0_sql_create_auxiliary(const jix0_vtab* p);
 // The newest chunk of a partition: one `partitionNN IS ?` parameter per partition key, so
-// that rows whose key is NULL share chunks too; on IVF tables then `list IS ?`.
+// that rows whose key is NULL share chunks too; on indexed tables then `list IS ?`.
 char* jix0_sql_latest_chunk(const jix0_vtab* p);
 // INSERT of an empty chunk: size, validity, rowids, then one parameter per partition key,
-// then on IVF tables the list.
+// then on indexed tables the list.
 char* jix0_sql_insert_chunk(const jix0_vtab* p);
 // INSERT of a row's auxiliary values: the rowid, then one parameter per auxiliary column.
 char* jix0_sql_insert_auxiliary(const jix0_vtab* p);

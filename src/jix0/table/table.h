@@ -4,8 +4,9 @@
 // Declared columns: 0 the id (rowid, or the primary key's name), 1..n the user columns in
 // declaration order, n + 1 the hidden `distance`, n + 2 the hidden `k`, and n + 3 the hidden
 // command column named after the table, unless another column already has that name. A table
-// declared with an IVF index then has the hidden `probes` column, unless a column is named so;
-// a table given its index by build-index keeps the columns of its declaration.
+// declared with an index then has the index's hidden column (jix0/index/index.h), unless a
+// column is named so; a table given its index by build-index keeps the columns of its
+// declaration.
 #pragma once
 
 #include "base/sqlite.h"
@@ -25,10 +26,6 @@ static_assert((size_t)JIX0_MAX_DIMENSIONS <= kKernelMaxInt8Dimensions,
 constexpr int JIX0_DEFAULT_CHUNK_SIZE = 1024;
 constexpr int JIX0_MAX_CHUNK_SIZE = 4096;
 constexpr int JIX0_MAX_K = 4096;
-// An IVF table's chunks are smaller: each list keeps a partly filled last chunk, and the
-// waste must stay a small part of the file.
-constexpr int JIX0_IVF_DEFAULT_CHUNK_SIZE = 64;
-constexpr int JIX0_IVF_MAX_LISTS = 65536;
 
 enum ColumnKind : int {
   JIX0_COLUMN_VECTOR = 1,
@@ -58,8 +55,8 @@ enum Jix0Stmt : int {
   JIX0_STMT_COUNT = JIX0_STMT_INSERT_METADATA_TEXT + JIX0_MAX_METADATA_COLUMNS,
 };
 
-// The centroids of an IVF index's build as a table object last read them (jix0/index/ivf.h).
-struct IvfCentroids;
+// What the table's index keeps between uses (jix0/index/).
+struct IndexCache;
 
 // The remembered newest chunk of each list (jix0/storage/chunk.h).
 struct NewestChunks;
@@ -104,13 +101,13 @@ struct jix0_vtab {
   sqlite3_stmt* readerAuxiliaryStmts[JIX0_MAX_AUXILIARY_COLUMNS];
   // 1 when the table declares the hidden command column (INSERT INTO t(t) VALUES (...)).
   int hasCommandColumn;
-  // The IVF index: whether there is one and the vector column it is on, whether the hidden
-  // `probes` column is declared, and the centroids of the build last read.
-  int hasIvf;
-  int ivfVectorIdx;
-  int hasProbesColumn;
-  char* shadowCentroidsName;
-  struct IvfCentroids* ivfCache;
+  // The index (jix0/index/index.h): whether there is one and the vector column it is on,
+  // whether its hidden column is declared, its shadow table, and what it keeps between uses.
+  int hasIndex;
+  int indexVectorIdx;
+  int hasIndexColumn;
+  char* shadowIndexName;
+  struct IndexCache* indexCache;
   // The connection's list of its jix0 tables (null when the module was registered without
   // one), through which jix_index_info finds a table by name.
   struct Jix0Tables* tables;
@@ -139,12 +136,12 @@ inline int jix0_column_command_idx(const jix0_vtab* p) {
   return p->hasCommandColumn ? jix0_num_defined_user_columns(p) + 3 : -1;
 }
 
-// -1 when the table has no probes column.
-inline int jix0_column_probes_idx(const jix0_vtab* p) {
-  return p->hasProbesColumn ? jix0_num_defined_user_columns(p) + 3 + p->hasCommandColumn : -1;
+// The index's hidden column; -1 when the table has none.
+inline int jix0_column_index_hidden_idx(const jix0_vtab* p) {
+  return p->hasIndexColumn ? jix0_num_defined_user_columns(p) + 3 + p->hasCommandColumn : -1;
 }
-inline bool jix0_has_ivf(const jix0_vtab* p) {
-  return p->hasIvf != 0;
+inline bool jix0_has_index(const jix0_vtab* p) {
+  return p->hasIndex != 0;
 }
 
 inline int jix0_column_idx_is_kind(const jix0_vtab* p, int i, ColumnKind kind) {

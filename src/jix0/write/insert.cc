@@ -104,9 +104,10 @@ int check_hidden_columns(jix0_vtab* p, sqlite3_value** argv) {
     vtab_set_error(&p->base, "A value was provided for the hidden \"k\" column.");
     return SQLITE_ERROR;
   }
-  int probes = jix0_column_probes_idx(p);
-  if (probes >= 0 && sqlite3_value_type(column_value(argv, probes)) != SQLITE_NULL) {
-    vtab_set_error(&p->base, "A value was provided for the hidden \"probes\" column.");
+  int indexArg = jix0_column_index_hidden_idx(p);
+  if (indexArg >= 0 && sqlite3_value_type(column_value(argv, indexArg)) != SQLITE_NULL) {
+    vtab_set_error(&p->base, "A value was provided for the hidden \"%s\" column.",
+                   jix0_index_hidden_column(p));
     return SQLITE_ERROR;
   }
   return SQLITE_OK;

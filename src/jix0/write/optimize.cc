@@ -300,7 +300,7 @@ struct ArrayGuard {
 int jix0_optimize(jix0_vtab* p) {
   ArrayGuard chunks;
   int rc = array_init(&chunks.array, sizeof(ChunkRef), 16);
-  // An IVF list is a group of its own: rows never move into another list's chunk.
+  // An index's list is a group of its own: rows never move into another list's chunk.
   if (rc == SQLITE_OK) rc = jix0_chunks_collect(p, true, &chunks.array);
   if (rc != SQLITE_OK) return rc;
   const ChunkRef* all = (const ChunkRef*)chunks.array.data;
