@@ -36,30 +36,6 @@ int run_text(jix0_vtab* p, char* sql) {
   return rc == SQLITE_DONE ? SQLITE_OK : (rc == SQLITE_ROW ? SQLITE_ERROR : rc);
 }
 
-// Reads the integer T_info row `key`; *outFound is false when there is none (or it is no
-// integer).
-int info_read(jix0_vtab* p, const char* key, sqlite3_int64* outValue, bool* outFound) {
-  StmtPtr stmt;
-  int rc = prepare_text(p->db,
-                        sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = %Q",
-                                        p->schemaName, p->tableName, key),
-                        &stmt);
-  if (rc != SQLITE_OK) return rc;
-  *outFound = false;
-  rc = jix_step(stmt.get());
-  if (rc == SQLITE_ROW && sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER) {
-    *outFound = true;
-    *outValue = sqlite3_column_int64(stmt.get(), 0);
-  }
-  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-int info_write(jix0_vtab* p, const char* key, sqlite3_int64 value) {
-  return run_text(p, sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
-                                     "VALUES (%Q, %lld)",
-                                     p->schemaName, p->tableName, key, value));
-}
-
 // The key of option token [start, end) and its value after the '='.
 struct OptionToken {
   const char* start;
@@ -247,7 +223,7 @@ int turn_on(jix0_vtab* p, int column) {
   if (rc == SQLITE_OK) {
     rc = run_text(p, jix0_ivf_sql_add_centroids(s, t));
   }
-  if (rc == SQLITE_OK) rc = info_write(p, "IVF_COLUMN", column);
+  if (rc == SQLITE_OK) rc = jix0_ivf_info_write(p, "IVF_COLUMN", column);
   if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_NOMEM) {
     vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": build-index cannot add an index to %s: %s", t,
                    sqlite3_errmsg(p->db));
@@ -260,11 +236,12 @@ int turn_on(jix0_vtab* p, int column) {
 // kept from an earlier build, else declared, else 0 (chosen from the row count).
 int settle_options(jix0_vtab* p, const BuildOptions& options, int* outLists) {
   int rc = SQLITE_OK;
-  if (options.lists > 0) rc = info_write(p, "IVF_LISTS", options.lists);
-  if (rc == SQLITE_OK && options.probes > 0) rc = info_write(p, "IVF_PROBES", options.probes);
+  if (options.lists > 0) rc = jix0_ivf_info_write(p, "IVF_LISTS", options.lists);
+  if (rc == SQLITE_OK && options.probes > 0)
+    rc = jix0_ivf_info_write(p, "IVF_PROBES", options.probes);
   sqlite3_int64 kept = 0;
   bool found = false;
-  if (rc == SQLITE_OK) rc = info_read(p, "IVF_LISTS", &kept, &found);
+  if (rc == SQLITE_OK) rc = jix0_ivf_info_read(p, "IVF_LISTS", &kept, &found);
   if (rc != SQLITE_OK) return rc;
   *outLists = found && kept > 0 && kept <= JIX0_MAX_LISTS ? (int)kept : jix0_ivf_column(p).lists;
   return SQLITE_OK;
@@ -421,7 +398,8 @@ int jix0_index_state(jix0_vtab* p, IndexState* out) {
   rc = count_rows(p, lists, perList.get(), &out->rowsInNoList);
   if (rc == SQLITE_OK) rc = read_built_at(p, &out->builtAt);
   bool found = false;
-  if (rc == SQLITE_OK && lists > 0) rc = info_read(p, "IVF_BUILD_ROWS", &out->rowsAtBuild, &found);
+  if (rc == SQLITE_OK && lists > 0)
+    rc = jix0_ivf_info_read(p, "IVF_BUILD_ROWS", &out->rowsAtBuild, &found);
   if (!found) out->rowsAtBuild = -1;
   if (rc != SQLITE_OK) {
     if ((rc & 0xff) == SQLITE_NOMEM) return rc;

@@ -150,17 +150,36 @@ int jix0_ivf_chunk_size_by_bytes(const jix0_vtab* p) {
   return (int)rows;
 }
 
-int jix0_ivf_record_chunk_size(jix0_vtab* p) {
+int jix0_ivf_info_read(jix0_vtab* p, const char* key, sqlite3_int64* outValue, bool* outFound) {
   StmtPtr stmt;
   int rc = prepare_text(p->db,
-                        sqlite3_mprintf("INSERT INTO \"%w\".\"%w_info\"(key, value) "
-                                        "VALUES ('IVF_CHUNK_SIZE', ?)",
-                                        p->schemaName, p->tableName),
+                        sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = %Q",
+                                        p->schemaName, p->tableName, key),
                         &stmt);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_bind_int(stmt.get(), 1, p->chunk_size);
+  *outFound = false;
   rc = jix_step(stmt.get());
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  if (rc == SQLITE_ROW && sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER) {
+    *outFound = true;
+    *outValue = sqlite3_column_int64(stmt.get(), 0);
+  }
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int jix0_ivf_info_write(jix0_vtab* p, const char* key, sqlite3_int64 value) {
+  StmtPtr stmt;
+  int rc = prepare_text(p->db,
+                        sqlite3_mprintf("INSERT OR REPLACE INTO \"%w\".\"%w_info\"(key, value) "
+                                        "VALUES (%Q, %lld)",
+                                        p->schemaName, p->tableName, key, value),
+                        &stmt);
+  if (rc != SQLITE_OK) return rc;
+  rc = jix_step(stmt.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : (rc == SQLITE_ROW ? SQLITE_ERROR : rc);
+}
+
+int jix0_ivf_record_chunk_size(jix0_vtab* p) {
+  return jix0_ivf_info_write(p, "IVF_CHUNK_SIZE", p->chunk_size);
 }
 
 int jix0_ivf_stored_chunk_size(jix0_vtab* p, int* outChunkSize, char** pzErr) {

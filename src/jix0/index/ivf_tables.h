@@ -41,6 +41,13 @@ char* jix0_ivf_sql_add_centroids(const char* schema, const char* table);
                                                     char** pzErr);
 
 // The chunk size of a new indexed table declared without chunk_size: the rows of about
+// Reads the integer T_info row `key`; *outFound is false when there is none (or it is no
+// integer).
+[[nodiscard]] int jix0_ivf_info_read(jix0_vtab* p, const char* key, sqlite3_int64* outValue,
+                                     bool* outFound);
+// Writes the integer T_info row `key`, replacing the one there.
+[[nodiscard]] int jix0_ivf_info_write(jix0_vtab* p, const char* key, sqlite3_int64 value);
+
 // 64 KiB of the indexed column's vectors, from 64 to 256.
 int jix0_ivf_chunk_size_by_bytes(const jix0_vtab* p);
 // At create, for a table given jix0_ivf_chunk_size_by_bytes: records its chunk size in T_info
