@@ -1,7 +1,9 @@
 #include "jix0/index/kmeans.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "base/handles.h"
 #include "kernels/kernels.h"
@@ -19,8 +21,87 @@ constexpr int kNearGroups = 3;
 // The bound of ivf_nearest pays only with enough work to skip.
 constexpr size_t kMinPrefixDimensions = 8;
 constexpr int kMinPrefixLists = 16;
-// Searches measured in full after one where the bound kept more than half the centroids.
-constexpr int kUnboundedSearches = 32;
+
+// Lane blocks of `lists` centroids.
+size_t lane_blocks(int lists) {
+  return ((size_t)lists + kKernelLaneBlock - 1) / kKernelLaneBlock;
+}
+
+// The largest sum whose square root is at most limit, so that sum > ceiling says
+// sqrtf(sum) > limit exactly; every sum passes a NaN limit.
+float sqrt_ceiling(float limit) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  if (std::isnan(limit) || limit == kInf) return kInf;
+  float x = limit * limit;
+  while (x > 0 && sqrtf(x) > limit) x = std::nextafter(x, 0.0f);
+  while (x < kInf && sqrtf(std::nextafter(x, kInf)) <= limit) x = std::nextafter(x, kInf);
+  return x;
+}
+
+// The nearest of the L2 centroids, from the lane blocks; see IvfNearest.
+int l2_nearest(IvfNearest* n, const float* vector) {
+  const size_t blocks = lane_blocks(n->lists);
+  const size_t d = n->d, head = n->prefix, tail = d - head;
+  float* sums = n->sums;
+  memset(sums, 0, blocks * kKernelLaneBlock * sizeof(float));
+  memset(n->measured, 1, blocks);
+  if (head > 0) {
+    kernel_l2_float32_lanes(vector, n->blocks, head, blocks, 0, head, sums);
+    // Any guess keeps the result exact; the nearest prefix is likely the nearest centroid.
+    int guess = 0;
+    for (int c = 1; c < n->lists; c++) {
+      if (sums[c] < sums[guess]) guess = c;
+    }
+    float s = sums[guess];
+    const float* centroid = n->centroids + (size_t)guess * d;
+    for (size_t i = head; i < d; i++) {
+      float t = centroid[i] - vector[i];
+      s = s + t * t;
+    }
+    // A centroid at exactly the limit stays, so ties still go to the lowest list.
+    const float ceiling = sqrt_ceiling(sqrtf(s));
+    for (size_t b = 0; b < blocks; b++) {
+      const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
+      bool kept = false;
+      for (size_t c = b * kKernelLaneBlock; c < end; c++) kept |= !(sums[c] > ceiling);
+      n->measured[b] = kept;
+    }
+  }
+  // Runs of measured blocks continue together.
+  const float* tails = n->blocks + blocks * head * kKernelLaneBlock;
+  for (size_t b = 0; b < blocks;) {
+    if (!n->measured[b]) {
+      b++;
+      continue;
+    }
+    size_t e = b + 1;
+    while (e < blocks && n->measured[e]) e++;
+    kernel_l2_float32_lanes(vector + head, tails + b * tail * kKernelLaneBlock, tail, e - b, 0,
+                            tail, sums + b * kKernelLaneBlock);
+    b = e;
+  }
+  // ivf_argmin over the square roots of the measured centroids' sums: each one left out is
+  // farther than the guess, which is measured. The smallest sum has the smallest root; the
+  // first list whose root equals it wins.
+  float least = std::numeric_limits<float>::quiet_NaN();
+  for (size_t b = 0; b < blocks; b++) {
+    if (!n->measured[b]) continue;
+    const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
+    for (size_t c = b * kKernelLaneBlock; c < end; c++) {
+      if (sums[c] < least || (std::isnan(least) && !std::isnan(sums[c]))) least = sums[c];
+    }
+  }
+  if (std::isnan(least)) return 0;  // every distance NaN: every block was measured
+  const float ceiling = sqrt_ceiling(sqrtf(least));
+  for (size_t b = 0; b < blocks; b++) {
+    if (!n->measured[b]) continue;
+    const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
+    for (size_t c = b * kKernelLaneBlock; c < end; c++) {
+      if (sums[c] <= ceiling) return (int)c;
+    }
+  }
+  return 0;  // not reached: the smallest sum passes its own ceiling
+}
 
 }  // namespace
 
@@ -45,73 +126,52 @@ int ivf_nearest_init(IvfNearest* n, DistanceMetric metric, const float* centroid
   n->centroids = centroids;
   n->d = d;
   n->lists = lists;
+  const sqlite3_uint64 count = lists > 0 ? (sqlite3_uint64)lists : 1;
+  if (metric != JIX0_DISTANCE_L2) {
+    n->distances = allocate_zeroed<float>(count).release();
+    return n->distances ? SQLITE_OK : SQLITE_NOMEM;
+  }
   // A quarter of the dimensions: on clustered data the bound already rules out nearly every
   // far centroid, at a quarter of their cost. Few centroids or dimensions are measured in full.
-  if (metric == JIX0_DISTANCE_L2 && d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) {
-    n->prefix = d / 4;
-  }
-  const sqlite3_uint64 count = lists > 0 ? (sqlite3_uint64)lists : 1;
-  n->distances = allocate_zeroed<float>(count).release();
-  if (!n->distances) return SQLITE_NOMEM;
-  if (n->prefix == 0) return SQLITE_OK;
-  n->prefixes = allocate_zeroed<float>(count * n->prefix).release();
-  n->bounds = allocate_zeroed<float>(count).release();
-  n->measured = allocate_zeroed<uint8_t>((count + 7) / 8).release();
-  n->kept = allocate_zeroed<int>(count).release();
-  if (!n->prefixes || !n->bounds || !n->measured || !n->kept) {
+  if (d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) n->prefix = d / 4;
+  const size_t blocks = lane_blocks((int)count);
+  n->blocks = allocate_zeroed<float>(blocks * kKernelLaneBlock * d).release();
+  n->sums = allocate_zeroed<float>(blocks * kKernelLaneBlock).release();
+  n->measured = allocate_zeroed<uint8_t>(blocks).release();
+  if (!n->blocks || !n->sums || !n->measured) {
     ivf_nearest_free(n);
     return SQLITE_NOMEM;
   }
+  // The first prefix dimensions of every block come first, then the rest of each block, so
+  // that the bound reads one run of memory.
+  const size_t head = n->prefix, tail = d - head;
+  float* tails = n->blocks + blocks * head * kKernelLaneBlock;
   for (int c = 0; c < lists; c++) {
-    memcpy(n->prefixes + (size_t)c * n->prefix, centroids + (size_t)c * d,
-           n->prefix * sizeof(float));
+    const size_t b = (size_t)c / kKernelLaneBlock, lane = (size_t)c % kKernelLaneBlock;
+    const float* centroid = centroids + (size_t)c * d;
+    for (size_t i = 0; i < head; i++) {
+      n->blocks[(b * head + i) * kKernelLaneBlock + lane] = centroid[i];
+    }
+    for (size_t i = 0; i < tail; i++) {
+      tails[(b * tail + i) * kKernelLaneBlock + lane] = centroid[head + i];
+    }
   }
   return SQLITE_OK;
 }
 
 void ivf_nearest_free(IvfNearest* n) {
-  sqlite3_free(n->prefixes);
-  sqlite3_free(n->bounds);
-  sqlite3_free(n->distances);
+  sqlite3_free(n->blocks);
+  sqlite3_free(n->sums);
   sqlite3_free(n->measured);
-  sqlite3_free(n->kept);
+  sqlite3_free(n->distances);
   *n = IvfNearest{};
 }
 
 int ivf_nearest(IvfNearest* n, const float* vector) {
-  const BatchKernel batch = kernel_lookup(n->metric, JIX_ELEMENT_FLOAT32)->batch;
-  if (n->prefix == 0 || n->unbounded > 0) {
-    if (n->unbounded > 0) n->unbounded--;
-    batch(vector, n->centroids, n->d, (size_t)n->lists, nullptr, n->distances);
-    return ivf_argmin(n->distances, n->lists);
-  }
-  batch(vector, n->prefixes, n->prefix, (size_t)n->lists, nullptr, n->bounds);
-  const int guess = ivf_argmin(n->bounds, n->lists);
-  float limit;
-  batch(vector, n->centroids + (size_t)guess * n->d, n->d, 1, nullptr, &limit);
-  // A NaN limit rules nothing out; a centroid at exactly the limit stays, so ties still go
-  // to the lowest list.
-  memset(n->measured, 0, ((size_t)n->lists + 7) / 8);
-  int kept = 0;
-  for (int c = 0; c < n->lists; c++) {
-    if (n->bounds[c] > limit) continue;
-    n->measured[c / 8] |= (uint8_t)(1u << (c % 8));
-    n->kept[kept++] = c;
-  }
-  if (kept > n->lists / 2) n->unbounded = kUnboundedSearches;
-  batch(vector, n->centroids, n->d, (size_t)n->lists, n->measured, n->distances);
-  // ivf_argmin over the measured centroids: each one left out is farther than the limit,
-  // which a measured one reaches.
-  const float* distances = n->distances;
-  int best = n->kept[0];
-  for (int i = 1; i < kept; i++) {
-    const int c = n->kept[i];
-    if (distances[c] < distances[best] ||
-        (std::isnan(distances[best]) && !std::isnan(distances[c]))) {
-      best = c;
-    }
-  }
-  return best;
+  if (n->metric == JIX0_DISTANCE_L2) return l2_nearest(n, vector);
+  kernel_lookup(n->metric, JIX_ELEMENT_FLOAT32)
+      ->batch(vector, n->centroids, n->d, (size_t)n->lists, nullptr, n->distances);
+  return ivf_argmin(n->distances, n->lists);
 }
 
 void ivf_normalise(float* v, size_t d) {
