@@ -40,64 +40,69 @@ float sqrt_ceiling(float limit) {
 
 // The nearest of the L2 centroids, from the lane blocks; see IvfNearest.
 int l2_nearest(IvfNearest* n, const float* vector) {
-  const size_t blocks = lane_blocks(n->lists);
-  const size_t d = n->d, head = n->prefix, tail = d - head;
+  const size_t blocks = lane_blocks(n->lists), d = n->d;
   float* sums = n->sums;
+  uint8_t* measured = n->measured;
   memset(sums, 0, blocks * kKernelLaneBlock * sizeof(float));
-  memset(n->measured, 1, blocks);
-  if (head > 0) {
-    kernel_l2_float32_lanes(vector, n->blocks, head, blocks, 0, head, sums);
-    // Any guess keeps the result exact; the nearest prefix is likely the nearest centroid.
-    int guess = 0;
-    for (int c = 1; c < n->lists; c++) {
-      if (sums[c] < sums[guess]) guess = c;
+  memset(measured, 1, blocks);
+  float ceiling = 0;
+  for (int k = 0; k < n->stages; k++) {
+    const size_t from = n->stops[k], dims = n->stops[k + 1] - from;
+    const float* stage = n->blocks + blocks * from * kKernelLaneBlock;
+    // Runs of measured blocks go on together.
+    for (size_t b = 0; b < blocks;) {
+      if (!measured[b]) {
+        b++;
+        continue;
+      }
+      size_t e = b + 1;
+      while (e < blocks && measured[e]) e++;
+      kernel_l2_float32_lanes(vector + from, stage + b * dims * kKernelLaneBlock, dims, e - b, 0,
+                              dims, sums + b * kKernelLaneBlock);
+      b = e;
     }
-    float s = sums[guess];
-    const float* centroid = n->centroids + (size_t)guess * d;
-    for (size_t i = head; i < d; i++) {
-      float t = centroid[i] - vector[i];
-      s = s + t * t;
+    if (k + 1 == n->stages) break;
+    if (k == 0) {
+      // Any guess keeps the result exact; the nearest prefix is likely the nearest centroid.
+      int guess = 0;
+      for (int c = 1; c < n->lists; c++) {
+        if (sums[c] < sums[guess]) guess = c;
+      }
+      float s = sums[guess];
+      const float* centroid = n->centroids + (size_t)guess * d;
+      for (size_t i = n->stops[1]; i < d; i++) {
+        float t = centroid[i] - vector[i];
+        s = s + t * t;
+      }
+      // A centroid at exactly the limit stays, so ties still go to the lowest list.
+      ceiling = sqrt_ceiling(sqrtf(s));
     }
-    // A centroid at exactly the limit stays, so ties still go to the lowest list.
-    const float ceiling = sqrt_ceiling(sqrtf(s));
     for (size_t b = 0; b < blocks; b++) {
+      if (!measured[b]) continue;
       const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
       bool kept = false;
       for (size_t c = b * kKernelLaneBlock; c < end; c++) kept |= !(sums[c] > ceiling);
-      n->measured[b] = kept;
+      measured[b] = kept;
     }
-  }
-  // Runs of measured blocks continue together.
-  const float* tails = n->blocks + blocks * head * kKernelLaneBlock;
-  for (size_t b = 0; b < blocks;) {
-    if (!n->measured[b]) {
-      b++;
-      continue;
-    }
-    size_t e = b + 1;
-    while (e < blocks && n->measured[e]) e++;
-    kernel_l2_float32_lanes(vector + head, tails + b * tail * kKernelLaneBlock, tail, e - b, 0,
-                            tail, sums + b * kKernelLaneBlock);
-    b = e;
   }
   // ivf_argmin over the square roots of the measured centroids' sums: each one left out is
   // farther than the guess, which is measured. The smallest sum has the smallest root; the
   // first list whose root equals it wins.
   float least = std::numeric_limits<float>::quiet_NaN();
   for (size_t b = 0; b < blocks; b++) {
-    if (!n->measured[b]) continue;
+    if (!measured[b]) continue;
     const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
     for (size_t c = b * kKernelLaneBlock; c < end; c++) {
       if (sums[c] < least || (std::isnan(least) && !std::isnan(sums[c]))) least = sums[c];
     }
   }
   if (std::isnan(least)) return 0;  // every distance NaN: every block was measured
-  const float ceiling = sqrt_ceiling(sqrtf(least));
+  const float tie = sqrt_ceiling(sqrtf(least));
   for (size_t b = 0; b < blocks; b++) {
-    if (!n->measured[b]) continue;
+    if (!measured[b]) continue;
     const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
     for (size_t c = b * kKernelLaneBlock; c < end; c++) {
-      if (sums[c] <= ceiling) return (int)c;
+      if (sums[c] <= tie) return (int)c;
     }
   }
   return 0;  // not reached: the smallest sum passes its own ceiling
@@ -131,9 +136,19 @@ int ivf_nearest_init(IvfNearest* n, DistanceMetric metric, const float* centroid
     n->distances = allocate_zeroed<float>(count).release();
     return n->distances ? SQLITE_OK : SQLITE_NOMEM;
   }
-  // A quarter of the dimensions: on clustered data the bound already rules out nearly every
-  // far centroid, at a quarter of their cost. Few centroids or dimensions are measured in full.
-  if (d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) n->prefix = d / 4;
+  // An eighth of the dimensions, then a quarter: on clustered data the first already rules out
+  // most far centroids, the second nearly all the rest, at a quarter of their cost. Few
+  // centroids or dimensions are measured in full at once.
+  n->stops[0] = 0;
+  if (d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) {
+    n->stops[1] = d / 8;
+    n->stops[2] = d / 4;
+    n->stops[3] = d;
+    n->stages = 3;
+  } else {
+    n->stops[1] = d;
+    n->stages = 1;
+  }
   const size_t blocks = lane_blocks((int)count);
   n->blocks = allocate_zeroed<float>(blocks * kKernelLaneBlock * d).release();
   n->sums = allocate_zeroed<float>(blocks * kKernelLaneBlock).release();
@@ -142,18 +157,15 @@ int ivf_nearest_init(IvfNearest* n, DistanceMetric metric, const float* centroid
     ivf_nearest_free(n);
     return SQLITE_NOMEM;
   }
-  // The first prefix dimensions of every block come first, then the rest of each block, so
-  // that the bound reads one run of memory.
-  const size_t head = n->prefix, tail = d - head;
-  float* tails = n->blocks + blocks * head * kKernelLaneBlock;
-  for (int c = 0; c < lists; c++) {
-    const size_t b = (size_t)c / kKernelLaneBlock, lane = (size_t)c % kKernelLaneBlock;
-    const float* centroid = centroids + (size_t)c * d;
-    for (size_t i = 0; i < head; i++) {
-      n->blocks[(b * head + i) * kKernelLaneBlock + lane] = centroid[i];
-    }
-    for (size_t i = 0; i < tail; i++) {
-      tails[(b * tail + i) * kKernelLaneBlock + lane] = centroid[head + i];
+  // Stage by stage, so that each stage reads one run of memory.
+  for (int k = 0; k < n->stages; k++) {
+    const size_t from = n->stops[k], dims = n->stops[k + 1] - from;
+    float* stage = n->blocks + blocks * from * kKernelLaneBlock;
+    for (int c = 0; c < lists; c++) {
+      const size_t b = (size_t)c / kKernelLaneBlock, lane = (size_t)c % kKernelLaneBlock;
+      for (size_t i = 0; i < dims; i++) {
+        stage[(b * dims + i) * kKernelLaneBlock + lane] = centroids[(size_t)c * d + from + i];
+      }
     }
   }
   return SQLITE_OK;
