@@ -55,7 +55,7 @@ constexpr KernelInfo kKernels[kNumKernels] = {
 const AnyBatch kReference[kNumKernels] = JIX_VARIANT(_reference);
 
 using LanesFn = void (*)(const float* query, const float* blocks, size_t d, size_t count,
-                        size_t from, size_t to, float* sums);
+                         size_t from, size_t to, float* sums);
 
 struct Variant {
   const char* name;
@@ -310,8 +310,8 @@ TEST_P(KernelBatch, L2Float32LanesMatchThePairKernel) {
   constexpr size_t kLane = kKernelLaneBlock;
   for (size_t d : {1, 2, 7, 16, 33, 128, 300}) {
     for (size_t blocks : {1, 3, 4, 5, 9}) {
-      for (Data data : {Data::kOrdinary, Data::kSpecials, Data::kTiny, Data::kHuge,
-                        Data::kQueryNaN}) {
+      for (Data data :
+           {Data::kOrdinary, Data::kSpecials, Data::kTiny, Data::kHuge, Data::kQueryNaN}) {
         std::mt19937 rng((uint32_t)(d * 131 + blocks * 7 + (int)data));
         const size_t count = blocks * kLane;
         Inputs in = make_inputs(rng, Element::kFloat32, data, d, count);

@@ -28,7 +28,7 @@ struct IvfNearest {
   const float* centroids;  // not owned: lists * d, list by list
   size_t d;
   int lists;
-  int stages;         // L2: stage k covers dimensions stops[k] .. stops[k + 1]; 1: no bound
+  int stages;  // L2: stage k covers dimensions stops[k] .. stops[k + 1]; 1: no bound
   size_t stops[4];
   float* blocks;      // L2: stage by stage, the centroids' dimensions of the stage as lane
                       // blocks; the last block's spare lanes zero
