@@ -58,3 +58,15 @@ void kernel_cosine_int8_batch(const int8_t* query, const int8_t* vectors, size_t
 // d is the number of bits, a multiple of 8; vector i starts at byte i * d / 8.
 void kernel_hamming_bit_batch(const uint8_t* query, const uint8_t* vectors, size_t d, size_t count,
                               const uint8_t* candidates, float* out);
+
+// Lane blocks: kKernelLaneBlock float32 vectors of d elements interleaved, element i of the
+// block's vector l at block[i * kKernelLaneBlock + l]; block b of `count` starts at element
+// b * d * kKernelLaneBlock. For vector j (block j / kKernelLaneBlock, lane j % kKernelLaneBlock),
+// continues kernel_l2_float32's running sum sums[j] over the elements [from, to), in element
+// order: started at 0 over [0, d), sqrtf(sums[j]) is kernel_l2_float32(vector j, query, d) to
+// the bit, and a sum stopped at any element is a lower bound of the whole one. The layout lets
+// every lane keep its own sum without transposing, which pays where the same vectors meet many
+// queries (the IVF centroids).
+constexpr size_t kKernelLaneBlock = 16;
+void kernel_l2_float32_lanes(const float* query, const float* blocks, size_t d, size_t count,
+                             size_t from, size_t to, float* sums);

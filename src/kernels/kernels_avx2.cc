@@ -213,6 +213,12 @@ struct Avx2 {
 
 JIX_DEFINE_DRIVEN_BATCH_KERNELS(avx2, Avx2)
 
+// Two blocks: four registers of sums.
+void kernel_l2_float32_lanes_avx2(const float* query, const float* blocks, size_t d, size_t count,
+                                  size_t from, size_t to, float* sums) {
+  l2_float32_lanes<2>(query, blocks, d, count, from, to, sums);
+}
+
 // Doubles: 4 lanes per register, two registers per group of 8 candidates.
 void kernel_l1_float32_batch_avx2(const float* query, const float* vectors, size_t d, size_t count,
                                   const uint8_t* candidates, float* out) {

@@ -256,6 +256,12 @@ struct Avx512 {
 
 JIX_DEFINE_DRIVEN_BATCH_KERNELS(avx512, Avx512)
 
+// Four blocks: one register of sums each, enough to hide the additions' latency.
+void kernel_l2_float32_lanes_avx512(const float* query, const float* blocks, size_t d, size_t count,
+                                    size_t from, size_t to, float* sums) {
+  l2_float32_lanes<4>(query, blocks, d, count, from, to, sums);
+}
+
 // Doubles: 8 lanes per register, two registers per group of 16 candidates.
 void kernel_l1_float32_batch_avx512(const float* query, const float* vectors, size_t d,
                                     size_t count, const uint8_t* candidates, float* out) {

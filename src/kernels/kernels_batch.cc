@@ -13,6 +13,7 @@ namespace {
 using BatchF32 = void (*)(const float*, const float*, size_t, size_t, const uint8_t*, float*);
 using BatchI8 = void (*)(const int8_t*, const int8_t*, size_t, size_t, const uint8_t*, float*);
 using BatchBit = void (*)(const uint8_t*, const uint8_t*, size_t, size_t, const uint8_t*, float*);
+using LanesF32 = void (*)(const float*, const float*, size_t, size_t, size_t, size_t, float*);
 
 struct KernelTable {
   BatchF32 l2_float32;
@@ -22,6 +23,7 @@ struct KernelTable {
   BatchF32 cosine_float32;
   BatchI8 cosine_int8;
   BatchBit hamming_bit;
+  LanesF32 l2_float32_lanes;
 };
 
 #define JIX_TABLE(suffix)                                                        \
@@ -29,7 +31,7 @@ struct KernelTable {
     kernel_l2_float32_batch_##suffix, kernel_l2_int8_batch_##suffix,             \
         kernel_l1_float32_batch_##suffix, kernel_l1_int8_batch_##suffix,         \
         kernel_cosine_float32_batch_##suffix, kernel_cosine_int8_batch_##suffix, \
-        kernel_hamming_bit_batch_##suffix                                        \
+        kernel_hamming_bit_batch_##suffix, kernel_l2_float32_lanes_##suffix      \
   }
 
 // The widest variant this build and CPU run, or the narrower one JIX_KERNELS asks for.
@@ -139,4 +141,8 @@ void kernel_cosine_int8_batch(const int8_t* query, const int8_t* vectors, size_t
 void kernel_hamming_bit_batch(const uint8_t* query, const uint8_t* vectors, size_t d, size_t count,
                               const uint8_t* candidates, float* out) {
   kernels().hamming_bit(query, vectors, d, count, candidates, out);
+}
+void kernel_l2_float32_lanes(const float* query, const float* blocks, size_t d, size_t count,
+                             size_t from, size_t to, float* sums) {
+  kernels().l2_float32_lanes(query, blocks, d, count, from, to, sums);
 }

@@ -30,7 +30,9 @@
   void kernel_cosine_int8_batch_##suffix(const int8_t* query, const int8_t* vectors, size_t d,    \
                                          size_t count, const uint8_t* candidates, float* out);    \
   void kernel_hamming_bit_batch_##suffix(const uint8_t* query, const uint8_t* vectors, size_t d,  \
-                                         size_t count, const uint8_t* candidates, float* out);
+                                         size_t count, const uint8_t* candidates, float* out);    \
+  void kernel_l2_float32_lanes_##suffix(const float* query, const float* blocks, size_t d,        \
+                                        size_t count, size_t from, size_t to, float* sums);
 
 JIX_DECLARE_BATCH_KERNELS(reference)
 #if defined(JIX_FAST_KERNELS) && defined(__x86_64__) && defined(__GNUC__)

@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/kernels_simd.h"
 
@@ -340,6 +341,44 @@ inline void cosine_int8_batch(const int8_t* query, const int8_t* vectors, size_t
 }  // namespace
 
 // Defines the batch kernels that are the shared drivers over struct isa, as kernel_*_##suffix.
+// Lane blocks: each lane is its own sum, so plain lane-wise arithmetic on kKernelLaneBlock floats
+// keeps the pair kernel's order; the compiler maps it onto the file's registers. kBlocks blocks
+// run side by side, so that their sums' additions overlap.
+typedef float LaneFloats __attribute__((vector_size(kKernelLaneBlock * sizeof(float))));
+
+template <size_t kBlocks>
+JIX_HOT void l2_lane_blocks(const float* query, const float* blocks, size_t d, size_t from,
+                            size_t to, float* sums) {
+  LaneFloats acc[kBlocks];
+#pragma GCC unroll 8
+  for (size_t b = 0; b < kBlocks; b++) memcpy(&acc[b], sums + b * kKernelLaneBlock, sizeof acc[b]);
+  for (size_t i = from; i < to; i++) {
+    const float q = query[i];
+#pragma GCC unroll 8
+    for (size_t b = 0; b < kBlocks; b++) {
+      LaneFloats v;
+      memcpy(&v, blocks + (b * d + i) * kKernelLaneBlock, sizeof v);
+      LaneFloats t = v - q;
+      acc[b] = acc[b] + t * t;
+    }
+  }
+#pragma GCC unroll 8
+  for (size_t b = 0; b < kBlocks; b++) memcpy(sums + b * kKernelLaneBlock, &acc[b], sizeof acc[b]);
+}
+
+template <size_t kBlocks>
+inline void l2_float32_lanes(const float* query, const float* blocks, size_t d, size_t count,
+                             size_t from, size_t to, float* sums) {
+  const size_t stride = d * kKernelLaneBlock;
+  size_t b = 0;
+  for (; b + kBlocks <= count; b += kBlocks) {
+    l2_lane_blocks<kBlocks>(query, blocks + b * stride, d, from, to, sums + b * kKernelLaneBlock);
+  }
+  for (; b < count; b++) {
+    l2_lane_blocks<1>(query, blocks + b * stride, d, from, to, sums + b * kKernelLaneBlock);
+  }
+}
+
 #define JIX_DEFINE_DRIVEN_BATCH_KERNELS(suffix, isa)                                               \
   void kernel_l2_float32_batch_##suffix(const float* query, const float* vectors, size_t d,        \
                                         size_t count, const uint8_t* candidates, float* out) {     \

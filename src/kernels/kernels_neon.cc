@@ -116,6 +116,12 @@ void kernel_l2_float32_batch_neon(const float* query, const float* vectors, size
   l2_float32_batch<Neon>(query, vectors, d, count, candidates, out);
 }
 
+// Two blocks: eight of the 32 registers hold sums.
+void kernel_l2_float32_lanes_neon(const float* query, const float* blocks, size_t d, size_t count,
+                                  size_t from, size_t to, float* sums) {
+  l2_float32_lanes<2>(query, blocks, d, count, from, to, sums);
+}
+
 // The final division and square roots are in double, as in the pair kernel, one lane at a time.
 void kernel_cosine_float32_batch_neon(const float* query, const float* vectors, size_t d,
                                       size_t count, const uint8_t* candidates, float* out) {

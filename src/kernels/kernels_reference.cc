@@ -85,6 +85,19 @@ void kernel_l2_float32_batch_reference(const float* query, const float* vectors,
     if (is_candidate(candidates, i)) out[i] = kernel_l2_float32(vectors + i * d, query, d);
 }
 
+void kernel_l2_float32_lanes_reference(const float* query, const float* blocks, size_t d,
+                                       size_t count, size_t from, size_t to, float* sums) {
+  for (size_t j = 0; j < count * kKernelLaneBlock; j++) {
+    const float* block = blocks + j / kKernelLaneBlock * d * kKernelLaneBlock;
+    float s = sums[j];
+    for (size_t i = from; i < to; i++) {
+      float t = block[i * kKernelLaneBlock + j % kKernelLaneBlock] - query[i];
+      s = s + t * t;
+    }
+    sums[j] = s;
+  }
+}
+
 void kernel_l2_int8_batch_reference(const int8_t* query, const int8_t* vectors, size_t d,
                                     size_t count, const uint8_t* candidates, float* out) {
   for (size_t i = 0; i < count; i++)

@@ -147,6 +147,12 @@ struct Sse2 {
 
 JIX_DEFINE_DRIVEN_BATCH_KERNELS(sse2, Sse2)
 
+// Four blocks' sums would fill every register; one at a time.
+void kernel_l2_float32_lanes_sse2(const float* query, const float* blocks, size_t d, size_t count,
+                                  size_t from, size_t to, float* sums) {
+  l2_float32_lanes<1>(query, blocks, d, count, from, to, sums);
+}
+
 // Doubles: 2 lanes per register, two registers per group of 4 candidates.
 void kernel_l1_float32_batch_sse2(const float* query, const float* vectors, size_t d, size_t count,
                                   const uint8_t* candidates, float* out) {

@@ -54,10 +54,14 @@ constexpr KernelInfo kKernels[kNumKernels] = {
 
 const AnyBatch kReference[kNumKernels] = JIX_VARIANT(_reference);
 
+using LanesFn = void (*)(const float* query, const float* blocks, size_t d, size_t count,
+                         size_t from, size_t to, float* sums);
+
 struct Variant {
   const char* name;
   bool (*runs)(Kernel);
   AnyBatch fns[kNumKernels];
+  LanesFn l2Lanes;
 };
 
 bool always(Kernel) {
@@ -75,13 +79,14 @@ bool cpu_avx512(Kernel k) {
 #endif
 
 const Variant kVariants[] = {
-    {"dispatched", always, JIX_VARIANT()},
+    {"dispatched", always, JIX_VARIANT(), kernel_l2_float32_lanes},
 #if defined(JIX_X86_BATCH_KERNELS)
-    {"sse2", always, JIX_VARIANT(_sse2)},         {"avx2", cpu_avx2, JIX_VARIANT(_avx2)},
-    {"avx512", cpu_avx512, JIX_VARIANT(_avx512)},
+    {"sse2", always, JIX_VARIANT(_sse2), kernel_l2_float32_lanes_sse2},
+    {"avx2", cpu_avx2, JIX_VARIANT(_avx2), kernel_l2_float32_lanes_avx2},
+    {"avx512", cpu_avx512, JIX_VARIANT(_avx512), kernel_l2_float32_lanes_avx512},
 #endif
 #if defined(JIX_ARM_BATCH_KERNELS)
-    {"neon", always, JIX_VARIANT(_neon)},
+    {"neon", always, JIX_VARIANT(_neon), kernel_l2_float32_lanes_neon},
 #endif
 };
 
@@ -295,6 +300,42 @@ TEST_P(KernelBatch, CosineInt8MatchesReference) {
 }
 TEST_P(KernelBatch, HammingBitMatchesReference) {
   CheckAgainstReference(kHamming);
+}
+
+// Lane blocks: the sums of every variant, run over the dimensions in two pieces as the IVF bound
+// does, are the reference's bit for bit, and the reference's square roots are the pair kernel's.
+TEST_P(KernelBatch, L2Float32LanesMatchThePairKernel) {
+  const Variant& variant = GetParam();
+  if (!variant.runs(kL2F32)) GTEST_SKIP() << "this CPU lacks " << variant.name;
+  constexpr size_t kLane = kKernelLaneBlock;
+  for (size_t d : {1, 2, 7, 16, 33, 128, 300}) {
+    for (size_t blocks : {1, 3, 4, 5, 9}) {
+      for (Data data :
+           {Data::kOrdinary, Data::kSpecials, Data::kTiny, Data::kHuge, Data::kQueryNaN}) {
+        std::mt19937 rng((uint32_t)(d * 131 + blocks * 7 + (int)data));
+        const size_t count = blocks * kLane;
+        Inputs in = make_inputs(rng, Element::kFloat32, data, d, count);
+        std::vector<float> vectors(count * d), lanes(count * d);
+        memcpy(vectors.data(), in.vectors(), vectors.size() * sizeof(float));
+        for (size_t j = 0; j < count; j++)
+          for (size_t i = 0; i < d; i++)
+            lanes[(j / kLane * d + i) * kLane + j % kLane] = vectors[j * d + i];
+        const float* query = (const float*)in.query.data();
+        const size_t split = d / 3;
+        std::vector<float> want(count, 0.0f), got(count, 0.0f);
+        kernel_l2_float32_lanes_reference(query, lanes.data(), d, blocks, 0, d, want.data());
+        variant.l2Lanes(query, lanes.data(), d, blocks, 0, split, got.data());
+        variant.l2Lanes(query, lanes.data(), d, blocks, split, d, got.data());
+        for (size_t j = 0; j < count; j++) {
+          ASSERT_TRUE(same_result(got[j], want[j]))
+              << variant.name << " d=" << d << " blocks=" << blocks << " data=" << (int)data
+              << " vector=" << j;
+          ASSERT_TRUE(same_result(sqrtf(want[j]), kernel_l2_float32(&vectors[j * d], query, d)))
+              << "reference d=" << d << " data=" << (int)data << " vector=" << j;
+        }
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelVariants, KernelBatch, testing::ValuesIn(kVariants),

@@ -1,7 +1,9 @@
 #include "jix0/index/kmeans.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "base/handles.h"
 #include "kernels/kernels.h"
@@ -19,8 +21,92 @@ constexpr int kNearGroups = 3;
 // The bound of ivf_nearest pays only with enough work to skip.
 constexpr size_t kMinPrefixDimensions = 8;
 constexpr int kMinPrefixLists = 16;
-// Searches measured in full after one where the bound kept more than half the centroids.
-constexpr int kUnboundedSearches = 32;
+
+// Lane blocks of `lists` centroids.
+size_t lane_blocks(int lists) {
+  return ((size_t)lists + kKernelLaneBlock - 1) / kKernelLaneBlock;
+}
+
+// The largest sum whose square root is at most limit, so that sum > ceiling says
+// sqrtf(sum) > limit exactly; every sum passes a NaN limit.
+float sqrt_ceiling(float limit) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  if (std::isnan(limit) || limit == kInf) return kInf;
+  float x = limit * limit;
+  while (x > 0 && sqrtf(x) > limit) x = std::nextafter(x, 0.0f);
+  while (x < kInf && sqrtf(std::nextafter(x, kInf)) <= limit) x = std::nextafter(x, kInf);
+  return x;
+}
+
+// The nearest of the L2 centroids, from the lane blocks; see IvfNearest.
+int l2_nearest(IvfNearest* n, const float* vector) {
+  const size_t blocks = lane_blocks(n->lists), d = n->d;
+  float* sums = n->sums;
+  uint8_t* measured = n->measured;
+  memset(sums, 0, blocks * kKernelLaneBlock * sizeof(float));
+  memset(measured, 1, blocks);
+  float ceiling = 0;
+  for (int k = 0; k < n->stages; k++) {
+    const size_t from = n->stops[k], dims = n->stops[k + 1] - from;
+    const float* stage = n->blocks + blocks * from * kKernelLaneBlock;
+    // Runs of measured blocks go on together.
+    for (size_t b = 0; b < blocks;) {
+      if (!measured[b]) {
+        b++;
+        continue;
+      }
+      size_t e = b + 1;
+      while (e < blocks && measured[e]) e++;
+      kernel_l2_float32_lanes(vector + from, stage + b * dims * kKernelLaneBlock, dims, e - b, 0,
+                              dims, sums + b * kKernelLaneBlock);
+      b = e;
+    }
+    if (k + 1 == n->stages) break;
+    if (k == 0) {
+      // Any guess keeps the result exact; the nearest prefix is likely the nearest centroid.
+      int guess = 0;
+      for (int c = 1; c < n->lists; c++) {
+        if (sums[c] < sums[guess]) guess = c;
+      }
+      float s = sums[guess];
+      const float* centroid = n->centroids + (size_t)guess * d;
+      for (size_t i = n->stops[1]; i < d; i++) {
+        float t = centroid[i] - vector[i];
+        s = s + t * t;
+      }
+      // A centroid at exactly the limit stays, so ties still go to the lowest list.
+      ceiling = sqrt_ceiling(sqrtf(s));
+    }
+    for (size_t b = 0; b < blocks; b++) {
+      if (!measured[b]) continue;
+      const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
+      bool kept = false;
+      for (size_t c = b * kKernelLaneBlock; c < end; c++) kept |= !(sums[c] > ceiling);
+      measured[b] = kept;
+    }
+  }
+  // ivf_argmin over the square roots of the measured centroids' sums: each one left out is
+  // farther than the guess, which is measured. The smallest sum has the smallest root; the
+  // first list whose root equals it wins.
+  float least = std::numeric_limits<float>::quiet_NaN();
+  for (size_t b = 0; b < blocks; b++) {
+    if (!measured[b]) continue;
+    const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
+    for (size_t c = b * kKernelLaneBlock; c < end; c++) {
+      if (sums[c] < least || (std::isnan(least) && !std::isnan(sums[c]))) least = sums[c];
+    }
+  }
+  if (std::isnan(least)) return 0;  // every distance NaN: every block was measured
+  const float tie = sqrt_ceiling(sqrtf(least));
+  for (size_t b = 0; b < blocks; b++) {
+    if (!measured[b]) continue;
+    const size_t end = std::min((b + 1) * kKernelLaneBlock, (size_t)n->lists);
+    for (size_t c = b * kKernelLaneBlock; c < end; c++) {
+      if (sums[c] <= tie) return (int)c;
+    }
+  }
+  return 0;  // not reached: the smallest sum passes its own ceiling
+}
 
 }  // namespace
 
@@ -45,73 +131,59 @@ int ivf_nearest_init(IvfNearest* n, DistanceMetric metric, const float* centroid
   n->centroids = centroids;
   n->d = d;
   n->lists = lists;
-  // A quarter of the dimensions: on clustered data the bound already rules out nearly every
-  // far centroid, at a quarter of their cost. Few centroids or dimensions are measured in full.
-  if (metric == JIX0_DISTANCE_L2 && d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) {
-    n->prefix = d / 4;
-  }
   const sqlite3_uint64 count = lists > 0 ? (sqlite3_uint64)lists : 1;
-  n->distances = allocate_zeroed<float>(count).release();
-  if (!n->distances) return SQLITE_NOMEM;
-  if (n->prefix == 0) return SQLITE_OK;
-  n->prefixes = allocate_zeroed<float>(count * n->prefix).release();
-  n->bounds = allocate_zeroed<float>(count).release();
-  n->measured = allocate_zeroed<uint8_t>((count + 7) / 8).release();
-  n->kept = allocate_zeroed<int>(count).release();
-  if (!n->prefixes || !n->bounds || !n->measured || !n->kept) {
+  if (metric != JIX0_DISTANCE_L2) {
+    n->distances = allocate_zeroed<float>(count).release();
+    return n->distances ? SQLITE_OK : SQLITE_NOMEM;
+  }
+  // An eighth of the dimensions, then a quarter: on clustered data the first already rules out
+  // most far centroids, the second nearly all the rest, at a quarter of their cost. Few
+  // centroids or dimensions are measured in full at once.
+  n->stops[0] = 0;
+  if (d >= kMinPrefixDimensions * 4 && lists >= kMinPrefixLists) {
+    n->stops[1] = d / 8;
+    n->stops[2] = d / 4;
+    n->stops[3] = d;
+    n->stages = 3;
+  } else {
+    n->stops[1] = d;
+    n->stages = 1;
+  }
+  const size_t blocks = lane_blocks((int)count);
+  n->blocks = allocate_zeroed<float>(blocks * kKernelLaneBlock * d).release();
+  n->sums = allocate_zeroed<float>(blocks * kKernelLaneBlock).release();
+  n->measured = allocate_zeroed<uint8_t>(blocks).release();
+  if (!n->blocks || !n->sums || !n->measured) {
     ivf_nearest_free(n);
     return SQLITE_NOMEM;
   }
-  for (int c = 0; c < lists; c++) {
-    memcpy(n->prefixes + (size_t)c * n->prefix, centroids + (size_t)c * d,
-           n->prefix * sizeof(float));
+  // Stage by stage, so that each stage reads one run of memory.
+  for (int k = 0; k < n->stages; k++) {
+    const size_t from = n->stops[k], dims = n->stops[k + 1] - from;
+    float* stage = n->blocks + blocks * from * kKernelLaneBlock;
+    for (int c = 0; c < lists; c++) {
+      const size_t b = (size_t)c / kKernelLaneBlock, lane = (size_t)c % kKernelLaneBlock;
+      for (size_t i = 0; i < dims; i++) {
+        stage[(b * dims + i) * kKernelLaneBlock + lane] = centroids[(size_t)c * d + from + i];
+      }
+    }
   }
   return SQLITE_OK;
 }
 
 void ivf_nearest_free(IvfNearest* n) {
-  sqlite3_free(n->prefixes);
-  sqlite3_free(n->bounds);
-  sqlite3_free(n->distances);
+  sqlite3_free(n->blocks);
+  sqlite3_free(n->sums);
   sqlite3_free(n->measured);
-  sqlite3_free(n->kept);
+  sqlite3_free(n->distances);
   *n = IvfNearest{};
 }
 
 int ivf_nearest(IvfNearest* n, const float* vector) {
-  const BatchKernel batch = kernel_lookup(n->metric, JIX_ELEMENT_FLOAT32)->batch;
-  if (n->prefix == 0 || n->unbounded > 0) {
-    if (n->unbounded > 0) n->unbounded--;
-    batch(vector, n->centroids, n->d, (size_t)n->lists, nullptr, n->distances);
-    return ivf_argmin(n->distances, n->lists);
-  }
-  batch(vector, n->prefixes, n->prefix, (size_t)n->lists, nullptr, n->bounds);
-  const int guess = ivf_argmin(n->bounds, n->lists);
-  float limit;
-  batch(vector, n->centroids + (size_t)guess * n->d, n->d, 1, nullptr, &limit);
-  // A NaN limit rules nothing out; a centroid at exactly the limit stays, so ties still go
-  // to the lowest list.
-  memset(n->measured, 0, ((size_t)n->lists + 7) / 8);
-  int kept = 0;
-  for (int c = 0; c < n->lists; c++) {
-    if (n->bounds[c] > limit) continue;
-    n->measured[c / 8] |= (uint8_t)(1u << (c % 8));
-    n->kept[kept++] = c;
-  }
-  if (kept > n->lists / 2) n->unbounded = kUnboundedSearches;
-  batch(vector, n->centroids, n->d, (size_t)n->lists, n->measured, n->distances);
-  // ivf_argmin over the measured centroids: each one left out is farther than the limit,
-  // which a measured one reaches.
-  const float* distances = n->distances;
-  int best = n->kept[0];
-  for (int i = 1; i < kept; i++) {
-    const int c = n->kept[i];
-    if (distances[c] < distances[best] ||
-        (std::isnan(distances[best]) && !std::isnan(distances[c]))) {
-      best = c;
-    }
-  }
-  return best;
+  if (n->metric == JIX0_DISTANCE_L2) return l2_nearest(n, vector);
+  kernel_lookup(n->metric, JIX_ELEMENT_FLOAT32)
+      ->batch(vector, n->centroids, n->d, (size_t)n->lists, nullptr, n->distances);
+  return ivf_argmin(n->distances, n->lists);
 }
 
 void ivf_normalise(float* v, size_t d) {

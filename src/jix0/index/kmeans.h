@@ -15,26 +15,26 @@ void ivf_distances(DistanceMetric metric, const float* vector, const float* othe
 int ivf_argmin(const float* values, int n);
 
 // The nearest of `lists` centroids to a vector: the list ivf_distances and ivf_argmin give, with
-// less arithmetic under L2. There a distance's running sum only grows with each dimension, so
-// the distance over the first dimensions is a lower bound of the whole one, bit for bit. The
-// centroid whose prefix is nearest is measured in full; every centroid whose prefix distance
-// already exceeds that is skipped, and the rest are measured in full. Its buffers are made
-// once, so a search allocates nothing. Plain data: zero-initialise, ivf_nearest_free after.
-// Every path gives the same list, so the choice between them is free to follow the data.
+// less arithmetic under L2. There the centroids are kept as lane blocks
+// (kernel_l2_float32_lanes), and a distance's running sum only grows with each dimension, so the
+// sum over the first dimensions is a lower bound of the whole one, bit for bit. The sums run in
+// stages of dimensions: after the first, the centroid whose sum is least is measured in full,
+// and after each stage the blocks in which every sum already exceeds that are dropped; the rest
+// go on from their sums. Its buffers are made once, so a search allocates nothing. Plain data:
+// zero-initialise, ivf_nearest_free after. Every path gives the same list, so the choice
+// between them is free to follow the data.
 struct IvfNearest {
   DistanceMetric metric;
   const float* centroids;  // not owned: lists * d, list by list
   size_t d;
   int lists;
-  size_t prefix;    // dimensions of the bound; 0 when every centroid is measured in full
-  float* prefixes;  // each centroid's first `prefix` dimensions, back to back
-  float* bounds;    // lists entries each, the search's scratch
-  float* distances;
-  uint8_t* measured;  // bit i: centroid i is measured in full
-  int* kept;          // the centroids measured in full, in list order
-  // Searches left that measure every centroid in full: on data without clusters (uniform
-  // noise) the bound rules out too few centroids to pay for itself, and is tried again later.
-  int unbounded;
+  int stages;  // L2: stage k covers dimensions stops[k] .. stops[k + 1]; 1: no bound
+  size_t stops[4];
+  float* blocks;      // L2: stage by stage, the centroids' dimensions of the stage as lane
+                      // blocks; the last block's spare lanes zero
+  float* sums;        // L2: each lane's running sum, the search's scratch
+  uint8_t* measured;  // L2: block b is still measured
+  float* distances;   // other metrics: the search's scratch
 };
 
 // Prepares n for centroids, which must stay in place while n is used. SQLITE_NOMEM.

@@ -71,4 +71,34 @@ TEST(IvfNearest, SameListAsMeasuringEveryCentroid) {
   }
 }
 
+// Distances are square roots of the sums, and neighbouring sums can share a root: the lower list
+// must win such a tie even when its sum is the larger, in a pruned search as in a full one.
+TEST(IvfNearest, EqualRootsOfUnequalSumsGoToTheLowerList) {
+  const int d = 64, lists = 200;
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> uniform(-1, 1);
+  std::vector<float> centroids((size_t)lists * d);
+  for (float& x : centroids) x = uniform(random);
+  // Near the zero query, list 0 at (c, 0, ..., e) and list 1 at (c, 0, ..., 0): the sum of
+  // list 0 is larger by the smallest step whose root is still c's.
+  const float c = 0.5f;
+  float e = 0;
+  for (float step = 1e-5f; step < 1e-3f && e == 0; step *= 1.01f) {
+    const float sum = c * c + step * step;
+    if (sum > c * c && sqrtf(sum) == sqrtf(c * c)) e = step;
+  }
+  ASSERT_NE(e, 0.0f);
+  for (int list : {0, 1}) {
+    std::fill_n(&centroids[(size_t)list * d], d, 0.0f);
+    centroids[(size_t)list * d] = c;
+  }
+  centroids[(size_t)d - 1] = e;
+  const std::vector<float> query((size_t)d, 0.0f);
+  IvfNearest nearest{};
+  ASSERT_EQ(ivf_nearest_init(&nearest, JIX0_DISTANCE_L2, centroids.data(), d, lists), SQLITE_OK);
+  EXPECT_EQ(Reference(JIX0_DISTANCE_L2, centroids, d, lists, query.data()), 0);
+  EXPECT_EQ(ivf_nearest(&nearest, query.data()), 0);
+  ivf_nearest_free(&nearest);
+}
+
 }  // namespace
