@@ -7,8 +7,9 @@ BUILD is a folder holding a jix.so (each build in a folder of its own, since SQL
 entry point after the file). For each set (clustered: a mixture of L Gaussians; uniform: uniform
 in [-1, 1)), both tables (N rows x 128, float32, a metadata column) are made once with the first
 build in DIR; each round then copies them, reads every chunk with an exact search, and times, per
-build, M inserts in one transaction into each copy, by the thread's CPU time. Prints each build's per-row cost indexed and unindexed, and
-the ratio of the medians over the rounds; builds and tables take turns, so noise hits both.
+build, M inserts in one transaction into each copy, by the thread's CPU time. Prints each
+build's per-row cost indexed and unindexed, and the ratio of the medians over the rounds;
+builds and tables take turns, so noise hits both.
 """
 import argparse
 import os
