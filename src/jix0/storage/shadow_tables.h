@@ -153,6 +153,12 @@ constexpr const char JIX0_SQL_DELETE_VECTOR_CHUNK[] =
 constexpr const char JIX0_SQL_DELETE_METADATA_CHUNK[] =
     "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?";
 
+// The codes table's rows, formatted with the schema and the codes table's whole name. The
+// insert binds like the per-column chunk inserts: ?1 and ?2 the chunk_id, ?3 the codes.
+constexpr const char JIX0_SQL_INSERT_CODES[] =
+    "INSERT INTO \"%w\".\"%w\"(chunk_id, codes) VALUES (?1, ?3)";
+constexpr const char JIX0_SQL_DELETE_CODES[] = "DELETE FROM \"%w\".\"%w\" WHERE chunk_id = ?";
+
 // Statements whose text depends on the table's columns. Each returns an sqlite3_malloc'd
 // text the caller frees, or null when memory runs out.
 

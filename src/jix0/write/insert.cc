@@ -241,6 +241,7 @@ int new_validity_fault(jix0_vtab* p, const ChunkFault& f) {
 }
 
 int slot_part_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.part == JIX0_PART_CODES) return jix0_codes_fault(p, f);
   const bool vectors = f.part == JIX0_PART_VECTORS;
   if (f.rc != SQLITE_OK) {
     if (vectors) {
@@ -345,6 +346,9 @@ int open_slot_parts(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId) {
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
     rc = chunk->OpenPart(JIX0_PART_VECTORS, i, chunkId, true, slot_part_fault);
   }
+  if (rc == SQLITE_OK && jix0_has_codes(p)) {
+    rc = chunk->OpenPart(JIX0_PART_CODES, 0, chunkId, true, slot_part_fault);
+  }
   return rc;
 }
 
@@ -398,6 +402,10 @@ int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
   }
   for (int i = 0; i < p->numVectorColumns; i++) {
     rc = write_vector(p, chunk, i, chunkId, chunkOffset, vectors[i]);
+    if (rc != SQLITE_OK) return rc;
+  }
+  if (jix0_has_codes(p)) {
+    rc = jix0_write_code(p, chunk, chunkId, chunkOffset, vectors[p->indexVectorIdx]);
     if (rc != SQLITE_OK) return rc;
   }
   return write_rowid(p, chunk, chunkId, chunkOffset, rowid);
