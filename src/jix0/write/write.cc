@@ -15,9 +15,16 @@ int jix0_codes_fault(jix0_vtab* p, const ChunkFault& f) {
                    p->schemaName, f.table);
     return jix0_failure_code(f.rc);
   }
-  vtab_set_error(&p->base,
-                 "jix0: the codes of chunk %lld in %s.%s are damaged: %lld bytes, expected %lld",
-                 f.chunkId, p->schemaName, f.table, f.actual, f.expected);
+  if (f.expected == 0) {  // opened for one slot
+    vtab_set_error(&p->base,
+                   "jix0: the codes of chunk %lld in %s.%s are damaged: %lld bytes, no room for "
+                   "slot %lld",
+                   f.chunkId, p->schemaName, f.table, f.actual, f.slot);
+  } else {
+    vtab_set_error(&p->base,
+                   "jix0: the codes of chunk %lld in %s.%s are damaged: %lld bytes, expected %lld",
+                   f.chunkId, p->schemaName, f.table, f.actual, f.expected);
+  }
   return SQLITE_ERROR;
 }
 
