@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "jix0/index/ivf.h"
 #include "jix0/index/ivf_codes.h"
@@ -174,6 +175,19 @@ void IndexChunkPlan::Widen() {
 
 int jix0_index_refresh(jix0_vtab* p) {
   return jix0_has_index(p) ? jix0_ivf_codes_refresh(p) : SQLITE_OK;
+}
+
+int jix0_index_code(jix0_vtab* p, const void* vector, void* out) {
+  const IvfCentroids* c;
+  int rc = jix0_ivf_current(p, &c);
+  if (rc != SQLITE_OK) return rc;
+  // A map that vanished since the refresh (changed by hand): the code is all zero.
+  if (!c->codesMap) {
+    memset(out, 0, (size_t)p->codesSlotBytes);
+    return SQLITE_OK;
+  }
+  jix0_ivf_encode(c, (const float*)vector, (int8_t*)out);
+  return SQLITE_OK;
 }
 
 void jix0_index_encode(const jix0_vtab* p, const void* vector, void* out) {

@@ -157,8 +157,11 @@ inline int jix0_index_column(const jix0_vtab* p) {
 // Before a write: reads the index's current build (another connection's build-index may have
 // changed it), which decides whether chunks have the codes part. Sets the message on failure.
 [[nodiscard]] int jix0_index_refresh(jix0_vtab* p);
-// The code of a vector of the indexed column, p->codesSlotBytes bytes into out.
-// REQUIRES: jix0_has_codes(p), after jix0_index_refresh or a search's plan.
+// The code of a vector of the indexed column, p->codesSlotBytes bytes into out, by the map
+// of the current build (read first when not in hand). Sets the message on failure.
+// REQUIRES: jix0_has_codes(p).
+[[nodiscard]] int jix0_index_code(jix0_vtab* p, const void* vector, void* out);
+// The same by the map already in hand. REQUIRES: a search planned with codes.
 void jix0_index_encode(const jix0_vtab* p, const void* vector, void* out);
 
 // After an UPDATE gave the indexed column a new vector: moves the row, keeping its rowid, to

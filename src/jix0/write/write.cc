@@ -1,7 +1,6 @@
 // The xUpdate dispatch: insert, delete, update or a command.
 #include "jix0/write/write.h"
 
-#include <cstdint>
 
 #include "jix0/index/index.h"
 #include "jix0/storage/chunk.h"
@@ -29,9 +28,7 @@ int jix0_codes_fault(jix0_vtab* p, const ChunkFault& f) {
 }
 
 int jix0_write_code(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                    const void* vector) {
-  int8_t code[JIX0_MAX_DIMENSIONS];
-  jix0_index_encode(p, vector, code);
+                    const void* code) {
   int rc = chunk->WriteSlot(JIX0_PART_CODES, 0, chunkOffset, code);
   if (rc == SQLITE_OK) rc = chunk->ClosePart(JIX0_PART_CODES);
   if (rc == SQLITE_OK) return SQLITE_OK;
