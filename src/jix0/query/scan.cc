@@ -450,8 +450,9 @@ int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
 namespace {
 
 // The stored vector of one candidate: from the resident cache when it holds the chunk, else
-// read into buffer through *blob, moved from candidate to candidate.
-int rerank_vector(KnnScan* s, int i, BlobPtr* blob, uint8_t* buffer, const uint8_t** out) {
+// read into buffer through *blob, moved from chunk to chunk (*blobChunk: where it is).
+int rerank_vector(KnnScan* s, int i, BlobPtr* blob, sqlite3_int64* blobChunk, uint8_t* buffer,
+                  const uint8_t** out) {
   const sqlite3_int64 chunkId = s->topChunks.get()[i];
   const int slot = s->topSlots.get()[i];
   const sqlite3_int64 bytes = (sqlite3_int64)vector_column_byte_size(*s->column);
@@ -461,8 +462,14 @@ int rerank_vector(KnnScan* s, int i, BlobPtr* blob, uint8_t* buffer, const uint8
     *out = cached->vectors + slot * bytes;
     return SQLITE_OK;
   }
-  int rc = jix0_part_open(s->p, JIX0_PART_VECTORS, s->vectorIdx, chunkId, false, false, slot, blob,
-                          nullptr);
+  int rc = SQLITE_OK;
+  if (!*blob || *blobChunk != chunkId) {
+    rc = jix0_part_open(s->p, JIX0_PART_VECTORS, s->vectorIdx, chunkId, false, false, slot, blob,
+                        nullptr);
+    *blobChunk = chunkId;
+  } else if (!blob_slot_fits(blob->get(), slot, (int)bytes)) {
+    rc = SQLITE_CORRUPT_VTAB;
+  }
   if (rc == SQLITE_OK) rc = jix_blob_read(blob->get(), buffer, (int)bytes, (int)(slot * bytes));
   if (rc != SQLITE_OK) {
     vtab_set_error(&s->p->base, "vectors blob read error for %lld", chunkId);
@@ -484,13 +491,21 @@ int knn_rerank(KnnScan* s, const void* query, int k) {
   if (!buffer || !order) return SQLITE_NOMEM;
   float* distances = s->topDistances.get();
   BlobPtr blob;
+  sqlite3_int64 blobChunk = 0;
   const uint8_t one = 1;
-  for (int i = 0; i < n; i++) {
+  // Read chunk by chunk, so that each chunk's BLOB is opened once.
+  for (int i = 0; i < n; i++) order.get()[i] = i;
+  const sqlite3_int64* chunks = s->topChunks.get();
+  const int32_t* slots = s->topSlots.get();
+  std::sort(order.get(), order.get() + n, [&](int a, int b) {
+    return chunks[a] != chunks[b] ? chunks[a] < chunks[b] : slots[a] < slots[b];
+  });
+  for (int j = 0; j < n; j++) {
+    const int i = order.get()[j];
     const uint8_t* vector = nullptr;
-    int rc = rerank_vector(s, i, &blob, buffer.get(), &vector);
+    int rc = rerank_vector(s, i, &blob, &blobChunk, buffer.get(), &vector);
     if (rc != SQLITE_OK) return rc;
     kernels->batch(query, vector, s->column->dimensions, 1, &one, &distances[i]);
-    order.get()[i] = i;
   }
   // Where the scan met each candidate (base/select.h gives the order of ties).
   SqlitePtr<sqlite3_int64> met = allocate_array<sqlite3_int64>((sqlite3_uint64)(n > 0 ? n : 1));
