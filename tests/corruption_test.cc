@@ -623,17 +623,21 @@ TEST(Corruption, IvfIndexDamage) {
     std::vector<const char*> expected;  // one per path; nullptr: as on intact storage
   } cases[] = {
       {"UPDATE t_ivfcentroids SET centroid = X'00' WHERE list = 0",
-       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr, nullptr}},
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr,
+        nullptr}},
       {"UPDATE t_ivfcentroids SET centroid = 'sixteen bytes!!!' WHERE list = 0",
-       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr, nullptr}},
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr,
+        nullptr}},
       {"DELETE FROM t_ivfcentroids WHERE list = 0",
-       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr, nullptr}},
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr,
+        nullptr}},
       {"UPDATE t_info SET value = 'x' WHERE key = 'IVF_BUILD'",
        {"Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
-        "Internal sqlite-jix error: the IVF build id of t is not an integer", nullptr, nullptr, nullptr}},
+        "Internal sqlite-jix error: the IVF build id of t is not an integer", nullptr, nullptr,
+        nullptr}},
       {"DROP TABLE t_ivfcentroids",
        {"Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
         "main.t_ivfcentroids",
@@ -646,7 +650,8 @@ TEST(Corruption, IvfIndexDamage) {
         "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
         "main.t_ivfcentroids",
         "Internal sqlite-jix error: build-index cannot write the centroids of t: no such table: "
-        "main.t_ivfcentroids", nullptr, nullptr}},
+        "main.t_ivfcentroids",
+        nullptr, nullptr}},
       // Chunks whose list is no list number are searched by every query, not lost.
       {"UPDATE t_chunks SET list = 'a' WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
        {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
@@ -657,8 +662,8 @@ TEST(Corruption, IvfIndexDamage) {
       // Row 3's chunk lies in the list the query at the origin reads last.
       {"UPDATE t_ivfcodes SET codes = X'00' WHERE chunk_id = (SELECT chunk_id FROM t_rowids "
        "WHERE rowid = 3)",
-       {nullptr, nullptr, "codes blob size doesn't match - expected 32, found 1", nullptr,
-        nullptr, nullptr,
+       {nullptr, nullptr, "codes blob size doesn't match - expected 32, found 1", nullptr, nullptr,
+        nullptr,
         "jix0: the codes of chunk 4 in main.t_ivfcodes are damaged: 1 bytes, no room for slot 1",
         "Internal sqlite-jix error: optimize found a BLOB of 1 bytes in main.t_ivfcodes.4, "
         "expected 32"}},

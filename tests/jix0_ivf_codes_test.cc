@@ -79,8 +79,7 @@ TEST(Jix0IvfCodes, EveryWriteKeepsTheCodesOfItsRows) {
 TEST(Jix0IvfCodes, SearchesOfEveryListAreExact) {
   TestDb db;
   db.Exec(kTable);
-  db.Exec(
-      "CREATE VIRTUAL TABLE u USING jix0(v float[8], n integer, chunk_size=8)");
+  db.Exec("CREATE VIRTUAL TABLE u USING jix0(v float[8], n integer, chunk_size=8)");
   db.Exec(InsertRows("t", 1, 240));
   db.Exec(InsertRows("u", 1, 240));
   db.Exec("INSERT INTO t(t) VALUES ('build-index')");

@@ -50,7 +50,8 @@ class ChunkVectors {
   explicit ChunkVectors(jix0_vtab* p) : p_(p), chunk_(p) {}
   int Init() {
     validity_ = allocate_array<uint8_t>((sqlite3_uint64)p_->chunk_size / 8);
-    vectors_ = allocate_array<float>((sqlite3_uint64)p_->chunk_size * jix0_ivf_column(p_).dimensions);
+    vectors_ =
+        allocate_array<float>((sqlite3_uint64)p_->chunk_size * jix0_ivf_column(p_).dimensions);
     return validity_ && vectors_ ? SQLITE_OK : SQLITE_NOMEM;
   }
   int Read(sqlite3_int64 id) {
@@ -123,7 +124,8 @@ int write_map(jix0_vtab* p, const float* map) {
                                         p->schemaName, p->tableName),
                         &stmt);
   if (rc != SQLITE_OK) return rc;
-  rc = sqlite3_bind_blob64(stmt.get(), 1, map, (sqlite3_uint64)map_bytes((int)jix0_ivf_column(p).dimensions),
+  rc = sqlite3_bind_blob64(stmt.get(), 1, map,
+                           (sqlite3_uint64)map_bytes((int)jix0_ivf_column(p).dimensions),
                            SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = jix_step(stmt.get());
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
@@ -162,11 +164,11 @@ int jix0_ivf_codes_load(jix0_vtab* p, IvfCentroids* c) {
   sqlite3_free(c->codesMap);
   c->codesMap = nullptr;
   StmtPtr stmt;
-  int rc = prepare_text(
-      p->db,
-      sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_CODES'",
-                      p->schemaName, p->tableName),
-      &stmt);
+  int rc =
+      prepare_text(p->db,
+                   sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_CODES'",
+                                   p->schemaName, p->tableName),
+                   &stmt);
   if (rc == SQLITE_OK) rc = jix_step(stmt.get());
   if (rc == SQLITE_DONE) return SQLITE_OK;
   if (rc != SQLITE_ROW) return jix0_failure_code(rc);

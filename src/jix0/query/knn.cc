@@ -400,8 +400,7 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   // distance, so searches with one read the vectors.
   const int k = (int)knn->k;
   SqlitePtr<int8_t> code;
-  if (!chunks.All() && plan.numDistances == 0 && jix0_index_on(p, vectorIdx) &&
-      jix0_has_codes(p)) {
+  if (!chunks.All() && plan.numDistances == 0 && jix0_index_on(p, vectorIdx) && jix0_has_codes(p)) {
     code = allocate_array<int8_t>((sqlite3_uint64)p->codesSlotBytes);
     if (!code) return SQLITE_NOMEM;
     jix0_index_encode(p, query, code.get());

@@ -347,9 +347,8 @@ int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances, co
   if (selected == 0) return SQLITE_OK;
   int rc = SQLITE_OK;
   const sqlite3_int64* rowids = nullptr;
-  const CachedChunk* cached = s->useCache && chunkId != s->chunkId
-                                  ? chunk_cache_find(s->p, s->cacheKey, chunkId)
-                                  : nullptr;
+  const CachedChunk* cached =
+      s->useCache && chunkId != s->chunkId ? chunk_cache_find(s->p, s->cacheKey, chunkId) : nullptr;
   if (chunkId == s->chunkId) {
     rc = knn_scan_chunk_rowids(s);
     rowids = s->rowids;
@@ -456,8 +455,7 @@ int rerank_vector(KnnScan* s, int i, BlobPtr* blob, sqlite3_int64* blobChunk, ui
   const sqlite3_int64 chunkId = s->topChunks.get()[i];
   const int slot = s->topSlots.get()[i];
   const sqlite3_int64 bytes = (sqlite3_int64)vector_column_byte_size(*s->column);
-  const CachedChunk* cached =
-      s->useCache ? chunk_cache_find(s->p, s->vectorIdx, chunkId) : nullptr;
+  const CachedChunk* cached = s->useCache ? chunk_cache_find(s->p, s->vectorIdx, chunkId) : nullptr;
   if (cached) {
     *out = cached->vectors + slot * bytes;
     return SQLITE_OK;

@@ -550,7 +550,8 @@ int jix0_chunk_delete(jix0_vtab* p, sqlite3_int64 chunkId) {
   for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
     rc = delete_keyed(p, JIX0_STMT_DELETE_METADATA_CHUNK, m, chunkId);
   }
-  if (rc == SQLITE_OK && jix0_has_codes(p)) rc = delete_keyed(p, JIX0_STMT_DELETE_CODES, 0, chunkId);
+  if (rc == SQLITE_OK && jix0_has_codes(p))
+    rc = delete_keyed(p, JIX0_STMT_DELETE_CODES, 0, chunkId);
   // The newest chunk of its group may have been this one: the lookup is prepared again, and
   // nothing remembered is trusted.
   jix0_stmt_forget(p, JIX0_STMT_LATEST_CHUNK);

@@ -213,9 +213,11 @@ class Optimizer {
     }
     const int codeBytes = p_->codesSlotBytes;
     if (rc == SQLITE_OK && codeBytes > 0) {
-      rc = jix_blob_read(src_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, from * codeBytes);
+      rc =
+          jix_blob_read(src_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, from * codeBytes);
       if (rc == SQLITE_OK) {
-        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, to * codeBytes);
+        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes,
+                            to * codeBytes);
       }
     }
     if (rc != SQLITE_OK) return rc;
@@ -272,7 +274,8 @@ class Optimizer {
       }
       const int codeBytes = p_->codesSlotBytes;
       if (rc == SQLITE_OK && codeBytes > 0) {
-        rc = jix_blob_write(src_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, s * codeBytes);
+        rc =
+            jix_blob_write(src_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, s * codeBytes);
       }
     }
     if (rc == SQLITE_OK)

@@ -1,7 +1,6 @@
 // The xUpdate dispatch: insert, delete, update or a command.
 #include "jix0/write/write.h"
 
-
 #include "jix0/index/index.h"
 #include "jix0/storage/chunk.h"
 #include "jix0/storage/chunk_cache.h"
