@@ -4,7 +4,7 @@
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE bench/ann_bench.py EXTENSION DATA_DIR
         [--full] [--sets fashion,clustered,cosine] [--queries N] [--scale S] [--lists-factors 2,4]
         [--systems hnswlib,faiss-hnsw,faiss-ivf] [--runs N] [--page-size BYTES]
-        [--codes WORDS] [--rerank COLUMN=V1,V2,...]
+        [--codes WORDS] [--rerank COLUMN=V1,V2,...] [--jix-cache-bytes N]
 
 Every system runs in this one process, on one thread, one query at a time, k = 10:
   - jix exact: the table without an index (its file is the "without index" size);
@@ -213,7 +213,7 @@ class Run:
 class JixTable:
     """A jix0 table in its own database file, on a connection set up as the README advises."""
 
-    def __init__(self, path, extension, data, column_words, page_size):
+    def __init__(self, path, extension, data, column_words, page_size, cache_bytes=0):
         if os.path.exists(path):
             os.remove(path)
         self.path, self.data = path, data
@@ -222,6 +222,8 @@ class JixTable:
         self.db.load_extension(extension)
         file_bytes = 4 * data.rows * data.dims * 3
         self.db.execute(f"PRAGMA page_size = {page_size}")
+        # The resident chunk cache (README): 0 leaves it off.
+        self.db.execute(f"SELECT jix_cache_size({cache_bytes})")
         self.db.execute(f"PRAGMA cache_size = -{file_bytes // 1024 + 1}")
         self.db.execute(f"PRAGMA mmap_size = {file_bytes}")
         metric = " distance_metric=cosine" if data.metric == "cosine" else ""
@@ -305,7 +307,7 @@ class Systems:
 
     def table(self, name, words):
         return JixTable(self.path(name), self.args.extension, self.data, words,
-                        self.args.page_size)
+                        self.args.page_size, self.args.jix_cache_bytes)
 
     def jix_exact(self):
         table = self.table("exact", "")
@@ -409,6 +411,8 @@ def parse_args():
     p.add_argument("--runs", type=int, default=2, help="passes over the queries at each "
                    "setting; each query counts with its least CPU time")
     p.add_argument("--page-size", type=int, default=65536)
+    p.add_argument("--jix-cache-bytes", type=int, default=0,
+                   help="jix_cache_size(N) on the jix connections (default 0: off)")
     p.add_argument("--codes", default="", help="declaration words after index=ivf that turn "
                    "codes on; jix IVF with codes runs only when given")
     p.add_argument("--rerank", default="", help="COLUMN=V1,V2,...: a hidden re-rank column "
@@ -461,6 +465,7 @@ def main():
     runtime = {"date": time.strftime("%Y-%m-%d"), "python": platform.python_version(),
                "sqlite": sqlite3.sqlite_version, "numpy": np.__version__,
                "faiss": faiss.__version__, "full": args.full, "page_size": args.page_size,
+               "jix_cache_bytes": args.jix_cache_bytes,
                "codes": args.codes, "rerank": args.rerank, "runs": args.runs}
     sets = {}
     with threadpool_limits(limits=1):

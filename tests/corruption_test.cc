@@ -610,26 +610,34 @@ TEST(Corruption, IvfIndexDamage) {
       "INSERT INTO t(rowid, v, n) VALUES (100, '[1,0,0,0]', 1)",
       "UPDATE t SET v = '[150,0,0,0]' WHERE rowid = 2",
       "INSERT INTO t(t) VALUES ('build-index')",
+      "DELETE FROM t WHERE rowid = 3",
+      "INSERT INTO t(t) VALUES ('optimize')",
   };
   constexpr const char* kBadCentroid =
       "Internal sqlite-jix error: the IVF centroid of list 0 of t is missing or not a BLOB of 16 "
       "bytes";
+  constexpr const char* kBadMap =
+      "Internal sqlite-jix error: the IVF codes map of t is not a BLOB of 20 bytes";
   const struct {
     const char* damage;
     std::vector<const char*> expected;  // one per path; nullptr: as on intact storage
   } cases[] = {
       {"UPDATE t_ivfcentroids SET centroid = X'00' WHERE list = 0",
-       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr,
+        nullptr}},
       {"UPDATE t_ivfcentroids SET centroid = 'sixteen bytes!!!' WHERE list = 0",
-       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr,
+        nullptr}},
       {"DELETE FROM t_ivfcentroids WHERE list = 0",
-       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr}},
+       {kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, kBadCentroid, nullptr, nullptr,
+        nullptr}},
       {"UPDATE t_info SET value = 'x' WHERE key = 'IVF_BUILD'",
        {"Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
         "Internal sqlite-jix error: the IVF build id of t is not an integer",
-        "Internal sqlite-jix error: the IVF build id of t is not an integer", nullptr}},
+        "Internal sqlite-jix error: the IVF build id of t is not an integer", nullptr, nullptr,
+        nullptr}},
       {"DROP TABLE t_ivfcentroids",
        {"Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
         "main.t_ivfcentroids",
@@ -642,12 +650,32 @@ TEST(Corruption, IvfIndexDamage) {
         "Internal sqlite-jix error: could not read the IVF centroids of t: no such table: "
         "main.t_ivfcentroids",
         "Internal sqlite-jix error: build-index cannot write the centroids of t: no such table: "
-        "main.t_ivfcentroids"}},
+        "main.t_ivfcentroids",
+        nullptr, nullptr}},
       // Chunks whose list is no list number are searched by every query, not lost.
       {"UPDATE t_chunks SET list = 'a' WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
-       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
       {"UPDATE t_chunks SET list = 7 WHERE chunk_id = (SELECT min(chunk_id) FROM t_chunks)",
-       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+       {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+      // The codes: a damaged codes BLOB or map is reported by the paths that read or write
+      // the codes (searches of some lists, writes), and never by exact searches or builds.
+      // Row 3's chunk lies in the list the query at the origin reads last.
+      {"UPDATE t_ivfcodes SET codes = X'00' WHERE chunk_id = (SELECT chunk_id FROM t_rowids "
+       "WHERE rowid = 3)",
+       {nullptr, nullptr, "codes blob size doesn't match - expected 32, found 1", nullptr, nullptr,
+        nullptr,
+        "jix0: the codes of chunk 4 in main.t_ivfcodes are damaged: 1 bytes, no room for slot 1",
+        "Internal sqlite-jix error: optimize found a BLOB of 1 bytes in main.t_ivfcodes.4, "
+        "expected 32"}},
+      {"DELETE FROM t_ivfcodes",
+       {"could not open codes blob for chunk 5", nullptr, "could not open codes blob for chunk 5",
+        "jix0: could not open the codes of chunk 6 in main.t_ivfcodes",
+        "jix0: could not open the codes of chunk 5 in main.t_ivfcodes", nullptr,
+        "jix0: could not open the codes of chunk 4 in main.t_ivfcodes",
+        "Internal sqlite-jix error: optimize could not open main.t_ivfcodes.5: no such rowid: 5"}},
+      // The map is read with the build's centroids: every search and placing write reports it.
+      {"UPDATE t_info SET value = X'00' WHERE key = 'IVF_CODES'",
+       {kBadMap, kBadMap, kBadMap, kBadMap, kBadMap, nullptr, nullptr, nullptr}},
   };
   std::vector<std::string> intact;
   for (const char* path : paths) {

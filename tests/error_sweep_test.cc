@@ -59,6 +59,14 @@ const Fixture kIndexed = {
     },
     "INSERT INTO t(rowid, v) VALUES (9999, '[0.5, 0.5]')"};
 
+// The indexed table with holes in its lists, for 'optimize' to move rows and their codes.
+Fixture IndexedSparse() {
+  Fixture f = kIndexed;
+  f.setup.push_back("DELETE FROM t WHERE rowid % 3 = 0");
+  return f;
+}
+const Fixture kIndexedSparse = IndexedSparse();
+
 const Workload kWorkloads[] = {
     {"insert", kPlain,
      "INSERT INTO t(rowid, v, p, aux, n, s) VALUES (50, '[5, 5]', 1, 'x', 7,"
@@ -79,6 +87,10 @@ const Workload kWorkloads[] = {
     {"insert into an indexed table", kIndexed,
      "INSERT INTO t(rowid, v, aux) VALUES (50, '[1, 1]', 'x')"},
     {"update of an indexed vector", kIndexed, "UPDATE t SET v = '[4, 3]' WHERE rowid = 2"},
+    {"replace in an indexed table", kIndexed,
+     "INSERT OR REPLACE INTO t(rowid, v, aux) VALUES (3, '[0, 4]', 'y')"},
+    {"delete from an indexed table", kIndexed, "DELETE FROM t WHERE rowid IN (2, 9)"},
+    {"optimize of an indexed table", kIndexedSparse, "INSERT INTO t(t) VALUES ('optimize')"},
     {"build-index", kIndexed, "INSERT INTO t(t) VALUES ('build-index')"},
     {"build-index of a plain table", kPlain, "INSERT INTO t(t) VALUES ('build-index lists=2')"},
     {"drop-index", kIndexed, "INSERT INTO t(t) VALUES ('drop-index')"},

@@ -449,7 +449,8 @@ TEST(Jix0Ivf, RenameAndDropCoverTheIndex) {
        "sqlite_autoindex_u_metadatachunks00_1|u_metadatachunks00\n"
        "sqlite_autoindex_u_vector_chunks00_1|u_vector_chunks00\nu|u\n"
        "u_chunks|u_chunks\nu_info|u_info\n"
-       "u_ivfcentroids|u_ivfcentroids\nu_metadatachunks00|u_metadatachunks00\n"
+       "u_ivfcentroids|u_ivfcentroids\nu_ivfcodes|u_ivfcodes\n"
+       "u_metadatachunks00|u_metadatachunks00\n"
        "u_rowids|u_rowids\nu_vector_chunks00|u_vector_chunks00"},
       {"SELECT rowid FROM u WHERE v MATCH '[0, 0]' AND k = 3", answer.c_str()},
       {"INSERT INTO u(u) VALUES ('build-index')", ""},

@@ -404,6 +404,7 @@ struct TableNames {
   char* rowids = nullptr;
   char* chunks = nullptr;
   char* indexTable = nullptr;
+  char* codesTable = nullptr;
   char* vectorChunks[JIX0_MAX_VECTOR_COLUMNS] = {};
   char* metadataChunks[JIX0_MAX_METADATA_COLUMNS] = {};
 
@@ -415,6 +416,7 @@ struct TableNames {
     sqlite3_free(rowids);
     sqlite3_free(chunks);
     sqlite3_free(indexTable);
+    sqlite3_free(codesTable);
     for (char* name : vectorChunks) sqlite3_free(name);
     for (char* name : metadataChunks) sqlite3_free(name);
   }
@@ -428,7 +430,8 @@ struct TableNames {
     if (!rowids || !chunks) return false;
     if (jix0_index_has_table(p)) {
       indexTable = jix0_index_table_name(table, olderIndexName);
-      if (!indexTable) return false;
+      codesTable = jix0_index_codes_table_name(table);
+      if (!indexTable || !codesTable) return false;
     }
     for (int i = 0; i < p->numVectorColumns; i++) {
       vectorChunks[i] = sqlite3_mprintf("%s_vector_chunks%02d", table, i);
@@ -451,6 +454,7 @@ struct TableNames {
     move(&rowids, &p->shadowRowidsName);
     move(&chunks, &p->shadowChunksName);
     move(&indexTable, &p->shadowIndexName);
+    move(&codesTable, &p->shadowCodesName);
     for (int i = 0; i < JIX0_MAX_VECTOR_COLUMNS; i++) {
       move(&vectorChunks[i], &p->shadowVectorChunksNames[i]);
     }
@@ -760,7 +764,11 @@ int rename_table(sqlite3_vtab* pVtab, const char* zNew) {
   rename(p->shadowRowidsName, names.rowids);
   // The list index follows its table and keeps its name: SQLite cannot drop or rename an
   // index while the ALTER TABLE statement runs.
-  if (jix0_index_has_table(p)) rename(p->shadowIndexName, names.indexTable);
+  if (jix0_index_has_table(p)) {
+    rename(p->shadowIndexName, names.indexTable);
+    // Tables whose index never kept codes have no codes table: rename_shadow skips it then.
+    rename(p->shadowCodesName, names.codesTable);
+  }
   for (int i = 0; i < p->numVectorColumns; i++) {
     rename(p->shadowVectorChunksNames[i], names.vectorChunks[i]);
   }
@@ -852,6 +860,7 @@ void jix0_free(jix0_vtab* p) {
   jix0_chunk_newest_free(p);
   jix0_index_cache_free(p);
   free_string(&p->shadowIndexName);
+  free_string(&p->shadowCodesName);
   free_string(&p->schemaName);
   free_string(&p->tableName);
   free_string(&p->shadowRowidsName);

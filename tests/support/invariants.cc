@@ -1,5 +1,6 @@
 #include "support/invariants.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -41,6 +42,82 @@ struct Chunk {
   std::vector<unsigned char> validity, rowids;
 };
 
+// The index's codes: with a codes map in T_info (a float scale, then a float offset per
+// dimension), one row per chunk in T_ivfcodes and no other, chunk size x dimensions bytes,
+// each stored row's code the map's code of its indexed vector, free slots zero. Without a
+// map, T_ivfcodes (if any) is empty.
+template <typename Fail>
+void CheckCodes(sqlite3* db, const std::string& schema, const std::string& table, bool hasCodes,
+                const std::map<int64_t, Chunk>& chunks,
+                const std::map<std::string, std::map<int64_t, std::vector<unsigned char>>>& vectors,
+                Fail fail) {
+  const std::string info = Quote(schema) + "." + Quote(table + "_info");
+  std::vector<unsigned char> map;
+  int64_t column = -1;
+  {
+    Stmt s(db, "SELECT key, value FROM " + info + " WHERE key IN ('IVF_CODES', 'IVF_COLUMN')");
+    while (s.Step()) {
+      if (strcmp((const char*)sqlite3_column_text(s.stmt, 0), "IVF_CODES") == 0)
+        map = s.Blob(1);
+      else
+        column = sqlite3_column_int64(s.stmt, 1);
+    }
+  }
+  std::map<int64_t, std::vector<unsigned char>> codes;
+  if (hasCodes) {
+    Stmt s(db, "SELECT chunk_id, codes FROM " + Quote(schema) + "." + Quote(table + "_ivfcodes"));
+    while (s.Step()) codes[sqlite3_column_int64(s.stmt, 0)] = s.Blob(1);
+  }
+  if (map.empty()) {
+    if (!codes.empty()) fail(table + "_ivfcodes: codes without a codes map");
+    return;
+  }
+  if (map.size() % 4 != 0 || map.size() < 8) return fail(table + "_info: codes map size");
+  const size_t dims = map.size() / 4 - 1;
+  std::vector<float> m(dims + 1);
+  memcpy(m.data(), map.data(), map.size());
+  // The indexed column: IVF_COLUMN, else the vector table whose vectors have these dimensions.
+  const std::map<int64_t, std::vector<unsigned char>>* indexed = nullptr;
+  for (auto& [name, blobs] : vectors) {
+    bool named = column >= 0 && name == table + "_vector_chunks" + (column < 10 ? "0" : "") +
+                                            std::to_string(column);
+    bool fits = !blobs.empty() && blobs.begin()->second.size() ==
+                                      (size_t)chunks.at(blobs.begin()->first).size * 4 * dims;
+    if (named || (column < 0 && fits && !indexed)) indexed = &blobs;
+  }
+  if (!indexed) return fail(table + ": no vector column for the codes");
+  for (auto& [id, c] : chunks) {
+    auto it = codes.find(id);
+    if (it == codes.end()) {
+      fail(table + "_ivfcodes: no row for chunk " + std::to_string(id));
+      continue;
+    }
+    const std::vector<unsigned char>& code = it->second;
+    const std::vector<unsigned char>& v = indexed->at(id);
+    if (code.size() != (size_t)c.size * dims || v.size() != (size_t)c.size * 4 * dims) {
+      fail(table + "_ivfcodes: size of chunk " + std::to_string(id));
+      continue;
+    }
+    for (int64_t o = 0; o < c.size; o++) {
+      bool valid = (c.validity[o / 8] >> (o % 8)) & 1;
+      for (size_t j = 0; j < dims; j++) {
+        float x;
+        memcpy(&x, v.data() + (o * dims + j) * 4, 4);
+        float t = (x - m[1 + j]) / m[0];
+        if (!(t >= -127.0f)) t = -127.0f;
+        if (t > 127.0f) t = 127.0f;
+        int8_t want = valid ? (int8_t)std::lrint(t) : 0;
+        if ((int8_t)code[o * dims + j] != want) {
+          fail(table + "_ivfcodes: slot " + std::to_string(id) + "/" + std::to_string(o) +
+               " has another code");
+          break;
+        }
+      }
+    }
+  }
+  if (codes.size() > chunks.size()) fail(table + "_ivfcodes: rows of missing chunks");
+}
+
 }  // namespace
 
 std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std::string& schema) {
@@ -56,7 +133,7 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
   // Shadow tables present.
   std::vector<std::string> vectorTables, metadataTables;
   std::set<std::string> textTables;
-  bool hasAux = false;
+  bool hasAux = false, hasCodes = false;
   {
     Stmt s(db, "SELECT name FROM " + Quote(schema) +
                    ".sqlite_master WHERE type='table' AND name LIKE '" + table +
@@ -72,6 +149,8 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
         textTables.insert(suffix.substr(13));
       else if (suffix == "_auxiliary")
         hasAux = true;
+      else if (suffix == "_ivfcodes")
+        hasCodes = true;
     }
   }
 
@@ -170,8 +249,9 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
     for (auto& [id, c] : chunks)
       if (!seen.count(id)) fail(t + ": no row for chunk " + std::to_string(id));
   };
+  std::map<std::string, std::map<int64_t, std::vector<unsigned char>>> vectorBlobs;
   for (const std::string& t : vectorTables) {
-    std::map<int64_t, std::vector<unsigned char>> blobs;
+    std::map<int64_t, std::vector<unsigned char>>& blobs = vectorBlobs[t];
     checkColumnTable(t, "vectors", &blobs);
     size_t vectorWidth = 0;
     for (auto& [id, b] : blobs) {
@@ -256,5 +336,6 @@ std::string CheckJix0Invariants(sqlite3* db, const std::string& table, const std
     for (auto& [r, pos] : rows) rowSet.insert(r);
     if (auxRows != rowSet) fail(table + "_auxiliary: rows differ from the stored rows");
   }
+  CheckCodes(db, schema, table, hasCodes, chunks, vectorBlobs, fail);
   return problems;
 }

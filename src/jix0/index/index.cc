@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "jix0/index/ivf.h"
+#include "jix0/index/ivf_codes.h"
 #include "jix0/index/ivf_tables.h"
 #include "jix0/storage/chunks.h"
 
@@ -41,7 +43,9 @@ int jix0_index_create_table(jix0_vtab* p, char** pzErr) {
 }
 
 int jix0_index_drop_table(jix0_vtab* p) {
-  return jix0_has_index(p) ? jix0_ivf_drop_centroids(p) : SQLITE_OK;
+  if (!jix0_has_index(p)) return SQLITE_OK;
+  int rc = jix0_ivf_drop_centroids(p);
+  return rc == SQLITE_OK ? jix0_ivf_drop_codes(p) : rc;
 }
 
 int jix0_index_default_chunk_size(const jix0_vtab* p) {
@@ -61,6 +65,10 @@ char* jix0_index_table_name(const char* table, bool olderName) {
   return jix0_ivf_centroids_name(table, olderName);
 }
 
+char* jix0_index_codes_table_name(const char* table) {
+  return jix0_ivf_codes_name(table);
+}
+
 int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder, char** pzErr) {
   *outOlder = false;
   return jix0_has_index(p) ? jix0_ivf_has_older_centroids_name(p, table, outOlder, pzErr)
@@ -72,7 +80,7 @@ bool jix0_index_has_older_name(const jix0_vtab* p) {
 }
 
 bool jix0_index_is_shadow_suffix(const char* suffix) {
-  return jix0_ivf_is_centroids_suffix(suffix);
+  return jix0_ivf_is_centroids_suffix(suffix) || jix0_ivf_is_codes_suffix(suffix);
 }
 
 int jix0_index_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outGroup) {
@@ -163,6 +171,27 @@ void IndexChunkPlan::Widen() {
   begin_ = end_;
   end_ = size > groups_ - end_ ? groups_ : end_ + size;
   if (begin_ < end_) OrderBatch();
+}
+
+int jix0_index_refresh(jix0_vtab* p) {
+  return jix0_has_index(p) ? jix0_ivf_codes_refresh(p) : SQLITE_OK;
+}
+
+int jix0_index_code(jix0_vtab* p, const void* vector, void* out) {
+  const IvfCentroids* c;
+  int rc = jix0_ivf_current(p, &c);
+  if (rc != SQLITE_OK) return rc;
+  // A map that vanished since the refresh (changed by hand): the code is all zero.
+  if (!c->codesMap) {
+    memset(out, 0, (size_t)p->codesSlotBytes);
+    return SQLITE_OK;
+  }
+  jix0_ivf_encode(c, (const float*)vector, (int8_t*)out);
+  return SQLITE_OK;
+}
+
+void jix0_index_encode(const jix0_vtab* p, const void* vector, void* out) {
+  jix0_ivf_encode(&p->indexCache->ivf, (const float*)vector, (int8_t*)out);
 }
 
 int jix0_index_after_vector_update(jix0_vtab* p, sqlite3_int64 rowid, sqlite3_int64 chunkId,

@@ -86,6 +86,9 @@ int jix0_index_default_chunk_size(const jix0_vtab* p);
 // The index's shadow table (IVF: the centroids) of table `table`, in the older form of its
 // name when olderName. Null when memory runs out.
 char* jix0_index_table_name(const char* table, bool olderName);
+// The table of the index's codes (IVF: T_ivfcodes), made by the first build that keeps codes.
+// Null when memory runs out.
+char* jix0_index_codes_table_name(const char* table);
 // At connect: whether the table's index table has the older form of its name (false without
 // an index). A failed look-up sets *pzErr.
 [[nodiscard]] int jix0_index_find_older_name(jix0_vtab* p, const char* table, bool* outOlder,
@@ -150,6 +153,16 @@ class IndexChunkPlan {
 inline int jix0_index_column(const jix0_vtab* p) {
   return jix0_has_index(p) ? p->indexVectorIdx : -1;
 }
+
+// Before a write: reads the index's current build (another connection's build-index may have
+// changed it), which decides whether chunks have the codes part. Sets the message on failure.
+[[nodiscard]] int jix0_index_refresh(jix0_vtab* p);
+// The code of a vector of the indexed column, p->codesSlotBytes bytes into out, by the map
+// of the current build (read first when not in hand). Sets the message on failure.
+// REQUIRES: jix0_has_codes(p).
+[[nodiscard]] int jix0_index_code(jix0_vtab* p, const void* vector, void* out);
+// The same by the map already in hand. REQUIRES: a search planned with codes.
+void jix0_index_encode(const jix0_vtab* p, const void* vector, void* out);
 
 // After an UPDATE gave the indexed column a new vector: moves the row, keeping its rowid, to
 // the newest chunk of its new group when that differs from its chunk's group.

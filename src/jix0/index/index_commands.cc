@@ -14,6 +14,7 @@
 #include "base/handles.h"
 #include "jix0/index/index.h"
 #include "jix0/index/ivf.h"
+#include "jix0/index/ivf_codes.h"
 #include "jix0/index/ivf_tables.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/statements.h"
@@ -166,16 +167,20 @@ int choose_column(jix0_vtab* p, const BuildOptions& options, int* out) {
 
 // Points the table object at an index on column, or at none (column -1).
 int set_index_column(jix0_vtab* p, int column) {
-  SqlitePtr<char> centroids;
+  SqlitePtr<char> centroids, codes;
   if (column >= 0) {
     centroids.reset(sqlite3_mprintf("%s_ivfcentroids", p->tableName));
-    if (!centroids) return SQLITE_NOMEM;
+    codes.reset(jix0_ivf_codes_name(p->tableName));
+    if (!centroids || !codes) return SQLITE_NOMEM;
   }
   // Cached statements name the chunks table's columns as they were.
   jix0_stmts_finalize(p);
   jix0_index_cache_free(p);
   sqlite3_free(p->shadowIndexName);
   p->shadowIndexName = centroids.release();
+  sqlite3_free(p->shadowCodesName);
+  p->shadowCodesName = codes.release();
+  p->codesSlotBytes = 0;
   p->hasIndex = column >= 0;
   p->indexVectorIdx = column >= 0 ? column : 0;
   return SQLITE_OK;
@@ -309,6 +314,7 @@ int jix0_index_drop(jix0_vtab* p) {
                                      "'IVF_LISTS', 'IVF_PROBES', 'IVF_BUILT_AT', 'IVF_BUILD_ROWS')",
                                      s, t));
   }
+  if (rc == SQLITE_OK) rc = jix0_ivf_drop_codes_of_build(p);
   jix0_index_cache_free(p);
   if (rc == SQLITE_OK || (rc & 0xff) == SQLITE_NOMEM) return rc;
   vtab_set_error(&p->base, JIX0_INTERNAL_ERROR ": drop-index cannot clear the index of %s: %s", t,

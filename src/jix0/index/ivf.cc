@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/handles.h"
+#include "jix0/index/ivf_codes.h"
 #include "jix0/index/ivf_tables.h"
 #include "jix0/index/kmeans.h"
 #include "jix0/storage/chunks.h"
@@ -172,16 +173,25 @@ int jix0_ivf_current(jix0_vtab* p, const IvfCentroids** out) {
   int rc = read_build_id(p, c, &build);
   if (rc != SQLITE_OK) return rc;
   *out = c;
-  if (build == c->build) return SQLITE_OK;
-  sqlite3_free(c->data);
-  c->data = nullptr;
-  ivf_nearest_free(&c->nearest);
-  c->lists = 0;
-  c->build = 0;
-  c->probes = 0;
-  if (build == 0) return SQLITE_OK;
-  rc = read_kept_probes(p, &c->probes);
-  return rc == SQLITE_OK ? load_centroids(p, c, build) : rc;
+  if (build != c->build) {
+    sqlite3_free(c->data);
+    c->data = nullptr;
+    sqlite3_free(c->codesMap);
+    c->codesMap = nullptr;
+    ivf_nearest_free(&c->nearest);
+    c->lists = 0;
+    c->build = 0;
+    c->probes = 0;
+    if (build != 0) {
+      rc = read_kept_probes(p, &c->probes);
+      if (rc == SQLITE_OK) rc = load_centroids(p, c, build);
+      if (rc == SQLITE_OK) rc = jix0_ivf_codes_load(p, c);
+      if (rc != SQLITE_OK) c->build = 0;
+    }
+  }
+  // Every write and search reads the build first: the chunks' parts follow it.
+  p->codesSlotBytes = c->codesMap && rc == SQLITE_OK ? c->dimensions : 0;
+  return rc;
 }
 
 int jix0_ivf_assign(jix0_vtab* p, const void* vector, sqlite3_int64* outList) {
@@ -228,12 +238,16 @@ void jix0_ivf_release_statements(jix0_vtab* p) {
   if (!p->indexCache) return;
   sqlite3_finalize(p->indexCache->ivf.stmtBuild);
   p->indexCache->ivf.stmtBuild = nullptr;
+  sqlite3_finalize(p->indexCache->ivf.stmtCodes);
+  p->indexCache->ivf.stmtCodes = nullptr;
 }
 
 void jix0_ivf_cache_free(jix0_vtab* p) {
+  p->codesSlotBytes = 0;
   if (!p->indexCache) return;
   jix0_ivf_release_statements(p);
   sqlite3_free(p->indexCache->ivf.data);
+  sqlite3_free(p->indexCache->ivf.codesMap);
   ivf_nearest_free(&p->indexCache->ivf.nearest);
   sqlite3_free(p->indexCache);
   p->indexCache = nullptr;

@@ -15,9 +15,13 @@ struct IvfCentroids {
   IvfNearest nearest;       // assignment over data, with its scratch: an insert allocates none
   int probes;               // 'IVF_PROBES' kept by the build's options, 0 when none
   sqlite3_stmt* stmtBuild;  // reads IVF_BUILD; finalized with the table's other statements
+  sqlite3_stmt* stmtCodes;  // finds IVF_CODES; likewise
   // Some chunk's list is a number between lists but no list (damage): searches then take
   // such chunks in every first batch, as they take chunks of no list. Checked at each load.
   bool strayLists;
+  // The build's codes map (ivf_codes.h): the scale, then an offset per dimension; null when
+  // the build keeps no codes.
+  float* codesMap;
 };
 
 // What a table's index keeps between uses: IVF, the one kind so far, keeps its centroids.

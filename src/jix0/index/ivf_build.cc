@@ -17,6 +17,7 @@
 #include "base/bitmap.h"
 #include "base/handles.h"
 #include "jix0/index/ivf.h"
+#include "jix0/index/ivf_codes.h"
 #include "jix0/index/kmeans.h"
 #include "jix0/storage/chunk.h"
 #include "jix0/storage/chunks.h"
@@ -415,8 +416,8 @@ int build(jix0_vtab* p, int chosenLists) {
       rc = jix0_chunk_delete(p, all[c].id);
     }
   }
-  if (rc != SQLITE_OK) return rc;
-  return writer.Write(centroids.get(), lists);
+  if (rc == SQLITE_OK) rc = writer.Write(centroids.get(), lists);
+  return rc == SQLITE_OK ? jix0_ivf_build_codes(p, lists) : rc;
 }
 
 }  // namespace
@@ -426,6 +427,9 @@ int jix0_ivf_build(jix0_vtab* p, int lists) {
   // The build rewrites every chunk: one the length limit refuses is refused before it starts,
   // once for all the chunks it makes.
   int rc = jix0_chunk_check_length(p);
+  // The old build's codes are left behind whole: the move works on the chunks without them,
+  // and the new build writes its own once every row is placed.
+  jix0_ivf_cache_free(p);
   if (rc == SQLITE_OK) rc = build(p, lists);
   // The centroids of the old build are read again on next use.
   jix0_ivf_cache_free(p);

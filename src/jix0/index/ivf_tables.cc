@@ -13,6 +13,10 @@ namespace {
 
 constexpr const char kCentroidsSuffix[] = "ivfcentroids";
 constexpr const char kOlderCentroidsSuffix[] = "ivf_centroids";
+constexpr const char kCodesSuffix[] = "ivfcodes";
+// One row per chunk, keyed like the per-column chunk tables: BLOB I/O opens it by chunk_id.
+constexpr const char kAddCodes[] =
+    "CREATE TABLE IF NOT EXISTS \"%w\".\"%w\"(chunk_id INTEGER PRIMARY KEY, codes BLOB NOT NULL)";
 
 char* message(const char* format, ...) {
   va_list args;
@@ -51,6 +55,8 @@ int jix0_ivf_create_centroids(jix0_vtab* p, char** pzErr) {
   char* sql = sqlite3_mprintf(kCreateCentroids, p->schemaName, p->shadowIndexName);
   if (!sql) return SQLITE_NOMEM;
   int rc = run_owned(p->db, sql);
+  // The codes table too, so that every build of the table's life writes into the same one.
+  if (rc == SQLITE_OK) rc = jix0_ivf_add_codes_table(p);
   if (rc == SQLITE_OK) return SQLITE_OK;
   sqlite3_free(*pzErr);
   *pzErr =
@@ -95,6 +101,24 @@ bool jix0_ivf_is_older_centroids_name(const char* name) {
   const size_t length = strlen(name), suffix = strlen(kOlderCentroidsSuffix);
   return length > suffix && name[length - suffix - 1] == '_' &&
          strcmp(name + length - suffix, kOlderCentroidsSuffix) == 0;
+}
+
+char* jix0_ivf_codes_name(const char* table) {
+  return sqlite3_mprintf("%s_%s", table, kCodesSuffix);
+}
+
+bool jix0_ivf_is_codes_suffix(const char* suffix) {
+  return sqlite3_stricmp(suffix, kCodesSuffix) == 0;
+}
+
+int jix0_ivf_add_codes_table(jix0_vtab* p) {
+  return run_owned(p->db, sqlite3_mprintf(kAddCodes, p->schemaName, p->shadowCodesName));
+}
+
+int jix0_ivf_drop_codes(jix0_vtab* p) {
+  if (!p->shadowCodesName) return SQLITE_OK;
+  return run_owned(p->db, sqlite3_mprintf("DROP TABLE IF EXISTS \"%w\".\"%w\"", p->schemaName,
+                                          p->shadowCodesName));
 }
 
 bool jix0_ivf_is_centroids_suffix(const char* suffix) {

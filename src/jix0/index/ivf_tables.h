@@ -23,6 +23,13 @@ constexpr const char JIX0_SQL_SELECT_CENTROIDS[] =
 char* jix0_ivf_centroids_name(const char* table, bool olderName);
 // Whether a centroids table's name is the older form.
 bool jix0_ivf_is_older_centroids_name(const char* name);
+// The codes table of table `table`, T_ivfcodes. Null when memory runs out.
+char* jix0_ivf_codes_name(const char* table);
+// Whether suffix (after "T_") names the codes table.
+bool jix0_ivf_is_codes_suffix(const char* suffix);
+// Makes the codes table, kept if it is there; drops it if it exists.
+[[nodiscard]] int jix0_ivf_add_codes_table(jix0_vtab* p);
+[[nodiscard]] int jix0_ivf_drop_codes(jix0_vtab* p);
 // Whether suffix (after "T_") names the centroids table in either form.
 bool jix0_ivf_is_centroids_suffix(const char* suffix);
 

@@ -1,6 +1,8 @@
 // The chunk scan of a KNN search on the connection's thread.
 #include "jix0/query/scan.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -83,12 +85,18 @@ int knn_scan_init(KnnScan* s, const Array* inLists) {
   jix0_vtab* p = s->p;
   s->size = p->chunk_size;
   s->perChunk = s->k < s->size ? s->k : s->size;
+  // Codes are cached apart from the vectors of the same chunk.
+  s->cacheKey = s->codes ? -1 - s->vectorIdx : s->vectorIdx;
   s->vectorBytes = (sqlite3_int64)vector_column_byte_size(*s->column);
   // Bit columns are searched by Hamming distance whatever metric they carry. The kernel
   // counts whole bytes, the stored size of a slot.
   if (s->column->element_type == JIX_ELEMENT_BIT) {
     s->kernel = kernel_lookup(JIX0_DISTANCE_HAMMING, JIX_ELEMENT_BIT)->batch;
     s->kernelDimensions = (size_t)s->vectorBytes * 8;
+  } else if (s->codes) {
+    s->vectorBytes = p->codesSlotBytes;
+    s->kernel = kernel_lookup(s->column->distance_metric, JIX_ELEMENT_INT8)->batch;
+    s->kernelDimensions = (size_t)p->codesSlotBytes;
   } else {
     const DistanceKernels* kernels =
         kernel_lookup(s->column->distance_metric, s->column->element_type);
@@ -124,6 +132,9 @@ int knn_scan_init(KnnScan* s, const Array* inLists) {
       !s->topChunks || !s->mergeChunks || !s->topSlots || !s->mergeSlots || !s->pieceVectors ||
       !s->chunkDistances || !s->chunkRowids || !s->chunkBest || !s->candidates ||
       !s->filterBitmap || !s->metadataData || !s->metadata) {
+    return SQLITE_NOMEM;
+  }
+  if (s->codes && array_init(&s->visited, sizeof(sqlite3_int64), 64) != SQLITE_OK) {
     return SQLITE_NOMEM;
   }
   // The selection reads the distances of whole bytes of slots, candidates or not.
@@ -170,7 +181,7 @@ static int knn_scan_check_chunk(KnnScan* s, sqlite3_stmt* stmtChunks) {
     return SQLITE_ERROR;
   }
   if (!s->validity) return SQLITE_NOMEM;  // a zeroblob could not be expanded
-  return SQLITE_OK;
+  return s->codes ? array_append(&s->visited, &s->chunkId) : SQLITE_OK;
 }
 
 // The chunk's rowids, read only when a filter or the merge needs them: most chunks of a large
@@ -193,14 +204,16 @@ static int knn_scan_chunk_rowids(KnnScan* s) {
 static int knn_scan_open_vectors(KnnScan* s) {
   jix0_vtab* p = s->p;
   ChunkFault fault;
-  int rc = jix0_part_open(p, JIX0_PART_VECTORS, s->vectorIdx, s->chunkId, false, true, 0,
+  const ChunkPart part = s->codes ? JIX0_PART_CODES : JIX0_PART_VECTORS;
+  int rc = jix0_part_open(p, part, s->codes ? 0 : s->vectorIdx, s->chunkId, false, true, 0,
                           &s->vectorsBlob, &fault);
   if (rc == SQLITE_OK) return SQLITE_OK;
+  const char* name = s->codes ? "codes" : "vectors";
   if (fault.rc != SQLITE_OK) {
-    vtab_set_error(&p->base, "could not open vectors blob for chunk %lld", s->chunkId);
+    vtab_set_error(&p->base, "could not open %s blob for chunk %lld", name, s->chunkId);
     return jix0_failure_code(rc);
   }
-  vtab_set_error(&p->base, "vectors blob size doesn't match - expected %lld, found %lld",
+  vtab_set_error(&p->base, "%s blob size doesn't match - expected %lld, found %lld", name,
                  fault.expected, fault.actual);
   return SQLITE_ERROR;
 }
@@ -209,9 +222,9 @@ static int knn_scan_open_vectors(KnnScan* s) {
 // has room. Without an entry the chunk is left to the BLOB path; a failed read fails as that
 // path would.
 static int knn_scan_cache_chunk(KnnScan* s) {
-  s->cached = chunk_cache_find(s->p, s->vectorIdx, s->chunkId);
+  s->cached = chunk_cache_find(s->p, s->cacheKey, s->chunkId);
   if (s->cached) return SQLITE_OK;
-  CachedChunk* entry = chunk_cache_reserve(s->p, s->vectorIdx, s->chunkId, s->vectorBytes);
+  CachedChunk* entry = chunk_cache_reserve(s->p, s->cacheKey, s->chunkId, s->vectorBytes);
   if (!entry) return SQLITE_OK;
   int rc = knn_scan_open_vectors(s);
   if (rc == SQLITE_OK) {
@@ -334,9 +347,8 @@ int knn_scan_merge(KnnScan* s, sqlite3_int64 chunkId, const float* distances, co
   if (selected == 0) return SQLITE_OK;
   int rc = SQLITE_OK;
   const sqlite3_int64* rowids = nullptr;
-  const CachedChunk* cached = s->useCache && chunkId != s->chunkId
-                                  ? chunk_cache_find(s->p, s->vectorIdx, chunkId)
-                                  : nullptr;
+  const CachedChunk* cached =
+      s->useCache && chunkId != s->chunkId ? chunk_cache_find(s->p, s->cacheKey, chunkId) : nullptr;
   if (chunkId == s->chunkId) {
     rc = knn_scan_chunk_rowids(s);
     rowids = s->rowids;
@@ -431,5 +443,101 @@ int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks) {
 #if JIX_HAVE_THREADS
   if (s->helpers) return knn_drain_helpers(s);
 #endif
+  return SQLITE_OK;
+}
+
+namespace {
+
+// The stored vector of one candidate: from the resident cache when it holds the chunk, else
+// read into buffer through *blob, moved from chunk to chunk (*blobChunk: where it is).
+int rerank_vector(KnnScan* s, int i, BlobPtr* blob, sqlite3_int64* blobChunk, uint8_t* buffer,
+                  const uint8_t** out) {
+  const sqlite3_int64 chunkId = s->topChunks.get()[i];
+  const int slot = s->topSlots.get()[i];
+  const sqlite3_int64 bytes = (sqlite3_int64)vector_column_byte_size(*s->column);
+  const CachedChunk* cached = s->useCache ? chunk_cache_find(s->p, s->vectorIdx, chunkId) : nullptr;
+  if (cached) {
+    *out = cached->vectors + slot * bytes;
+    return SQLITE_OK;
+  }
+  int rc = SQLITE_OK;
+  if (!*blob || *blobChunk != chunkId) {
+    rc = jix0_part_open(s->p, JIX0_PART_VECTORS, s->vectorIdx, chunkId, false, false, slot, blob,
+                        nullptr);
+    *blobChunk = chunkId;
+  } else if (!blob_slot_fits(blob->get(), slot, (int)bytes)) {
+    rc = SQLITE_CORRUPT_VTAB;
+  }
+  if (rc == SQLITE_OK) rc = jix_blob_read(blob->get(), buffer, (int)bytes, (int)(slot * bytes));
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&s->p->base, "vectors blob read error for %lld", chunkId);
+    return jix0_failure_code(rc);
+  }
+  *out = buffer;
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int knn_rerank(KnnScan* s, const void* query, int k) {
+  const int n = s->topCount;
+  const DistanceKernels* kernels =
+      kernel_lookup(s->column->distance_metric, s->column->element_type);
+  SqlitePtr<uint8_t> buffer =
+      allocate_array<uint8_t>((sqlite3_uint64)vector_column_byte_size(*s->column));
+  SqlitePtr<int> order = allocate_array<int>((sqlite3_uint64)(n > 0 ? n : 1));
+  if (!buffer || !order) return SQLITE_NOMEM;
+  float* distances = s->topDistances.get();
+  BlobPtr blob;
+  sqlite3_int64 blobChunk = 0;
+  const uint8_t one = 1;
+  // Read chunk by chunk, so that each chunk's BLOB is opened once.
+  for (int i = 0; i < n; i++) order.get()[i] = i;
+  const sqlite3_int64* chunks = s->topChunks.get();
+  const int32_t* slots = s->topSlots.get();
+  std::sort(order.get(), order.get() + n, [&](int a, int b) {
+    return chunks[a] != chunks[b] ? chunks[a] < chunks[b] : slots[a] < slots[b];
+  });
+  for (int j = 0; j < n; j++) {
+    const int i = order.get()[j];
+    const uint8_t* vector = nullptr;
+    int rc = rerank_vector(s, i, &blob, &blobChunk, buffer.get(), &vector);
+    if (rc != SQLITE_OK) return rc;
+    kernels->batch(query, vector, s->column->dimensions, 1, &one, &distances[i]);
+  }
+  // Where the scan met each candidate (base/select.h gives the order of ties).
+  SqlitePtr<sqlite3_int64> met = allocate_array<sqlite3_int64>((sqlite3_uint64)(n > 0 ? n : 1));
+  if (!met) return SQLITE_NOMEM;
+  const sqlite3_int64* visited = (const sqlite3_int64*)s->visited.data;
+  for (int i = 0; i < n; i++) {
+    sqlite3_int64 place = 0;
+    while (place < (sqlite3_int64)s->visited.length && visited[place] != s->topChunks.get()[i]) {
+      place++;
+    }
+    // As the selection orders ties: earlier chunks first, then the highest slot of a chunk.
+    met.get()[i] = place * s->size + (s->size - 1 - s->topSlots.get()[i]);
+  }
+  const sqlite3_int64* rowids = s->topRowids.get();
+  // NaN last, then nearest first, ties to the row met first.
+  auto nearer = [&](int a, int b) {
+    bool an = std::isnan(distances[a]), bn = std::isnan(distances[b]);
+    if (an != bn) return bn;
+    if (!an && distances[a] != distances[b]) return distances[a] < distances[b];
+    return met.get()[a] < met.get()[b];
+  };
+  const int kept = k < n ? k : n;
+  std::partial_sort(order.get(), order.get() + kept, order.get() + n, nearer);
+  for (int j = 0; j < kept; j++) {
+    const int i = order.get()[j];
+    s->mergeDistances.get()[j] = distances[i];
+    s->mergeRowids.get()[j] = rowids[i];
+    s->mergeChunks.get()[j] = s->topChunks.get()[i];
+    s->mergeSlots.get()[j] = s->topSlots.get()[i];
+  }
+  std::swap(s->topDistances, s->mergeDistances);
+  std::swap(s->topRowids, s->mergeRowids);
+  std::swap(s->topChunks, s->mergeChunks);
+  std::swap(s->topSlots, s->mergeSlots);
+  s->topCount = kept;
   return SQLITE_OK;
 }

@@ -55,6 +55,13 @@ struct KnnScan {
   const Array* rowidList = nullptr;  // sorted; null without a rowid IN list
   const void* query = nullptr;
   int k = 0;
+  // Scans the codes part in place of the vectors: query is then the query's code, and k the
+  // candidates kept for knn_rerank. cacheKey: the resident cache's key for what is scanned.
+  bool codes = false;
+  int cacheKey = 0;
+  // With codes: the chunk ids in the order the scan met them. Ties in the re-rank go to the
+  // row met first, as the scan of the vectors orders them.
+  Array visited = {};
 
   int size = 0;  // slots per chunk
   int perChunk = 0;
@@ -115,6 +122,7 @@ struct KnnScan {
     helpers.reset();
 #endif
     for (int i = 0; i < numMetadata; i++) metadata.get()[i].~MetadataScan();
+    array_cleanup(&visited);
   }
 };
 
@@ -123,6 +131,11 @@ struct KnnScan {
 [[nodiscard]] int knn_scan_init(KnnScan* s, const Array* inLists);
 // Scans every chunk of the statement into the top k.
 [[nodiscard]] int knn_scan_chunks(KnnScan* s, sqlite3_stmt* stmtChunks);
+
+// After a scan of the codes: the exact distances of the candidates, by the column's own
+// kernel on their stored vectors and the float32 query, and the k nearest of them, nearest
+// first (ties to the row the scan met first), as the top k.
+[[nodiscard]] int knn_rerank(KnnScan* s, const void* query, int k);
 
 // Distances of `count` stored vectors (back to back from `vectors`) to the query, as 32-bit
 // floats, into out[i] for every candidate bit i.

@@ -24,6 +24,8 @@ sqlite3_int64 jix0_part_bytes(const jix0_vtab* p, ChunkPart part, int column) {
       return cs * (sqlite3_int64)vector_column_byte_size(p->vector_columns[column]);
     case JIX0_PART_METADATA:
       return jix0_metadata_chunk_size(p->metadata_columns[column].kind, p->chunk_size);
+    case JIX0_PART_CODES:
+      return cs * p->codesSlotBytes;
   }
   return 0;
 }
@@ -65,6 +67,8 @@ int jix0_part_slot_bytes(const jix0_vtab* p, ChunkPart part, int column) {
       return (int)vector_column_byte_size(p->vector_columns[column]);
     case JIX0_PART_METADATA:
       return jix0_metadata_slot_bytes(p->metadata_columns[column].kind);
+    case JIX0_PART_CODES:
+      return p->codesSlotBytes;
   }
   return 0;
 }
@@ -80,6 +84,8 @@ const char* part_table(const jix0_vtab* p, ChunkPart part, int column) {
       return p->shadowVectorChunksNames[column];
     case JIX0_PART_METADATA:
       return p->shadowMetadataChunksNames[column];
+    case JIX0_PART_CODES:
+      return p->shadowCodesName;
   }
   return nullptr;
 }
@@ -94,6 +100,8 @@ const char* part_column(ChunkPart part) {
       return "vectors";
     case JIX0_PART_METADATA:
       return "data";
+    case JIX0_PART_CODES:
+      return "codes";
   }
   return nullptr;
 }
@@ -108,6 +116,8 @@ int handle_index(ChunkPart part, int column) {
       return 2 + column;
     case JIX0_PART_METADATA:
       return 2 + JIX0_MAX_VECTOR_COLUMNS + column;
+    case JIX0_PART_CODES:
+      return 2 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS;
   }
   return 0;
 }
@@ -130,6 +140,8 @@ BlobPtr& Chunk::Handle(ChunkPart part, int column) {
       return vectors_[column];
     case JIX0_PART_METADATA:
       break;
+    case JIX0_PART_CODES:
+      return codes_;
   }
   return metadata_[column];
 }
@@ -188,6 +200,7 @@ int Chunk::Open(sqlite3_int64 id, bool write, ChunkFaultReport report) {
   for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
     rc = OpenPart(JIX0_PART_METADATA, m, id, write, report);
   }
+  if (rc == SQLITE_OK && jix0_has_codes(p_)) rc = OpenPart(JIX0_PART_CODES, 0, id, write, report);
   return rc;
 }
 
@@ -213,6 +226,9 @@ ChunkLayout::ChunkLayout(const jix0_vtab* p) {
     metadataBytes[m] = jix0_part_bytes(p, JIX0_PART_METADATA, m);
     total = align(total + metadataBytes[m]);
   }
+  codes = total;
+  codesBytes = jix0_part_bytes(p, JIX0_PART_CODES, 0);
+  total = align(total + codesBytes);
 }
 
 int Chunk::ReadImage(const ChunkLayout& layout, uint8_t* image) {
@@ -223,6 +239,9 @@ int Chunk::ReadImage(const ChunkLayout& layout, uint8_t* image) {
   }
   for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
     rc = ReadPart(JIX0_PART_METADATA, m, image + layout.metadata[m]);
+  }
+  if (rc == SQLITE_OK && layout.codesBytes > 0) {
+    rc = ReadPart(JIX0_PART_CODES, 0, image + layout.codes);
   }
   return rc;
 }
@@ -235,6 +254,9 @@ int Chunk::WriteImage(const ChunkLayout& layout, const uint8_t* image) {
   }
   for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
     rc = WritePart(JIX0_PART_METADATA, m, image + layout.metadata[m]);
+  }
+  if (rc == SQLITE_OK && layout.codesBytes > 0) {
+    rc = WritePart(JIX0_PART_CODES, 0, image + layout.codes);
   }
   return rc;
 }
@@ -257,6 +279,8 @@ void jix0_image_copy_slot(const jix0_vtab* p, const ChunkLayout& layout, const u
       memcpy(out + (size_t)to * b, in + (size_t)from * b, (size_t)b);
     }
   }
+  const sqlite3_int64 c = layout.codesBytes / p->chunk_size;
+  memcpy(target + layout.codes + to * c, source + layout.codes + from * c, (size_t)c);
 }
 
 void jix0_image_clear_slot(const jix0_vtab* p, const ChunkLayout& layout, uint8_t* image,
@@ -276,6 +300,8 @@ void jix0_image_clear_slot(const jix0_vtab* p, const ChunkLayout& layout, uint8_
       memset(part + (size_t)slot * b, 0, (size_t)b);
     }
   }
+  const sqlite3_int64 c = layout.codesBytes / p->chunk_size;
+  memset(image + layout.codes + slot * c, 0, (size_t)c);
 }
 
 int Chunk::ReadSlot(ChunkPart part, int column, sqlite3_int64 slot, void* out) {
@@ -307,6 +333,7 @@ void Chunk::Close() {
   rowids_.reset();
   for (BlobPtr& handle : vectors_) handle.reset();
   for (BlobPtr& handle : metadata_) handle.reset();
+  codes_.reset();
 }
 
 int jix0_chunks_collect(jix0_vtab* p, bool listsApart, Array* out) {
@@ -406,6 +433,11 @@ int jix0_chunk_insert(jix0_vtab* p, sqlite3_value** partitionValues, sqlite3_int
   for (int m = 0; m < p->numMetadataColumns; m++) {
     rc = insert_column_chunk(p, JIX0_STMT_INSERT_METADATA_CHUNK, m, chunkId,
                              layout.metadataBytes[m], image ? image + layout.metadata[m] : nullptr);
+    if (rc != SQLITE_OK) return rc;
+  }
+  if (layout.codesBytes > 0) {
+    rc = insert_column_chunk(p, JIX0_STMT_INSERT_CODES, 0, chunkId, layout.codesBytes,
+                             image ? image + layout.codes : nullptr);
     if (rc != SQLITE_OK) return rc;
   }
   if (outChunkId) *outChunkId = chunkId;
@@ -518,6 +550,8 @@ int jix0_chunk_delete(jix0_vtab* p, sqlite3_int64 chunkId) {
   for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
     rc = delete_keyed(p, JIX0_STMT_DELETE_METADATA_CHUNK, m, chunkId);
   }
+  if (rc == SQLITE_OK && jix0_has_codes(p))
+    rc = delete_keyed(p, JIX0_STMT_DELETE_CODES, 0, chunkId);
   // The newest chunk of its group may have been this one: the lookup is prepared again, and
   // nothing remembered is trusted.
   jix0_stmt_forget(p, JIX0_STMT_LATEST_CHUNK);

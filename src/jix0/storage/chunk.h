@@ -19,7 +19,15 @@ enum ChunkPart : int {
   JIX0_PART_ROWIDS,
   JIX0_PART_VECTORS,   // with the vector column's index
   JIX0_PART_METADATA,  // with the metadata column's index
+  // A compact code per slot of the indexed vector column, which searches scan before the
+  // vectors themselves; a part of the chunk only while p->codesSlotBytes > 0.
+  JIX0_PART_CODES,
 };
+
+// Whether chunks of p have the codes part.
+inline bool jix0_has_codes(const jix0_vtab* p) {
+  return p->codesSlotBytes > 0;
+}
 
 // Bytes of a part's BLOB in every chunk of p, and of one slot in it; a slot of a bit part
 // (validity, BOOLEAN metadata) has 0 bytes.
@@ -78,6 +86,8 @@ struct ChunkLayout {
   sqlite3_int64 metadata[JIX0_MAX_METADATA_COLUMNS] = {};
   sqlite3_int64 vectorBytes[JIX0_MAX_VECTOR_COLUMNS] = {};
   sqlite3_int64 metadataBytes[JIX0_MAX_METADATA_COLUMNS] = {};
+  sqlite3_int64 codes = 0;
+  sqlite3_int64 codesBytes = 0;  // 0 without the codes part
   sqlite3_int64 total = 0;
 
   explicit ChunkLayout(const jix0_vtab* p);
@@ -133,12 +143,14 @@ class Chunk {
   BlobPtr validity_, rowids_;
   BlobPtr vectors_[JIX0_MAX_VECTOR_COLUMNS];
   BlobPtr metadata_[JIX0_MAX_METADATA_COLUMNS];
-  // Which open handles were opened read-write; bit i: validity, rowids, vectors, metadata.
-  bool writable_[2 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS] = {};
+  BlobPtr codes_;
+  // Which open handles were opened read-write; bit i: validity, rowids, vectors, metadata,
+  // codes.
+  bool writable_[3 + JIX0_MAX_VECTOR_COLUMNS + JIX0_MAX_METADATA_COLUMNS] = {};
 };
 
 // Copies slot `from` of the chunk image `source` into slot `to` of `target`: validity bit,
-// rowid, vectors and metadata.
+// rowid, vectors, metadata and codes.
 void jix0_image_copy_slot(const jix0_vtab* p, const ChunkLayout& layout, const uint8_t* source,
                           int from, uint8_t* target, int to);
 // Frees a slot of a chunk image: its validity bit and every byte or bit of it become zero.

@@ -47,6 +47,17 @@
 //                        this value is unchanged, and reads them again when another
 //                        connection (or a rollback) changed it.
 //
+//   T_ivfcodes           one row per chunk while the current build keeps codes (else empty):
+//                        chunk_id INTEGER PRIMARY KEY and codes BLOB, one byte per dimension
+//                        of the indexed column for each slot (below). Created with the
+//                        centroids table by tables declared with index=ivf, and by the first
+//                        build of any other indexed table (so absent in files whose index
+//                        was last built before codes existed); emptied by drop-index.
+//   T_info 'IVF_CODES'   the current build's codes map, a BLOB of float32 values: one scale,
+//                        then one offset per dimension; a slot's code for dimension j is
+//                        clamp(round((x_j - offset_j) / scale), -127, 127) as int8. Written
+//                        by each build-index, deleted by drop-index; absent: no codes.
+//
 // A table declared without index=ivf that build-index gave an index has T_chunks.list added
 // by ALTER TABLE ADD COLUMN, an index T_chunks_list on (list, partitionNN..., chunk_id) in
 // place of the UNIQUE constraint, T_ivf_centroids, and T_info 'IVF_COLUMN' (the indexed
@@ -63,6 +74,8 @@
 //   vectors              chunk_size * B bytes, B the column's vector byte size (4 * dims for
 //                        float32, dims for int8, dims / 8 for bit); slot i's vector at B * i
 //                        in compact form, zero bytes when free.
+//   codes                chunk_size * dims bytes; slot i's code at dims * i, zero bytes when
+//                        free.
 //   metadata BOOLEAN     chunk_size / 8 bytes, one bit per slot as in validity.
 //   metadata INTEGER     chunk_size * 8 bytes, int64 at 8 * i.
 //   metadata FLOAT       chunk_size * 8 bytes, IEEE double at 8 * i.
@@ -152,6 +165,12 @@ constexpr const char JIX0_SQL_DELETE_VECTOR_CHUNK[] =
     "DELETE FROM \"%w\".\"%w_vector_chunks%02d\" WHERE rowid = ?";
 constexpr const char JIX0_SQL_DELETE_METADATA_CHUNK[] =
     "DELETE FROM \"%w\".\"%w_metadatachunks%02d\" WHERE rowid = ?";
+
+// The codes table's rows, formatted with the schema and the codes table's whole name. The
+// insert binds like the per-column chunk inserts: ?1 and ?2 the chunk_id, ?3 the codes.
+constexpr const char JIX0_SQL_INSERT_CODES[] =
+    "INSERT INTO \"%w\".\"%w\"(chunk_id, codes) VALUES (?1, ?3)";
+constexpr const char JIX0_SQL_DELETE_CODES[] = "DELETE FROM \"%w\".\"%w\" WHERE chunk_id = ?";
 
 // Statements whose text depends on the table's columns. Each returns an sqlite3_malloc'd
 // text the caller frees, or null when memory runs out.

@@ -47,6 +47,10 @@ char* statement_sql(const jix0_vtab* p, Jix0Stmt which, int column) {
       return table_sql(p, JIX0_SQL_DELETE_METADATA_CHUNK, column);
     case JIX0_STMT_INSERT_METADATA_TEXT:
       return table_sql(p, JIX0_SQL_INSERT_METADATA_TEXT, column);
+    case JIX0_STMT_INSERT_CODES:
+      return sqlite3_mprintf(JIX0_SQL_INSERT_CODES, p->schemaName, p->shadowCodesName);
+    case JIX0_STMT_DELETE_CODES:
+      return sqlite3_mprintf(JIX0_SQL_DELETE_CODES, p->schemaName, p->shadowCodesName);
     case JIX0_STMT_COUNT:
       break;
   }

@@ -52,7 +52,9 @@ enum Jix0Stmt : int {
   JIX0_STMT_INSERT_METADATA_CHUNK = JIX0_STMT_DELETE_VECTOR_CHUNK + JIX0_MAX_VECTOR_COLUMNS,
   JIX0_STMT_DELETE_METADATA_CHUNK = JIX0_STMT_INSERT_METADATA_CHUNK + JIX0_MAX_METADATA_COLUMNS,
   JIX0_STMT_INSERT_METADATA_TEXT = JIX0_STMT_DELETE_METADATA_CHUNK + JIX0_MAX_METADATA_COLUMNS,
-  JIX0_STMT_COUNT = JIX0_STMT_INSERT_METADATA_TEXT + JIX0_MAX_METADATA_COLUMNS,
+  JIX0_STMT_INSERT_CODES = JIX0_STMT_INSERT_METADATA_TEXT + JIX0_MAX_METADATA_COLUMNS,
+  JIX0_STMT_DELETE_CODES,
+  JIX0_STMT_COUNT,
 };
 
 // What the table's index keeps between uses (jix0/index/).
@@ -108,6 +110,11 @@ struct jix0_vtab {
   int hasIndexColumn;
   char* shadowIndexName;
   struct IndexCache* indexCache;
+  // The codes part (jix0/storage/chunk.h): bytes of one slot's code, 0 while the index's
+  // current build keeps no codes (set by the index each time it reads its build), and the
+  // table that holds them, named whenever the table has an index.
+  int codesSlotBytes;
+  char* shadowCodesName;
   // The connection's list of its jix0 tables (null when the module was registered without
   // one), through which jix_index_info finds a table by name.
   struct Jix0Tables* tables;

@@ -66,6 +66,8 @@ int delete_fault(jix0_vtab* p, const ChunkFault& f) {
       break;
     case JIX0_PART_METADATA:
       return opened ? SQLITE_ERROR : f.rc;
+    case JIX0_PART_CODES:
+      return jix0_codes_fault(p, f);
   }
   return opened ? SQLITE_ERROR : jix0_failure_code(f.rc);
 }
@@ -122,6 +124,9 @@ int open_columns(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
   }
   for (int m = 0; rc == SQLITE_OK && m < p->numMetadataColumns; m++) {
     rc = blobs->chunk.OpenSlot(JIX0_PART_METADATA, m, chunkId, true, chunkOffset, delete_fault);
+  }
+  if (rc == SQLITE_OK && jix0_has_codes(p)) {
+    rc = blobs->chunk.OpenSlot(JIX0_PART_CODES, 0, chunkId, true, chunkOffset, delete_fault);
   }
   return rc;
 }
@@ -184,7 +189,14 @@ int jix0Update_Delete_ClearVectors(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_
       return rc;
     }
   }
-  return SQLITE_OK;
+  if (!jix0_has_codes(p)) return SQLITE_OK;
+  int rc = blobs->chunk.WriteSlot(JIX0_PART_CODES, 0, chunkOffset, kZeros);
+  if (rc == SQLITE_OK) rc = blobs->chunk.ClosePart(JIX0_PART_CODES);
+  if (rc != SQLITE_OK) {
+    vtab_set_error(&p->base, "jix0: could not write the codes of chunk %lld in %s.%s", chunkId,
+                   p->schemaName, p->shadowCodesName);
+  }
+  return rc;
 }
 
 // Runs a cached one-parameter delete. SQLITE_DONE gives SQLITE_OK; any other step result is

@@ -22,6 +22,8 @@ struct InsertState {
   Chunk chunk;
   // The chunk's bitmap as read during the slot search; on the stack, as no chunk is larger.
   uint8_t validity[JIX0_MAX_CHUNK_SIZE / 8];
+  // The row's code when the chunks have codes.
+  int8_t code[JIX0_MAX_DIMENSIONS];
 
   explicit InsertState(jix0_vtab* p) : chunk(p) {}
   InsertState(const InsertState&) = delete;
@@ -241,6 +243,7 @@ int new_validity_fault(jix0_vtab* p, const ChunkFault& f) {
 }
 
 int slot_part_fault(jix0_vtab* p, const ChunkFault& f) {
+  if (f.part == JIX0_PART_CODES) return jix0_codes_fault(p, f);
   const bool vectors = f.part == JIX0_PART_VECTORS;
   if (f.rc != SQLITE_OK) {
     if (vectors) {
@@ -345,6 +348,9 @@ int open_slot_parts(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId) {
   for (int i = 0; rc == SQLITE_OK && i < p->numVectorColumns; i++) {
     rc = chunk->OpenPart(JIX0_PART_VECTORS, i, chunkId, true, slot_part_fault);
   }
+  if (rc == SQLITE_OK && jix0_has_codes(p)) {
+    rc = chunk->OpenPart(JIX0_PART_CODES, 0, chunkId, true, slot_part_fault);
+  }
   return rc;
 }
 
@@ -387,8 +393,8 @@ int write_rowid(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId, sqlite3_int64
 }
 
 int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3_int64 chunkOffset,
-                                    sqlite3_int64 rowid, void* const* vectors, Chunk* chunk,
-                                    const uint8_t* validity) {
+                                    sqlite3_int64 rowid, void* const* vectors, const void* code,
+                                    Chunk* chunk, const uint8_t* validity) {
   // Only the slot's own byte is written; the buffer keeps the state before the insert.
   uint8_t byte = validity[chunkOffset / 8] | (uint8_t)(1u << (chunkOffset % 8));
   int rc = jix_blob_write(chunk->blob(JIX0_PART_VALIDITY), &byte, 1, (int)(chunkOffset / 8));
@@ -398,6 +404,10 @@ int jix0Update_InsertWriteFinalStep(jix0_vtab* p, sqlite3_int64 chunkId, sqlite3
   }
   for (int i = 0; i < p->numVectorColumns; i++) {
     rc = write_vector(p, chunk, i, chunkId, chunkOffset, vectors[i]);
+    if (rc != SQLITE_OK) return rc;
+  }
+  if (code) {
+    rc = jix0_write_code(p, chunk, chunkId, chunkOffset, code);
     if (rc != SQLITE_OK) return rc;
   }
   return write_rowid(p, chunk, chunkId, chunkOffset, rowid);
@@ -466,11 +476,15 @@ int jix0Update_Insert(jix0_vtab* p, sqlite3_value** argv, sqlite_int64* pRowid) 
   rc = jix0Update_InsertNextAvailableStep(p, state.partitionValues, list, replaces, &chunkId,
                                           &chunkOffset, &state.chunk, state.validity);
   if (rc == SQLITE_OK) rc = open_slot_parts(p, &state.chunk, chunkId);
+  if (rc == SQLITE_OK && jix0_has_codes(p)) {
+    rc = jix0_index_code(p, state.vectors[indexed], state.code);
+  }
   if (rc != SQLITE_OK) return rc;
   sqlite3_int64 rowid;
   rc = jix0Update_InsertRowidStep(p, column_value(argv, 0), &rowid);
   if (rc != SQLITE_OK) return rc;
-  rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors, &state.chunk,
+  rc = jix0Update_InsertWriteFinalStep(p, chunkId, chunkOffset, rowid, state.vectors,
+                                       jix0_has_codes(p) ? state.code : nullptr, &state.chunk,
                                        state.validity);
   if (rc != SQLITE_OK) return rc;
   if (p->numAuxiliaryColumns > 0) {

@@ -211,6 +211,15 @@ class Optimizer {
     for (int m = 0; rc == SQLITE_OK && m < p_->numMetadataColumns; m++) {
       rc = CopyMetadata(m, from, to);
     }
+    const int codeBytes = p_->codesSlotBytes;
+    if (rc == SQLITE_OK && codeBytes > 0) {
+      rc =
+          jix_blob_read(src_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, from * codeBytes);
+      if (rc == SQLITE_OK) {
+        rc = jix_blob_write(dst_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes,
+                            to * codeBytes);
+      }
+    }
     if (rc != SQLITE_OK) return rc;
     sqlite3_stmt* stmt = setPosition_.get();
     ResetOnExit reset(stmt);
@@ -262,6 +271,11 @@ class Optimizer {
         bitmap_set(&byte, s % 8, false);
         if (rc == SQLITE_OK)
           rc = jix_blob_write(src_.chunk.blob(JIX0_PART_METADATA, m), &byte, 1, s / 8);
+      }
+      const int codeBytes = p_->codesSlotBytes;
+      if (rc == SQLITE_OK && codeBytes > 0) {
+        rc =
+            jix_blob_write(src_.chunk.blob(JIX0_PART_CODES), slot_.get(), codeBytes, s * codeBytes);
       }
     }
     if (rc == SQLITE_OK)

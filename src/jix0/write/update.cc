@@ -24,6 +24,8 @@ struct UpdateState {
   vector_cleanup cleanups[JIX0_MAX_VECTOR_COLUMNS] = {};
   bool parsed[JIX0_MAX_VECTOR_COLUMNS] = {};
   Chunk chunk;
+  // The indexed vector's new code, when the chunks have codes.
+  int8_t code[JIX0_MAX_DIMENSIONS];
 
   UpdateState(const UpdateState&) = delete;
   UpdateState& operator=(const UpdateState&) = delete;
@@ -199,6 +201,11 @@ int check_vectors(jix0_vtab* p, sqlite3_value** argv, sqlite3_int64 chunkId,
     int i = p->user_column_idxs[u];
     int rc = check_vector(p, i, value, state);
     if (rc == SQLITE_OK) rc = open_vector_blob(chunkId, chunkOffset, i, state);
+    // The indexed vector's code changes with it.
+    if (rc == SQLITE_OK && i == jix0_index_column(p) && jix0_has_codes(p)) {
+      rc = state->chunk.OpenSlot(JIX0_PART_CODES, 0, chunkId, true, chunkOffset, jix0_codes_fault);
+      if (rc == SQLITE_OK) rc = jix0_index_code(p, state->vectors[i], state->code);
+    }
     if (rc != SQLITE_OK) return rc;
   }
   return SQLITE_OK;
@@ -278,6 +285,9 @@ int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv) {
   for (int i = 0; i < p->numVectorColumns; i++) {
     if (!state.chunk.blob(JIX0_PART_VECTORS, i)) continue;
     rc = jix0Update_UpdateVectorColumn(p, chunkId, chunkOffset, i, &state);
+    if (rc == SQLITE_OK && state.chunk.blob(JIX0_PART_CODES) && i == indexed) {
+      rc = jix0_write_code(p, &state.chunk, chunkId, chunkOffset, state.code);
+    }
     if (rc != SQLITE_OK) return jix0_write_failure(rc);
     indexedVectorChanged |= i == indexed;
   }

@@ -13,6 +13,17 @@ int jix0Update(sqlite3_vtab* pVtab, int argc, sqlite3_value** argv, sqlite_int64
 [[nodiscard]] int jix0Update_DeleteRowid(jix0_vtab* p, sqlite3_int64 rowid);
 [[nodiscard]] int jix0Update_Update(jix0_vtab* p, sqlite3_value** argv);
 
+class Chunk;
+struct ChunkFault;
+// The message of a codes BLOB that a write cannot open, or whose size is wrong; the code to
+// report.
+int jix0_codes_fault(jix0_vtab* p, const ChunkFault& f);
+// Writes a row's code (jix0_index_code, taken before the write's first change) into its slot
+// of the chunk's codes, opened for writing by the write's checks, and closes the handle. Sets
+// the message on failure.
+[[nodiscard]] int jix0_write_code(jix0_vtab* p, Chunk* chunk, sqlite3_int64 chunkId,
+                                  sqlite3_int64 chunkOffset, const void* code);
+
 // The code a delete or update reports for a write that failed after others succeeded:
 // SQLITE_ERROR, except that failures of the host keep their code.
 // SQLite answers those by rolling back the statement or the whole transaction, which

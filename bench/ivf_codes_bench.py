@@ -1,0 +1,85 @@
+#!/usr/bin/python3
+"""IVF search with and without the build's codes, side by side in one process, one thread.
+
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE bench/ivf_codes_bench.py EXTENSION DATA_DIR
+        [--runs N] [--cache-bytes N] [--probes 1,2,...]
+
+fashion-mnist (60,000 x 784, L2, the first 200 test images as queries, k = 10) is loaded
+once into a table declared with index=ivf and built at its default lists. The file is then
+copied and the copy loses its codes (its codes map and codes rows deleted), which is how a
+table built before codes answers: every candidate's float32 vector is read. Each probes
+value runs on both tables in turn, with the resident chunk cache off and then at
+--cache-bytes. QPS and recall@10 as bench/ann_bench.py measures them (thread CPU time, the
+least of --runs passes).
+"""
+import argparse
+import os
+import shutil
+import sqlite3
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ann_bench as ab  # noqa: E402
+
+
+def connect(path, extension, data):
+    db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    db.enable_load_extension(True)
+    db.load_extension(extension)
+    file_bytes = 4 * data.rows * data.dims * 3
+    db.execute(f"PRAGMA cache_size = -{file_bytes // 1024 + 1}")
+    db.execute(f"PRAGMA mmap_size = {file_bytes}")
+    return db
+
+
+def search(db, probes):
+    sql = f"SELECT rowid, distance FROM t WHERE v MATCH ? AND k = {ab.K} AND probes = {probes}"
+    return lambda blob: [r[0] - 1 for r in db.execute(sql, (blob,)).fetchall()]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("extension")
+    parser.add_argument("data_dir")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--cache-bytes", type=int, default=512 * 1024 * 1024)
+    parser.add_argument("--probes", default="1,2,3,4,6,8,12,16,24,32")
+    args = parser.parse_args()
+    data = ab.fashion(*ab.SIZES["fashion"][:1], ab.QUERIES[0])
+    truth = ab.Truth(data)
+    path = os.path.join(args.data_dir, "fashion-codes.db")
+    table = ab.JixTable(path, args.extension, data, " index=ivf", 65536)
+    build = table.build_index()
+    lists = table.db.execute("SELECT count(*) FROM t_ivfcentroids").fetchone()[0]
+    table.db.close()
+    plain = os.path.join(args.data_dir, "fashion-plain.db")
+    shutil.copyfile(path, plain)
+    db = connect(plain, args.extension, data)
+    db.execute("DELETE FROM t_info WHERE key = 'IVF_CODES'")
+    db.execute("DELETE FROM t_ivfcodes")
+    db.close()
+    tables = {"vectors": connect(plain, args.extension, data),
+              "codes": connect(path, args.extension, data)}
+    blobs = [q.tobytes() for q in data.queries]
+    print(f"fashion-mnist, {lists} lists, build {build:.1f} s CPU (codes included)")
+    for cache in (0, args.cache_bytes):
+        for db in tables.values():
+            db.execute(f"SELECT jix_cache_size({cache})")
+            every = search(db, lists)
+            for blob in blobs:
+                every(blob)  # maps every page (and fills the cache) before timing
+        print(f"jix_cache_size({cache})")
+        print(f"{'probes':>6} {'recall':>8} {'QPS':>8} | {'recall':>8} {'QPS':>8} {'x':>6}")
+        for probes in [int(p) for p in args.probes.split(",")]:
+            row = []
+            for db in tables.values():
+                answers, qps, _ = ab.timed_queries(search(db, probes), blobs, args.runs)
+                row += [truth.recall(answers), qps]
+            print(f"{probes:>6} {row[0]:>8.4f} {row[1]:>8,.0f} | {row[2]:>8.4f} {row[3]:>8,.0f} "
+                  f"{row[3] / row[1]:>6.2f}", flush=True)
+    for name in (path, plain):
+        os.remove(name)
+
+
+if __name__ == "__main__":
+    main()
