@@ -18,7 +18,7 @@ constexpr const char kCodesSuffix[] = "ivfcodes";
 constexpr const char kAddCodes[] =
     "CREATE TABLE IF NOT EXISTS \"%w\".\"%w\"(chunk_id INTEGER PRIMARY KEY, codes BLOB NOT NULL)";
 
-char* message(const char* format, ...) {
+char* option_message(const char* format, ...) {
   va_list args;
   va_start(args, format);
   char* text = sqlite3_vmprintf(format, args);
@@ -76,17 +76,17 @@ int jix0_ivf_drop_centroids(jix0_vtab* p) {
 int jix0_ivf_check_options(const jix0_vtab* p, const VectorColumnDefinition& v, char** outMessage) {
   const int n = v.name_length;
   if (v.element_type != JIX_ELEMENT_FLOAT32) {
-    *outMessage = message(
+    *outMessage = option_message(
         "index=ivf is only available on float32 vector columns, not on the %s column \"%.*s\"",
         jix_type_name(v.element_type), n, v.name);
   } else if (jix0_has_index(p)) {
-    *outMessage = message("Only one vector column of a table can have index=ivf");
+    *outMessage = option_message("Only one vector column of a table can have index=ivf");
   } else if (!count_in_range(v.lists)) {
-    *outMessage = message("lists on vector column \"%.*s\" must be between 1 and %d", n, v.name,
-                          JIX0_MAX_LISTS);
+    *outMessage = option_message("lists on vector column \"%.*s\" must be between 1 and %d", n,
+                                 v.name, JIX0_MAX_LISTS);
   } else if (!count_in_range(v.probes)) {
-    *outMessage = message("probes on vector column \"%.*s\" must be between 1 and %d", n, v.name,
-                          JIX0_MAX_LISTS);
+    *outMessage = option_message("probes on vector column \"%.*s\" must be between 1 and %d", n,
+                                 v.name, JIX0_MAX_LISTS);
   } else {
     return SQLITE_OK;
   }
