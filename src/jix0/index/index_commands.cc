@@ -324,21 +324,12 @@ int jix0_index_drop(jix0_vtab* p) {
 
 int jix0_index_load_state(jix0_vtab* p) {
   if (jix0_has_index(p)) return SQLITE_OK;
-  StmtPtr stmt;
-  // A file without T_info (damage) opens as a table without an index; what else it lacks is
-  // reported by the operations that need it.
-  int rc =
-      prepare_text(p->db,
-                   sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_COLUMN'",
-                                   p->schemaName, p->tableName),
-                   &stmt);
-  if (rc != SQLITE_OK) return (rc & 0xff) == SQLITE_NOMEM ? rc : SQLITE_OK;
-  rc = jix_step(stmt.get());
-  if (rc == SQLITE_DONE) return SQLITE_OK;
-  if (rc != SQLITE_ROW) return rc;
-  sqlite3_int64 column = sqlite3_column_int64(stmt.get(), 0);
-  if (sqlite3_column_type(stmt.get(), 0) != SQLITE_INTEGER || column < 0 ||
-      column >= p->numVectorColumns ||
+  // A file without T_info (damage) opens as a table without an index.
+  InfoValue stored;
+  int rc = jix0_ivf_info_read_at_connect(p, "IVF_COLUMN", &stored);
+  if (rc != SQLITE_OK || !stored.found) return rc;
+  const sqlite3_int64 column = stored.value;
+  if (!stored.integer || column < 0 || column >= p->numVectorColumns ||
       p->vector_columns[column].element_type != JIX_ELEMENT_FLOAT32) {
     return SQLITE_OK;
   }

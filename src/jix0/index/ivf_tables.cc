@@ -206,23 +206,32 @@ int jix0_ivf_record_chunk_size(jix0_vtab* p) {
   return jix0_ivf_info_write(p, "IVF_CHUNK_SIZE", p->chunk_size);
 }
 
-int jix0_ivf_stored_chunk_size(jix0_vtab* p, int* outChunkSize, char** pzErr) {
-  *outChunkSize = JIX0_IVF_DEFAULT_CHUNK_SIZE;
+int jix0_ivf_info_read_at_connect(jix0_vtab* p, const char* key, InfoValue* out) {
+  *out = InfoValue{};
   StmtPtr stmt;
-  // As at every connect, a file without T_info (damage) opens with what its declaration
-  // says; what else it lacks is reported by the operations that need it.
-  int rc = prepare_text(
-      p->db,
-      sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = 'IVF_CHUNK_SIZE'",
-                      p->schemaName, p->tableName),
-      &stmt);
+  // A file without T_info (damage) opens with what its declaration says; what else it lacks
+  // is reported by the operations that need it.
+  int rc = prepare_text(p->db,
+                        sqlite3_mprintf("SELECT value FROM \"%w\".\"%w_info\" WHERE key = %Q",
+                                        p->schemaName, p->tableName, key),
+                        &stmt);
   if (rc != SQLITE_OK) return (rc & 0xff) == SQLITE_NOMEM ? rc : SQLITE_OK;
   rc = jix_step(stmt.get());
   if (rc == SQLITE_DONE) return SQLITE_OK;
   if (rc != SQLITE_ROW) return rc;
-  const sqlite3_int64 value = sqlite3_column_int64(stmt.get(), 0);
-  if (sqlite3_column_type(stmt.get(), 0) != SQLITE_INTEGER || value < 8 || value % 8 != 0 ||
-      value > JIX0_MAX_CHUNK_SIZE) {
+  out->found = true;
+  out->integer = sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER;
+  out->value = sqlite3_column_int64(stmt.get(), 0);
+  return SQLITE_OK;
+}
+
+int jix0_ivf_stored_chunk_size(jix0_vtab* p, int* outChunkSize, char** pzErr) {
+  *outChunkSize = JIX0_IVF_DEFAULT_CHUNK_SIZE;
+  InfoValue stored;
+  int rc = jix0_ivf_info_read_at_connect(p, "IVF_CHUNK_SIZE", &stored);
+  if (rc != SQLITE_OK || !stored.found) return rc;
+  const sqlite3_int64 value = stored.value;
+  if (!stored.integer || value < 8 || value % 8 != 0 || value > JIX0_MAX_CHUNK_SIZE) {
     sqlite3_free(*pzErr);
     *pzErr = sqlite3_mprintf(JIX0_INTERNAL_ERROR
                              ": the chunk size of %s in %s_info is not a chunk_size from 8 to "

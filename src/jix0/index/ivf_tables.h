@@ -52,6 +52,15 @@ char* jix0_ivf_sql_add_centroids(const char* schema, const char* table);
 // integer).
 [[nodiscard]] int jix0_ivf_info_read(jix0_vtab* p, const char* key, sqlite3_int64* outValue,
                                      bool* outFound);
+// A T_info row as read at connect: found, and whether its value is an integer.
+struct InfoValue {
+  bool found = false;
+  bool integer = false;
+  sqlite3_int64 value = 0;
+};
+// At connect: reads T_info row `key`. A T_info that cannot be read (damage) reads as no row;
+// running out of memory and failed steps are errors.
+[[nodiscard]] int jix0_ivf_info_read_at_connect(jix0_vtab* p, const char* key, InfoValue* out);
 // Writes the integer T_info row `key`, replacing the one there.
 [[nodiscard]] int jix0_ivf_info_write(jix0_vtab* p, const char* key, sqlite3_int64 value);
 
