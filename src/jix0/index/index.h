@@ -146,6 +146,9 @@ class IndexChunkPlan {
   int begin_ = 0, end_ = 0;     // the batch: order_[begin_ .. end_)
   SqlitePtr<int> order_;        // groups nearest the query first, up to end_
   SqlitePtr<float> distances_;  // each group's distance to the query
+  // order_[0 .. sorted_) is ordered at the start, by exact distance; the groups after it
+  // carry an approximate one (the centroids' codes), 0 when every distance is exact.
+  int sorted_ = 0;
   bool strays_ = false;         // chunks with a non-integer list exist (see IvfCentroids)
 };
 
