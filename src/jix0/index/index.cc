@@ -120,6 +120,7 @@ int IndexChunkPlan::Start(jix0_vtab* p, int vectorIdx, const void* query,
   distances_ = allocate_array<float>((sqlite3_uint64)groups_);
   if (!order_ || !distances_) return SQLITE_NOMEM;
   sorted_ = jix0_ivf_order_lists(p, c, query, end_, order_.get(), distances_.get());
+  if (sorted_ > 0) code_ = jix0_ivf_query_code(c);
   OrderBatch();
   return SQLITE_OK;
 }

@@ -7,13 +7,13 @@
 #include <cstring>
 
 #include "base/handles.h"
-#include "kernels/lookup.h"
 #include "jix0/index/ivf_codes.h"
 #include "jix0/index/ivf_tables.h"
 #include "jix0/index/kmeans.h"
 #include "jix0/storage/chunks.h"
 #include "jix0/storage/shadow_tables.h"
 #include "jix0/table/result_codes.h"
+#include "kernels/lookup.h"
 
 int jix0_ivf_lists_for(const jix0_vtab* p, sqlite3_int64 n, int chosen) {
   if (n <= 0) return 0;
@@ -237,8 +237,8 @@ int jix0_ivf_exact_lists(int probes, int lists) {
   return exact < lists ? exact : lists;
 }
 
-int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query,
-                         int probes, int* order, float* distances) {
+int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query, int probes,
+                         int* order, float* distances) {
   for (int i = 0; i < c->lists; i++) order[i] = i;
   const int exact = jix0_ivf_exact_lists(probes, c->lists);
   if (!c->centroidCodes || exact >= c->lists) {

@@ -82,8 +82,13 @@ int jix0_ivf_exact_lists(int probes, int lists);
 // returned; the other lists keep their code distance, unsorted. Without codes (or when the
 // exact lists would be all of them) every distance is exact, order is unsorted, and 0 is
 // returned. REQUIRES: c->lists > 0, 0 < probes.
-int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query,
-                         int probes, int* order, float* distances);
+int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query, int probes,
+                         int* order, float* distances);
+
+// The query's code jix0_ivf_order_lists made last, when it returned more than 0.
+inline const int8_t* jix0_ivf_query_code(const IvfCentroids* c) {
+  return c->centroidCodes + (size_t)c->lists * (size_t)c->dimensions;
+}
 
 // Lists searched when a query gives no `probes`: the probes kept by build-index options, else
 // the declared probes, else 8, or one list in
