@@ -167,4 +167,52 @@ TEST(Jix0IvfCodes, DropIndexRemovesTheCodes) {
   }
 }
 
+// A search of some lists ranks the centroids by their codes first, then reads the lists
+// nearest by exact distance, ties to the lower list. Rows spanning [-100, 100] make the codes
+// coarse (a step of about 0.8), so that centroids 8 to 14, set by hand within 0.4 of the
+// query, share one code and tie in the codes' ranking, which puts them in list order: only
+// the exact distances order them right.
+TEST(Jix0IvfCodes, SearchesReadTheListsNearestByExactDistance) {
+  TestDb db;
+  db.Exec("CREATE VIRTUAL TABLE t USING jix0(v float[4] index=ivf lists=16, chunk_size=8)");
+  // 16 clusters along the first dimension.
+  db.Exec(
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 95) INSERT INTO "
+      "t(rowid, v) SELECT i + 1, json_array(-100 + (i % 16) * 200.0 / 15, (i * 7 % 10) / 10.0, "
+      "(i * 3 % 10) / 10.0, (i * 9 % 10) / 10.0) FROM n");
+  db.Exec("INSERT INTO t(t) VALUES ('build-index')");
+  ASSERT_EQ(db.Query("SELECT count(DISTINCT list) FROM t_chunks"), "16");
+  // Exact distances from the origin: 14 (0.05), 11 and 13 (0.1, a tie), 9 and 10 (0.2, a
+  // tie), 8, 12, 15 (0.6, the next code), then 0 to 7 (50 and more).
+  db.Exec(
+      "UPDATE t_ivfcentroids SET centroid = jix_f32(json_array(CASE list WHEN 8 THEN 0.3 WHEN 9 "
+      "THEN 0.2 WHEN 10 THEN -0.2 WHEN 11 THEN 0.1 WHEN 12 THEN 0.35 WHEN 13 THEN -0.1 WHEN 14 "
+      "THEN 0.05 WHEN 15 THEN 0.6 ELSE 50 + list END, 0, 0, 0))");
+  // The index is read again when its build changes, as after another connection's build.
+  db.Exec("UPDATE t_info SET value = value + 1 WHERE key = 'IVF_BUILD'");
+  const char* expected[] = {
+      "14",
+      "11,14",
+      "11,13,14",
+      "9,11,13,14",
+      "9,10,11,13,14",
+      "8,9,10,11,13,14",
+      "8,9,10,11,12,13,14",
+      "8,9,10,11,12,13,14,15",  // every list measured exactly
+  };
+  const std::string rows = "FROM t_rowids r JOIN t_chunks c ON c.chunk_id = r.chunk_id";
+  for (int probes = 1; probes <= 8; probes++) {
+    // k = every row of the expected lists: reading them, the search neither widens nor leaves
+    // a list out; reading others, it returns rows of another list.
+    const std::string k =
+        db.Query("SELECT count(*) " + rows + " WHERE c.list IN (" + expected[probes - 1] + ")");
+    const std::string knn = "SELECT rowid FROM t WHERE v MATCH '[0, 0, 0, 0]' AND k = " + k +
+                            " AND probes = " + std::to_string(probes);
+    EXPECT_EQ(db.Query("SELECT group_concat(list) FROM (SELECT DISTINCT c.list " + rows +
+                       " WHERE r.rowid IN (" + knn + ") ORDER BY c.list)"),
+              expected[probes - 1])
+        << "probes = " << probes;
+  }
+}
+
 }  // namespace

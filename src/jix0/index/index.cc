@@ -119,24 +119,19 @@ int IndexChunkPlan::Start(jix0_vtab* p, int vectorIdx, const void* query,
   order_ = allocate_array<int>((sqlite3_uint64)groups_);
   distances_ = allocate_array<float>((sqlite3_uint64)groups_);
   if (!order_ || !distances_) return SQLITE_NOMEM;
-  jix0_ivf_list_distances(p, c, query, distances_.get());
-  for (int i = 0; i < groups_; i++) order_.get()[i] = i;
+  sorted_ = jix0_ivf_order_lists(p, c, query, end_, order_.get(), distances_.get());
+  if (sorted_ > 0) code_ = jix0_ivf_query_code(c);
   OrderBatch();
   return SQLITE_OK;
 }
 
 void IndexChunkPlan::OrderBatch() {
-  const float* d = distances_.get();
-  // NaN distances last, then nearest first, ties to the lower group: a total order, so the
-  // batches are the same as a full sort's.
-  auto nearer = [d](int a, int b) {
-    bool an = std::isnan(d[a]), bn = std::isnan(d[b]);
-    if (an != bn) return bn;
-    if (!an && d[a] != d[b]) return d[a] < d[b];
-    return a < b;
-  };
+  // Groups before sorted_ are in order already; those after it all carry distances of one
+  // kind, so they sort among themselves.
+  const int from = begin_ > sorted_ ? begin_ : sorted_;
+  if (from >= end_) return;
   int* order = order_.get();
-  std::partial_sort(order + begin_, order + end_, order + groups_, nearer);
+  std::partial_sort(order + from, order + end_, order + groups_, IvfListNearer{distances_.get()});
 }
 
 SqlitePtr<char> IndexChunkPlan::Clause() const {

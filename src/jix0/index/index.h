@@ -136,6 +136,9 @@ class IndexChunkPlan {
   // Binds the batch's groups to the clause's parameters, from number first on.
   [[nodiscard]] int BindClause(sqlite3_stmt* stmt, int first) const;
   void Widen();
+  // The query's code when Start() made it (to rank the groups), valid until the table's
+  // next search starts; null otherwise.
+  const void* QueryCode() const { return code_; }
 
  private:
   // Orders order_[begin_ .. end_) by (distance, group): only the groups a batch takes are
@@ -146,7 +149,11 @@ class IndexChunkPlan {
   int begin_ = 0, end_ = 0;     // the batch: order_[begin_ .. end_)
   SqlitePtr<int> order_;        // groups nearest the query first, up to end_
   SqlitePtr<float> distances_;  // each group's distance to the query
-  bool strays_ = false;         // chunks with a non-integer list exist (see IvfCentroids)
+  // order_[0 .. sorted_) is ordered at the start, by exact distance; the groups after it
+  // carry an approximate one (the centroids' codes), 0 when every distance is exact.
+  int sorted_ = 0;
+  const void* code_ = nullptr;
+  bool strays_ = false;  // chunks with a non-integer list exist (see IvfCentroids)
 };
 
 // The write side. The vector column the index is on, or -1 when the table has none.

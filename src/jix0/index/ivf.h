@@ -3,6 +3,8 @@
 // the query (plus rows stored before the first build, which belong to no list).
 #pragma once
 
+#include <cmath>
+
 #include "jix0/index/kmeans.h"
 #include "jix0/table/table.h"
 
@@ -22,6 +24,23 @@ struct IvfCentroids {
   // The build's codes map (ivf_codes.h): the scale, then an offset per dimension; null when
   // the build keeps no codes.
   float* codesMap;
+  // The centroids' codes by that map, list by list, then one row of scratch for the query's
+  // code: a search that reads only some lists first ranks the centroids by these. Null
+  // without a map, or when memory ran out (searches then measure every centroid in float32).
+  int8_t* centroidCodes;
+};
+
+// Nearest first by distances, NaN last, ties to the lower list: a total order, so a partial
+// sort gives the lists a full sort would.
+struct IvfListNearer {
+  const float* distances;
+  bool operator()(int a, int b) const {
+    const float* d = distances;
+    bool an = std::isnan(d[a]), bn = std::isnan(d[b]);
+    if (an != bn) return bn;
+    if (!an && d[a] != d[b]) return d[a] < d[b];
+    return a < b;
+  }
 };
 
 // What a table's index keeps between uses: IVF, the one kind so far, keeps its centroids.
@@ -52,6 +71,24 @@ inline const VectorColumnDefinition& jix0_ivf_column(const jix0_vtab* p) {
 // distances[0 .. lists). REQUIRES: c->lists > 0.
 void jix0_ivf_list_distances(const jix0_vtab* p, const IvfCentroids* c, const void* query,
                              float* distances);
+
+// Lists whose centroid distance a search reading `probes` of `lists` lists measures in
+// float32 after ranking every centroid by its code: the rest keep the code's distance.
+int jix0_ivf_exact_lists(int probes, int lists);
+
+// Starts the list order of a search reading `probes` lists: fills order[0 .. lists) and
+// distances[0 .. lists). With the centroids' codes, the jix0_ivf_exact_lists lists nearest
+// by code distance lead order, sorted by exact distance (IvfListNearer), and their count is
+// returned; the other lists keep their code distance, unsorted. Without codes (or when the
+// exact lists would be all of them) every distance is exact, order is unsorted, and 0 is
+// returned. REQUIRES: c->lists > 0, 0 < probes.
+int jix0_ivf_order_lists(const jix0_vtab* p, const IvfCentroids* c, const void* query, int probes,
+                         int* order, float* distances);
+
+// The query's code jix0_ivf_order_lists made last, when it returned more than 0.
+inline const int8_t* jix0_ivf_query_code(const IvfCentroids* c) {
+  return c->centroidCodes + (size_t)c->lists * (size_t)c->dimensions;
+}
 
 // Lists searched when a query gives no `probes`: the probes kept by build-index options, else
 // the declared probes, else 8, or one list in

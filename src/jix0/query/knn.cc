@@ -403,7 +403,12 @@ int search(jix0_vtab* p, int vectorIdx, const KnnPlan& plan, sqlite3_value** arg
   if (!chunks.All() && plan.numDistances == 0 && jix0_index_on(p, vectorIdx) && jix0_has_codes(p)) {
     code = allocate_array<int8_t>((sqlite3_uint64)p->codesSlotBytes);
     if (!code) return SQLITE_NOMEM;
-    jix0_index_encode(p, query, code.get());
+    // Ranking the groups may have made it already.
+    if (const void* known = chunks.QueryCode()) {
+      memcpy(code.get(), known, (size_t)p->codesSlotBytes);
+    } else {
+      jix0_index_encode(p, query, code.get());
+    }
   }
   KnnScan scan;
   scan.p = p;
